@@ -1,0 +1,24 @@
+// The process-wide error text: the latest message, handed to the host by GetErrString
+// and passed to message callbacks. Never cleared, only overwritten.
+#pragma once
+
+#include <cstddef>
+
+namespace kestrel {
+
+constexpr std::size_t kErrorTextSize = 512;
+
+// The buffer itself (kErrorTextSize bytes, always NUL-terminated).
+char* error_text();
+
+// Replaces the text by a copy of `text`, cut to fit.
+void set_error_text(const char* text);
+
+// Replaces the text by a formatted message, cut to fit. Returns the buffer.
+char* format_error_text(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+}  // namespace kestrel

@@ -1,0 +1,35 @@
+// NavCom frame parser: finds frames in a byte stream one byte at a time, checks record id,
+// length, item count and checksum against the record table, and hands good frames to
+// their record handlers. Frame: 02 99 66 id lenLo lenHi payload... checksum, where the
+// length L counts from the id through the checksum (the frame is L + 3 bytes) and the
+// checksum is the XOR of the id through the last payload byte.
+#pragma once
+
+#include <cstdint>
+
+#include "navcom/port_state.h"
+
+namespace kestrel {
+
+// Opens (or reopens, wiping it) a decoder port. 0 on success; 1 with the reason in the
+// error text.
+int32_t OpenPort(int32_t port, PortCallback callback);
+
+// Copies the 16-byte option record into the port when size is 16 and the port exists.
+void SetPortOptions(int32_t port, const void* record, int32_t size);
+
+// Gives the parser one input byte. >0: a handler queued records in threadBuf (its result);
+// 0: nothing to collect; -1: the port is not open ("OpenPort not called").
+int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf);
+
+// True when n >= 4 and the XOR of bytes 3..n-2 equals byte n-1.
+bool VerifyChecksum(const uint8_t* frame, int32_t n);
+
+// The record table, in search order, and its length.
+const RecordDef* RecordTable();
+int32_t RecordTableSize();
+
+// The state of an open port, for the record handlers; null when the port is not open.
+PortState* GetPortState(int32_t port);
+
+}  // namespace kestrel

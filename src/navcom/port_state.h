@@ -1,0 +1,85 @@
+// Per-port decoder state: the frame being collected, the port's options, the
+// measurement output area and the per-satellite history of the cycle-slip test.
+#pragma once
+
+#include <cstdint>
+
+#include "kestrel/kestrel.h"
+#include "kestrel/records.h"
+
+namespace kestrel {
+
+constexpr int32_t kPortCount = 1024;
+constexpr int32_t kFrameBufferBytes = 1024;
+constexpr int32_t kMaxSatBlocks = 15;  // the largest count the 4-bit item field can give
+constexpr int32_t kHistorySlots = 33;  // indexed by PRN 0..32; slot 0 is never used
+
+// Parser states besides a record id (0..255) whose body is being read.
+constexpr int32_t kParseHunting = -1;
+constexpr int32_t kParseHeader = -2;
+
+using PortCallback = KestrelMessageCallback;
+using RecordHandler = int32_t (*)(int32_t port, uint8_t* threadBuf);
+
+// One entry of the record table.
+struct RecordDef {
+    int32_t id;
+    char name[32];
+    int32_t baseLength;   // frame length with zero items (the whole length for fixed records)
+    int32_t itemLength;   // bytes per item; 0 marks a fixed-length record
+    int32_t countOffset;  // frame offset of the item count (variable records)
+    int32_t countWidth;   // 1 (low nibble), 2 or 4 bytes (variable records)
+    RecordHandler handler;  // may be null
+};
+
+// One satellite at one epoch, as decoded from a measurement block and completed by the
+// cycle-slip test; also the per-PRN history slot.
+struct SatState {
+    uint8_t status;        // block byte 0 as received
+    uint8_t strength_byte; // block byte 1 as received
+    int32_t strength;      // 35 + (byte 1 >> 4)
+    int32_t prn;
+    double ca_range;       // metres
+    double p1_range;       // metres; 0 without an L1 P-code delta
+    double l1_phase;       // L1 cycles
+    int32_t l1_lock_counter;
+    double p2_range;       // metres; 0 without L2 data
+    double l2_phase;       // L2 cycles; 0 without L2 data
+    int32_t l2_lock_counter;
+    double time;           // seconds of week
+    double doppler;        // Hz
+    double l1_lock_time;   // seconds
+    double l2_lock_time;   // seconds
+};
+
+struct PortState {
+    int32_t isOpen;
+    int32_t portNumber;
+    PortCallback portCallback;
+    int32_t parseState;
+    int32_t byteCount;
+    int32_t frameLength;
+    const RecordDef* recordDef;
+    int32_t countCheckAt;
+    uint8_t frame[kFrameBufferBytes];
+    uint8_t replay[kFrameBufferBytes];
+    // Measurement output area, overwritten by every MEASUREMENT frame.
+    EpochHeader epoch;
+    SatObservation observations[kMaxSatBlocks];
+    SatObservation solverCopy[kMaxSatBlocks];
+    SatLockInfo lockInfo[kMaxSatBlocks];
+    OptionRecord options;
+    int32_t rescanDepth;
+    int32_t ephemerisCounter;  // healthy ephemerides queued while clock correction is on
+    int32_t clockWarnings;     // epochs in a row without clock correction
+    double aprioriLatitude;    // degrees; nothing sets the a-priori position
+    double aprioriLongitude;   // degrees
+    double aprioriHeight;      // metres
+    double clockOffset;        // metres, of the last solution
+    SatState history[kHistorySlots];
+};
+
+// Hands `text` to the port's message callback, when one is set.
+void ReportToPort(const PortState& port, double time, const char* text);
+
+}  // namespace kestrel

@@ -1,0 +1,26 @@
+// OBX observation file writer: a 202-byte header, then per epoch one 68-byte position
+// record (EpochHeader) and its 44-byte measurement records (SatObservation).
+#pragma once
+
+#include <cstdint>
+
+#include "kestrel/records.h"
+
+namespace kestrel {
+
+struct ObxFile;  // one open OBX file; valid from obx_create to obx_close
+
+// Creates (or truncates) the file and writes its header. Null on failure, with the reason
+// in the error text. buffer_size 0 keeps the stream's default buffering.
+ObxFile* obx_create(const char* path, uint8_t sat_limit, float nominal_value, int16_t buffer_size,
+                    uint8_t channels);
+
+// Appends one epoch: the position record and its sat_count measurement records. Sets
+// their record_size fields. 0 on success; 1 with the reason in the error text.
+int32_t obx_write_epoch(ObxFile* file, EpochHeader* position, SatObservation* measurements);
+
+// Closes the file and releases the handle. 0 when every byte reached the file; 1 when a
+// write or the close failed (the error text is not touched).
+int32_t obx_close(ObxFile* file);
+
+}  // namespace kestrel
