@@ -372,7 +372,7 @@ TEST(ConvertFile, RealCaptureConvertsToSoundFiles) {
     EXPECT_EQ(obx.state, obx::ObxState::kComplete) << obx.problem;
     EXPECT_EQ(static_cast<int32_t>(obx.epochs.size()), host.options.epochsWritten);
     for (std::size_t i = 1; i < obx.epochs.size(); ++i) {
-        EXPECT_GT(obx.epochs[i].position.time_tag, obx.epochs[i - 1].position.time_tag);
+        EXPECT_GT(double{obx.epochs[i].position.time_tag}, double{obx.epochs[i - 1].position.time_tag});
     }
     const auto eph = test::CheckEphemerisText(ReadFileText(dir.file("sample.epp")));
     EXPECT_EQ(eph.problem, "");
@@ -420,7 +420,7 @@ TEST(ConvertFile, EpochWithMoreSatellitesThanChannelsIsReportedAndSkipped) {
     EXPECT_EQ(host.options.epochsWritten, 1);
     const auto obx = obx::ReadObx(dir.file("busy.obx"));
     ASSERT_EQ(obx.epochs.size(), 1u);
-    EXPECT_EQ(obx.epochs[0].position.time_tag, 100002.0);
+    EXPECT_EQ(double{obx.epochs[0].position.time_tag}, 100002.0);
     EXPECT_EQ(obx.epochs[0].measurements.size(), 5u);
 }
 
