@@ -176,6 +176,17 @@ TEST_F(Cli, BadArgumentsAreNamed) {
     }
 }
 
+TEST_F(Cli, RefusesToOverwriteTheLogWithAnOutput) {
+    const auto log = ReadFileBytes(test::DataPath("navcom/gpsd-navcom.log"));
+    for (const char* name : {"day1.obx", "day1.epp"}) {
+        WriteFileBytes(dir.file(name), log);
+        const CliRun run = RunCli(dir, {"convert", dir.file(name)});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find("would be overwritten"), std::string::npos) << run.err;
+        EXPECT_EQ(ReadFileBytes(dir.file(name)), log);
+    }
+}
+
 TEST_F(Cli, HelpAndVersion) {
     CliRun run = RunCli(dir, {"--help"});
     EXPECT_EQ(run.status, 0);
