@@ -278,6 +278,26 @@ TEST(ConvertFile, AbortMidwayKeepsWhatWasWrittenAndCountsIt) {
     EXPECT_EQ(eph.gpsEphBlocks, host.options.ephemeridesWritten);
 }
 
+TEST(ConvertFile, SuccessLeavesTheLastMessageInTheErrorText) {
+    ScratchDir dir;
+    auto damaged = test::MeasurementFrame(1000).Bytes();
+    damaged.back() ^= 0xFF;
+    WriteFileBytes(dir.file("damaged.log"), damaged);
+    Host host(dir.file("damaged.log"), dir.file("out"));
+    EXPECT_EQ(host.Convert(), 0);
+    const std::string report = "Checksum failure on 'MEASUREMENT' record (0xb0) on port 0";
+    EXPECT_EQ(ErrorString(), report);
+    ASSERT_FALSE(seen.messages.empty());
+    EXPECT_EQ(seen.messages.back().text, report);
+    EXPECT_EQ(seen.messages.back().time, -1.0);
+
+    // A conversion that formats nothing leaves the text as it was.
+    WriteFileBytes(dir.file("quiet.log"), std::vector<uint8_t>(100, 0));
+    Host quiet(dir.file("quiet.log"), dir.file("out"));
+    EXPECT_EQ(quiet.Convert(), 0);
+    EXPECT_EQ(ErrorString(), report);
+}
+
 TEST(ConvertFile, MissingInputMakesNoFiles) {
     ScratchDir dir;
     Host host(dir.file("nothere.log"), dir.file("out"));
