@@ -17,6 +17,11 @@ constexpr double kSecondsPerWeek = 604800.0;
 
 // Largest gap in seconds, inclusive, over which a satellite's previous epoch still counts.
 constexpr double kMaxGapS = 60.0;
+// Epoch times are whole milliseconds scaled to seconds, so the difference of two of them
+// can miss a whole number of seconds by a few picoseconds either way. Gaps are compared
+// with this much slack, far below the 1 ms resolution of the receiver's time, so that a
+// gap of exactly 60 s always counts as 60 s.
+constexpr double kGapSlackS = 1e-6;
 
 constexpr char kNonPositiveStepText[] = "Zero or negative DT!!!";
 constexpr char kL1SlipFormat[] = "L1 cycle slip on PRN %d";
@@ -38,7 +43,7 @@ bool TestCycleSlip(PortState& port, SatState& sat, double time) {
 
     // A satellite new to this port, or back after more than a minute, starts afresh: it is
     // output from its next epoch on.
-    if (previous.prn != sat.prn || std::fabs(dt) > kMaxGapS) {
+    if (previous.prn != sat.prn || std::fabs(dt) > kMaxGapS + kGapSlackS) {
         previous = sat;
         return false;
     }
