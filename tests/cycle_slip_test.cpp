@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,8 @@ struct GapCase {
     const char* message;  // null: none
     double lockTime;      // when output
 };
+
+void PrintTo(const GapCase& c, std::ostream* os) { *os << c.name; }
 
 class SlipDetectorGap : public SlipDetector, public ::testing::WithParamInterface<GapCase> {};
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ struct PhaseCase {
     double phase;
     int32_t lock;
 };
+
+void PrintTo(const PhaseCase& c, std::ostream* os) { *os << c.name; }
 
 class PhaseDecoding : public ::testing::TestWithParam<PhaseCase> {};
 
@@ -340,6 +343,10 @@ struct LockCase {
     uint8_t lockByte;
     double lockSeconds;
 };
+
+void PrintTo(const LockCase& c, std::ostream* os) {
+    *os << c.previousLock << " s + " << c.stepMs << " ms";
+}
 
 class MeasurementLockTime : public MeasurementHandler, public ::testing::WithParamInterface<LockCase> {};
 
