@@ -7,11 +7,12 @@
 #include <cstring>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "common/bytes.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
+#include "obx_read.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
 
@@ -37,47 +38,14 @@ struct Message {
 std::vector<Message> messages;
 void KESTREL_STDCALL RecordMessage(double time, const char* text) { messages.push_back({time, text}); }
 
-struct ObxEpoch {
-    EpochHeader position;
-    std::vector<SatObservation> sats;
-};
+using obx::ObxEpoch;
 
-// Walks an OBX file: the header, then each position record followed by its measurement
-// records. Fails the test at the first rule the file breaks.
+// Walks an OBX file by the format's reading rules; fails the test unless it is complete.
 std::vector<ObxEpoch> WalkObx(const std::string& path) {
-    const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
-    std::vector<ObxEpoch> epochs;
-    if (bytes.size() < sizeof(ObxHeader)) {
-        ADD_FAILURE() << "no OBX header in " << path;
-        return epochs;
-    }
-    ObxHeader header;
-    load_record(header, bytes.data());
-    EXPECT_EQ(header.header_size, 202);
-    std::size_t at = header.header_size;
-    while (bytes.size() - at >= sizeof(EpochHeader)) {
-        ObxEpoch epoch;
-        load_record(epoch.position, bytes.data() + at);
-        at += sizeof(EpochHeader);
-        if (epoch.position.record_size != 68 || epoch.position.sat_count > header.channels) {
-            ADD_FAILURE() << "damaged position record at epoch " << epochs.size();
-            return epochs;
-        }
-        const std::size_t n = epoch.position.sat_count;
-        if (bytes.size() - at < n * sizeof(SatObservation)) {
-            ADD_FAILURE() << "file cut short in epoch " << epochs.size();
-            return epochs;
-        }
-        epoch.sats.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            load_record(epoch.sats[i], bytes.data() + at);
-            at += sizeof(SatObservation);
-            EXPECT_EQ(epoch.sats[i].record_size, 44);
-        }
-        epochs.push_back(epoch);
-    }
-    EXPECT_EQ(at, bytes.size()) << "trailing bytes after the last epoch";
-    return epochs;
+    obx::ObxContents contents = obx::ReadObx(path);
+    EXPECT_EQ(contents.state, obx::ObxState::kComplete) << contents.problem;
+    EXPECT_EQ(contents.header.header_size, 202);
+    return std::move(contents.epochs);
 }
 
 // Converts `input` into `outBase`.obx/.epp with the factory defaults, clock correction
@@ -118,7 +86,7 @@ std::vector<Message> MessagesStartingWith(const std::string& prefix) {
 }
 
 const SatObservation* FindSat(const ObxEpoch& epoch, int prn) {
-    for (const auto& s : epoch.sats) {
+    for (const auto& s : epoch.measurements) {
         if (s.prn == prn) return &s;
     }
     return nullptr;
@@ -187,10 +155,10 @@ TEST(MeasurementEndToEnd, HandMadeLogGivesEpochsDopplerAndSlip) {
         EXPECT_EQ(Val(epoch.position.clock_offset), 0.0);
         EXPECT_EQ(epoch.position.flags, 0);
         ASSERT_EQ(epoch.position.sat_count, e >= 3 ? 3 : 2);
-        EXPECT_EQ(epoch.sats[0].prn, 5);
-        EXPECT_EQ(epoch.sats.back().prn, 29);
+        EXPECT_EQ(epoch.measurements[0].prn, 5);
+        EXPECT_EQ(epoch.measurements.back().prn, 29);
 
-        const SatObservation& a = epoch.sats[0];
+        const SatObservation& a = epoch.measurements[0];
         const double cycles = 110000000.0 - 100.0 * e;
         EXPECT_DOUBLE_EQ(a.ca_range, cycles * kL1);
         EXPECT_DOUBLE_EQ(a.l1_phase, -(cycles + 0.0625));
@@ -199,14 +167,14 @@ TEST(MeasurementEndToEnd, HandMadeLogGivesEpochsDopplerAndSlip) {
         EXPECT_DOUBLE_EQ(a.p2_range, (cycles + 2.0) * kL1);
         EXPECT_NEAR(a.l2_phase, -((cycles + 2.0) * 60.0 / 77.0 - 0.25), 1e-6);
 
-        const SatObservation& still = epoch.sats.back();
+        const SatObservation& still = epoch.measurements.back();
         EXPECT_EQ(Val(still.l1_doppler), 0.0);
         EXPECT_EQ(still.lock_time, e);
         EXPECT_EQ(Val(still.p2_range), 0.0);
         EXPECT_EQ(Val(still.l2_phase), 0.0);
 
         if (e >= 3) {
-            const SatObservation& b = epoch.sats[1];
+            const SatObservation& b = epoch.measurements[1];
             EXPECT_EQ(b.prn, 17);
             EXPECT_NEAR(b.l1_doppler, -50.0, 1e-6);
             EXPECT_EQ(b.lock_time, e - 2);
@@ -262,8 +230,8 @@ TEST_P(RealCapture, ObservationsArePhysicallyConsistent) {
         SCOPED_TRACE(e);
         const ObxEpoch& epoch = epochs[e];
         EXPECT_EQ(Val(epoch.position.time_tag), cc.firstTime + static_cast<double>(e));
-        ASSERT_EQ(epoch.sats.size(), 10u);
-        for (const auto& s : epoch.sats) {
+        ASSERT_EQ(epoch.measurements.size(), 10u);
+        for (const auto& s : epoch.measurements) {
             // GPS satellites are 20000 to 26000 km away from a receiver on the ground, and
             // their Doppler stays within a few kHz.
             EXPECT_GT(Val(s.ca_range), 1.9e7);
@@ -283,7 +251,7 @@ TEST_P(RealCapture, ObservationsArePhysicallyConsistent) {
         // The phase follows the range: phase change times wavelength is minus the range
         // change, clock steps included (the receiver steps both together).
         std::vector<double> jumps;
-        for (const auto& s : epoch.sats) {
+        for (const auto& s : epoch.measurements) {
             const SatObservation* before = FindSat(epochs[e - 1], s.prn);
             ASSERT_NE(before, nullptr);
             const double rangeChange = s.ca_range - before->ca_range;
