@@ -13,6 +13,7 @@
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
 #include "obx_read.h"
+#include "support/decoder_harness.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
 
@@ -31,13 +32,6 @@ using test::SatBlock;
 constexpr double kL1 = 0.190293672798;           // metres per L1 cycle
 constexpr double kL2 = kL1 * 77.0 / 60.0;        // metres per L2 cycle
 
-struct Message {
-    double time;
-    std::string text;
-};
-std::vector<Message> messages;
-void KESTREL_STDCALL RecordMessage(double time, const char* text) { messages.push_back({time, text}); }
-
 using obx::ObxEpoch;
 
 // Walks an OBX file by the format's reading rules; fails the test unless it is complete.
@@ -49,16 +43,25 @@ std::vector<ObxEpoch> WalkObx(const std::string& path) {
 }
 
 // Converts `input` into `outBase`.obx/.epp with the factory defaults, clock correction
-// off and whatever `adjust` changes; messages are collected in `messages`.
+// off and whatever `adjust` changes.
 struct Conversion {
     int32_t result = -1;
     OptionBlock options{};
     std::string obxPath;
+    std::vector<test::Message> messages;
+
+    std::vector<test::Message> MessagesStartingWith(const std::string& prefix) const {
+        std::vector<test::Message> out;
+        for (const auto& m : messages) {
+            if (m.text.rfind(prefix, 0) == 0) out.push_back(m);
+        }
+        return out;
+    }
 };
 
 Conversion Convert(const std::string& input, const std::string& outBase,
                    void (*adjust)(OptionRecord&) = nullptr) {
-    messages.clear();
+    test::MessageLog log;
     Conversion c;
     c.options.blockSize = KESTREL_OPTION_BLOCK_SIZE;
     c.options.optionSize = KESTREL_OPTION_RECORD_SIZE;
@@ -69,21 +72,14 @@ Conversion Convert(const std::string& input, const std::string& outBase,
     std::snprintf(c.options.outputName, sizeof c.options.outputName, "%s", outBase.c_str());
     CallbackBlock callbacks{};
     callbacks.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
-    callbacks.messageCallback = RecordMessage;
+    callbacks.messageCallback = test::MessageLog::Callback;
     c.result = ConvertFile(&c.options, &callbacks, 0);
     c.obxPath = outBase + ".obx";
+    c.messages = log.messages();
     return c;
 }
 
 std::string Capture(const char* name) { return test::DataPath(std::string("navcom/") + name); }
-
-std::vector<Message> MessagesStartingWith(const std::string& prefix) {
-    std::vector<Message> out;
-    for (const auto& m : messages) {
-        if (m.text.rfind(prefix, 0) == 0) out.push_back(m);
-    }
-    return out;
-}
 
 const SatObservation* FindSat(const ObxEpoch& epoch, int prn) {
     for (const auto& s : epoch.measurements) {
@@ -181,11 +177,11 @@ TEST(MeasurementEndToEnd, HandMadeLogGivesEpochsDopplerAndSlip) {
         }
     }
 
-    const auto slips = MessagesStartingWith("L1 cycle slip");
+    const auto slips = c.MessagesStartingWith("L1 cycle slip");
     ASSERT_EQ(slips.size(), 1u);
     EXPECT_EQ(slips[0].text, "L1 cycle slip on PRN 5");
     EXPECT_EQ(slips[0].time, 200003.0);
-    EXPECT_TRUE(MessagesStartingWith("L2 cycle slip").empty());
+    EXPECT_TRUE(c.MessagesStartingWith("L2 cycle slip").empty());
 }
 
 TEST(MeasurementEndToEnd, FlagEpochsReachesTheFile) {
@@ -219,8 +215,8 @@ TEST_P(RealCapture, ObservationsArePhysicallyConsistent) {
     const auto epochs = WalkObx(c.obxPath);
     ASSERT_EQ(epochs.size(), cc.epochs);
     EXPECT_EQ(c.options.epochsWritten, static_cast<int32_t>(cc.epochs));
-    EXPECT_TRUE(MessagesStartingWith("L1 cycle slip").empty());
-    EXPECT_TRUE(MessagesStartingWith("Zero or negative DT").empty());
+    EXPECT_TRUE(c.MessagesStartingWith("L1 cycle slip").empty());
+    EXPECT_TRUE(c.MessagesStartingWith("Zero or negative DT").empty());
 
     int clockSteps = 0;     // epochs whose ranges all grew by a chip
     int dopplerJumps = 0;   // Doppler jumps into and out of such epochs
@@ -297,7 +293,7 @@ TEST(MeasurementEndToEnd, RealCaptureReportsTheL2SlipsOfPrn3) {
     ASSERT_EQ(c.result, 0);
     // PRN 3 loses L2 for one epoch and comes back with a new L2 lock counter, which changes
     // once more two seconds later.
-    const auto slips = MessagesStartingWith("L2 cycle slip");
+    const auto slips = c.MessagesStartingWith("L2 cycle slip");
     ASSERT_EQ(slips.size(), 2u);
     EXPECT_EQ(slips[0].text, "L2 cycle slip on PRN 3");
     EXPECT_EQ(slips[0].time, 123640.0);
@@ -324,7 +320,7 @@ TEST(MeasurementEndToEnd, L2SlipsCanBeSilenced) {
     const Conversion c = Convert(Capture("gpsd-navcom-long-2012.log"), dir.file("out"),
                                  [](OptionRecord& o) { o.reportL2Slips = 0; });
     ASSERT_EQ(c.result, 0);
-    EXPECT_TRUE(MessagesStartingWith("L2 cycle slip").empty());
+    EXPECT_TRUE(c.MessagesStartingWith("L2 cycle slip").empty());
     EXPECT_EQ(c.options.epochsWritten, 22);
 }
 

@@ -13,6 +13,7 @@
 #include "kestrel/records.h"
 #include "navcom/frame_parser.h"
 #include "navcom/measurement.h"
+#include "support/decoder_harness.h"
 #include "support/frame_builder.h"
 #include "threadbuf/threadbuf.h"
 
@@ -158,19 +159,12 @@ TEST(SatBlockDecoding, PrnZeroDecodes) {
 
 // ---- The handler ----------------------------------------------------------------------
 
-struct Message {
-    double time;
-    std::string text;
-};
-std::vector<Message> messages;
-void KESTREL_STDCALL RecordMessage(double time, const char* text) { messages.push_back({time, text}); }
-
 class MeasurementHandler : public ::testing::Test {
 protected:
     void SetUp() override {
-        messages.clear();
+        log.Clear();
         SetThreadBufSize(kThreadBufDefaultSize);
-        ASSERT_EQ(OpenPort(0, RecordMessage), 0);
+        ASSERT_EQ(OpenPort(0, test::MessageLog::Callback), 0);
         port = GetPortState(0);
         ASSERT_NE(port, nullptr);
         port->options.reportL2Slips = 1;
@@ -202,6 +196,8 @@ protected:
         return v;
     }
 
+    test::MessageLog log;
+    const std::vector<test::Message>& messages = log.messages();
     PortState* port = nullptr;
     std::vector<uint8_t> buf = std::vector<uint8_t>(kThreadBufMemoryBytes);
 };
