@@ -123,6 +123,12 @@ protected:
     static constexpr int32_t kWalkAnswer = 10000;
 };
 
+TEST_F(EphStoreCache, AnswersOnlyStrictlyWithinFourThousandSeconds) {
+    EXPECT_EQ(FoundToe(5, 9001), kCachedAnswer);  // 3999 s from the cached 13000
+    ASSERT_EQ(FoundToe(5, 16500), kCachedAnswer);
+    EXPECT_EQ(FoundToe(5, 9000), kWalkAnswer);    // 4000 s: the walk decides
+}
+
 TEST_F(EphStoreCache, InsertEmptiesTheSatellitesEntry) {
     Insert(5, 50000);
     EXPECT_EQ(FoundToe(5, 13500), kWalkAnswer);

@@ -258,5 +258,72 @@ TEST(EphemerisDecoding, HealthAndPrnOutcomes) {
     }
 }
 
+// The EPHEMERIS frames of a real capture: whole 89-byte frames with a good checksum.
+std::vector<std::vector<uint8_t>> EphemerisFramesOf(const std::vector<uint8_t>& log) {
+    std::vector<std::vector<uint8_t>> frames;
+    for (std::size_t i = 0; i + 89 <= log.size(); ++i) {
+        if (log[i] != 0x02 || log[i + 1] != 0x99 || log[i + 2] != 0x66 || log[i + 3] != 0x81) continue;
+        if (le_u16(&log[i + 4]) != 86) continue;
+        uint8_t checksum = 0;
+        for (std::size_t k = i + 3; k < i + 88; ++k) checksum ^= log[k];
+        if (checksum != log[i + 88]) continue;
+        frames.emplace_back(log.begin() + static_cast<std::ptrdiff_t>(i),
+                            log.begin() + static_cast<std::ptrdiff_t>(i + 89));
+    }
+    return frames;
+}
+
+TEST(EphemerisDecoding, RealCaptureIsPlausible) {
+    const auto log = test::ReadFileBytes(test::DataPath("navcom/gpsd-navcom.log"));
+    ASSERT_FALSE(log.empty());
+    const auto frames = EphemerisFramesOf(log);
+    ASSERT_EQ(frames.size(), 13u);
+    const int32_t expectedPrns[] = {3, 6, 7, 10, 12, 16, 18, 21, 22, 24, 25, 30, 31};
+    for (std::size_t k = 0; k < frames.size(); ++k) {
+        const auto& f = frames[k];
+        GpsEphRecord r;
+        std::memset(&r, 0, sizeof r);
+        const int32_t health = DecodeEphemeris(&f[15], f[6], r);
+        SCOPED_TRACE(::testing::Message() << "PRN " << r.Prn);
+        EXPECT_EQ(r.Prn, expectedPrns[k]);
+        EXPECT_EQ(health, 0);
+        // The frame carries the full week and the IODC beside the subframes: the decoded
+        // 10-bit week and IODC must agree with them.
+        EXPECT_EQ(r.Week, 386);
+        EXPECT_EQ(r.Week + 1024, le_u16(&f[7]));
+        EXPECT_EQ(r.Iodc, le_u16(&f[13]));
+        // IODE of subframe 2 equals the low byte of IODC and the IODE copy of subframe 3.
+        EXPECT_EQ(r.Iode, r.Iodc & 0xFF);
+        EXPECT_EQ(r.Iode, f[15 + 69]);
+        EXPECT_EQ(r.Toe % 16, 0);
+        EXPECT_EQ(r.Toe, r.Toc);
+        // Received at 123623 s of week; the ephemerides are current.
+        EXPECT_LT(std::abs(r.Toe - static_cast<int32_t>(le_u32(&f[9]))), 7200);
+        // GPS orbits: semi-major axis near 26560 km, nearly circular, inclined about 55
+        // degrees, node regressing, clock corrections small.
+        EXPECT_NEAR(r.SqrtA, 5153.7, 2.0);
+        EXPECT_GT(r.Ecc, 0.0);
+        EXPECT_LT(r.Ecc, 0.03);
+        EXPECT_NEAR(r.I0, 55.0 * kPi / 180.0, 0.05);
+        EXPECT_LT(r.OmegaDot, -5e-9);
+        EXPECT_GT(r.OmegaDot, -1e-8);
+        EXPECT_GT(r.DeltaN, 0.0);
+        EXPECT_LT(r.DeltaN, 1e-8);
+        EXPECT_LT(std::abs(r.M0), kPi);
+        EXPECT_LT(std::abs(r.Omega0), kPi);
+        EXPECT_LT(std::abs(r.Omega), kPi);
+        EXPECT_LT(std::abs(r.Idot), 1e-9);
+        EXPECT_LT(std::abs(r.Af0), 1e-3);
+        EXPECT_LT(std::abs(r.Af1), 1e-10);
+        EXPECT_LT(std::abs(r.Tgd), 5e-8);
+        EXPECT_LT(std::abs(r.Crs), 200.0);
+        EXPECT_LT(std::abs(r.Crc), 400.0);
+        EXPECT_LT(std::abs(r.Cuc), 1e-5);
+        EXPECT_LT(std::abs(r.Cus), 1e-5);
+        EXPECT_LT(std::abs(r.Cic), 1e-6);
+        EXPECT_LT(std::abs(r.Cis), 1e-6);
+    }
+}
+
 }  // namespace
 }  // namespace kestrel
