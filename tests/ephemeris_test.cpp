@@ -4,11 +4,18 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/error_text.h"
+#include "kestrel/kestrel.h"
 #include "navcom/ephemeris.h"
+#include "navcom/frame_parser.h"
+#include "positioning/eph_store.h"
+#include "support/frame_builder.h"
 #include "support/test_files.h"
+#include "threadbuf/threadbuf.h"
 
 namespace kestrel {
 namespace {
@@ -323,6 +330,179 @@ TEST(EphemerisDecoding, RealCaptureIsPlausible) {
         EXPECT_LT(std::abs(r.Cic), 1e-6);
         EXPECT_LT(std::abs(r.Cis), 1e-6);
     }
+}
+
+struct Message {
+    double time;
+    std::string text;
+};
+std::vector<Message> messages;
+
+void KESTREL_STDCALL CollectMessage(double time, const char* text) { messages.push_back({time, text}); }
+
+// Port 0 opened with a collecting callback and the given options; frames fed byte by byte.
+class EphemerisHandler : public ::testing::Test {
+protected:
+    void SetUp() override {
+        messages.clear();
+        eph_store_fail_allocations(false);
+        eph_store_clear();
+        SetThreadBufSize(kThreadBufDefaultSize);
+        ASSERT_EQ(OpenPort(0, CollectMessage), 0);
+        SetOptions(1);
+        queue_.assign(kThreadBufMemoryBytes, 0);
+        ResetThreadBuf(queue_.data());
+    }
+    void TearDown() override {
+        eph_store_fail_allocations(false);
+        eph_store_clear();
+        SetThreadBufSize(kThreadBufDefaultSize);
+    }
+    static void SetOptions(int32_t clockCorrection) {
+        OptionRecord options{0, 1, clockCorrection, 0};
+        SetPortOptions(0, &options, sizeof options);
+    }
+    // The result of the frame's last byte; every earlier byte must give 0.
+    int32_t Feed(const std::vector<uint8_t>& frame) {
+        for (std::size_t i = 0; i + 1 < frame.size(); ++i) {
+            EXPECT_EQ(FeedByte(0, frame[i], queue_.data()), 0) << "byte " << i;
+        }
+        return FeedByte(0, frame.back(), queue_.data());
+    }
+    int32_t Queued() const { return GetThreadBufRecCount(queue_.data(), KESTREL_TYPE_GPS_EPHEMERIS); }
+    static int32_t Counter() {
+        const PortState* port = GetPortState(0);
+        return port ? port->ephemerisCounter : -1;
+    }
+
+    std::vector<uint8_t> queue_;
+};
+
+Payload HealthyPayload(uint32_t health = 0, uint32_t toe = 0x1FA4) {
+    BroadcastFields f = DistinctFields();
+    f.health = health;
+    f.toe = toe;
+    return f.Encode();
+}
+
+TEST_F(EphemerisHandler, HealthyEphemerisIsReportedQueuedAndStored) {
+    const Payload payload = HealthyPayload();
+    EXPECT_EQ(Feed(test::EphemerisFrame(12, 123623, payload)), 2);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, "Ephemeris received for PRN 12 (health OK)");
+    EXPECT_EQ(messages[0].time, 123623.0);
+    EXPECT_STREQ(error_text(), "Ephemeris received for PRN 12 (health OK)");
+
+    // One type-3 record: the decoded record followed by four zero bytes.
+    ASSERT_EQ(Queued(), 1);
+    EXPECT_EQ(GetThreadBufRecSize(queue_.data(), KESTREL_TYPE_GPS_EPHEMERIS), 184);
+    uint8_t entry[184];
+    std::memset(entry, 0xEE, sizeof entry);
+    ASSERT_EQ(ReadThreadBufData(queue_.data(), KESTREL_TYPE_GPS_EPHEMERIS, 1, entry), 1);
+    const GpsEphRecord expected = Decode(payload, 12);
+    EXPECT_EQ(std::memcmp(entry, &expected, sizeof expected), 0);
+    EXPECT_EQ(le_u32(entry + 180), 0u);
+
+    const GpsEphRecord* stored = eph_store_find(12, expected.Toe);
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(std::memcmp(stored, &expected, sizeof expected), 0);
+    EXPECT_EQ(Counter(), 1);
+}
+
+TEST_F(EphemerisHandler, RejectedEphemerisIsReportedOnly) {
+    struct Case {
+        uint8_t prn;
+        uint32_t health;
+        const char* message;
+    };
+    const Case cases[] = {
+        {0, 0, "Ephemeris received with invalid PRN number (0)"},
+        {33, 0, "Ephemeris received with invalid PRN number (33)"},
+        {200, 0, "Ephemeris received with invalid PRN number (200)"},
+        {5, 1, "Ephemeris received for PRN 5 with BAD HEALTH!!!"},
+        {32, 0x3F, "Ephemeris received for PRN 32 with BAD HEALTH!!!"},
+    };
+    for (const Case& c : cases) {
+        messages.clear();
+        // The time value is unsigned: all ones is 4294967295, not -1.
+        EXPECT_EQ(Feed(test::EphemerisFrame(c.prn, 0xFFFFFFFFu, HealthyPayload(c.health))), 0) << c.message;
+        ASSERT_EQ(messages.size(), 1u) << c.message;
+        EXPECT_EQ(messages[0].text, c.message);
+        EXPECT_EQ(messages[0].time, 4294967295.0);
+        EXPECT_STREQ(error_text(), c.message);
+        EXPECT_EQ(Queued(), 0) << c.message;
+        EXPECT_EQ(eph_store_find(c.prn, 0x1FA4 * 16), nullptr) << c.message;
+        EXPECT_EQ(Counter(), 0) << c.message;
+    }
+}
+
+TEST_F(EphemerisHandler, WithoutClockCorrectionQueuedButNotStored) {
+    SetOptions(0);
+    EXPECT_EQ(Feed(test::EphemerisFrame(7, 100, HealthyPayload())), 2);
+    EXPECT_EQ(Queued(), 1);
+    EXPECT_EQ(eph_store_find(7, 0x1FA4 * 16), nullptr);
+    EXPECT_EQ(Counter(), 0);
+}
+
+TEST_F(EphemerisHandler, CounterGrowsForDuplicatesAndFailedInserts) {
+    EXPECT_EQ(Feed(test::EphemerisFrame(7, 100, HealthyPayload())), 2);
+    EXPECT_EQ(Feed(test::EphemerisFrame(7, 101, HealthyPayload())), 2);
+    EXPECT_EQ(Counter(), 2);
+    ASSERT_NE(eph_store_find(7, 0x1FA4 * 16), nullptr);
+
+    eph_store_fail_allocations(true);
+    EXPECT_EQ(Feed(test::EphemerisFrame(8, 102, HealthyPayload())), 2);
+    EXPECT_EQ(Counter(), 3);
+    EXPECT_STREQ(error_text(), "Error: Not enough memory");
+    eph_store_fail_allocations(false);
+    EXPECT_EQ(eph_store_find(8, 0x1FA4 * 16), nullptr);
+    EXPECT_EQ(Queued(), 1);  // the record was still queued for the ephemeris file
+}
+
+TEST_F(EphemerisHandler, QueueFailureIsReportedAndNothingStored) {
+    SetThreadBufSize(100);  // too small for a 184-byte record
+    EXPECT_EQ(Feed(test::EphemerisFrame(7, 555, HealthyPayload())), 0);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, "Ephemeris received for PRN 7 (health OK)");
+    EXPECT_EQ(messages[1].text, GetThreadBufErrorText(kThreadBufOverrun));
+    EXPECT_EQ(messages[1].time, 555.0);
+    EXPECT_EQ(Queued(), 0);
+    EXPECT_EQ(eph_store_find(7, 0x1FA4 * 16), nullptr);
+    EXPECT_EQ(Counter(), 0);
+}
+
+TEST_F(EphemerisHandler, WithoutCallbackNothingIsFormatted) {
+    ASSERT_EQ(OpenPort(0, nullptr), 0);
+    SetOptions(1);
+    set_error_text("untouched");
+    EXPECT_EQ(Feed(test::EphemerisFrame(0, 1, HealthyPayload())), 0);
+    EXPECT_EQ(Feed(test::EphemerisFrame(5, 1, HealthyPayload(1))), 0);
+    EXPECT_EQ(Feed(test::EphemerisFrame(5, 1, HealthyPayload())), 2);
+    EXPECT_STREQ(error_text(), "untouched");
+    EXPECT_EQ(Queued(), 1);
+    EXPECT_EQ(Counter(), 1);
+}
+
+TEST_F(EphemerisHandler, RealCaptureGivesThirteenHealthyEphemerides) {
+    const auto log = test::ReadFileBytes(test::DataPath("navcom/gpsd-navcom.log"));
+    ASSERT_FALSE(log.empty());
+    int32_t ephemerides = 0;
+    for (uint8_t byte : log) {
+        if (FeedByte(0, byte, queue_.data()) == 2) ++ephemerides;
+    }
+    EXPECT_EQ(ephemerides, 13);
+    EXPECT_EQ(Counter(), 13);
+    int32_t healthOk = 0;
+    for (const Message& m : messages) {
+        if (m.text.find("(health OK)") != std::string::npos) {
+            ++healthOk;
+            EXPECT_EQ(m.time, 123623.0);
+        }
+    }
+    EXPECT_EQ(healthOk, 13);
+    const GpsEphRecord* prn6 = eph_store_find(6, 123624);
+    ASSERT_NE(prn6, nullptr);
+    EXPECT_EQ(prn6->Toe, 129584);
 }
 
 }  // namespace
