@@ -301,6 +301,22 @@ TEST_F(ThreadBufTest, ChainThatNeverEndsStopsAtUsedBytes) {
     EXPECT_EQ(GetThreadBufRecCount(block.data(), 7), 0);  // no data for its count
 }
 
+TEST_F(ThreadBufTest, ChainThatPointsBackwardsEnds) {
+    // A negative dataSize would put the next entry at or before this one: an entry that
+    // links to itself (-20) or to an earlier one. The walk must end, and append too.
+    for (int32_t dataSize : {-20, -40, -68, INT_MIN}) {
+        SCOPED_TRACE(dataSize);
+        ResetThreadBuf(buf_.data());
+        ASSERT_EQ(Add(Pattern(68, 1), 1, 1), 0);
+        ASSERT_EQ(Add(Pattern(44, 2), 1, 2), 0);
+        Put(buf_, 16 + 12, dataSize);
+        Put(buf_, 16 + 16, 1);
+        EXPECT_EQ(GetThreadBufRecCount(buf_.data(), 2), 0);
+        EXPECT_EQ(GetThreadBufRecCount(buf_.data(), 1), 0);
+        EXPECT_EQ(Add(Pattern(32, 3), 1, 4), 3);
+    }
+}
+
 TEST_F(ThreadBufTest, ReadersIgnoreAbsentTypesAndInvalidTypes) {
     ASSERT_EQ(Add(Pattern(44, 0), 1, 2), 0);
     Put(buf_, 4, 0);  // mask says nothing is there

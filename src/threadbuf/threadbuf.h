@@ -3,6 +3,11 @@
 // hasEntries, usedBytes}, then entries back to back, each a 20-byte entry header
 // {inUse, type, count, dataSize, hasNext} followed by its data. The reading side is also
 // exported to hosts (see kestrel/kestrel.h).
+//
+// Readers trust a block only as far as its header allows: bytes 16 to usedBytes, and only
+// when usedBytes lies between 16 and the capacity. An entry that runs outside that part,
+// has a negative size, or whose size disagrees with its record count is treated as absent,
+// together with every entry after it in the chain.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +37,9 @@ int32_t ThreadBufRecordSize(int32_t type);
 // Empties the ThreadBuf: zeroes its header and sets usedBytes to 16.
 void ResetThreadBuf(uint8_t* threadBuf);
 
-// Appends `count` records of `type` as one entry; returns a ThreadBufError code.
+// Appends `count` records of `type` as one entry; returns a ThreadBufError code. Never
+// writes past kThreadBufMemoryBytes, whatever the capacity; a damaged chain gives
+// kThreadBufInternal and changes nothing.
 int32_t AddThreadBufData(uint8_t* threadBuf, const void* data, int32_t count, int32_t type);
 
 // The text of an append error code, in a process-wide 256-byte buffer.
