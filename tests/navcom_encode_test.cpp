@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "rinex/navcom_encode.h"
+#include "rinex/navcom_log.h"
 #include "rinex/rinex_nav.h"
 #include "support/test_files.h"
 
@@ -592,6 +593,276 @@ TEST(GpsMeasurements, PicksTypesLossOfLockAndStrength) {
         EXPECT_EQ(*m[0].c1, 2.0e7);
         EXPECT_EQ(*m[0].p1, 2.0e7 + 0.5);
         EXPECT_EQ(*m[0].l2, 8.0e5);
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Whole logs
+
+struct Frame {
+    uint8_t id = 0;
+    std::vector<uint8_t> bytes;
+};
+
+// Splits a log into its frames; every frame must be whole and carry a good checksum.
+std::vector<Frame> SplitFrames(const std::vector<uint8_t>& log) {
+    std::vector<Frame> frames;
+    std::size_t i = 0;
+    while (i < log.size()) {
+        if (i + 6 > log.size() || log[i] != 0x02 || log[i + 1] != 0x99 || log[i + 2] != 0x66) {
+            ADD_FAILURE() << "no frame start at byte " << i;
+            break;
+        }
+        const std::size_t length = le_u16(&log[i + 4]) + 3u;
+        if (i + length > log.size()) {
+            ADD_FAILURE() << "frame at byte " << i << " cut short";
+            break;
+        }
+        Frame f;
+        f.id = log[i + 3];
+        f.bytes.assign(log.begin() + static_cast<std::ptrdiff_t>(i), log.begin() + static_cast<std::ptrdiff_t>(i + length));
+        uint8_t x = 0;
+        for (std::size_t k = 3; k + 1 < length; ++k) x ^= f.bytes[k];
+        EXPECT_EQ(f.bytes.back(), x) << "checksum of the frame at byte " << i;
+        frames.push_back(std::move(f));
+        i += length;
+    }
+    return frames;
+}
+
+ObsFile ReadObs(const std::string& name) {
+    ObsFile obs;
+    std::string error;
+    EXPECT_TRUE(ReadObsFile(test::DataPath(name), obs, error)) << error;
+    return obs;
+}
+
+LogContents BuildStationLog(const LogOptions& options = {}) {
+    LogContents log;
+    std::string error;
+    EXPECT_TRUE(BuildNavComLog(ReadObs("rinex/07590920.05o"), ReadNav("rinex/07590920.05n"), options, log, error))
+        << error;
+    return log;
+}
+
+ObsFile SyntheticObs(std::initializer_list<double> times) {
+    ObsFile obs;
+    obs.header.types = {"C1", "L1"};
+    for (double t : times) {
+        ObsEpoch e;
+        e.time = At(t);
+        ObsSatellite s;
+        s.prn = 3;
+        s.values = {{true, 2.0e7, 0, 0}, {true, 1.0e6, 0, 0}};
+        e.satellites.push_back(s);
+        obs.epochs.push_back(e);
+    }
+    return obs;
+}
+
+NavRecord SentAt(double transmissionTime, int prn) {
+    NavRecord n;
+    n.prn = prn;
+    n.week = 1316;
+    n.tocWeek = 1316;
+    n.toc = n.toe = 7200.0;
+    n.sqrtA = 5153.7;
+    n.transmissionTime = transmissionTime;
+    return n;
+}
+
+TEST(LogBuilder, EphemerisGoesBeforeTheFirstEpochAtOrAfterItsTransmission) {
+    const ObsFile obs = SyntheticObs({100.0, 130.0, 160.0});
+    // Out of order on purpose; the PRN tells them apart.
+    const std::vector<NavRecord> nav = {SentAt(130.0, 2), SentAt(50.0, 1), SentAt(160.5, 5), SentAt(131.0, 3),
+                                        SentAt(-20.0, 4), SentAt(90.0, 6)};
+    LogContents log;
+    std::string error;
+    ASSERT_TRUE(BuildNavComLog(obs, nav, {}, log, error)) << error;
+    std::string order;
+    for (const Frame& f : SplitFrames(log.bytes)) {
+        order += f.id == 0x81 ? static_cast<char>('0' + f.bytes[6]) : 'M';
+    }
+    // Sent last week (4), then by transmission time; PRN 5 comes after the last epoch.
+    EXPECT_EQ(order, "416M2M3M");
+    EXPECT_EQ(log.ephemeridesAfterLastEpoch, 1u);
+    ASSERT_EQ(log.ephemerides.size(), 5u);
+    EXPECT_EQ(log.ephemerides[3].nav.prn, 2);
+    EXPECT_EQ(log.ephemerides[3].beforeEpoch, 1u);
+}
+
+TEST(LogBuilder, EphemerisTheBroadcastCannotCarryIsLeftOutWithAWarning) {
+    NavRecord bad = SentAt(0.0, 9);
+    bad.crs = 5000.0;
+    LogContents log;
+    std::string error;
+    ASSERT_TRUE(BuildNavComLog(SyntheticObs({100.0}), {bad, SentAt(0.0, 8)}, {}, log, error)) << error;
+    EXPECT_EQ(log.ephemerides.size(), 1u);
+    EXPECT_EQ(log.ephemeridesUnfit, 1u);
+    ASSERT_EQ(log.warnings.size(), 1u);
+    EXPECT_NE(log.warnings[0].find("PRN 9"), std::string::npos);
+    EXPECT_NE(log.warnings[0].find("Crs"), std::string::npos);
+}
+
+TEST(LogBuilder, RefusesAnEmptyWindowAndOverlappingCopies) {
+    const ObsFile obs = SyntheticObs({100.0, 50000.0, 90000.0});
+    LogContents log;
+    std::string error;
+    LogOptions window;
+    window.hasStart = true;
+    window.start = 200.0;
+    window.hasEnd = true;
+    window.end = 300.0;
+    EXPECT_FALSE(BuildNavComLog(obs, {}, window, log, error));
+    EXPECT_NE(error.find("no observation epoch"), std::string::npos) << error;
+    LogOptions days;
+    days.repeatCount = 1;
+    EXPECT_FALSE(BuildNavComLog(obs, {}, days, log, error));  // spans more than a day
+    EXPECT_NE(error.find("overlap"), std::string::npos) << error;
+    days.repeatStep = kSecondsPerWeek;
+    EXPECT_TRUE(BuildNavComLog(obs, {}, days, log, error)) << error;
+    window.end = 60000.0;
+    window.repeatCount = 1;
+    EXPECT_TRUE(BuildNavComLog(obs, {}, window, log, error)) << error;
+    EXPECT_EQ(log.epochs.size(), 2u);
+    EXPECT_EQ(log.epochsOutsideWindow, 2u);
+}
+
+TEST(LogBuilder, TheShippedSampleIsTheStationHour) {
+    const LogContents log = BuildStationLog();
+    EXPECT_EQ(log.bytes, test::ReadFileBytes(test::DataPath("navcom/gsi-0759-2005-092.nav")))
+        << "regenerate the sample with the command in data/navcom/README.md";
+    EXPECT_EQ(log.epochs.size(), 120u);
+    EXPECT_EQ(log.ephemerides.size(), 23u);
+    EXPECT_EQ(log.blocks, 948u);
+    std::size_t measurements = 0, ephemerides = 0;
+    for (const Frame& f : SplitFrames(log.bytes)) (f.id == 0xB0 ? measurements : ephemerides) += 1;
+    EXPECT_EQ(measurements, 120u);
+    EXPECT_EQ(ephemerides, 23u);
+}
+
+// The station hour read back from the frames matches the RINEX file: ranges to the 1/16-cycle
+// quantisation, phases to minus the RINEX phase plus a constant that changes only where the
+// lock counter does, and lock counters that change exactly at loss-of-lock flags and new arcs.
+TEST(LogBuilder, StationHourReadsBackAsTheRinexValues) {
+    const ObsFile obs = ReadObs("rinex/07590920.05o");
+    const LogContents log = BuildStationLog();
+    std::vector<Frame> measurements;
+    for (Frame& f : SplitFrames(log.bytes)) {
+        if (f.id == 0xB0) measurements.push_back(std::move(f));
+    }
+    ASSERT_EQ(measurements.size(), obs.epochs.size());
+    struct Last {
+        bool seen = false;
+        int l1Lock = 0, l2Lock = 0;
+        double k1 = 0.0, k2 = 0.0;
+        bool k2Known = false;
+        bool l1Missing = false;
+    };
+    Last last[32];
+    double worstRange = 0.0, worstPhase = 0.0;
+    std::size_t slipsSeen = 0, l2SlipsSeen = 0, lliFlags = 0;
+    for (std::size_t e = 0; e < obs.epochs.size(); ++e) {
+        const ObsEpoch& epoch = obs.epochs[e];
+        const DecodedFrame d = DecodeMeasurement(measurements[e].bytes);
+        EXPECT_EQ(d.timeMs, static_cast<uint32_t>(std::llround(epoch.time.sow * 1000)));
+        ASSERT_EQ(d.blocks.size(), epoch.satellites.size());
+        for (std::size_t s = 0; s < epoch.satellites.size(); ++s) {
+            const ObsSatellite& sat = epoch.satellites[s];
+            const DecodedBlock& b = d.blocks[s];
+            SCOPED_TRACE("epoch " + std::to_string(epoch.time.sow) + " PRN " + std::to_string(sat.prn));
+            ASSERT_EQ(b.prn, sat.prn);
+            const ObsValue &l1 = sat.values[0], &c1 = sat.values[1], &l2 = sat.values[2], &p2 = sat.values[3];
+            worstRange = std::max(worstRange, std::fabs(b.ca - c1.value));
+            EXPECT_NEAR(b.ca, c1.value, kLambda / 32 + 1e-6);
+            Last& h = last[sat.prn];
+            // This hour has no arc that outgrows its offset field, so the slips are exactly the
+            // loss-of-lock flags, the epochs without L1 phase and the epochs where it comes back.
+            const bool l1Slip = h.seen && b.l1Lock != h.l1Lock;
+            const bool expected = h.seen && ((l1.lli & 1) || !l1.present || h.l1Missing);
+            EXPECT_EQ(l1Slip, expected);
+            slipsSeen += l1Slip;
+            lliFlags += h.seen && (l1.lli & 1);
+            if (l1.present) {
+                const double k = b.l1 + l1.value;
+                EXPECT_NEAR(k, std::round(k), kHalfPhaseUnit);
+                worstPhase = std::max(worstPhase, std::fabs(k - std::round(k)));
+                // The constant only changes together with the lock counter.
+                if (h.seen && !l1Slip) {
+                    EXPECT_EQ(std::round(k), h.k1);
+                }
+                h.k1 = std::round(k);
+            } else {
+                EXPECT_DOUBLE_EQ(b.l1, -b.ca / kLambda);
+            }
+            h.l1Missing = !l1.present;
+            EXPECT_EQ(b.hasL2, l2.present && p2.present);
+            if (b.hasL2) {
+                EXPECT_NEAR(b.p2, p2.value, kLambda / 32 + 1e-6);
+                worstRange = std::max(worstRange, std::fabs(b.p2 - p2.value));
+                const double k = b.l2 + l2.value;
+                EXPECT_NEAR(k, std::round(k), kHalfPhaseUnit);
+                const bool l2Slip = h.k2Known && b.l2Lock != h.l2Lock;
+                EXPECT_EQ(l2Slip, h.k2Known && (l2.lli & 1) != 0);
+                l2SlipsSeen += l2Slip;
+                if (h.k2Known && !l2Slip) {
+                    EXPECT_EQ(std::round(k), h.k2);
+                }
+                h.k2 = std::round(k);
+                h.k2Known = true;
+                h.l2Lock = b.l2Lock;
+            }
+            h.seen = true;
+            h.l1Lock = b.l1Lock;
+        }
+    }
+    // The counts the sample's description gives: 8 L1 loss-of-lock flags after a satellite's
+    // first epoch, 11 L1 slips (with the 4 epochs without L1 phase), 6 L2 slips.
+    EXPECT_EQ(lliFlags, 8u);
+    EXPECT_EQ(slipsSeen, 11u);
+    EXPECT_EQ(l2SlipsSeen, 6u);
+    EXPECT_LE(worstRange, kLambda / 32 + 1e-6);
+    EXPECT_LE(worstPhase, kHalfPhaseUnit);
+}
+
+TEST(LogBuilder, RepeatedCopiesShiftEpochsAndEphemeridesTogether) {
+    const LogContents once = BuildStationLog();
+    for (double step : {kSecondsPerDay, kSecondsPerWeek}) {
+        LogOptions options;
+        options.repeatCount = 2;
+        options.repeatStep = step;
+        const LogContents log = BuildStationLog(options);
+        const std::size_t n = once.epochs.size();
+        ASSERT_EQ(log.epochs.size(), 3 * n);
+        ASSERT_EQ(log.ephemerides.size(), 3 * once.ephemerides.size());
+        for (std::size_t copy = 1; copy < 3; ++copy) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const EpochReport& a = once.epochs[i];
+                const EpochReport& b = log.epochs[copy * n + i];
+                EXPECT_NEAR(b.time.Total() - a.time.Total(), copy * step, 1e-6);
+                ASSERT_EQ(a.sats.size(), b.sats.size());
+                for (std::size_t s = 0; s < a.sats.size(); ++s) {
+                    EXPECT_EQ(a.sats[s].caUnits, b.sats[s].caUnits);
+                    EXPECT_EQ(a.sats[s].l1.counter, b.sats[s].l1.counter);
+                }
+            }
+        }
+        // Every ephemeris moved with its copy, and each still precedes the first epoch at or
+        // after its transmission time.
+        for (std::size_t k = 0; k < log.ephemerides.size(); ++k) {
+            const PlacedEphemeris& placed = log.ephemerides[k];
+            const NavRecord& original = once.ephemerides[k % once.ephemerides.size()].nav;
+            const double shift = static_cast<double>(k / once.ephemerides.size()) * step;
+            EXPECT_NEAR(placed.nav.week * kSecondsPerWeek + placed.nav.toe - (original.week * kSecondsPerWeek + original.toe),
+                        shift, 1e-6);
+            EXPECT_NEAR(placed.nav.TransmissionTotal() - original.TransmissionTotal(), shift, 1e-6);
+            const double sent = placed.nav.TransmissionTotal();
+            EXPECT_LE(sent, log.epochs[placed.beforeEpoch].time.Total() + 1e-6);
+            if (placed.beforeEpoch % n != 0) {
+                EXPECT_GT(sent, log.epochs[placed.beforeEpoch - 1].time.Total());
+            }
+            ExpectRoundTrip(placed.nav);
+        }
     }
 }
 
