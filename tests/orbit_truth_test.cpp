@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "positioning/sat_orbit.h"
 #include "support/orbit_files.h"
@@ -26,7 +27,8 @@ double RelativisticTerm(const GpsEphRecord& eph, double dt) {
 }
 
 TEST(OrbitTruth, BroadcastOrbitsAndClocksAgreeWithPreciseOnes) {
-    const auto ephemerides = test::ReadBroadcastFile(test::DataPath("orbits/brdc1820.10n"));
+    std::vector<int> weeks;
+    const auto ephemerides = test::ReadBroadcastFile(test::DataPath("orbits/brdc1820.10n"), &weeks);
     const auto epochs = test::ReadPreciseFile(test::DataPath("orbits/igs15904.sp3"));
     ASSERT_GT(ephemerides.size(), 300u);
     ASSERT_EQ(epochs.size(), 96u);
@@ -48,9 +50,10 @@ TEST(OrbitTruth, BroadcastOrbitsAndClocksAgreeWithPreciseOnes) {
     double worstPosition = 0.0, worstClock = 0.0;
     int worstPositionPrn = 0, worstClockPrn = 0;
     double worstPositionTime = 0.0, worstClockTime = 0.0;
-    for (const GpsEphRecord& eph : ephemerides) {
+    for (std::size_t k = 0; k < ephemerides.size(); ++k) {
+        const GpsEphRecord& eph = ephemerides[k];
         if (eph.Prn < 1 || eph.Prn > 32 || clockMissing[eph.Prn]) continue;
-        const double toeFull = eph.Week * kSecondsPerWeek + eph.Toe;
+        const double toeFull = weeks[k] * kSecondsPerWeek + eph.Toe;
         for (const auto& epoch : epochs) {
             const double tFull = epoch.week * kSecondsPerWeek + epoch.secondsOfWeek;
             if (std::fabs(tFull - toeFull) > 7200.0) continue;

@@ -4,17 +4,12 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <gtest/gtest.h>
+
+#include "rinex/rinex_nav.h"
+
 namespace kestrel::test {
 namespace {
-
-// A FORTRAN-style number, 'D' exponents included; 0 for a blank field.
-double Field(const std::string& line, std::size_t from, std::size_t width) {
-    if (from >= line.size()) return 0.0;
-    std::string text = line.substr(from, width);
-    for (char& c : text)
-        if (c == 'D' || c == 'd') c = 'E';
-    return std::strtod(text.c_str(), nullptr);
-}
 
 long DaysFromCivil(int y, int m, int d) {
     y -= m <= 2;
@@ -34,58 +29,17 @@ void GpsTimeOf(int year, int month, int day, int hour, int minute, double second
     *secondsOfWeek = static_cast<double>(days % 7) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
 }
 
-std::vector<GpsEphRecord> ReadBroadcastFile(const std::string& path) {
+std::vector<GpsEphRecord> ReadBroadcastFile(const std::string& path, std::vector<int>* fullWeeks) {
+    std::vector<rinex::NavRecord> nav;
+    std::string error;
     std::vector<GpsEphRecord> records;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.find("END OF HEADER") != std::string::npos) break;
-    std::string lines[8];
-    while (std::getline(in, lines[0])) {
-        if (lines[0].size() < 22) continue;
-        bool complete = true;
-        for (int i = 1; i < 8; ++i) complete = complete && static_cast<bool>(std::getline(in, lines[i]));
-        if (!complete) break;
-        double v[8][4] = {};
-        for (int i = 1; i < 8; ++i)
-            for (int k = 0; k < 4; ++k) v[i][k] = Field(lines[i], 3 + 19 * k, 19);
-        const std::string& l0 = lines[0];
-        int yy = std::atoi(l0.substr(2, 3).c_str());
-        const int year = yy < 80 ? 2000 + yy : 1900 + yy;
-        int week = 0;
-        double toc = 0.0;
-        GpsTimeOf(year, std::atoi(l0.substr(5, 3).c_str()), std::atoi(l0.substr(8, 3).c_str()),
-                  std::atoi(l0.substr(11, 3).c_str()), std::atoi(l0.substr(14, 3).c_str()),
-                  std::strtod(l0.substr(17, 5).c_str(), nullptr), &week, &toc);
-
-        GpsEphRecord r{};
-        r.Prn = std::atoi(l0.substr(0, 2).c_str());
-        r.Week = week;
-        r.Filler = 9999;
-        r.Toc = static_cast<int32_t>(toc);
-        r.Af0 = Field(l0, 22, 19);
-        r.Af1 = Field(l0, 41, 19);
-        r.Af2 = Field(l0, 60, 19);
-        r.Iode = static_cast<int32_t>(v[1][0]);
-        r.Crs = v[1][1];
-        r.DeltaN = v[1][2];
-        r.M0 = v[1][3];
-        r.Cuc = v[2][0];
-        r.Ecc = v[2][1];
-        r.Cus = v[2][2];
-        r.SqrtA = v[2][3];
-        r.Toe = static_cast<int32_t>(v[3][0]);
-        r.Cic = v[3][1];
-        r.Omega0 = v[3][2];
-        r.Cis = v[3][3];
-        r.I0 = v[4][0];
-        r.Crc = v[4][1];
-        r.Omega = v[4][2];
-        r.OmegaDot = v[4][3];
-        r.Idot = v[5][0];
-        r.Tgd = v[6][2];
-        r.Iodc = static_cast<int32_t>(v[6][3]);
-        records.push_back(r);
+    if (!rinex::ReadNavFile(path, nav, error)) {
+        ADD_FAILURE() << error;
+        return records;
+    }
+    for (const rinex::NavRecord& n : nav) {
+        records.push_back(rinex::ToGpsEphRecord(n));
+        if (fullWeeks) fullWeeks->push_back(n.week);
     }
     return records;
 }

@@ -1,6 +1,5 @@
-// Readers of the two orbit files the positioning tests compare against: broadcast
-// ephemerides (RINEX 2 navigation) as GpsEphRecords with exact values, and precise orbits
-// and clocks (SP3-c).
+// The orbit files the positioning tests compare against: broadcast ephemerides (RINEX 2
+// navigation) as GpsEphRecords with exact values, and precise orbits and clocks (SP3-c).
 #pragma once
 
 #include <string>
@@ -10,9 +9,11 @@
 
 namespace kestrel::test {
 
-// Every ephemeris of a RINEX 2 navigation file, in file order. Toc and Toe in seconds of
-// the GPS week, Week the full GPS week of Toc. Empty when the file cannot be read.
-std::vector<GpsEphRecord> ReadBroadcastFile(const std::string& path);
+// Every ephemeris of a RINEX 2 navigation file, in file order, with the values as the file
+// gives them. `fullWeeks`, when given, receives the continuous GPS week of each Toe. Empty
+// when the file cannot be read.
+std::vector<GpsEphRecord> ReadBroadcastFile(const std::string& path,
+                                            std::vector<int>* fullWeeks = nullptr);
 
 struct PreciseEpoch {
     int week;
