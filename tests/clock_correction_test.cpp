@@ -78,8 +78,8 @@ protected:
     }
     void ExpectUncorrected() const {
         EXPECT_EQ(port->epoch.flags & 1, 0);
-        EXPECT_EQ(port->epoch.corrected_time, port->epoch.time_tag);
-        EXPECT_EQ(port->epoch.clock_offset, 0.0);
+        EXPECT_EQ(double(port->epoch.corrected_time), double(port->epoch.time_tag));
+        EXPECT_EQ(double(port->epoch.clock_offset), 0.0);
     }
 
     test::StationSimulation sim;
@@ -94,8 +94,8 @@ TEST_F(ClockCorrection, SolvedEpochIsCorrectedSilently) {
     const EpochHeader& h = port->epoch;
     EXPECT_EQ(h.flags & 1, 1);
     EXPECT_NEAR(port->clockOffset, bias, 5.0);
-    EXPECT_EQ(h.clock_offset, port->clockOffset);
-    EXPECT_EQ(h.corrected_time, h.time_tag - port->clockOffset / kC);
+    EXPECT_EQ(double(h.clock_offset), port->clockOffset);
+    EXPECT_EQ(double(h.corrected_time), double(h.time_tag) - port->clockOffset / kC);
     EXPECT_NEAR(h.corrected_time, kTime, 2e-8);
     EXPECT_LT(sim.PositionError(h), 5.0);
     EXPECT_TRUE(messages.empty());
@@ -189,9 +189,9 @@ TEST_F(ClockCorrection, TooFewUsableSatellitesStillCountAsCorrected) {
     some.push_back(spare);
     RunEpoch(sim.Observe(some, kTime, 0.0), kTime);
     EXPECT_EQ(port->epoch.flags & 1, 1);
-    EXPECT_EQ(port->epoch.corrected_time, port->epoch.time_tag);
-    EXPECT_EQ(port->epoch.clock_offset, 0.0);
-    EXPECT_EQ(port->epoch.latitude, 0.0);
+    EXPECT_EQ(double(port->epoch.corrected_time), double(port->epoch.time_tag));
+    EXPECT_EQ(double(port->epoch.clock_offset), 0.0);
+    EXPECT_EQ(double(port->epoch.latitude), 0.0);
     EXPECT_EQ(port->clockWarnings, 0);
     EXPECT_EQ(Texts(), std::vector<std::string>{kOkAgain});
 }

@@ -77,10 +77,10 @@ void ExpectConsistentTimes(const obx::ObxContents& obx) {
     for (const auto& e : obx.epochs) {
         const EpochHeader& h = e.position;
         if (h.flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) {
-            EXPECT_EQ(h.corrected_time, h.time_tag - h.clock_offset / kC);
+            EXPECT_EQ(double(h.corrected_time), double(h.time_tag) - double(h.clock_offset) / kC);
         } else {
-            EXPECT_EQ(h.corrected_time, h.time_tag);
-            EXPECT_EQ(h.clock_offset, 0.0);
+            EXPECT_EQ(double(h.corrected_time), double(h.time_tag));
+            EXPECT_EQ(double(h.clock_offset), 0.0);
         }
     }
 }

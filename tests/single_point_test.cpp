@@ -74,8 +74,8 @@ TEST_F(SinglePoint, FourSatellitesFromNoPriorPositionSolveExactly) {
     ASSERT_EQ(Solve(h, obs, &clock), 0) << error_text();
     EXPECT_LT(PositionError(h), 0.5);
     EXPECT_NEAR(clock, bias, 0.5);
-    EXPECT_EQ(h.clock_offset, clock);
-    EXPECT_EQ(h.corrected_time, h.time_tag - clock / kC);
+    EXPECT_EQ(double(h.clock_offset), clock);
+    EXPECT_EQ(double(h.corrected_time), double(h.time_tag) - clock / kC);
     EXPECT_EQ(h.flags & 1, 1);
     EXPECT_NEAR(h.latitude, sim_.latitude() / kDeg, 1e-5);
     EXPECT_NEAR(h.height, sim_.height(), 0.5);
@@ -153,9 +153,9 @@ TEST_F(SinglePoint, TooFewUsableSatellitesCountAsSolvedWithoutOffset) {
     ASSERT_EQ(Solve(h, obs, &clock), 0);
     EXPECT_STREQ(error_text(), "Error: Not enough satellites, need at least 4: 3");
     EXPECT_EQ(h.flags, 2);
-    EXPECT_EQ(h.latitude, 0.0);
-    EXPECT_EQ(h.clock_offset, 0.0);
-    EXPECT_EQ(h.corrected_time, h.time_tag);
+    EXPECT_EQ(double(h.latitude), 0.0);
+    EXPECT_EQ(double(h.clock_offset), 0.0);
+    EXPECT_EQ(double(h.corrected_time), double(h.time_tag));
 }
 
 TEST_F(SinglePoint, SatelliteCountIsASignedByteUpTo24) {
@@ -188,9 +188,9 @@ TEST_F(SinglePoint, OneBadSatelliteAmongFiveFailsAndResetsThePosition) {
     double clock = 0.0;
     EXPECT_EQ(Solve(h, obs, &clock), 1);
     EXPECT_STREQ(error_text(), "Error: Could not re-calculate position, bad data");
-    EXPECT_EQ(h.latitude, 0.0);
-    EXPECT_EQ(h.longitude, 0.0);
-    EXPECT_EQ(h.height, 0.0f);
+    EXPECT_EQ(double(h.latitude), 0.0);
+    EXPECT_EQ(double(h.longitude), 0.0);
+    EXPECT_EQ(float(h.height), 0.0f);
 
     // Clock only: the header's position stays.
     EpochHeader clockOnly = Header(kTime, obs.size());
@@ -198,7 +198,7 @@ TEST_F(SinglePoint, OneBadSatelliteAmongFiveFailsAndResetsThePosition) {
     clock = 0.0;
     EXPECT_EQ(Solve(clockOnly, obs, &clock, kSolveClock), 1);
     EXPECT_STREQ(error_text(), "Error: Could not update clock shift, bad data");
-    EXPECT_EQ(clockOnly.latitude, 35.0);
+    EXPECT_EQ(double(clockOnly.latitude), 35.0);
 }
 
 TEST_F(SinglePoint, OneBadSatelliteAmongSevenIsLeftOut) {
