@@ -126,8 +126,10 @@ check_export_table() {
         /^\[Ordinal\/Name Pointer\] Table/ { names = 1; next }
         names && /^[ \t]*$/ { names = 0 }
         names { gsub(/[\[\]]/, " "); print $1 + base, $2 }
-        /Export Address Table[ \t]+[0-9a-fA-F]+$/ { slots = strtonum("0x" $NF) }
-        END { print "slots", slots }' <<<"$dump" | sort -n)
+        /^Export Address Table -- Ordinal Base/ { addresses = 1; next }
+        addresses && /^[ \t]*$/ { addresses = 0 }
+        addresses { slots++ }
+        END { print "slots", slots + 0 }' <<<"$dump" | sort -n)
     local expected
     expected=$(printf '%s\nslots 10\n' "$EXPECTED_EXPORTS" | sort -n)
     if [ "$found" = "$expected" ]; then
