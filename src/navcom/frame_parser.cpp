@@ -1,14 +1,278 @@
 #include "navcom/frame_parser.h"
 
-namespace kestrel {
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <new>
+#include <type_traits>
 
-int32_t OpenPort(int32_t, PortCallback) { return 1; }
-void SetPortOptions(int32_t, const void*, int32_t) {}
-int32_t FeedByte(int32_t, int32_t, uint8_t*) { return -1; }
-bool VerifyChecksum(const uint8_t*, int32_t) { return false; }
-const RecordDef* RecordTable() { return nullptr; }
-int32_t RecordTableSize() { return 0; }
-PortState* GetPortState(int32_t) { return nullptr; }
-void ReportToPort(const PortState&, double, const char*) {}
+#include "common/bytes.h"
+#include "common/error_text.h"
+#include "navcom/ephemeris.h"
+#include "navcom/measurement.h"
+#include "threadbuf/threadbuf.h"
+
+namespace kestrel {
+namespace {
+
+// The records this system decodes. A MEASUREMENT frame is 15 + 16 n bytes with n in the
+// low nibble of byte 13; an EPHEMERIS frame is always 89 bytes.
+constexpr RecordDef kReceiverRecords[] = {
+    {0xB0, "MEASUREMENT", 15, 16, 13, 1, HandleMeasurement},
+    {0x81, "EPHEMERIS", 89, 0, 0, 0, HandleEphemeris},
+};
+constexpr int32_t kReceiverRecordCount = static_cast<int32_t>(std::size(kReceiverRecords));
+
+constexpr uint8_t kSync1 = 0x02;
+constexpr uint8_t kSync2 = 0x99;
+constexpr uint8_t kSync3 = 0x66;
+constexpr int32_t kIdOffset = 3;
+constexpr int32_t kLengthOffset = 4;
+// The length L counts the id through the checksum; the three sync bytes come on top.
+constexpr int32_t kSyncBytes = 3;
+// Header byte counts at which something is decided.
+constexpr int32_t kHaveSync2 = 2;
+constexpr int32_t kHaveSync3 = 3;
+constexpr int32_t kHaveId = 4;
+constexpr int32_t kHaveLengthLow = 5;
+constexpr int32_t kHaveHeader = 6;
+// Parser messages concern no epoch.
+constexpr double kNoTime = -1.0;
+
+constexpr char kInvalidPortText[] = "Invalid port number";
+constexpr char kNoMemoryText[] = "Not enough memory";
+constexpr char kNotOpenText[] = "OpenPort not called";
+constexpr char kBadLengthFormat[] = "Invalid record length for '%s' record (0x%x) on port %d";
+constexpr char kBadCountFormat[] = "Invalid variable data length on record 0x%x on port %d";
+constexpr char kOverrunFormat[] = "NavCom Buffer overrun for record 0x%x on port %d";
+constexpr char kChecksumFormat[] = "Checksum failure on '%s' record (0x%x) on port %d";
+constexpr char kRescanText[] = "Record decoding failed, recursively trying to look for more valid data";
+
+static_assert(std::is_trivially_copyable_v<PortState>, "a port state is wiped with memset");
+
+struct ParserState {
+    bool portsInitialised = false;
+    std::unique_ptr<PortState> ports[kPortCount];
+    const RecordDef* table = kReceiverRecords;
+    int32_t tableSize = kReceiverRecordCount;
+};
+ParserState parser;
+
+bool ValidPort(int32_t port) { return port >= 0 && port < kPortCount; }
+
+// The state of a port that OpenPort has set up, or null.
+PortState* OpenState(int32_t port) {
+    if (!parser.portsInitialised || !ValidPort(port)) return nullptr;
+    PortState* state = parser.ports[port].get();
+    return state != nullptr && state->isOpen != 0 ? state : nullptr;
+}
+
+const RecordDef* FindRecord(int32_t id) {
+    for (int32_t i = 0; i < parser.tableSize; ++i) {
+        if (parser.table[i].id == id) return &parser.table[i];
+    }
+    return nullptr;
+}
+
+unsigned RecordId(const PortState& p) { return p.frame[kIdOffset]; }
+
+bool Verbose(const PortState& p) { return p.options.verboseDecoder != 0; }
+
+void BackToHunting(PortState& p) { p.parseState = kParseHunting; }
+
+// The length rule, checked when the header is complete: F = L + 3 must be the record's
+// fixed length, or its base length plus a whole number of items.
+bool LengthRuleHolds(PortState& p, const RecordDef& def) {
+    const int32_t frameLength = le_u16(p.frame + kLengthOffset) + kSyncBytes;
+    if (def.itemLength == 0) {
+        if (frameLength != def.baseLength) return false;
+        p.countCheckAt = 0;
+    } else {
+        if (frameLength < def.baseLength || (frameLength - def.baseLength) % def.itemLength != 0) return false;
+        p.countCheckAt = def.countOffset + def.countWidth;
+    }
+    p.frameLength = frameLength;
+    return true;
+}
+
+// The count rule, checked when the item count has arrived: the items it announces must
+// make up exactly the frame length. A one-byte count is the low nibble of that byte.
+bool CountRuleHolds(const PortState& p, const RecordDef& def) {
+    const uint8_t* field = p.frame + def.countOffset;
+    int64_t count = 0;
+    switch (def.countWidth) {
+        case 1: count = field[0] & 0x0F; break;
+        case 2: count = le_u16(field); break;
+        case 4: count = le_u32(field); break;
+        default: return false;
+    }
+    return count * def.itemLength + def.baseLength == p.frameLength;
+}
+
+// Re-feeds the bytes of a frame just rejected, skipping its leading 0x02, so that a good
+// frame that began inside it is not lost. Returns the first non-zero result. A frame
+// rejected while a rescan runs is not rescanned again: its bytes are dropped.
+int32_t Rescan(PortState& p, int32_t port, uint8_t* threadBuf) {
+    if (p.rescanDepth != 0) return 0;
+    if (Verbose(p)) ReportToPort(p, kNoTime, kRescanText);
+    p.rescanDepth = 1;
+    const int32_t taken = p.byteCount;
+    std::memcpy(p.replay, p.frame, static_cast<std::size_t>(taken));
+    int32_t result = 0;
+    for (int32_t i = 1; i < taken && result == 0; ++i) {
+        result = FeedByte(port, p.replay[i], threadBuf);
+    }
+    p.rescanDepth = 0;
+    return result;
+}
+
+int32_t FeedHeaderByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBuf) {
+    p.frame[p.byteCount++] = byte;
+    switch (p.byteCount) {
+        case kHaveSync2:
+            if (byte != kSync2) BackToHunting(p);
+            return 0;
+        case kHaveSync3:
+            if (byte != kSync3) BackToHunting(p);
+            return 0;
+        case kHaveId:
+            p.recordDef = FindRecord(byte);
+            if (p.recordDef != nullptr) return 0;
+            BackToHunting(p);
+            return Rescan(p, port, threadBuf);
+        case kHaveLengthLow:
+            return 0;
+        default:
+            break;
+    }
+    if (p.recordDef == nullptr) {  // set with the id; never trust it blindly
+        BackToHunting(p);
+        return 0;
+    }
+    const RecordDef& def = *p.recordDef;
+    if (LengthRuleHolds(p, def)) {
+        p.parseState = def.id;
+        return 0;
+    }
+    if (Verbose(p) && p.portCallback != nullptr) {
+        ReportToPort(p, kNoTime, format_error_text(kBadLengthFormat, def.name, RecordId(p), port));
+    }
+    BackToHunting(p);
+    return Rescan(p, port, threadBuf);
+}
+
+int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBuf) {
+    const RecordDef& def = *p.recordDef;
+    p.frame[p.byteCount++] = byte;
+    if (p.byteCount >= kFrameBufferBytes) {
+        format_error_text(kOverrunFormat, RecordId(p), port);
+        ReportToPort(p, kNoTime, error_text());
+        BackToHunting(p);
+        return 0;
+    }
+    if (p.byteCount == p.countCheckAt && !CountRuleHolds(p, def)) {
+        if (p.portCallback != nullptr) {
+            ReportToPort(p, kNoTime, format_error_text(kBadCountFormat, RecordId(p), port));
+        }
+        BackToHunting(p);
+        return Rescan(p, port, threadBuf);
+    }
+    if (p.byteCount < p.frameLength) return 0;
+    if (!VerifyChecksum(p.frame, p.frameLength)) {
+        if (p.portCallback != nullptr) {
+            ReportToPort(p, kNoTime, format_error_text(kChecksumFormat, def.name, RecordId(p), port));
+        }
+        BackToHunting(p);
+        return Rescan(p, port, threadBuf);
+    }
+    ResetThreadBuf(threadBuf);
+    BackToHunting(p);
+    return def.handler != nullptr ? def.handler(port, threadBuf) : 0;
+}
+
+}  // namespace
+
+int32_t OpenPort(int32_t port, PortCallback callback) {
+    if (!ValidPort(port)) {
+        set_error_text(kInvalidPortText);
+        return 1;
+    }
+    if (!parser.portsInitialised) {
+        for (auto& slot : parser.ports) slot.reset();
+        parser.portsInitialised = true;
+    }
+    auto& slot = parser.ports[port];
+    if (!slot) {
+        slot.reset(new (std::nothrow) PortState);
+        if (!slot) {
+            set_error_text(kNoMemoryText);
+            return 1;
+        }
+    }
+    PortState& p = *slot;
+    std::memset(&p, 0, sizeof p);
+    p.isOpen = 1;
+    p.portNumber = port;
+    p.portCallback = callback;
+    p.parseState = kParseHunting;
+    return 0;
+}
+
+void SetPortOptions(int32_t port, const void* record, int32_t size) {
+    if (size != static_cast<int32_t>(sizeof(OptionRecord)) || record == nullptr) return;
+    if (!parser.portsInitialised || !ValidPort(port) || !parser.ports[port]) return;
+    std::memcpy(&parser.ports[port]->options, record, sizeof(OptionRecord));
+}
+
+int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) {
+        set_error_text(kNotOpenText);
+        return -1;
+    }
+    PortState& p = *state;
+    const auto b = static_cast<uint8_t>(byte);
+    if (p.parseState == kParseHunting) {
+        if (b == kSync1) {
+            p.frame[0] = b;
+            p.byteCount = 1;
+            p.parseState = kParseHeader;
+            p.recordDef = nullptr;
+        }
+        return 0;
+    }
+    if (p.parseState == kParseHeader) return FeedHeaderByte(p, port, b, threadBuf);
+    if (p.recordDef == nullptr) {  // set with the id; never trust it blindly
+        BackToHunting(p);
+        return 0;
+    }
+    return FeedBodyByte(p, port, b, threadBuf);
+}
+
+bool VerifyChecksum(const uint8_t* frame, int32_t n) {
+    if (frame == nullptr || n < 4) return false;
+    uint8_t x = 0;
+    for (int32_t i = kIdOffset; i <= n - 2; ++i) x ^= frame[i];
+    return x == frame[n - 1];
+}
+
+const RecordDef* RecordTable() { return parser.table; }
+int32_t RecordTableSize() { return parser.tableSize; }
+
+void UseRecordTable(const RecordDef* table, int32_t size) {
+    if (table == nullptr || size <= 0) {
+        parser.table = kReceiverRecords;
+        parser.tableSize = kReceiverRecordCount;
+    } else {
+        parser.table = table;
+        parser.tableSize = size;
+    }
+}
+
+PortState* GetPortState(int32_t port) { return OpenState(port); }
+
+void ReportToPort(const PortState& port, double time, const char* text) {
+    if (port.portCallback != nullptr) port.portCallback(time, text);
+}
 
 }  // namespace kestrel

@@ -25,9 +25,14 @@ int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf);
 // True when n >= 4 and the XOR of bytes 3..n-2 equals byte n-1.
 bool VerifyChecksum(const uint8_t* frame, int32_t n);
 
-// The record table, in search order, and its length.
+// The record table in use, in search order, and its length.
 const RecordDef* RecordTable();
 int32_t RecordTableSize();
+
+// Makes the parser search `table` instead of the receiver's record table; null restores
+// the receiver's. Lets tests drive the parser with records of other shapes and with
+// handlers of their own. `table` must outlive its use.
+void UseRecordTable(const RecordDef* table, int32_t size);
 
 // The state of an open port, for the record handlers; null when the port is not open.
 PortState* GetPortState(int32_t port);
