@@ -154,21 +154,24 @@ check_imports() {
 }
 
 # Runs a host and adds its closing line's counts to ours.
-count_host_# Makes the Wine prefix once, in a start of its own, and waits until Wine has finished
-# setting it up: a program started while the prefix is still being made can find no
-# system DLLs.
+count_host_# Makes the Wine prefix once and waits until every program of its set-up has ended: a
+# program started while the set-up still runs may find no system DLLs.
 prepare_wine_prefix() {
-    local stamp="$WINEPREFIX/kestrel-prefix-ready" status=0
-    [ -e "$stamp" ] && return 0
+    local ready="$WINEPREFIX/kestrel-prefix-ready"
+    [ -e "$ready" ] && return 0
     rm -rf "$WINEPREFIX"
     echo "making the Wine prefix $WINEPREFIX (minutes under emulation)"
-    timeout "$WINE_TIMEOUT_S" wine wineboot --init >"$WIN_BUILD/wine-prefix.log" 2>&1 || status=$?
-    timeout "$WINE_TIMEOUT_S" wineserver -w >>"$WIN_BUILD/wine-prefix.log" 2>&1 || status=$?
-    if [ $status -ne 0 ] || [ ! -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
-        wineserver -k >/dev/null 2>&1 || true
-        die "the Wine prefix could not be made (status $status), see $WIN_BUILD/wine-prefix.log"
+    local start=$SECONDS
+    # The first start's own status is not telling: it may give up waiting for the set-up
+    # it began, which goes on until the server's session ends.
+    timeout "$WINE_TIMEOUT_S" wine wineboot --init >"$WIN_BUILD/wine-prefix.log" 2>&1
+    timeout "$WINE_TIMEOUT_S" wineserver -w >>"$WIN_BUILD/wine-prefix.log" 2>&1
+    if [ ! -e "$WINEPREFIX/system.reg" ] || [ ! -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+        wineserver -k >/dev/null 2>&1
+        die "the Wine prefix could not be made, see $WIN_BUILD/wine-prefix.log"
     fi
-    touch "$stamp"
+    touch "$ready"
+    echo "Wine prefix made in $((SECONDS - start)) s"
 }
 
 run() {
@@ -269,8 +272,10 @@ run() {
     check_imports "$exe" kestrel-abi-test.exe
 
     local logs=() log
-    while IFS= read -r log; do logs+=("$log"); done < <(find "$ROOT/data" -name '*.log' -type f | sort)
-    [ ${#logs[@]} -gt 0 ] || die "no sample logs under $ROOT/data"
+    # Every NavCom capture shipped in data/navcom (not its README nor decoded listings).
+    while IFS= read -r log; do logs+=("$log"); done < <(find "$ROOT/data/navcom" -type f \
+        ! -name '*.md' ! -name '*.chk' | sort)
+    [ ${#logs[@]} -gt 0 ] || die "no sample logs in $ROOT/data/navcom"
 
     echo "== ABI host, native"
     local native_out="$WIN_BUILD/abi-native" win_out="$WIN_BUILD/abi-windows"
@@ -283,13 +288,16 @@ run() {
     echo "== ABI host, under Wine (all checks in one process start)"
     local win_logs=()
     for log in "${logs[@]}"; do win_logs+=("$(windows_path "$log")"); done
-    export WINEPREFIX="$WIN_BUILD/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX="$WIN_BUILD/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     unset DISPLAY WAYLAND_DISPLAY
     prepare_wine_prefix
+    local wine_start=$SECONDS
     status=0
     timeout "$WINE_TIMEOUT_S" wine "$exe" "$(windows_path "$dll")" "$(windows_path "$win_out")" \
         "${win_logs[@]}" >"$WIN_BUILD/abi-windows.log" 2>&1 || status=$?
-    wineserver -k >/dev/null 2>&1 || true
+    # The session's own programs end with the server; none is left running.
+    wineserver -k >/dev/null 2>&1
+    echo "Wine run of the ABI host took $((SECONDS - wine_start)) s"
     if [ $status -eq 124 ]; then
         fail "Wine run did not finish within $WINE_TIMEOUT_S s"
     fi
