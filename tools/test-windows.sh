@@ -41,10 +41,10 @@ SYSTEM_DLLS="kernel32.dll msvcrt.dll user32.dll advapi32.dll ntdll.dll"
 # Installation: only here, only when asked for with `setup`.
 
 install_packages() {
-    dpkg --add-architecture i386
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        wine wine32:i386 g++-mingw-w64-i686 binutils-mingw-w64-i686 qemu-user-static
+    dpkg --add-architecture i386 &&
+        apt-get update &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+            wine wine32:i386 g++-mingw-w64-i686 binutils-mingw-w64-i686 qemu-user-static
 }
 
 register_emulator() {
@@ -66,6 +66,8 @@ setup() {
 
 PASSED=0
 FAILED=0
+HOSTS_COUNTED=0
+OUTPUTS_COMPARED=0
 pass() { PASSED=$((PASSED + 1)); echo "PASS $*"; }
 fail() { FAILED=$((FAILED + 1)); echo "FAIL $*"; }
 die() { echo "test-windows: $*" >&2; echo "test-windows: $PASSED passed, $((FAILED + 1)) failed"; exit 1; }
@@ -136,7 +138,7 @@ check_export_table() {
         pass "export table holds exactly the ten decorated names with ordinals 1 to 10"
     else
         fail "export table differs from the ten expected exports"
-        diff <(echo "$expected") <(echo "$found") | sed 's/^/    /'
+        diff <(echo "$expected") <(echo "$found") | sed 's/^/    /' || true
     fi
 }
 
@@ -154,29 +156,9 @@ check_imports() {
 }
 
 # Runs a host and adds its closing line's counts to ours.
-count_host_# Makes the Wine prefix once and waits until every program of its set-up has ended: a
-# program started while the set-up still runs may find no system DLLs.
-prepare_wine_prefix() {
-    local ready="$WINEPREFIX/kestrel-prefix-ready"
-    [ -e "$ready" ] && return 0
-    rm -rf "$WINEPREFIX"
-    echo "making the Wine prefix $WINEPREFIX (minutes under emulation)"
-    local start=$SECONDS
-    # The first start's own status is not telling: it may give up waiting for the set-up
-    # it began, which goes on until the server's session ends.
-    timeout "$WINE_TIMEOUT_S" wine wineboot --init >"$WIN_BUILD/wine-prefix.log" 2>&1
-    timeout "$WINE_TIMEOUT_S" wineserver -w >>"$WIN_BUILD/wine-prefix.log" 2>&1
-    if [ ! -e "$WINEPREFIX/system.reg" ] || [ ! -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
-        wineserver -k >/dev/null 2>&1
-        die "the Wine prefix could not be made, see $WIN_BUILD/wine-prefix.log"
-    fi
-    touch "$ready"
-    echo "Wine prefix made in $((SECONDS - start)) s"
-}
-
-run() {
+count_host_run() {
     local label=$1 log=$2 status=$3 closing
-    closing=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+    closing=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1) || true
     if [ -z "$closing" ]; then
         fail "$label ended (status $status) without its closing line, see $log"
         return
@@ -187,6 +169,7 @@ run() {
     f=${f%% failed*}
     PASSED=$((PASSED + p))
     FAILED=$((FAILED + f))
+    HOSTS_COUNTED=$((HOSTS_COUNTED + 1))
     if [ "$status" -ne 0 ] && [ "$f" -eq 0 ]; then
         fail "$label exited with status $status"
     fi
@@ -202,7 +185,8 @@ compare_obx() {
         return
     fi
     # cmp -l numbers bytes from 1.
-    diffs=$(cmp -l "$win" "$native" | awk '!(($1 >= 9 && $1 <= 20) || ($1 >= 169 && $1 <= 178)) { print $1 - 1 }' | head -n 5)
+    diffs=$(cmp -l "$win" "$native" | awk '!(($1 >= 9 && $1 <= 20) || ($1 >= 169 && $1 <= 178)) { print $1 - 1 }' |
+        head -n 5) || true
     if [ -z "$diffs" ]; then
         pass "$name: Windows and native OBX files agree"
     else
@@ -215,7 +199,7 @@ compare_obx() {
 compare_epp() {
     local win=$1 native=$2 name=$3 lines crlf
     lines=$(tr -cd '\n' <"$win" | wc -c)
-    crlf=$(grep -c $'\r$' "$win")
+    crlf=$(grep -c $'\r$' "$win") || true
     if [ "$lines" -gt 0 ] && [ "$lines" = "$crlf" ] && ! grep -q $'\r\r' "$win"; then
         pass "$name: every line of the Windows ephemeris file ends in CRLF"
     else
@@ -228,15 +212,15 @@ compare_epp() {
         pass "$name: Windows and native ephemeris files agree apart from line ends"
     else
         fail "$name: ephemeris files differ"
-        diff <(sed 's/\r$//' "$win") "$native" | head -n 10 | sed 's/^/    /'
+        diff <(sed 's/\r$//' "$win") "$native" | head -n 10 | sed 's/^/    /' || true
     fi
 }
 
 compare_outputs() {
     local win_dir=$1 native_dir=$2 f name
     local win_list native_list
-    win_list=$(cd "$win_dir" && ls -1 ./*.obx ./*.epp 2>/dev/null | sort)
-    native_list=$(cd "$native_dir" && ls -1 ./*.obx ./*.epp 2>/dev/null | sort)
+    win_list=$(cd "$win_dir" && ls -1 ./*.obx ./*.epp 2>/dev/null | sort) || true
+    native_list=$(cd "$native_dir" && ls -1 ./*.obx ./*.epp 2>/dev/null | sort) || true
     if [ -n "$win_list" ] && [ "$win_list" = "$native_list" ]; then
         pass "both hosts wrote the same $(wc -l <<<"$win_list") output files"
     else
@@ -245,11 +229,32 @@ compare_outputs() {
     for f in $win_list; do
         name=${f#./}
         [ -e "$native_dir/$name" ] || continue
+        OUTPUTS_COMPARED=$((OUTPUTS_COMPARED + 1))
         case $name in
             *.obx) compare_obx "$win_dir/$name" "$native_dir/$name" "$name" ;;
             *.epp) compare_epp "$win_dir/$name" "$native_dir/$name" "$name" ;;
         esac
     done
+}
+
+# Makes the Wine prefix once and waits until every program of its set-up has ended: a
+# program started while the set-up still runs may find no system DLLs.
+prepare_wine_prefix() {
+    local ready="$WINEPREFIX/kestrel-prefix-ready"
+    [ -e "$ready" ] && return 0
+    rm -rf "$WINEPREFIX"
+    echo "making the Wine prefix $WINEPREFIX (minutes under emulation)"
+    local start=$SECONDS
+    # The first start's own status is not telling: it may give up waiting for the set-up
+    # it began, which goes on until the server's session ends.
+    timeout "$WINE_TIMEOUT_S" wine wineboot --init >"$WIN_BUILD/wine-prefix.log" 2>&1 || true
+    timeout "$WINE_TIMEOUT_S" wineserver -w >>"$WIN_BUILD/wine-prefix.log" 2>&1 || true
+    if [ ! -e "$WINEPREFIX/system.reg" ] || [ ! -e "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+        die "the Wine prefix could not be made, see $WIN_BUILD/wine-prefix.log"
+    fi
+    touch "$ready"
+    echo "Wine prefix made in $((SECONDS - start)) s"
 }
 
 run() {
@@ -296,21 +301,26 @@ run() {
     timeout "$WINE_TIMEOUT_S" wine "$exe" "$(windows_path "$dll")" "$(windows_path "$win_out")" \
         "${win_logs[@]}" >"$WIN_BUILD/abi-windows.log" 2>&1 || status=$?
     # The session's own programs end with the server; none is left running.
-    wineserver -k >/dev/null 2>&1
+    wineserver -k >/dev/null 2>&1 || true
     echo "Wine run of the ABI host took $((SECONDS - wine_start)) s"
     if [ $status -eq 124 ]; then
         fail "Wine run did not finish within $WINE_TIMEOUT_S s"
     fi
     count_host_run "Windows host" "$WIN_BUILD/abi-windows.log" $status
-    grep -E '^FAIL' "$WIN_BUILD/abi-windows.log" | sed 's/^/    Windows /'
-    grep -E '^FAIL' "$WIN_BUILD/abi-native.log" | sed 's/^/    native /'
+    grep -E '^FAIL' "$WIN_BUILD/abi-windows.log" | sed 's/^/    Windows /' || true
+    grep -E '^FAIL' "$WIN_BUILD/abi-native.log" | sed 's/^/    native /' || true
 
     echo "== Windows against native outputs"
     compare_outputs "$win_out" "$native_out"
 
     echo "test-windows: finished in $((SECONDS - start)) s; host logs in $WIN_BUILD/abi-*.log"
+    # Both hosts must have been counted and the outputs compared: a stage that did not run
+    # is never taken for a pass.
+    [ "$HOSTS_COUNTED" -eq 2 ] || fail "only $HOSTS_COUNTED of the 2 host runs were counted"
+    [ "$OUTPUTS_COMPARED" -gt 0 ] || fail "no output file was compared"
     echo "test-windows: $PASSED passed, $FAILED failed"
-    [ "$FAILED" -eq 0 ]
+    [ "$FAILED" -eq 0 ] && exit 0
+    exit 1
 }
 
 case ${1:-run} in
