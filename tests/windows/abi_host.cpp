@@ -181,8 +181,11 @@ bool all_bytes(const uint8_t* p, std::size_t n, uint8_t value) {
     return std::all_of(p, p + n, [value](uint8_t b) { return b == value; });
 }
 
+// With `misaligned_stack`, where the platform allows, ConvertFile is entered with a stack
+// aligned to 4 bytes only, as a host built by another compiler may call it.
 Run convert(const abi::Exports& k, const std::string& input, const std::string& output_name,
-            const std::function<void(OptionBlock&, CallbackBlock&)>& adjust = {}) {
+            const std::function<void(OptionBlock&, CallbackBlock&)>& adjust = {},
+            bool misaligned_stack = false) {
     Run run;
     std::memset(&run.options, kHostAreaFill, sizeof run.options);
     std::memset(&run.callbacks, kHostAreaFill, sizeof run.callbacks);
@@ -202,7 +205,16 @@ Run convert(const abi::Exports& k, const std::string& input, const std::string& 
     if (adjust) adjust(run.options, run.callbacks);
 
     const OptionRecord options_before = run.options.options;
-    run.result = k.ConvertFile(&run.options, &run.callbacks, 0x7EADBEEF);
+    if (misaligned_stack && abi::can_measure_stack()) {
+        constexpr int kMisalignBytes = 4;
+        const uint32_t arguments[] = {abi::pointer_argument(&run.options),
+                                      abi::pointer_argument(&run.callbacks), 0x7EADBEEF};
+        int32_t popped = 0;
+        abi::call_measuring_stack(reinterpret_cast<const void*>(k.ConvertFile), arguments, 3,
+                                  &run.result, &popped, kMisalignBytes);
+    } else {
+        run.result = k.ConvertFile(&run.options, &run.callbacks, 0x7EADBEEF);
+    }
     run.error_text = error_string(k);
     run.host_areas_intact =
         all_bytes(run.options.hostArea1, sizeof run.options.hostArea1, kHostAreaFill) &&
@@ -431,6 +443,19 @@ void check_abort_before(const abi::Exports& k, const std::string& log, int32_t e
         check_equal(run.options.epochsWritten, epochs_expected, label + ": epochs as without Abort");
 }
 
+// A conversion entered on a stack aligned to 4 bytes only gives what an aligned one gave.
+void check_misaligned_stack(const abi::Exports& k, const std::string& log, int32_t epochs_expected) {
+    const std::string label = abi::can_measure_stack() ? "ConvertFile on a stack aligned to 4 bytes"
+                                                        : "ConvertFile again";
+    const auto length = static_cast<int32_t>(fs::file_size(log));
+    callback_log.reset();
+    Run run = convert(k, log, "misaligned-stack", {}, true);
+    check_equal(run.result, 0, label + ": result");
+    check_finished_run(run, label, "misaligned-stack", expected_progress(length, chunks_to_end(length)));
+    if (epochs_expected >= 0)
+        check_equal(run.options.epochsWritten, epochs_expected, label + ": epochs as on an aligned stack");
+}
+
 // A long log (a sample log repeated), aborted from a second thread while it converts.
 void check_abort_from_thread(const abi::Exports& k, const std::string& log) {
     const std::string label = "Abort from a second thread";
@@ -610,9 +635,46 @@ int finish() {
 
 }  // namespace
 
+// Compares the output files two hosts wrote to two folders (see abi::compare_obx).
+int compare_folders(const fs::path& windows, const fs::path& native) {
+    auto outputs = [](const fs::path& folder) {
+        std::set<std::string> names;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            const std::string ext = entry.path().extension().string();
+            if (ext == ".obx" || ext == ".epp") names.insert(entry.path().filename().string());
+        }
+        return names;
+    };
+    const auto names = outputs(windows);
+    check(!names.empty() && names == outputs(native),
+          "both hosts wrote the same " + std::to_string(names.size()) + " output files");
+    for (const std::string& name : names) {
+        if (!fs::exists(native / name)) continue;
+        const auto w = abi::read_file((windows / name).string());
+        const auto n = abi::read_file((native / name).string());
+        if (fs::path(name).extension() == ".obx") {
+            int apart = 0;
+            const std::string problem = abi::compare_obx(w, n, &apart);
+            check(problem.empty(), name + ": Windows and native OBX files agree", problem);
+            if (apart > 0)
+                std::printf("     %s: %d solution values agree within rounding, not to the bit\n",
+                            name.c_str(), apart);
+        } else {
+            const std::string problem = abi::compare_epp(w, n);
+            check(problem.empty(), name + ": Windows and native ephemeris files agree apart from CR LF",
+                  problem);
+        }
+    }
+    return finish();
+}
+
 int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "--compare") return compare_folders(argv[2], argv[3]);
     if (argc < 4) {
-        std::fprintf(stderr, "usage: kestrel-abi-test LIBRARY OUTPUT_FOLDER LOG...\n");
+        std::fprintf(stderr,
+                     "usage: kestrel-abi-test LIBRARY OUTPUT_FOLDER LOG...\n"
+                     "       kestrel-abi-test --compare WINDOWS_OUTPUT_FOLDER NATIVE_OUTPUT_FOLDER\n");
         return 2;
     }
     const std::string library_path = fs::absolute(argv[1]).string();
@@ -649,6 +711,7 @@ int main(int argc, char** argv) {
         if (log == logs.front()) first_epochs = epochs;
     }
     check_abort_before(k, logs.front(), first_epochs);
+    check_misaligned_stack(k, logs.front(), first_epochs);
     check_abort_from_thread(k, logs.back());
     check_autodetect(k, logs);
     return finish();

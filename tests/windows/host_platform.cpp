@@ -13,12 +13,13 @@
 namespace abi {
 
 #if defined(__i386__)
-// Pushes the arguments right to left, calls the function, and measures how far the stack
-// pointer moved back during the call: a stdcall callee removes its own arguments, so the
-// distance is their size; a cdecl callee leaves them and the distance is 0.
+// Aligns the stack to 16 bytes, lowers it by `pad` bytes, pushes the arguments right to
+// left, calls the function, and measures how far the stack pointer moved back during the
+// call: a stdcall callee removes its own arguments, so the distance is their size; a cdecl
+// callee leaves them and the distance is 0.
 extern "C" int32_t __attribute__((cdecl))
 abi_stdcall_probe(const void* function, const uint32_t* arguments, int32_t count,
-                  int32_t* popped_bytes) __asm__("abi_stdcall_probe");
+                  int32_t* popped_bytes, int32_t pad) __asm__("abi_stdcall_probe");
 
 __asm__(
     ".text\n"
@@ -29,7 +30,9 @@ __asm__(
     "    pushl %ebx\n"
     "    pushl %esi\n"
     "    pushl %edi\n"
-    "    movl %esp, %esi\n"          // stack pointer before the arguments
+    "    movl %esp, %esi\n"          // stack pointer to restore
+    "    andl $-16, %esp\n"
+    "    subl 24(%ebp), %esp\n"      // pad
     "    movl 16(%ebp), %ecx\n"      // count
     "    movl 12(%ebp), %edx\n"      // arguments
     "1:  testl %ecx, %ecx\n"
@@ -53,14 +56,19 @@ __asm__(
 bool can_measure_stack() { return true; }
 
 bool call_measuring_stack(const void* function, const uint32_t* arguments, int count,
-                          int32_t* result, int32_t* popped_bytes) {
-    *result = abi_stdcall_probe(function, arguments, count, popped_bytes);
+                          int32_t* result, int32_t* popped_bytes, int misalign_bytes) {
+    constexpr int kStackAlignment = 16;
+    constexpr int kArgumentBytes = 4;
+    // At the call the stack pointer lies misalign_bytes below a 16-byte boundary.
+    const int pad = ((misalign_bytes - kArgumentBytes * count) % kStackAlignment + kStackAlignment) %
+                    kStackAlignment;
+    *result = abi_stdcall_probe(function, arguments, count, popped_bytes, pad);
     return true;
 }
 #else
 bool can_measure_stack() { return false; }
 
-bool call_measuring_stack(const void*, const uint32_t*, int, int32_t*, int32_t*) {
+bool call_measuring_stack(const void*, const uint32_t*, int, int32_t*, int32_t*, int) {
     return false;
 }
 #endif

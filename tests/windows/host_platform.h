@@ -83,9 +83,10 @@ private:
 };
 
 // Calls `function` with `count` 32-bit arguments as a stdcall function and reports its
-// result and how many bytes of arguments it removed from the stack on return.
+// result and how many bytes of arguments it removed from the stack on return. At the call
+// the stack pointer lies `misalign_bytes` below a 16-byte boundary (0: aligned).
 bool call_measuring_stack(const void* function, const uint32_t* arguments, int count,
-                          int32_t* result, int32_t* popped_bytes);
+                          int32_t* result, int32_t* popped_bytes, int misalign_bytes = 0);
 
 // 32-bit value of a pointer for call_measuring_stack (meaningful on 32-bit x86 only).
 uint32_t pointer_argument(const void* pointer);

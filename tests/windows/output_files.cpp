@@ -1,5 +1,8 @@
 #include "output_files.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -204,6 +207,100 @@ FileSummary inspect_epp(const std::vector<uint8_t>& b, bool crlf) {
         ++s.records;
     }
     return s;
+}
+
+namespace {
+
+// Header bytes that hold the creation time and the writer's working slots.
+bool header_byte_may_differ(std::size_t offset) {
+    return (offset >= 8 && offset < 20) || (offset >= 168 && offset < 178);
+}
+
+// Solution fields of the position record, by offset, and whether they are doubles.
+struct SolutionField {
+    std::size_t offset;
+    bool is_double;  // else a float
+};
+constexpr SolutionField kSolutionFields[] = {
+    {8, true}, {16, true}, {24, false}, {36, true}, {44, true},
+};
+// A few thousand units in the last place of a double: far above the math libraries'
+// rounding, far below any difference of substance (1e-12 of a clock offset of 300 km is
+// 0.3 nm).
+constexpr double kDoubleRelativeTolerance = 1e-12;
+// A few units in the last place of a float.
+constexpr double kFloatRelativeTolerance = 1e-6;
+
+bool solution_byte(std::size_t offset_in_record) {
+    for (const SolutionField& f : kSolutionFields)
+        if (offset_in_record >= f.offset && offset_in_record < f.offset + (f.is_double ? 8 : 4)) return true;
+    return false;
+}
+
+bool close_enough(double a, double b, double relative) {
+    return std::fabs(a - b) <= relative * std::max({1.0, std::fabs(a), std::fabs(b)});
+}
+
+}  // namespace
+
+std::string compare_obx(const std::vector<uint8_t>& w, const std::vector<uint8_t>& n, int* apart) {
+    *apart = 0;
+    if (w.size() != n.size())
+        return "sizes differ (" + std::to_string(w.size()) + " and " + std::to_string(n.size()) + " bytes)";
+    if (w.size() < kHeaderBytes) return "shorter than a header";
+    for (std::size_t i = 0; i < kHeaderBytes; ++i)
+        if (w[i] != n[i] && !header_byte_may_differ(i)) return at_offset(i, "headers differ");
+
+    std::size_t at = kHeaderBytes;
+    while (w.size() - at >= kPositionBytes) {
+        for (std::size_t i = 0; i < kPositionBytes; ++i)
+            if (w[at + i] != n[at + i] && !solution_byte(i))
+                return at_offset(at + i, "position records differ");
+        for (const SolutionField& f : kSolutionFields) {
+            const std::size_t field = at + f.offset;
+            const double a = f.is_double ? value_at<double>(w, field) : value_at<float>(w, field);
+            const double b = f.is_double ? value_at<double>(n, field) : value_at<float>(n, field);
+            if (std::memcmp(w.data() + field, n.data() + field, f.is_double ? 8 : 4) == 0) continue;
+            ++*apart;
+            if (!close_enough(a, b, f.is_double ? kDoubleRelativeTolerance : kFloatRelativeTolerance)) {
+                char values[96];
+                std::snprintf(values, sizeof values, " (%.17g and %.17g)", a, b);
+                return at_offset(field, "solution values differ") + values;
+            }
+        }
+        const std::size_t measurements = at + kPositionBytes;
+        const std::size_t bytes = std::min<std::size_t>(w[at + 2] * kMeasurementBytes, w.size() - measurements);
+        for (std::size_t i = 0; i < bytes; ++i)
+            if (w[measurements + i] != n[measurements + i])
+                return at_offset(measurements + i, "measurement records differ");
+        at = measurements + bytes;
+    }
+    for (; at < w.size(); ++at)
+        if (w[at] != n[at]) return at_offset(at, "trailing bytes differ");
+    return {};
+}
+
+std::string compare_epp(const std::vector<uint8_t>& w, const std::vector<uint8_t>& n) {
+    std::vector<uint8_t> as_lf;
+    as_lf.reserve(w.size());
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < w.size(); ++i) {
+        if (w[i] == '\n') {
+            if (i == 0 || w[i - 1] != '\r') return "line " + std::to_string(lines + 1) + " does not end in CR LF";
+            as_lf.back() = '\n';
+            ++lines;
+            continue;
+        }
+        as_lf.push_back(w[i]);
+    }
+    if (std::find(n.begin(), n.end(), '\r') != n.end()) return "the native file holds a carriage return";
+    if (as_lf != n) {
+        std::size_t i = 0;
+        while (i < as_lf.size() && i < n.size() && as_lf[i] == n[i]) ++i;
+        const std::size_t line = static_cast<std::size_t>(std::count(n.begin(), n.begin() + i, '\n')) + 1;
+        return "files differ from line " + std::to_string(line) + " on";
+    }
+    return {};
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {
