@@ -57,15 +57,23 @@ struct Wide {
     double lo;
 };
 
+// The small exact-arithmetic steps are always inlined: called tens of thousands of times
+// per conversion, their calls would cost more than their work.
+#if defined(__GNUC__)
+#define KESTREL_FP_INLINE [[gnu::always_inline]] inline
+#else
+#define KESTREL_FP_INLINE inline
+#endif
+
 // a + b exactly, for any a and b.
-Wide two_sum(double a, double b) {
+KESTREL_FP_INLINE Wide two_sum(double a, double b) {
     const double s = a + b;
     const double bb = s - a;
     return {s, (a - (s - bb)) + (b - bb)};
 }
 
 // a + b exactly, when |a| >= |b| (or a is zero).
-Wide fast_two_sum(double a, double b) {
+KESTREL_FP_INLINE Wide fast_two_sum(double a, double b) {
     const double s = a + b;
     return {s, b - (s - a)};
 }
@@ -73,16 +81,23 @@ Wide fast_two_sum(double a, double b) {
 // a * b exactly (as long as nothing overflows or underflows), by splitting each factor
 // into two halves of 26 bits whose products are exact.
 constexpr double kSplitter = 134217729.0;  // 2^27 + 1
-Wide split(double a) {
+KESTREL_FP_INLINE Wide split(double a) {
     const double c = kSplitter * a;
     const double hi = c - (c - a);
     return {hi, a - hi};
 }
-Wide two_prod(double a, double b) {
+KESTREL_FP_INLINE Wide two_prod(double a, double b) {
     const double p = a * b;
     const Wide as = split(a);
     const Wide bs = split(b);
     return {p, ((as.hi * bs.hi - p) + as.hi * bs.lo + as.lo * bs.hi) + as.lo * bs.lo};
+}
+
+// a * a exactly, with a single split.
+KESTREL_FP_INLINE Wide two_square(double a) {
+    const double p = a * a;
+    const Wide as = split(a);
+    return {p, ((as.hi * as.hi - p) + 2.0 * as.hi * as.lo) + as.lo * as.lo};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -99,13 +114,13 @@ constexpr double kQuarterPi = 0x1.921fb54442d18p-1;
 constexpr double kThreeQuarterPi = 0x1.2d97c7f3321d2p+1;
 constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
 
-// pi/2 in four pieces, the first two of 33 significant bits, so that k times either is
-// exact for k below 2^20, and the sum good to 2^-170: near a multiple of pi/2, where the
+// pi/2 in four pieces, the first three of 33 significant bits, so that k times each is
+// exact for k below 2^20, and the sum good to 2^-160: near a multiple of pi/2, where the
 // remainder is tiny, it keeps its relative accuracy.
 constexpr double kHalfPi1 = 0x1.921fb544p+0;
 constexpr double kHalfPi2 = 0x1.0b4611a6p-34;
-constexpr double kHalfPi3 = 0x1.3198a2e037073p-69;
-constexpr double kHalfPi4 = 0x1.129024e088a68p-123;
+constexpr double kHalfPi3 = 0x1.3198a2ep-69;
+constexpr double kHalfPi4 = 0x1.b839a252049c1p-104;
 constexpr double kPieceLimit = 0x1p20;  // rad; beyond it the multiple is found exactly
 
 // The bits of 2/pi after the binary point, 32 at a time: enough to reduce the largest
@@ -127,13 +142,12 @@ struct Reduced {
 };
 
 // For |x| below kPieceLimit.
-Reduced reduce_moderate(double ax) {
+KESTREL_FP_INLINE Reduced reduce_moderate(double ax) {
     const double k = round_to_integer(ax * kTwoOverPi);
     const double t1 = ax - k * kHalfPi1;  // exact
     const Wide a = two_sum(t1, -(k * kHalfPi2));
-    const Wide p3 = two_prod(k, kHalfPi3);
-    const Wide b = two_sum(a.hi, -p3.hi);
-    return {static_cast<int>(k) & 3, fast_two_sum(b.hi, (a.lo + b.lo) - (p3.lo + k * kHalfPi4))};
+    const Wide b = two_sum(a.hi, -(k * kHalfPi3));
+    return {static_cast<int>(k) & 3, fast_two_sum(b.hi, (a.lo + b.lo) - k * kHalfPi4)};
 }
 
 // 32 bits of a little-endian multi-word integer, from bit `pos` up; zeros past its end.
@@ -209,7 +223,7 @@ Reduced reduce_large(double ax) {
 }
 
 // Reduces |x|, which is finite.
-Reduced reduce(double ax) {
+KESTREL_FP_INLINE Reduced reduce(double ax) {
     if (ax <= kQuarterPi) return {0, {ax, 0.0}};
     if (ax < kPieceLimit) return reduce_moderate(ax);
     return reduce_large(ax);
@@ -234,7 +248,7 @@ constexpr double kCos14 = -1.0 / 87178291200.0;
 constexpr double kCos16 = 1.0 / 20922789888000.0;
 
 // sin(r) for |r| <= pi/4: r + r^3 S(r^2), the small lo part entering through cos r ~ 1 - r^2/2.
-double sin_kernel(Wide r) {
+KESTREL_FP_INLINE double sin_kernel(Wide r) {
     const double z = r.hi * r.hi;
     const double s =
         kSin3 +
@@ -244,9 +258,9 @@ double sin_kernel(Wide r) {
 
 // cos(r) for |r| <= pi/4: 1 - r^2/2 + r^4 C(r^2), with 1 - r^2/2 carried exactly so the
 // one large term adds no rounding of its own.
-double cos_kernel(Wide r) {
+KESTREL_FP_INLINE double cos_kernel(Wide r) {
     const double z = r.hi * r.hi;
-    const Wide zz = two_prod(r.hi, r.hi);
+    const Wide zz = two_square(r.hi);
     const double half = 0.5 * zz.hi;
     const double w = 1.0 - half;
     const double lost = (1.0 - w) - half;  // exact: what rounding w dropped
@@ -284,7 +298,7 @@ constexpr double kAtan13 = 1.0 / 13.0;
 constexpr double kAtan15 = -1.0 / 15.0;
 
 // atan t for t = t.hi + t.lo in [0, 1], to about 2^-100.
-Wide atan_wide(Wide t) {
+KESTREL_FP_INLINE Wide atan_wide(Wide t) {
     const int j = static_cast<int>(t.hi * kAtanSteps + 0.5);
     Wide u = t;
     if (j > 0) {

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "common/fp_math.h"
+
 namespace kestrel {
 namespace {
 
@@ -40,11 +42,11 @@ constexpr int kMaxLatitudePasses = 1000;
 void geodetic_to_ecef(double latitude, double longitude, double height, double* x, double* y,
                       double* z) {
     const Ellipsoid& e = wgs84();
-    const double sinLat = std::sin(latitude);
-    const double cosLat = std::cos(latitude);
+    const double sinLat = fp_sin(latitude);
+    const double cosLat = fp_cos(latitude);
     const double n = e.a / std::sqrt(1.0 - e.e2 * sinLat * sinLat);  // prime vertical radius
-    *x = (n + height) * cosLat * std::cos(longitude);
-    *y = (n + height) * cosLat * std::sin(longitude);
+    *x = (n + height) * cosLat * fp_cos(longitude);
+    *y = (n + height) * cosLat * fp_sin(longitude);
     *z = (n * e.b2 / e.a2 + height) * sinLat;
 }
 
@@ -52,14 +54,14 @@ void ecef_to_geodetic(double x, double y, double z, double a, double b, double* 
                       double* longitude, double* height) {
     const double e2 = (a * a - b * b) / (a * a);
     const double p = std::sqrt(x * x + y * y);
-    *longitude = std::atan2(y, x);
-    double lat = std::atan2(z, (1.0 - e2) * p);
+    *longitude = fp_atan2(y, x);
+    double lat = fp_atan2(z, (1.0 - e2) * p);
     double h = 0.0;
     for (int pass = 0; pass < kMaxLatitudePasses; ++pass) {
-        const double sinLat = std::sin(lat);
+        const double sinLat = fp_sin(lat);
         const double n = a / std::sqrt(1.0 - e2 * sinLat * sinLat);
-        h = p / std::cos(lat) - n;
-        const double next = std::atan2(z, (1.0 - e2 * n / (n + h)) * p);
+        h = p / fp_cos(lat) - n;
+        const double next = fp_atan2(z, (1.0 - e2 * n / (n + h)) * p);
         // Written so that a difference that cannot be ordered (NaN) also ends the loop.
         if (!(std::fabs(lat - next) >= kLatitudeTolerance)) break;
         lat = next;
@@ -76,18 +78,18 @@ void elevation_azimuth(PositionRecord* satellite, const PositionRecord* receiver
     const double dx = satellite->x - receiver->x;
     const double dy = satellite->y - receiver->y;
     const double dz = satellite->z - receiver->z;
-    const double sinLat = std::sin(latitude);
-    const double cosLat = std::cos(latitude);
-    const double sinLon = std::sin(longitude);
-    const double cosLon = std::cos(longitude);
+    const double sinLat = fp_sin(latitude);
+    const double cosLat = fp_cos(latitude);
+    const double sinLon = fp_sin(longitude);
+    const double cosLon = fp_cos(longitude);
 
     // The line of sight in the receiver's local east, north, up frame.
     const double east = cosLon * dy - sinLon * dx;
     const double north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
     const double up = cosLat * cosLon * dx + cosLat * sinLon * dy + sinLat * dz;
 
-    const double el = std::atan2(up, std::sqrt(east * east + north * north));
-    const double az = std::atan2(east, north);
+    const double el = fp_atan2(up, std::sqrt(east * east + north * north));
+    const double az = fp_atan2(east, north);
     satellite->elevation = el;
     satellite->azimuth = az;
     if (elevation) *elevation = el;

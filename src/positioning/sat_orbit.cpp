@@ -3,6 +3,8 @@
 #include <cassert>
 #include <cmath>
 
+#include "common/fp_math.h"
+
 namespace kestrel {
 namespace {
 
@@ -41,7 +43,7 @@ Anomaly eccentric_anomaly(const GpsEphRecord& eph, double dt) {
     k.n = std::sqrt(kEarthGm / (k.a * k.a * k.a)) + eph.DeltaN;
     const double m = eph.M0 + k.n * dt;
     k.e = m;
-    for (int i = 0; i < kKeplerIterations; ++i) k.e = m + eph.Ecc * std::sin(k.e);
+    for (int i = 0; i < kKeplerIterations; ++i) k.e = m + eph.Ecc * fp_sin(k.e);
     return k;
 }
 
@@ -56,7 +58,7 @@ void gps_sat_clock(const GpsEphRecord* eph, double t, SatObservation* observatio
     const Anomaly k = eccentric_anomaly(*eph, dtOrbit);
 
     // The relativistic term is taken at the receiver's time, not at transmission.
-    const double relativistic = kRelativisticF * eph->Ecc * eph->SqrtA * std::sin(k.e);
+    const double relativistic = kRelativisticF * eph->Ecc * eph->SqrtA * fp_sin(k.e);
     const double offset =
         eph->Af2 * dtClock * dtClock + eph->Af1 * dtClock + eph->Af0 + relativistic;  // s
 
@@ -81,12 +83,12 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
     for (int pass = 0; pass < kMaxLightTimePasses; ++pass) {
         const double tk = week_crossover((t - travel) - toe);
         const Anomaly k = eccentric_anomaly(*eph, tk);
-        const double sinE = std::sin(k.e);
-        const double cosE = std::cos(k.e);
-        const double trueAnomaly = std::atan2(std::sqrt(1.0 - ecc * ecc) * sinE, cosE - ecc);
+        const double sinE = fp_sin(k.e);
+        const double cosE = fp_cos(k.e);
+        const double trueAnomaly = fp_atan2(std::sqrt(1.0 - ecc * ecc) * sinE, cosE - ecc);
         const double phi = trueAnomaly + eph->Omega;  // argument of latitude
-        const double sin2Phi = std::sin(2.0 * phi);
-        const double cos2Phi = std::cos(2.0 * phi);
+        const double sin2Phi = fp_sin(2.0 * phi);
+        const double cos2Phi = fp_cos(2.0 * phi);
 
         // Second-harmonic corrections of latitude, radius and inclination.
         const double du = eph->Cus * sin2Phi + eph->Cuc * cos2Phi;
@@ -101,20 +103,20 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
         const double node = eph->Omega0 + (eph->OmegaDot - kEarthRotationRate) * tk -
                             kEarthRotationRate * (toe + travel);
 
-        const double sinU = std::sin(u), cosU = std::cos(u);
-        const double sinI = std::sin(inc), cosI = std::cos(inc);
-        const double sinNode = std::sin(node), cosNode = std::cos(node);
+        const double sinU = fp_sin(u), cosU = fp_cos(u);
+        const double sinI = fp_sin(inc), cosI = fp_cos(inc);
+        const double sinNode = fp_sin(node), cosNode = fp_cos(node);
         const double xp = r * cosU;  // in the orbital plane
         const double yp = r * sinU;
         satellite->x = xp * cosNode - yp * cosI * sinNode;
         satellite->y = xp * sinNode + yp * cosI * cosNode;
         satellite->z = yp * sinI;
 
-        const double cosV = std::cos(trueAnomaly);
-        const double sinV = std::sin(trueAnomaly);
+        const double cosV = fp_cos(trueAnomaly);
+        const double sinV = fp_sin(trueAnomaly);
         const double onePlusECosV = 1.0 + ecc * cosV;
         const double anomalyRate =
-            k.n * (onePlusECosV * onePlusECosV) / std::pow(1.0 - ecc * ecc, 1.5);
+            k.n * (onePlusECosV * onePlusECosV) / fp_pow(1.0 - ecc * ecc, 1.5);
         const double uRate =
             anomalyRate + 2.0 * anomalyRate * (eph->Cus * cos2Phi - eph->Cuc * sin2Phi);
         const double rRate = k.a * k.n * ecc * sinV / std::sqrt(1.0 - ecc * ecc) +

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/fp_math.h"
 #include "positioning/geodesy.h"
 
 namespace kestrel {
@@ -125,7 +126,7 @@ void standard_atmosphere(double height, double* pressure, double* temperature) {
     const double km = height / 1000.0;
     *temperature = kSeaLevelTemperature - kLapseRate * km;
     *pressure = kSeaLevelPressure *
-                std::pow(1.0 - kLapseRate * km / kSeaLevelTemperature, kPressureExponent);
+                fp_pow(1.0 - kLapseRate * km / kSeaLevelTemperature, kPressureExponent);
 }
 
 int32_t tropo_delay(PositionRecord* satellite, const PositionRecord* receiver, double latitude,
@@ -135,10 +136,10 @@ int32_t tropo_delay(PositionRecord* satellite, const PositionRecord* receiver, d
     standard_atmosphere(height, &pressure, &temperature);
 
     const double gravity =
-        1.0 - kGravityLatitudeTerm * std::cos(2.0 * latitude) - kGravityHeightTerm * height;
+        1.0 - kGravityLatitudeTerm * fp_cos(2.0 * latitude) - kGravityHeightTerm * height;
     const double zhd = kZenithDelayFactor * pressure / gravity;
-    const double vapourPressure = 6.11 * std::pow(temperature / kZeroCelsius, -5.3) *
-                                  std::exp(25.2 * (temperature - kZeroCelsius) / temperature);
+    const double vapourPressure = 6.11 * fp_pow(temperature / kZeroCelsius, -5.3) *
+                                  fp_exp(25.2 * (temperature - kZeroCelsius) / temperature);
     const double zwd = kZenithDelayFactor * (1255.0 / temperature + 0.05) * kRelativeHumidity *
                        vapourPressure / gravity;
 
@@ -150,7 +151,7 @@ int32_t tropo_delay(PositionRecord* satellite, const PositionRecord* receiver, d
     double elevation = satellite->elevation;
     double azimuth = satellite->azimuth;
     elevation_azimuth(satellite, receiver, latitude, longitude, &elevation, &azimuth);
-    const double sinE = std::sin(elevation);
+    const double sinE = fp_sin(elevation);
 
     const Coefficients heightTerms = {kHeightA, kHeightB, kHeightC};
     const double hydrostaticMap =
