@@ -20,14 +20,13 @@ FileSummary inspect_obx(const std::vector<uint8_t>& bytes, const std::string& st
 // `crlf`: every line must end in CR LF (else in LF alone).
 FileSummary inspect_epp(const std::vector<uint8_t>& bytes, bool crlf);
 
-// Compares an OBX file written by the Windows plug-in with the native build's: equal but
-// for the header's creation time (offsets 8..19) and the writer's working slots (168..177),
-// and for the single-point solution values of each position record (latitude, longitude,
-// height, corrected time, clock offset), which may differ in their last bits because the two
-// platforms' C math libraries round sine, cosine and arctangent differently. Empty when they
-// agree; `solution_values_apart` counts the solution values that were not bit-identical.
-std::string compare_obx(const std::vector<uint8_t>& windows, const std::vector<uint8_t>& native,
-                        int* solution_values_apart);
+// Compares an OBX file written by the Windows plug-in with the native build's: equal byte
+// for byte but for the header's creation time (offsets 8..19) and the writer's working
+// slots (168..177). The single-point solution (latitude, longitude, height, corrected
+// time, clock offset) is held to the bit as well: the library computes its sines, cosines,
+// arctangents and powers itself, the same on both platforms. Empty when they agree, else
+// the first difference, with the field it falls in.
+std::string compare_obx(const std::vector<uint8_t>& windows, const std::vector<uint8_t>& native);
 
 // Compares ephemeris files: the Windows one must hold CR LF line ends and read as the
 // native one once they are taken as LF. Empty when they agree.
