@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <limits>
 
-// Everything below relies on each operation being rounded once, to double: no fused
-// multiply-add and no wider intermediate registers.
+// Everything below relies on each operation being rounded once, to double, to nearest: no
+// wider intermediate registers, and no fused multiply-add (the build turns contraction off).
 #if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
 #error "the deterministic math needs doubles evaluated in double precision (SSE2, not x87)"
 #endif
@@ -123,8 +123,8 @@ constexpr double kHalfPi3 = 0x1.3198a2ep-69;
 constexpr double kHalfPi4 = 0x1.b839a252049c1p-104;
 constexpr double kPieceLimit = 0x1p20;  // rad; beyond it the multiple is found exactly
 
-// The bits of 2/pi after the binary point, 32 at a time: enough to reduce the largest
-// double with 192 bits to spare.
+// The bits of 2/pi after the binary point, 32 at a time: the largest double needs them up
+// to bit 1162.
 constexpr uint32_t kTwoOverPiBits[] = {
     0xA2F9836E, 0x4E441529, 0xFC2757D1, 0xF534DDC0, 0xDB629599, 0x3C439041, 0xFE5163AB,
     0xDEBBC561, 0xB7246E3A, 0x424DD2E0, 0x06492EEA, 0x09D1921C, 0xFE1DEB1C, 0xB129A73E,
