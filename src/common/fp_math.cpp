@@ -135,7 +135,9 @@ constexpr uint32_t kTwoOverPiBits[] = {
 };
 constexpr int kWindowWords = 6;  // bits of 2/pi multiplied with the 53-bit significand
 
-// The argument as a quarter-turn count (modulo 4) and a remainder in [-pi/4, pi/4].
+// The argument as a quarter-turn count (modulo 4) and a remainder in [-pi/4, pi/4]. The
+// remainder's second word may exceed half an ulp of the first, but never by enough to
+// matter beyond the linear term of a series.
 struct Reduced {
     int quadrant;
     Wide r;
@@ -147,7 +149,7 @@ KESTREL_FP_INLINE Reduced reduce_moderate(double ax) {
     const double t1 = ax - k * kHalfPi1;  // exact
     const Wide a = two_sum(t1, -(k * kHalfPi2));
     const Wide b = two_sum(a.hi, -(k * kHalfPi3));
-    return {static_cast<int>(k) & 3, fast_two_sum(b.hi, (a.lo + b.lo) - k * kHalfPi4)};
+    return {static_cast<int>(k) & 3, {b.hi, (a.lo + b.lo) - k * kHalfPi4}};
 }
 
 // 32 bits of a little-endian multi-word integer, from bit `pos` up; zeros past its end.
@@ -230,7 +232,9 @@ KESTREL_FP_INLINE Reduced reduce(double ax) {
 }
 
 // Taylor coefficients (-1)^n / (2n+1)! and (-1)^n / (2n)!; on |r| <= pi/4 the first
-// omitted terms stay below 2^-60 of the result.
+// omitted terms stay below 2^-60 of the result. The series here and below are summed in
+// pairs of terms and powers z^2, z^4 (not term by term from the highest), which shortens
+// the chain of dependent operations that bounds the speed of the Kepler iteration.
 constexpr double kSin3 = -1.0 / 6.0;
 constexpr double kSin5 = 1.0 / 120.0;
 constexpr double kSin7 = -1.0 / 5040.0;
@@ -250,9 +254,10 @@ constexpr double kCos16 = 1.0 / 20922789888000.0;
 // sin(r) for |r| <= pi/4: r + r^3 S(r^2), the small lo part entering through cos r ~ 1 - r^2/2.
 KESTREL_FP_INLINE double sin_kernel(Wide r) {
     const double z = r.hi * r.hi;
-    const double s =
-        kSin3 +
-        z * (kSin5 + z * (kSin7 + z * (kSin9 + z * (kSin11 + z * (kSin13 + z * (kSin15 + z * kSin17))))));
+    const double z2 = z * z;
+    const double z4 = z2 * z2;
+    const double s = ((kSin3 + z * kSin5) + z2 * (kSin7 + z * kSin9)) +
+                     z4 * ((kSin11 + z * kSin13) + z2 * (kSin15 + z * kSin17));
     return r.hi + ((r.hi * z) * s + r.lo * (1.0 - 0.5 * z));
 }
 
@@ -264,17 +269,20 @@ KESTREL_FP_INLINE double cos_kernel(Wide r) {
     const double half = 0.5 * zz.hi;
     const double w = 1.0 - half;
     const double lost = (1.0 - w) - half;  // exact: what rounding w dropped
-    const double c =
-        kCos4 + z * (kCos6 + z * (kCos8 + z * (kCos10 + z * (kCos12 + z * (kCos14 + z * kCos16)))));
-    return w + ((lost - 0.5 * zz.lo) + ((z * z) * c - r.hi * r.lo));
+    const double z2 = z * z;
+    const double z4 = z2 * z2;
+    const double c = ((kCos4 + z * kCos6) + z2 * (kCos8 + z * kCos10)) +
+                     z4 * ((kCos12 + z * kCos14) + z2 * kCos16);
+    return w + ((lost - 0.5 * zz.lo) + (z2 * c - r.hi * r.lo));
 }
 
 // Below this, sin x rounds to x and cos x to 1.
 constexpr double kTinyAngle = 0x1p-27;
 
 // ---------------------------------------------------------------------------------------
-// Arctangent: atan t = atan c + atan((t - c) / (1 + t c)) for the nearest c = j/8, and a
-// Taylor series on the remaining |u| <= 1/16.
+// Arctangent of a ratio n/d in [0, 1]: atan(n/d) = atan c + atan u with the nearest
+// c = j/8 and u = (n - c d) / (d + c n), |u| <= 1/16, from the operands themselves (not from
+// a rounded quotient), then a Taylor series in u.
 
 constexpr Wide kAtanOfEighths[] = {
     {0.0, 0.0},                                        // atan(0)
@@ -287,7 +295,7 @@ constexpr Wide kAtanOfEighths[] = {
     {0x1.700a7c5784634p-1, -0x1.8c34d25aadef6p-56},    // atan(7/8)
     {0x1.921fb54442d18p-1, 0x1.1a62633145c07p-55},     // atan(1)
 };
-constexpr double kAtanSteps = 8.0;  // table entries per unit of t
+constexpr double kAtanSteps = 8.0;  // table entries per unit of n/d
 
 constexpr double kAtan3 = -1.0 / 3.0;
 constexpr double kAtan5 = 1.0 / 5.0;
@@ -297,31 +305,35 @@ constexpr double kAtan11 = -1.0 / 11.0;
 constexpr double kAtan13 = 1.0 / 13.0;
 constexpr double kAtan15 = -1.0 / 15.0;
 
-// atan t for t = t.hi + t.lo in [0, 1], to about 2^-100.
-KESTREL_FP_INLINE Wide atan_wide(Wide t) {
-    const int j = static_cast<int>(t.hi * kAtanSteps + 0.5);
-    Wide u = t;
-    if (j > 0) {
-        const double c = j / kAtanSteps;
-        const Wide num = two_sum(t.hi - c, t.lo);  // t.hi - c is exact: they lie close
-        const Wide tc = two_prod(t.hi, c);
-        Wide den = two_sum(1.0, tc.hi);
-        den.lo += tc.lo + t.lo * c;
-        const double q = num.hi / den.hi;
-        const Wide back = two_prod(q, den.hi);
-        u = {q, (((num.hi - back.hi) - back.lo) + num.lo - q * den.lo) / den.hi};
-    }
-    const double z = u.hi * u.hi;
-    const double tail =
-        (u.hi * z) * (kAtan3 + z * (kAtan5 + z * (kAtan7 + z * (kAtan9 + z * (kAtan11 + z * (kAtan13 + z * kAtan15))))));
+// atan(n/d) for 0 < n <= d, both near 1 in size (their products neither overflow nor
+// underflow), to about 2^-100.
+KESTREL_FP_INLINE Wide atan_ratio(double n, double d) {
+    const int j = static_cast<int>((n / d) * kAtanSteps + 0.5);
+    const double c = j / kAtanSteps;  // exact
+    // u = (n - c d) / (d + c n), numerator and denominator each with a second word.
+    const Wide cd = two_prod(c, d);
+    const Wide num = two_sum(n - cd.hi, -cd.lo);  // n - cd.hi is exact: they lie close
+    const Wide cn = two_prod(c, n);
+    Wide den = two_sum(d, cn.hi);
+    den.lo += cn.lo;
+    const double inverse = 1.0 / den.hi;
+    const double uh = num.hi * inverse;
+    const Wide back = two_prod(uh, den.hi);
+    const double ul = (((num.hi - back.hi) - back.lo) + num.lo - uh * den.lo) * inverse;
+
+    const double z = uh * uh;
+    const double z2 = z * z;
+    const double z4 = z2 * z2;
+    const double tail = (uh * z) * (((kAtan3 + z * kAtan5) + z2 * (kAtan7 + z * kAtan9)) +
+                                    z4 * ((kAtan11 + z * kAtan13) + z2 * kAtan15));
     const Wide base = kAtanOfEighths[j];
-    const Wide s = two_sum(base.hi, u.hi);
-    return fast_two_sum(s.hi, s.lo + base.lo + u.lo + tail);
+    const Wide s = two_sum(base.hi, uh);
+    return fast_two_sum(s.hi, s.lo + base.lo + ul + tail);
 }
 
 // Ratios below 2^-kTinyRatioExponent need no second word: atan t = t to double precision.
 constexpr int kTinyRatioExponent = 60;
-// Operands are brought near 1 before the exact products of the quotient's second word.
+// Operands are brought near 1 before the exact products of atan_ratio.
 constexpr int kScaleThreshold = 500;
 constexpr int kScaleStep = 600;
 
@@ -402,12 +414,15 @@ double exp_wide(Wide x) {
 
     const double kd = round_to_integer(x.hi * kThirtyTwoOverLn2);
     const int k = static_cast<int>(kd);
-    const Wide reduced = two_sum(x.hi - kd * kLn2Over32Hi, -(kd * kLn2Over32Lo));
-    // x.lo may reach 2^-40 (a product y log x near 700): it joins r before the
-    // polynomial, so its products with r are not lost.
-    const Wide r = two_sum(reduced.hi, reduced.lo + x.lo);
-    const double p =
-        r.hi + (r.lo + (r.hi * r.hi) * (kExp2 + r.hi * (kExp3 + r.hi * (kExp4 + r.hi * (kExp5 + r.hi * (kExp6 + r.hi * kExp7))))));
+    const Wide r = two_sum(x.hi - kd * kLn2Over32Hi, -(kd * kLn2Over32Lo));
+    // e^(h + l) = e^h (1 + l): the second word, with x.lo (up to 2^-44 for a product
+    // y log x near 700), enters as l (1 + h), its product with h kept.
+    const double h = r.hi;
+    const double l = r.lo + x.lo;
+    const double h2 = h * h;
+    const double h4 = h2 * h2;
+    const double q = ((kExp2 + h * kExp3) + h2 * (kExp4 + h * kExp5)) + h4 * (kExp6 + h * kExp7);
+    const double p = h + (l * (1.0 + h) + h2 * q);
     const Wide t = kTwoToEighths[k & 31];
     const double v = t.hi + (t.hi * p + t.lo * (1.0 + p));
     return scale_by_power_of_two(v, k >> 5);
@@ -462,11 +477,12 @@ Wide log_wide(double x) {
     const double c = 1.0 + j / kLogSteps;
     const double num = m - c;  // exact: m and c lie close
     const Wide den = two_sum(m, c);
-    const double s = num / den.hi;
+    const double inverse = 1.0 / den.hi;
+    const double s = num * inverse;
     const Wide back = two_prod(s, den.hi);
-    const double slo = (((num - back.hi) - back.lo) - s * den.lo) / den.hi;
+    const double slo = (((num - back.hi) - back.lo) - s * den.lo) * inverse;
     const double z = s * s;
-    const double tail = (s * z) * (kAtanh3 + z * (kAtanh5 + z * (kAtanh7 + z * kAtanh9)));
+    const double tail = (s * z) * ((kAtanh3 + z * kAtanh5) + (z * z) * (kAtanh7 + z * kAtanh9));
 
     const double ed = e;
     const Wide eln2 = two_prod(ed, kLn2.hi);
@@ -560,9 +576,7 @@ double fp_atan2(double y, double x) {
             num *= pow2(kScaleStep);
             den *= pow2(kScaleStep);
         }
-        const double q = num / den;
-        const Wide back = two_prod(q, den);
-        a = atan_wide({q, ((num - back.hi) - back.lo) / den});
+        a = atan_ratio(num, den);
     }
 
     // Into the right octant: pi/2 - a above the diagonal, mirrored for x < 0.
