@@ -154,6 +154,19 @@ TEST(FpMath, SpecialValuesFollowTheCLibrary) {
     }
 }
 
+TEST(FpMath, SinCosGivesTheBitsOfSinAndCos) {
+    std::vector<double> xs(std::begin(kSpecial), std::end(kSpecial));
+    std::mt19937_64 random(92);
+    std::uniform_real_distribution<double> angle(-100.0, 100.0);
+    for (int i = 0; i < 10000; ++i) xs.push_back(angle(random));
+    for (double x : xs) {
+        SCOPED_TRACE(x);
+        const SineCosine sc = fp_sincos(x);
+        EXPECT_TRUE(SameValue(sc.sin, fp_sin(x)));
+        EXPECT_TRUE(SameValue(sc.cos, fp_cos(x)));
+    }
+}
+
 TEST(FpMath, RepresentableResultsAreExact) {
     struct Case {
         double own, exact;

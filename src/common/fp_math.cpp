@@ -337,6 +337,18 @@ constexpr int kTinyRatioExponent = 60;
 constexpr int kScaleThreshold = 500;
 constexpr int kScaleStep = 600;
 
+struct Octant {
+    Wide base;
+    double sign;
+};
+constexpr Octant kOctants[4] = {
+    {{0.0, 0.0}, 1.0},  // |y| <= |x|, x > 0
+    {kPi, -1.0},        // |y| <= |x|, x < 0
+    {kHalfPi, -1.0},    // |y| > |x|, x > 0
+    {kHalfPi, 1.0},     // |y| > |x|, x < 0
+};
+constexpr uint64_t kSignBit = uint64_t{1} << 63;
+
 // Unbiased exponent of a finite nonzero double (subnormals counted as if normalised).
 int exponent_of(double x) {
     const uint32_t field = exponent_field(x);
@@ -545,6 +557,27 @@ double fp_cos(double x) {
     }
 }
 
+SineCosine fp_sincos(double x) {
+    if (exponent_field(x) == kExponentAllOnes) {
+        const double nan = x - x;
+        return {nan, nan};
+    }
+    const double ax = abs_of(x);
+    if (ax < kTinyAngle) return {x, 1.0};
+    const Reduced red = reduce(ax);
+    const double s = sin_kernel(red.r);
+    const double c = cos_kernel(red.r);
+    SineCosine v;
+    switch (red.quadrant) {
+        case 0: v = {s, c}; break;
+        case 1: v = {c, -s}; break;
+        case 2: v = {-s, -c}; break;
+        default: v = {-c, s}; break;
+    }
+    if (sign_bit(x)) v.sin = -v.sin;
+    return v;
+}
+
 double fp_atan2(double y, double x) {
     if (is_nan(x) || is_nan(y)) return x + y;
     const double ax = abs_of(x);
@@ -560,10 +593,10 @@ double fp_atan2(double y, double x) {
     if (x == 0.0) return with_sign_of(kHalfPi.hi, y);
     if (is_inf(x)) return with_sign_of(x_negative ? kPi.hi : 0.0, y);
 
-    // The ratio of the smaller to the larger, t in (0, 1], with a second word.
+    // The ratio of the smaller to the larger, in (0, 1].
     const bool steep = ay > ax;
-    double num = steep ? ax : ay;
-    double den = steep ? ay : ax;
+    double num = ax < ay ? ax : ay;
+    double den = ax < ay ? ay : ax;
     const int den_exponent = exponent_of(den);
     Wide a;
     if (den_exponent - exponent_of(num) > kTinyRatioExponent) {
@@ -579,19 +612,12 @@ double fp_atan2(double y, double x) {
         a = atan_ratio(num, den);
     }
 
-    // Into the right octant: pi/2 - a above the diagonal, mirrored for x < 0.
-    Wide base = {0.0, 0.0};
-    double sign = 1.0;
-    if (steep) {
-        base = kHalfPi;
-        sign = x_negative ? 1.0 : -1.0;
-    } else if (x_negative) {
-        base = kPi;
-        sign = -1.0;
-    }
-    const Wide s = two_sum(base.hi, sign * a.hi);
-    const double angle = s.hi + (s.lo + (base.lo + sign * a.lo));
-    return sign_bit(y) ? -angle : angle;
+    // Into the right octant, by table rather than by branches: a, pi - a for x < 0, and
+    // pi/2 - a, pi/2 + a above the diagonal.
+    const Octant& o = kOctants[(steep ? 2 : 0) + (x_negative ? 1 : 0)];
+    const Wide s = two_sum(o.base.hi, o.sign * a.hi);
+    const double angle = s.hi + (s.lo + (o.base.lo + o.sign * a.lo));
+    return from_bits(bits_of(angle) ^ (bits_of(y) & kSignBit));
 }
 
 double fp_exp(double x) { return exp_wide({x, 0.0}); }

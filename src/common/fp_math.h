@@ -11,6 +11,14 @@ namespace kestrel {
 double fp_sin(double x);
 double fp_cos(double x);
 
+// Sine and cosine of one angle with one reduction of the argument; bit for bit what
+// fp_sin and fp_cos give.
+struct SineCosine {
+    double sin;
+    double cos;
+};
+SineCosine fp_sincos(double x);
+
 // The angle of the point (x, y) from the positive x axis, in [-pi, pi].
 double fp_atan2(double y, double x);
 

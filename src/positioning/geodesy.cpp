@@ -78,10 +78,8 @@ void elevation_azimuth(PositionRecord* satellite, const PositionRecord* receiver
     const double dx = satellite->x - receiver->x;
     const double dy = satellite->y - receiver->y;
     const double dz = satellite->z - receiver->z;
-    const double sinLat = fp_sin(latitude);
-    const double cosLat = fp_cos(latitude);
-    const double sinLon = fp_sin(longitude);
-    const double cosLon = fp_cos(longitude);
+    const auto [sinLat, cosLat] = fp_sincos(latitude);
+    const auto [sinLon, cosLon] = fp_sincos(longitude);
 
     // The line of sight in the receiver's local east, north, up frame.
     const double east = cosLon * dy - sinLon * dx;

@@ -83,12 +83,10 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
     for (int pass = 0; pass < kMaxLightTimePasses; ++pass) {
         const double tk = week_crossover((t - travel) - toe);
         const Anomaly k = eccentric_anomaly(*eph, tk);
-        const double sinE = fp_sin(k.e);
-        const double cosE = fp_cos(k.e);
+        const auto [sinE, cosE] = fp_sincos(k.e);
         const double trueAnomaly = fp_atan2(std::sqrt(1.0 - ecc * ecc) * sinE, cosE - ecc);
         const double phi = trueAnomaly + eph->Omega;  // argument of latitude
-        const double sin2Phi = fp_sin(2.0 * phi);
-        const double cos2Phi = fp_cos(2.0 * phi);
+        const auto [sin2Phi, cos2Phi] = fp_sincos(2.0 * phi);
 
         // Second-harmonic corrections of latitude, radius and inclination.
         const double du = eph->Cus * sin2Phi + eph->Cuc * cos2Phi;
@@ -103,17 +101,16 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
         const double node = eph->Omega0 + (eph->OmegaDot - kEarthRotationRate) * tk -
                             kEarthRotationRate * (toe + travel);
 
-        const double sinU = fp_sin(u), cosU = fp_cos(u);
-        const double sinI = fp_sin(inc), cosI = fp_cos(inc);
-        const double sinNode = fp_sin(node), cosNode = fp_cos(node);
+        const auto [sinU, cosU] = fp_sincos(u);
+        const auto [sinI, cosI] = fp_sincos(inc);
+        const auto [sinNode, cosNode] = fp_sincos(node);
         const double xp = r * cosU;  // in the orbital plane
         const double yp = r * sinU;
         satellite->x = xp * cosNode - yp * cosI * sinNode;
         satellite->y = xp * sinNode + yp * cosI * cosNode;
         satellite->z = yp * sinI;
 
-        const double cosV = fp_cos(trueAnomaly);
-        const double sinV = fp_sin(trueAnomaly);
+        const auto [sinV, cosV] = fp_sincos(trueAnomaly);
         const double onePlusECosV = 1.0 + ecc * cosV;
         const double anomalyRate =
             k.n * (onePlusECosV * onePlusECosV) / fp_pow(1.0 - ecc * ecc, 1.5);
