@@ -306,10 +306,11 @@ constexpr double kAtan13 = 1.0 / 13.0;
 constexpr double kAtan15 = -1.0 / 15.0;
 
 // atan(n/d) for 0 < n <= d, both near 1 in size (their products neither overflow nor
-// underflow), to about 2^-100.
+// underflow), to about 2^-100, as a sum of two doubles.
 KESTREL_FP_INLINE Wide atan_ratio(double n, double d) {
-    const int j = static_cast<int>((n / d) * kAtanSteps + 0.5);
-    const double c = j / kAtanSteps;  // exact
+    const double steps = round_to_integer((n / d) * kAtanSteps);
+    const int j = static_cast<int>(steps);
+    const double c = steps / kAtanSteps;  // exact
     // u = (n - c d) / (d + c n), numerator and denominator each with a second word.
     const Wide cd = two_prod(c, d);
     const Wide num = two_sum(n - cd.hi, -cd.lo);  // n - cd.hi is exact: they lie close
@@ -328,7 +329,7 @@ KESTREL_FP_INLINE Wide atan_ratio(double n, double d) {
                                     z4 * ((kAtan11 + z * kAtan13) + z2 * kAtan15));
     const Wide base = kAtanOfEighths[j];
     const Wide s = two_sum(base.hi, uh);
-    return fast_two_sum(s.hi, s.lo + base.lo + ul + tail);
+    return {s.hi, s.lo + base.lo + ul + tail};  // left unnormalised: the caller adds it up
 }
 
 // Ratios below 2^-kTinyRatioExponent need no second word: atan t = t to double precision.
@@ -462,7 +463,7 @@ constexpr Wide kLogOfSixteenths[16] = {
     {0x1.41d8fe84672aep-1, 0x1.9192f30bd1806p-55},     // log(1 + 14/16)
     {0x1.52a2d265bc5abp-1, -0x1.1883750ea4d0ap-57},    // log(1 + 15/16)
 };
-constexpr double kLogSteps = 16.0;  // table entries per unit of m
+constexpr int kLogSteps = 16;  // table entries per unit of m
 
 // Coefficients of 2 atanh s = 2s + s^3 (2/3 + s^2 (2/5 + ...)).
 constexpr double kAtanh3 = 2.0 / 3.0;
@@ -480,13 +481,15 @@ Wide log_wide(double x) {
     const uint64_t b = bits_of(x);
     e += static_cast<int>(b >> kMantissaBits) - kExponentBias;
     double m = from_bits((b & kMantissaMask) | (uint64_t{kExponentBias} << kMantissaBits));  // [1, 2)
-    int j = static_cast<int>((m - 1.0) * kLogSteps + 0.5);
-    if (j == static_cast<int>(kLogSteps)) {  // nearer 2: take it as half of m, one power up
+    // The nearest sixteenth, from the top five bits of the significand.
+    int j = static_cast<int>((((b & kMantissaMask) >> (kMantissaBits - 5)) + 1) >> 1);
+    if (j == kLogSteps) {  // nearer 2: take it as half of m, one power up
         m *= 0.5;
         e += 1;
         j = 0;
     }
-    const double c = 1.0 + j / kLogSteps;
+    const double c = from_bits((uint64_t{kExponentBias} << kMantissaBits) |
+                               (static_cast<uint64_t>(j) << (kMantissaBits - 4)));  // 1 + j/16
     const double num = m - c;  // exact: m and c lie close
     const Wide den = two_sum(m, c);
     const double inverse = 1.0 / den.hi;
