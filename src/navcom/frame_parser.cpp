@@ -224,14 +224,11 @@ void SetPortOptions(int32_t port, const void* record, int32_t size) {
     std::memcpy(&parser.ports[port]->options, record, sizeof(OptionRecord));
 }
 
-int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
-    PortState* state = OpenState(port);
-    if (state == nullptr) {
-        set_error_text(kNotOpenText);
-        return -1;
-    }
-    PortState& p = *state;
-    const auto b = static_cast<uint8_t>(byte);
+namespace {
+
+// Every byte that starts, ends or decides something about a frame. Kept out of line so
+// that the bytes that decide nothing cost a store and a few comparisons.
+__attribute__((noinline)) int32_t FeedDecidingByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
     if (p.parseState == kParseHunting) {
         if (b == kSync1) {
             p.frame[0] = b;
@@ -247,6 +244,32 @@ int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
         return 0;
     }
     return FeedBodyByte(p, port, b, threadBuf);
+}
+
+}  // namespace
+
+int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) {
+        set_error_text(kNotOpenText);
+        return -1;
+    }
+    PortState& p = *state;
+    const auto b = static_cast<uint8_t>(byte);
+    if (p.parseState >= 0) {
+        // Most bytes lie inside a frame body short of its count field and its end: they
+        // are only stored.
+        const int32_t count = p.byteCount + 1;
+        if (count < p.frameLength && count != p.countCheckAt && count < kFrameBufferBytes &&
+            p.recordDef != nullptr) {
+            p.frame[p.byteCount] = b;
+            p.byteCount = count;
+            return 0;
+        }
+    } else if (p.parseState == kParseHunting && b != kSync1) {
+        return 0;
+    }
+    return FeedDecidingByte(p, port, b, threadBuf);
 }
 
 bool VerifyChecksum(const uint8_t* frame, int32_t n) {
