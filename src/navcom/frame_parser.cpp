@@ -274,8 +274,21 @@ int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
 
 bool VerifyChecksum(const uint8_t* frame, int32_t n) {
     if (frame == nullptr || n < 4) return false;
-    uint8_t x = 0;
-    for (int32_t i = kIdOffset; i <= n - 2; ++i) x ^= frame[i];
+    // Eight bytes at a time, folded to one at the end: XOR does not care how the bytes
+    // are grouped.
+    const int32_t last = n - 2;
+    int32_t i = kIdOffset;
+    uint64_t wide = 0;
+    for (; i + 8 <= last + 1; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, frame + i, sizeof word);
+        wide ^= word;
+    }
+    wide ^= wide >> 32;
+    wide ^= wide >> 16;
+    wide ^= wide >> 8;
+    auto x = static_cast<uint8_t>(wide);
+    for (; i <= last; ++i) x ^= frame[i];
     return x == frame[n - 1];
 }
 
