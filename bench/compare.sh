@@ -40,6 +40,10 @@ if [[ ! -s "$data/hour.nav" ]]; then
     "$make_day" "$nav" -o "$data/hour.obs" --hours 1 2> /dev/null
     "$rinex2navcom" "$data/hour.obs" "$nav" -o "$data/hour.nav" 2> "$data/hour.nav.txt"
 fi
+if [[ ! -s "$data/hours3.nav" ]]; then
+    "$make_day" "$nav" -o "$data/hours3.obs" --hours 3 2> /dev/null
+    "$rinex2navcom" "$data/hours3.obs" "$nav" -o "$data/hours3.nav" 2> "$data/hours3.nav.txt"
+fi
 if [[ ! -s "$data/week.nav" ]]; then
     echo "making the 7-day log ..."
     "$rinex2navcom" "$data/day.obs" "$nav" -o "$data/week.nav" --repeat-days 6 2> "$data/week.nav.txt"
@@ -118,4 +122,18 @@ for name in hour day week; do
     read -r wall _ rss < <(measure 1 "$kestrel" convert "$data/$name.nav" -o "$data/out/mem" -q)
     printf '  %-5s log %9.2f MB: %6d KB  (%.2f s)\n' "$name" "$(mb "$(bytes "$data/$name.nav")")" "$rss" "$wall"
 done
+
+# Heap allocations of whole conversions: they may grow with the ephemerides stored, never
+# with the epochs.
+if command -v valgrind > /dev/null; then
+    echo
+    echo "heap allocations of kestrel convert (clock correction on), by valgrind:"
+    for name in hour hours3; do
+        allocs=$(valgrind "$kestrel" convert "$data/$name.nav" -o "$data/out/heap" -q 2>&1 > /dev/null |
+                 sed -n 's/.*total heap usage: \([0-9,]*\) allocs.*/\1/p')
+        epochs=$(grep -o 'epochs: [0-9]*' "$data/$name.nav.txt" | awk '{print $2}')
+        ephemerides=$(grep -o 'ephemerides: [0-9]*' "$data/$name.nav.txt" | awk '{print $2}')
+        printf '  %-6s log: %6s epochs, %4s ephemerides: %s allocations\n' "$name" "$epochs" "$ephemerides" "$allocs"
+    done
+fi
 rm -f "$data/out/"*.obx "$data/out/"*.epp
