@@ -62,7 +62,9 @@ bool ValidPort(int32_t port) { return port >= 0 && port < kPortCount; }
 
 // The state of a port that OpenPort has set up, or null.
 PortState* OpenState(int32_t port) {
-    if (!parser.portsInitialised || !ValidPort(port)) return nullptr;
+    // Every slot is empty until the first OpenPort, so an empty slot also stands for ports
+    // not yet initialised; the byte feed asks this for every byte.
+    if (!ValidPort(port)) return nullptr;
     PortState* state = parser.ports[port].get();
     return state != nullptr && state->isOpen != 0 ? state : nullptr;
 }
