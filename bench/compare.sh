@@ -46,7 +46,10 @@ if [[ ! -s "$data/hours3.nav" ]]; then
 fi
 if [[ ! -s "$data/week.nav" ]]; then
     echo "making the 7-day log ..."
-    "$rinex2navcom" "$data/day.obs" "$nav" -o "$data/week.nav" --repeat-days 6 2> "$data/week.nav.txt"
+    # Seven copies of the day, a week apart: the times of week, and so every ephemeris
+    # lookup, stay those of the simulated day (copies a day apart would meet ephemerides
+    # of the day before whose reference times reach into the next copy).
+    "$rinex2navcom" "$data/day.obs" "$nav" -o "$data/week.nav" --repeat-weeks 6 2> "$data/week.nav.txt"
 fi
 
 # --- timing -----------------------------------------------------------------------------
