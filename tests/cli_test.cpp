@@ -1,0 +1,309 @@
+// The `kestrel` command, run as a user runs it: exit statuses, files, summary, messages
+// and progress, argument errors, detection, inspection, and Ctrl-C mid-conversion.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "obx_read.h"
+#include "output/obx_writer.h"
+#include "support/eph_text.h"
+#include "support/test_files.h"
+
+extern char** environ;
+
+namespace kestrel {
+namespace {
+
+using test::ReadFileBytes;
+using test::ReadFileText;
+using test::ScratchDir;
+using test::WriteFileBytes;
+
+constexpr int kWaitSeconds = 30;  // bound on waiting for the program; never a measured figure
+
+struct CliRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+const char* CliPath() { return std::getenv("KESTREL_CLI"); }
+
+// Starts the command with `args`, standard output to `outPath`; standard error to
+// `errPath`, or to a pipe whose reading end is returned in `errPipe`.
+pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+            int* errPipe = nullptr) {
+    std::vector<std::string> argv = {CliPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fds[2] = {-1, -1};
+    if (errPipe != nullptr) {
+        if (pipe(fds) != 0) return -1;
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, CliPath(), &actions, nullptr, cargv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (errPipe != nullptr) {
+        close(fds[1]);
+        *errPipe = fds[0];
+    }
+    return rc == 0 ? pid : -1;
+}
+
+int Wait(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) {
+    CliRun run;
+    const pid_t pid = Start(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    if (pid < 0) return run;
+    run.status = Wait(pid);
+    run.out = ReadFileText(dir.file("stdout.txt"));
+    run.err = ReadFileText(dir.file("stderr.txt"));
+    return run;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (CliPath() == nullptr) GTEST_SKIP() << "KESTREL_CLI does not name the built command";
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Cli, ConvertsARealCaptureAndSumsItUp) {
+    WriteFileBytes(dir.file("sample.log"), ReadFileBytes(test::DataPath("navcom/gpsd-navcom.log")));
+    const CliRun run = RunCli(dir, {"convert", dir.file("sample.log")});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const auto obx = obx::ReadObx(dir.file("sample.obx"));
+    ASSERT_EQ(obx.state, obx::ObxState::kComplete) << obx.problem;
+    const auto eph = test::CheckEphemerisText(ReadFileText(dir.file("sample.epp")));
+    EXPECT_EQ(eph.problem, "");
+    const std::regex summary(std::to_string(obx.epochs.size()) + " epochs, " + std::to_string(eph.gpsEphBlocks) +
+                             " ephemerides written to " + dir.file("sample.obx") + " and " + dir.file("sample.epp") +
+                             " in [0-9]+\\.[0-9]{2} s\n$");
+    EXPECT_TRUE(std::regex_search(run.out, summary)) << run.out;
+    // Standard error is no terminal here: plain percentages, ending at the whole.
+    EXPECT_NE(run.err.find("100%\n"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\r'), std::string::npos);
+}
+
+TEST_F(Cli, SwitchesReachTheConversion) {
+    const CliRun run = RunCli(dir, {"convert", test::DataPath("navcom/gpsd-navcom-long-2012.log"), "-o",
+                                 dir.file("out.bin"), "--flag-epochs", "--no-clock-correction", "--no-l2-slips",
+                                 "--quiet"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // quiet: no progress
+    const auto obx = obx::ReadObx(dir.file("out.obx"));
+    ASSERT_EQ(obx.state, obx::ObxState::kComplete) << obx.problem;
+    EXPECT_TRUE(test::FileExists(dir.file("out.epp")));
+    for (const auto& epoch : obx.epochs) {
+        EXPECT_EQ(epoch.position.flags, KESTREL_EPOCH_FLAG_MARKED);  // marked, never clock-corrected
+        EXPECT_EQ(epoch.position.corrected_time, epoch.position.time_tag);
+    }
+    EXPECT_EQ(run.out.find("L2 cycle slip"), std::string::npos);
+}
+
+TEST_F(Cli, FailureShowsTheErrorTextAndExitsNonZero) {
+    const CliRun run = RunCli(dir, {"convert", dir.file("nothere.log"), "-q"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "kestrel: Error: Unable to open " + dir.file("nothere.log") + "\n");
+    EXPECT_FALSE(test::FileExists(dir.file("nothere.obx")));
+}
+
+TEST_F(Cli, BadArgumentsAreNamed) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string named;
+    };
+    const std::string longPath(300, 'p');
+    const Case cases[] = {
+        {{}, "usage"},
+        {{"frobnicate"}, "'frobnicate'"},
+        {{"convert"}, "needs a LOG"},
+        {{"convert", "a.log", "b.log"}, "'b.log'"},
+        {{"convert", "--bogus", "a.log"}, "'--bogus'"},
+        {{"convert", "a.log", "-o"}, "'-o'"},
+        {{"convert", longPath}, longPath},
+        {{"convert", "a.log", "-o", longPath}, longPath},
+        {{"detect"}, "FILE"},
+        {{"inspect", "a.obx", "b.obx"}, "'b.obx'"},
+    };
+    for (const Case& c : cases) {
+        const CliRun run = RunCli(dir, c.args);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+    }
+}
+
+TEST_F(Cli, HelpAndVersion) {
+    CliRun run = RunCli(dir, {"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("usage: kestrel convert LOG", 0), 0u);
+    for (const char* option : {"--no-clock-correction", "--flag-epochs", "--no-l2-slips", "--verbose", "-o"}) {
+        EXPECT_NE(run.out.find(option), std::string::npos) << option;
+    }
+    run = RunCli(dir, {"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(std::regex_match(run.out, std::regex("kestrel [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+}
+
+TEST_F(Cli, DetectTellsNavComLogsFromOtherFiles) {
+    const std::string log = test::DataPath("navcom/gpsd-navcom.log");
+    WriteFileBytes(dir.file("notes.txt"), std::vector<uint8_t>(3000, 'a'));
+    CliRun run = RunCli(dir, {"detect", log});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, log + ": NavCom binary\n");
+
+    run = RunCli(dir, {"detect", log, dir.file("notes.txt"), dir.file("nothere")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, log + ": NavCom binary\n" + dir.file("notes.txt") + ": not NavCom binary\n" +
+                           dir.file("nothere") + ": cannot open: " + std::strerror(ENOENT) + "\n");
+}
+
+TEST_F(Cli, InspectSummarisesAnObxFileAndReportsDamage) {
+    const std::string path = dir.file("made.obx");
+    ObxFile* file = obx_create(path.c_str(), 32, 1.0f, 2048, 12);
+    ASSERT_NE(file, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        EpochHeader epoch{};
+        epoch.time_tag = 123624.0 + i;
+        epoch.corrected_time = epoch.time_tag;
+        epoch.flags = i == 0 ? KESTREL_EPOCH_FLAG_CLOCK_CORRECTED : 0;
+        epoch.sat_count = static_cast<uint8_t>(i == 2 ? 2 : 3);
+        SatObservation obs[3] = {};
+        obs[0].prn = 7;
+        obs[1].prn = 3;
+        obs[2].prn = 21;
+        obs[1].p2_range = 21000000.0;
+        ASSERT_EQ(obx_write_epoch(file, &epoch, obs), 0);
+    }
+    ASSERT_EQ(obx_close(file), 0);
+
+    CliRun run = RunCli(dir, {"inspect", path});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const char* line : {"epochs:       3\n", "time span:    123624.000 to 123626.000 s of GPS week (2.000 s)\n",
+                             "measurements: 8 (at most 3 in one epoch, 3 with L2)\n",
+                             "satellites:   3: PRN 3 (3), PRN 7 (3), PRN 21 (2)\n",
+                             "flags:        1 clock-corrected, 0 marked\n", "damage:       none\n"}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
+    }
+    EXPECT_NE(run.out.find("written as:   " + path + "\n"), std::string::npos) << run.out;
+
+    auto bytes = ReadFileBytes(path);
+    bytes.resize(bytes.size() - 10);
+    WriteFileBytes(path, bytes);
+    run = RunCli(dir, {"inspect", path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("epochs:       2\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("damage:       cut short at offset 602: "), std::string::npos) << run.out;
+
+    WriteFileBytes(path, std::vector<uint8_t>(100, 0));
+    run = RunCli(dir, {"inspect", path});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("not an OBX file"), std::string::npos) << run.out;
+}
+
+// Reads from `fd` until `text` has arrived; false at end of stream or after kWaitSeconds.
+bool AwaitText(int fd, const std::string& text, std::string& seen) {
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kWaitSeconds * 1000) <= 0) return false;
+        char chunk[256];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        seen.append(chunk, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Opens the writing end of a FIFO once the program has opened its reading end.
+int OpenFifoForWriting(const std::string& path) {
+    for (int tries = 0; tries < kWaitSeconds * 100; ++tries) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        if (errno != ENXIO) return -1;
+        usleep(10000);
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+TEST_F(Cli, InterruptEndsTheConversionCleanly) {
+    // The log arrives through a FIFO, so the program waits for bytes while the signal is
+    // sent: the first chunk is converted, Ctrl-C comes, the second chunk ends the run.
+    const std::string fifo = dir.file("live.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto log = ReadFileBytes(test::DataPath("navcom/gpsd-navcom-long-2012.log"));
+    std::signal(SIGPIPE, SIG_IGN);
+
+    int errPipe = -1;
+    const pid_t pid = Start({"convert", fifo, "-o", dir.file("live")}, dir.file("stdout.txt"), "", &errPipe);
+    ASSERT_GT(pid, 0);
+    const int fd = OpenFifoForWriting(fifo);
+    ASSERT_GE(fd, 0);
+    std::string err;
+    ASSERT_TRUE(WriteAll(fd, log.data(), 2048));
+    ASSERT_TRUE(AwaitText(errPipe, "2048 bytes read\n", err)) << err;  // the first chunk is through
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    WriteAll(fd, log.data() + 2048, 2048);
+    AwaitText(errPipe, "\x01", err);  // everything up to the end of the program's output
+    close(fd);
+    close(errPipe);
+    const int status = Wait(pid);
+
+    EXPECT_EQ(status, 130);
+    EXPECT_NE(err.find("kestrel: User Quit\n"), std::string::npos) << err;
+    EXPECT_TRUE(std::regex_search(err, std::regex("kestrel: stopped after [0-9]+ epochs, [0-9]+ ephemerides written to " +
+                                                  dir.file("live.obx"))))
+        << err;
+    EXPECT_EQ(err.find("4096 bytes read"), std::string::npos) << err;  // counted in MiB steps only
+    const auto obx = obx::ReadObx(dir.file("live.obx"));
+    EXPECT_EQ(obx.state, obx::ObxState::kComplete) << obx.problem;
+    const auto eph = test::CheckEphemerisText(ReadFileText(dir.file("live.epp")));
+    EXPECT_EQ(eph.problem, "");
+}
+
+}  // namespace
+}  // namespace kestrel
