@@ -1,7 +1,161 @@
 #include "navcom/measurement.h"
 
-namespace kestrel {
+#include "common/bytes.h"
+#include "navcom/clock_correction.h"
+#include "navcom/cycle_slip.h"
+#include "navcom/frame_parser.h"
+#include "threadbuf/threadbuf.h"
 
-int32_t HandleMeasurement(int32_t, uint8_t*) { return 0; }
+namespace kestrel {
+namespace {
+
+// Units of the receiver's measurement block.
+constexpr double kCodeUnitCycles = 0.0625;         // 1/16 L1 cycle: C/A range and P-code deltas
+constexpr double kPhaseUnitCycles = 0.00390625;    // 1/256 cycle: the 20-bit phase offsets
+constexpr double kL1ToL2Cycles = 0.7792207792207793;  // 60/77, the L2/L1 frequency ratio
+constexpr double kMillisecondsToSeconds = 0.001;
+
+// Frame layout (offsets from the 0x02 of the sync).
+constexpr int kTimeOffset = 8;      // uint32, GPS time of week in ms
+constexpr int kCountOffset = 13;    // low nibble: number of satellite blocks
+constexpr int kFirstBlockOffset = 14;
+constexpr int kBlockBytes = 16;
+
+// Satellite block layout.
+constexpr uint8_t kBlockValid = 0x80;
+constexpr uint8_t kBlockHasP1 = 0x40;
+constexpr uint8_t kBlockHasL2 = 0x20;
+constexpr uint8_t kPrnMask = 0x1F;
+constexpr int kStrengthBase = 35;  // strength figure = 35 + high nibble of byte 1
+constexpr int kCaRangeOffset = 2;
+constexpr int kL1PhaseOffset = 6;
+constexpr int kP1DeltaOffset = 9;
+constexpr int kP2DeltaOffset = 11;
+constexpr int kL2PhaseOffset = 13;
+
+// Phase word: bits 3..0 the lock counter, bits 23..4 a two's-complement offset.
+constexpr uint32_t kLockCounterMask = 0x0F;
+constexpr int kPhaseOffsetBits = 20;
+
+constexpr int32_t kLockInfoKind = 7;
+constexpr double kLockTimeByteMax = 255.0;  // seconds the observation's lock byte can show
+
+// The observation's lock-time byte: whole seconds, truncated toward zero, at most 255.
+uint8_t LockTimeByte(double seconds) {
+    if (!(seconds > 0.0)) return 0;
+    if (seconds >= kLockTimeByteMax) return static_cast<uint8_t>(kLockTimeByteMax);
+    return static_cast<uint8_t>(seconds);
+}
+
+}  // namespace
+
+double DecodePhase(double codeRangeL1Cycles, bool isL2, const uint8_t* word, int32_t& lockCounter) {
+    // The receiver sends phase as a 20-bit two's-complement offset from the code range, in
+    // 1/256 cycle, with the carrier's lock counter in the low nibble. The phase runs opposite
+    // to the range: it falls as the satellite moves away.
+    const uint32_t w = le_u24(word);
+    lockCounter = static_cast<int32_t>(w & kLockCounterMask);
+    const int32_t offset = sign_extend(w >> 4, kPhaseOffsetBits);
+    const double range = isL2 ? codeRangeL1Cycles * kL1ToL2Cycles : codeRangeL1Cycles;
+    return -(offset * kPhaseUnitCycles + range);
+}
+
+bool DecodeSatBlock(const uint8_t* block, SatState& sat) {
+    sat = SatState{};
+    const uint8_t status = block[0];
+    if ((status & kBlockValid) == 0) return false;
+
+    sat.status = status;
+    sat.strength_byte = block[1];
+    sat.strength = (block[1] >> 4) + kStrengthBase;
+    sat.prn = status & kPrnMask;
+
+    // Code ranges in L1 cycles until the end, then in metres.
+    const double caCycles = le_u32(block + kCaRangeOffset) * kCodeUnitCycles;
+    sat.l1_phase = DecodePhase(caCycles, false, block + kL1PhaseOffset, sat.l1_lock_counter);
+
+    double p1Cycles = 0.0;
+    if (status & kBlockHasP1) p1Cycles = le_s16(block + kP1DeltaOffset) * kCodeUnitCycles + caCycles;
+
+    double p2Cycles = 0.0;
+    if (status & kBlockHasL2) {
+        p2Cycles = le_s16(block + kP2DeltaOffset) * kCodeUnitCycles + caCycles;
+        sat.l2_phase = DecodePhase(p2Cycles, true, block + kL2PhaseOffset, sat.l2_lock_counter);
+    }
+
+    sat.ca_range = caCycles * kL1WavelengthM;
+    sat.p1_range = p1Cycles * kL1WavelengthM;
+    sat.p2_range = p2Cycles * kL1WavelengthM;
+    return true;
+}
+
+int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
+    const uint8_t* frame = port.frame;
+    const double t = le_u32(frame + kTimeOffset) * kMillisecondsToSeconds;
+    const int blockCount = frame[kCountOffset] & 0x0F;
+
+    int32_t k = 0;
+    for (int i = 0; i < blockCount; ++i) {
+        SatState sat;
+        if (!DecodeSatBlock(frame + kFirstBlockOffset + kBlockBytes * i, sat)) continue;
+        if (!TestCycleSlip(port, sat, t)) continue;
+
+        SatObservation& obs = port.observations[k];
+        obs = SatObservation{};
+        obs.prn = static_cast<uint8_t>(sat.prn);
+        obs.lock_time = LockTimeByte(sat.l1_lock_time);
+        obs.ca_range = sat.ca_range;
+        obs.l1_phase = sat.l1_phase;
+        obs.l1_doppler = sat.doppler;
+        obs.p2_range = sat.p2_range;
+        obs.l2_phase = sat.l2_phase;
+
+        SatLockInfo& lock = port.lockInfo[k];
+        lock = SatLockInfo{};
+        lock.info_kind = kLockInfoKind;
+        lock.l1_lock_seconds = sat.l1_lock_time;
+        lock.l2_lock_seconds = sat.l2_lock_time;
+        lock.strength = sat.strength;
+        ++k;
+    }
+    // An epoch without an accepted satellite queues nothing and leaves the clock step's
+    // warning counter alone.
+    if (k == 0) return 0;
+
+    EpochHeader& header = port.epoch;
+    header = EpochHeader{};
+    header.sat_count = static_cast<uint8_t>(k);
+    header.flags = port.options.flagEpochs != 0 ? KESTREL_EPOCH_FLAG_MARKED : 0;
+    header.time_tag = t;
+    header.corrected_time = t;
+
+    CorrectEpochClock(port, k);
+
+    struct Append {
+        const void* data;
+        int32_t count;
+        int32_t type;
+    };
+    const Append appends[] = {
+        {&port.epoch, 1, KESTREL_TYPE_EPOCH_HEADER},
+        {port.observations, k, KESTREL_TYPE_SAT_OBSERVATION},
+        {port.lockInfo, k, KESTREL_TYPE_SAT_LOCK_INFO},
+    };
+    for (const Append& a : appends) {
+        const int32_t code = AddThreadBufData(threadBuf, a.data, a.count, a.type);
+        if (code != kThreadBufNoError) {
+            // What was queued before the failure stays queued.
+            ReportToPort(port, t, GetThreadBufErrorText(code));
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int32_t HandleMeasurement(int32_t port, uint8_t* threadBuf) {
+    PortState* state = GetPortState(port);
+    if (state == nullptr) return 0;
+    return HandleMeasurementFrame(*state, threadBuf);
+}
 
 }  // namespace kestrel

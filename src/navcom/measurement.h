@@ -8,6 +8,10 @@
 
 namespace kestrel {
 
+// L1 wavelength in metres as the receiver uses it (this decimal value, not c/f1): the unit
+// of its code ranges and the step from range change to Doppler.
+constexpr double kL1WavelengthM = 0.190293672798;
+
 // Decodes one 16-byte satellite block. False (and `sat` zeroed) when the block is not valid.
 bool DecodeSatBlock(const uint8_t* block, SatState& sat);
 
@@ -18,5 +22,8 @@ double DecodePhase(double codeRangeL1Cycles, bool isL2, const uint8_t* word, int
 
 // The record handler: 1 when an epoch was queued, else 0.
 int32_t HandleMeasurement(int32_t port, uint8_t* threadBuf);
+
+// The handler's work on a port already looked up: decodes the frame in `port.frame`.
+int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf);
 
 }  // namespace kestrel
