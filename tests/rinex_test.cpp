@@ -1,0 +1,210 @@
+// RINEX 2 readers: the real files at hand, and the faults a reader must report rather than
+// turn into wrong numbers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "rinex/gps_time.h"
+#include "rinex/rinex_nav.h"
+#include "support/test_files.h"
+
+namespace kestrel::rinex {
+namespace {
+
+TEST(GpsTime, CalendarDatesGiveWeekAndSecondsOfWeek) {
+    struct Case {
+        int year, month, day, hour, minute;
+        double second;
+        int week;
+        double sow;
+    };
+    const Case cases[] = {
+        {80, 1, 6, 0, 0, 0.0, 0, 0.0},                  // start of GPS time
+        {1999, 8, 21, 23, 59, 47.0, 1023, 604787.0},    // just before the first week rollover
+        {99, 8, 22, 0, 0, 0.0, 1024, 0.0},
+        {5, 4, 2, 0, 0, 30.005, 1316, 518430.005},      // a Saturday
+        {10, 7, 1, 0, 0, 0.0, 1590, 345600.0},          // a Thursday
+        {2000, 2, 29, 12, 0, 0.0, 1051, 216000.0},      // leap day, a Tuesday
+    };
+    for (const Case& c : cases) {
+        const GpsTime t = GpsTimeFromCalendar(c.year, c.month, c.day, c.hour, c.minute, c.second);
+        EXPECT_EQ(t.week, c.week) << c.year << "-" << c.month << "-" << c.day;
+        EXPECT_NEAR(t.sow, c.sow, 1e-9) << c.year << "-" << c.month << "-" << c.day;
+        const GpsTime back = GpsTimeFromTotal(t.Total());
+        EXPECT_EQ(back.week, c.week);
+        EXPECT_NEAR(back.sow, c.sow, 1e-6);
+    }
+}
+
+TEST(NavReader, ReadsTheStationFile) {
+    std::vector<NavRecord> records;
+    std::string error;
+    ASSERT_TRUE(ReadNavFile(test::DataPath("rinex/07590920.05n"), records, error)) << error;
+    ASSERT_EQ(records.size(), 162u);
+    // The first record, value by value.
+    const NavRecord& r = records.front();
+    EXPECT_EQ(r.prn, 1);
+    EXPECT_EQ(r.tocWeek, 1316);
+    EXPECT_DOUBLE_EQ(r.toc, 525600.0);  // 2005-04-02 02:00
+    EXPECT_DOUBLE_EQ(r.af0, 3.966595977540e-04);
+    EXPECT_DOUBLE_EQ(r.af1, 1.705302565820e-12);
+    EXPECT_DOUBLE_EQ(r.af2, 0.0);
+    EXPECT_EQ(r.iode, 140);
+    EXPECT_DOUBLE_EQ(r.crs, -5.218750000000e+01);
+    EXPECT_DOUBLE_EQ(r.deltaN, 4.026596389650e-09);
+    EXPECT_DOUBLE_EQ(r.m0, 2.871534990340e+00);
+    EXPECT_DOUBLE_EQ(r.cuc, -2.676621079440e-06);
+    EXPECT_DOUBLE_EQ(r.ecc, 5.957618006510e-03);
+    EXPECT_DOUBLE_EQ(r.cus, 4.174187779430e-06);
+    EXPECT_DOUBLE_EQ(r.sqrtA, 5.153636478420e+03);
+    EXPECT_DOUBLE_EQ(r.toe, 525600.0);
+    EXPECT_DOUBLE_EQ(r.cic, 1.061707735060e-07);
+    EXPECT_DOUBLE_EQ(r.omega0, -2.493184817740e+00);
+    EXPECT_DOUBLE_EQ(r.cis, -9.313225746150e-08);
+    EXPECT_DOUBLE_EQ(r.i0, 9.833919144490e-01);
+    EXPECT_DOUBLE_EQ(r.crc, 3.093750000000e+02);
+    EXPECT_DOUBLE_EQ(r.omega, -1.650496813270e+00);
+    EXPECT_DOUBLE_EQ(r.omegaDot, -7.889971342930e-09);
+    EXPECT_DOUBLE_EQ(r.idot, -8.571785642400e-12);
+    EXPECT_EQ(r.l2Codes, 1);
+    EXPECT_EQ(r.week, 1316);
+    EXPECT_EQ(r.l2PFlag, 0);
+    EXPECT_DOUBLE_EQ(r.accuracy, 1.0);
+    EXPECT_EQ(r.health, 0);
+    EXPECT_DOUBLE_EQ(r.tgd, -3.259629011150e-09);
+    EXPECT_EQ(r.iodc, 396);
+    EXPECT_DOUBLE_EQ(r.transmissionTime, 519576.0);
+    EXPECT_DOUBLE_EQ(r.fitInterval, 0.0);
+    // The second record has a clock epoch at midnight (start of the Saturday).
+    EXPECT_EQ(records[1].prn, 3);
+    EXPECT_DOUBLE_EQ(records[1].toc, 518400.0);
+    EXPECT_DOUBLE_EQ(records[1].transmissionTime, 511218.0);
+}
+
+TEST(NavReader, ReadsTheMergedBroadcastFile) {
+    std::vector<NavRecord> records;
+    std::string error;
+    ASSERT_TRUE(ReadNavFile(test::DataPath("orbits/brdc1820.10n"), records, error)) << error;
+    ASSERT_EQ(records.size(), 421u);
+    const NavRecord& r = records.front();
+    EXPECT_EQ(r.prn, 1);
+    EXPECT_EQ(r.week, 1590);
+    EXPECT_DOUBLE_EQ(r.toc, 345600.0);
+    EXPECT_DOUBLE_EQ(r.af0, -0.136290676892e-03);
+    EXPECT_DOUBLE_EQ(r.m0, -0.307674634178e+01);
+    EXPECT_DOUBLE_EQ(r.accuracy, 2.0);
+    EXPECT_EQ(r.health, 63);  // PRN 1 was set unhealthy that day
+    EXPECT_DOUBLE_EQ(r.fitInterval, 0.0);
+    EXPECT_DOUBLE_EQ(r.transmissionTime, 341670.0);
+    for (const NavRecord& n : records) {
+        EXPECT_GE(n.prn, 1);
+        EXPECT_LE(n.prn, 32);
+        EXPECT_EQ(n.week, 1590);
+    }
+}
+
+TEST(NavReader, ConvertsToTheLibraryRecordWithoutQuantising) {
+    std::vector<NavRecord> records;
+    std::string error;
+    ASSERT_TRUE(ReadNavFile(test::DataPath("rinex/07590920.05n"), records, error)) << error;
+    const NavRecord& n = records.front();
+    const GpsEphRecord e = ToGpsEphRecord(n);
+    EXPECT_EQ(e.Prn, 1);
+    EXPECT_EQ(e.Week, 1316 - 1024);
+    EXPECT_EQ(e.Filler, 9999);
+    EXPECT_EQ(e.Toc, 525600);
+    EXPECT_EQ(e.Toe, 525600);
+    EXPECT_EQ(e.Iode, 140);
+    EXPECT_EQ(e.Iodc, 396);
+    EXPECT_EQ(e.Tgd, n.tgd);
+    EXPECT_EQ(e.Af0, n.af0);
+    EXPECT_EQ(e.Af1, n.af1);
+    EXPECT_EQ(e.Af2, n.af2);
+    EXPECT_EQ(e.M0, n.m0);
+    EXPECT_EQ(e.DeltaN, n.deltaN);
+    EXPECT_EQ(e.Ecc, n.ecc);
+    EXPECT_EQ(e.SqrtA, n.sqrtA);
+    EXPECT_EQ(e.Cic, n.cic);
+    EXPECT_EQ(e.Crc, n.crc);
+    EXPECT_EQ(e.Cis, n.cis);
+    EXPECT_EQ(e.Crs, n.crs);
+    EXPECT_EQ(e.Cuc, n.cuc);
+    EXPECT_EQ(e.Cus, n.cus);
+    EXPECT_EQ(e.Omega0, n.omega0);
+    EXPECT_EQ(e.Omega, n.omega);
+    EXPECT_EQ(e.I0, n.i0);
+    EXPECT_EQ(e.OmegaDot, n.omegaDot);
+    EXPECT_EQ(e.Idot, n.idot);
+}
+
+const char* const kNavHeader =
+    "     2              NAVIGATION DATA                         RINEX VERSION / TYPE\n"
+    "                                                            END OF HEADER\n";
+const char* const kNavRecord =
+    " 3 05  4  2  0  0  0.0 9.673088788990D-05 3.069544618480D-12 0.000000000000D+00\n"
+    "    8.300000000000D+01 1.968750000000D+01 5.376652456590D-09 2.471116819930D+00\n"
+    "    1.018866896630D-06 6.735791102980D-03 7.564201951030D-06 5.153730749130D+03\n"
+    "    5.184000000000D+05-1.005828380580D-07 5.354931929380D-01-6.519258022310D-08\n"
+    "    9.274337998890D-01 2.158750000000D+02 6.038989687590D-01-8.278916219240D-09\n"
+    "   -1.525063547670D-10 1.000000000000D+00 1.316000000000D+03 0.000000000000D+00\n"
+    "    0.000000000000D+00 0.000000000000D+00-4.190951585770D-09 5.950000000000D+02\n"
+    "    5.112180000000D+05\n";
+
+TEST(NavReader, AcceptsCrLfLowerCaseExponentsAndBlankTrailingFields) {
+    std::string lower = kNavRecord;
+    for (char& c : lower) {
+        if (c == 'D') c = 'd';
+    }
+    const std::string text = std::string(kNavHeader) + lower;
+    std::string crlf;
+    for (char c : text) {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+    }
+    crlf += "\r\n";  // a trailing blank line
+    std::vector<NavRecord> records;
+    std::string error;
+    ASSERT_TRUE(ParseNavText(crlf, "x.05n", records, error)) << error;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_DOUBLE_EQ(records[0].omega0, 5.354931929380e-01);
+    EXPECT_DOUBLE_EQ(records[0].transmissionTime, 511218.0);
+    EXPECT_DOUBLE_EQ(records[0].fitInterval, 0.0);
+}
+
+TEST(NavReader, ReportsWhereAFileIsWrong) {
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* expected;  // part of the error text
+    };
+    std::string badNumber = std::string(kNavHeader) + kNavRecord;
+    badNumber.replace(badNumber.find("2.471116819930D+00"), 4, "2.4x");
+    std::string observation = std::string(kNavHeader);
+    observation[20] = 'O';
+    std::string truncated = std::string(kNavHeader) + kNavRecord;
+    truncated.resize(truncated.size() - 3 * 81);
+    std::string version3 = std::string(kNavHeader) + kNavRecord;
+    version3.replace(0, 9, "     3.02");
+    const Case cases[] = {
+        {"bad number", badNumber, "x.05n:4: unreadable number in columns 61..79"},
+        {"observation file", observation, "not a GPS navigation file"},
+        {"no header", std::string(kNavRecord), "x.05n:1: not a RINEX file"},
+        {"no end of header", std::string(kNavHeader).substr(0, 81), "no END OF HEADER"},
+        {"cut short", truncated, "file ends inside the ephemeris of PRN 3"},
+        {"version 3", version3, "only RINEX version 2"},
+    };
+    for (const Case& c : cases) {
+        std::vector<NavRecord> records;
+        std::string error;
+        EXPECT_FALSE(ParseNavText(c.text, "x.05n", records, error)) << c.what;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << c.what << ": " << error;
+    }
+    std::vector<NavRecord> records;
+    std::string error;
+    EXPECT_FALSE(ReadNavFile("/nonexistent/file.05n", records, error));
+    EXPECT_NE(error.find("cannot read"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrel::rinex
