@@ -2,6 +2,7 @@
 // allocated rows. The matrix does not know its size; callers pass it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kestrel {
@@ -26,5 +27,13 @@ void matrix_times_vector(Matrix a, int32_t aRows, int32_t aCols, const double* x
 // reading only its lower triangle. 0 on success, 1..4 on failure (see inversion_error_text).
 int32_t invert_normal_matrix(Matrix n, int32_t size);
 void inversion_error_text(int32_t code, char* text);
+
+// Where matrix_alloc obtains and matrix_free releases storage (tests observe and fail it).
+// Null restores the process heap.
+struct MatrixStorage {
+    void* (*obtain)(std::size_t bytes);  // null when nothing can be had
+    void (*release)(void* block);
+};
+void matrix_set_storage(const MatrixStorage* storage);
 
 }  // namespace kestrel

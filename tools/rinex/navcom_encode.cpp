@@ -200,3 +200,222 @@ NavRecord ShiftNavRecord(const NavRecord& nav, double seconds) {
 }
 
 }  // namespace kestrel::rinex
+
+// ---------------------------------------------------------------------------------------
+// MEASUREMENT record
+
+namespace kestrel::rinex {
+
+namespace {
+
+constexpr double kSixteenthsPerCycle = 16.0;    // code ranges: 1/16 L1 cycle
+constexpr double kSixteenth = 0.0625;
+constexpr double kOffsetUnitsPerCycle = 256.0;  // phase offsets: 1/256 cycle
+constexpr int64_t kOffsetMin = -(int64_t{1} << 19);
+constexpr int64_t kOffsetMax = (int64_t{1} << 19) - 1;
+constexpr uint32_t kOffsetMask = 0xFFFFF;
+constexpr uint8_t kCounterMask = 0x0F;
+constexpr std::size_t kBlockBytes = 16;
+constexpr int kStrongestCode = 15;
+constexpr double kStrengthFloorDbHz = 35.0;     // strength figure 35 + code
+constexpr int kSsiMax = 9;                      // RINEX signal strength digits 1..9
+
+constexpr uint8_t kBlockValid = 0x80;
+constexpr uint8_t kBlockP1 = 0x40;
+constexpr uint8_t kBlockL2 = 0x20;
+
+bool FitsInt16(int64_t v) { return v >= -32768 && v <= 32767; }
+
+// Range in metres to 1/16 L1 cycle, rounded to the nearest unit.
+int64_t RangeUnits(double metres) {
+    return static_cast<int64_t>(std::llround(metres / kL1WavelengthM * kSixteenthsPerCycle));
+}
+
+std::optional<double> Value(const ObsSatellite& sat, int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= sat.values.size()) return std::nullopt;
+    const ObsValue& v = sat.values[static_cast<std::size_t>(index)];
+    if (!v.present) return std::nullopt;
+    return v.value;
+}
+
+int IndexOf(const std::vector<std::string>& types, const char* type) {
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (types[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int StrengthCode(const ObsSatellite& sat, int s1, int l1, int c1) {
+    if (const auto dbHz = Value(sat, s1)) {
+        const long code = std::lround(*dbHz - kStrengthFloorDbHz);
+        return static_cast<int>(code < 0 ? 0 : (code > kStrongestCode ? kStrongestCode : code));
+    }
+    for (int index : {l1, c1}) {
+        if (index < 0) continue;
+        const int ssi = sat.values[static_cast<std::size_t>(index)].strength;
+        if (ssi >= 1 && ssi <= kSsiMax) {
+            return static_cast<int>(std::lround((ssi - 1) * static_cast<double>(kStrongestCode) / (kSsiMax - 1)));
+        }
+    }
+    return kDefaultStrengthCode;
+}
+
+}  // namespace
+
+std::vector<SatMeasurement> GpsMeasurements(const std::vector<std::string>& types, const ObsEpoch& epoch,
+                                            std::size_t* otherSystems) {
+    const int c1 = IndexOf(types, "C1"), p1 = IndexOf(types, "P1"), l1 = IndexOf(types, "L1");
+    const int p2 = IndexOf(types, "P2"), l2 = IndexOf(types, "L2"), s1 = IndexOf(types, "S1");
+    std::vector<SatMeasurement> out;
+    for (const ObsSatellite& sat : epoch.satellites) {
+        if (sat.system != 'G') {
+            if (otherSystems) ++*otherSystems;
+            continue;
+        }
+        SatMeasurement m;
+        m.prn = sat.prn;
+        m.c1 = Value(sat, c1);
+        m.p1 = Value(sat, p1);
+        m.l1 = Value(sat, l1);
+        m.p2 = Value(sat, p2);
+        m.l2 = Value(sat, l2);
+        m.l1LockLost = m.l1 && (sat.values[static_cast<std::size_t>(l1)].lli & 1) != 0;
+        m.l2LockLost = m.l2 && (sat.values[static_cast<std::size_t>(l2)].lli & 1) != 0;
+        m.strengthCode = StrengthCode(sat, s1, l1, c1);
+        out.push_back(m);
+    }
+    return out;
+}
+
+const char* NoteText(NoteKind kind) {
+    switch (kind) {
+    case NoteKind::kPrnOutOfRange: return "left out: a satellite block carries PRN 1 to 31 only";
+    case NoteKind::kOverFifteen: return "left out: a frame carries at most 15 satellites";
+    case NoteKind::kNoCaRange: return "left out: no C1 range";
+    case NoteKind::kCaRangeOutOfRange: return "left out: C1 range outside the 32-bit field";
+    case NoteKind::kL2DeltaTooLarge: return "sent without L2: P2 - C1 exceeds the 16-bit delta (+-389 m)";
+    case NoteKind::kL2Incomplete: return "sent without L2: only one of P2 and L2 phase present";
+    case NoteKind::kP1DeltaTooLarge: return "sent without P1: P1 - C1 exceeds the 16-bit delta";
+    case NoteKind::kL1PhaseMissing: return "no L1 phase: sent with offset 0 and a new lock count";
+    case NoteKind::kTimeNotWholeMs: return "epoch time rounded to the millisecond";
+    }
+    return "";
+}
+
+uint32_t MeasurementEncoder::PhaseWord(Arc& arc, const std::optional<double>& phase, double reference,
+                                       bool lockLost, bool powerFailure, CarrierReport& out) {
+    out.sent = true;
+    if (!phase) {
+        // Nothing to send: the offset 0 gives a phase equal to minus the code range, and a new
+        // lock count tells the decoder not to join it to the phases around it.
+        if (arc.seen) ++arc.counter;
+        arc.seen = true;
+        arc.active = false;
+        out.hasPhase = false;
+        out.counter = arc.counter & kCounterMask;
+        out.start = ArcStart::kPhaseMissing;
+        return out.counter;
+    }
+    out.hasPhase = true;
+    ArcStart start = ArcStart::kContinued;
+    int64_t offset = 0;
+    if (!arc.seen) {
+        start = ArcStart::kFirst;
+    } else if (!arc.active) {
+        start = ArcStart::kPhaseBack;
+    } else if (powerFailure) {
+        start = ArcStart::kPowerFailure;
+    } else if (lockLost) {
+        start = ArcStart::kLockLost;
+    } else {
+        offset = std::llround((*phase - arc.k - reference) * kOffsetUnitsPerCycle);
+        if (offset < kOffsetMin || offset > kOffsetMax) start = ArcStart::kOffsetRange;
+    }
+    if (start != ArcStart::kContinued) {
+        if (start != ArcStart::kFirst) ++arc.counter;
+        arc.k = std::round(*phase - reference);
+        arc.active = true;
+        arc.seen = true;
+        offset = std::llround((*phase - arc.k - reference) * kOffsetUnitsPerCycle);
+    }
+    out.k = arc.k;
+    out.counter = arc.counter & kCounterMask;
+    out.start = start;
+    return ((static_cast<uint32_t>(offset) & kOffsetMask) << 4) | out.counter;
+}
+
+std::vector<uint8_t> MeasurementEncoder::Encode(const GpsTime& time, const std::vector<SatMeasurement>& sats,
+                                                bool powerFailure, EpochReport& report) {
+    report = EpochReport{};
+    report.time = time;
+    const double ms = time.sow * 1000.0;
+    report.timeMs = static_cast<uint32_t>(std::llround(ms));
+    if (std::fabs(ms - std::round(ms)) > 1e-3) report.notes.push_back({NoteKind::kTimeNotWholeMs, 0});
+
+    std::vector<uint8_t> blocks;
+    for (const SatMeasurement& m : sats) {
+        if (m.prn < 1 || m.prn > kMaxBlockPrn) {
+            report.notes.push_back({NoteKind::kPrnOutOfRange, m.prn});
+            continue;
+        }
+        if (!m.c1) {
+            report.notes.push_back({NoteKind::kNoCaRange, m.prn});
+            continue;
+        }
+        const int64_t ca = RangeUnits(*m.c1);
+        if (ca <= 0 || ca > int64_t{0xFFFFFFFF}) {
+            report.notes.push_back({NoteKind::kCaRangeOutOfRange, m.prn});
+            continue;
+        }
+        if (report.sats.size() == kMaxSatelliteBlocks) {
+            report.notes.push_back({NoteKind::kOverFifteen, m.prn});
+            continue;
+        }
+        SatReport sat;
+        sat.prn = m.prn;
+        sat.caUnits = static_cast<uint32_t>(ca);
+        sat.strengthCode = m.strengthCode;
+        uint8_t b[kBlockBytes] = {};
+        b[0] = static_cast<uint8_t>(kBlockValid | m.prn);
+        b[1] = static_cast<uint8_t>((m.strengthCode & kCounterMask) << 4);
+        put_le32(&b[2], sat.caUnits);
+        const double caCycles = sat.caUnits * kSixteenth;
+        if (!m.l1) report.notes.push_back({NoteKind::kL1PhaseMissing, m.prn});
+        put_le24(&b[6], PhaseWord(l1_[m.prn], m.l1, caCycles, m.l1LockLost, powerFailure, sat.l1));
+        if (m.p1) {
+            const int64_t delta = RangeUnits(*m.p1) - ca;
+            if (FitsInt16(delta)) {
+                b[0] |= kBlockP1;
+                put_le16(&b[9], static_cast<uint16_t>(static_cast<int16_t>(delta)));
+            } else {
+                report.notes.push_back({NoteKind::kP1DeltaTooLarge, m.prn});
+            }
+        }
+        if (m.p2 && m.l2) {
+            const int64_t delta = RangeUnits(*m.p2) - ca;
+            if (FitsInt16(delta)) {
+                b[0] |= kBlockL2;
+                sat.p2Delta = static_cast<int16_t>(delta);
+                put_le16(&b[11], static_cast<uint16_t>(sat.p2Delta));
+                const double p2L2Cycles = (sat.p2Delta * kSixteenth + caCycles) * kL2PerL1Cycle;
+                put_le24(&b[13], PhaseWord(l2_[m.prn], m.l2, p2L2Cycles, m.l2LockLost, powerFailure, sat.l2));
+            } else {
+                report.notes.push_back({NoteKind::kL2DeltaTooLarge, m.prn});
+            }
+        } else if (m.p2 || m.l2) {
+            report.notes.push_back({NoteKind::kL2Incomplete, m.prn});
+        }
+        blocks.insert(blocks.end(), b, b + kBlockBytes);
+        report.sats.push_back(sat);
+    }
+    // Body from frame offset 6: the GPS week (unread by the decoder), the time of week in ms,
+    // one spare byte, the block count, the blocks.
+    std::vector<uint8_t> body(8, 0);
+    put_le16(&body[0], static_cast<uint16_t>(time.week));
+    put_le32(&body[2], report.timeMs);
+    body[7] = static_cast<uint8_t>(report.sats.size());
+    body.insert(body.end(), blocks.begin(), blocks.end());
+    return WrapFrame(kMeasurementRecordId, body);
+}
+
+}  // namespace kestrel::rinex

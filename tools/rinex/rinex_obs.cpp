@@ -1,0 +1,258 @@
+#include "rinex/rinex_obs.h"
+
+#include <cctype>
+
+#include "rinex/rinex_text.h"
+
+namespace kestrel::rinex {
+
+namespace {
+
+constexpr int kTypesPerLine = 9;        // on a TYPES OF OBSERV line
+constexpr int kValuesPerLine = 5;       // on an observation line
+constexpr std::size_t kValueWidth = 16; // F14.3, loss-of-lock digit, strength digit
+constexpr int kSatsPerLine = 12;        // on an epoch line and each of its continuation lines
+constexpr std::size_t kSatListColumn = 32;
+constexpr int kFlagCycleSlipRecords = 6;
+constexpr int kLastEventFlag = 5;
+
+std::string Where(const std::string& name, std::size_t lineIndex) {
+    return name + ":" + std::to_string(lineIndex + 1) + ": ";
+}
+
+std::string Trimmed(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && s[b] == ' ') ++b;
+    while (e > b && s[e - 1] == ' ') --e;
+    return std::string(s.substr(b, e - b));
+}
+
+int Digit(std::string_view field) {
+    if (field.empty() || !std::isdigit(static_cast<unsigned char>(field[0]))) return 0;
+    return field[0] - '0';
+}
+
+// Reads one header record into `header`; `pendingTypes` counts types still to come on
+// continuation lines of a TYPES OF OBSERV record.
+bool ReadHeaderRecord(const std::string& line, std::string_view label, ObsHeader& header, int& pendingTypes,
+                      const std::string& where, std::string& error) {
+    if (label == "MARKER NAME") {
+        header.markerName = Trimmed(Columns(line, 0, 60));
+    } else if (label == "APPROX POSITION XYZ") {
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (!ParseReal(Columns(line, 14 * k, 14), header.approxPosition[k])) {
+                error = where + "unreadable APPROX POSITION XYZ";
+                return false;
+            }
+        }
+        header.hasApproxPosition = true;
+    } else if (label == "# / TYPES OF OBSERV") {
+        int count = 0;
+        if (!ParseInt(Columns(line, 0, 6), count) || count < 0) {
+            error = where + "unreadable number of observation types";
+            return false;
+        }
+        if (!IsBlank(Columns(line, 0, 6))) {
+            header.types.clear();
+            pendingTypes = count;
+        }
+        for (int k = 0; k < kTypesPerLine && pendingTypes > 0; ++k, --pendingTypes) {
+            const std::string type = Trimmed(Columns(line, 6 + 6 * static_cast<std::size_t>(k), 6));
+            if (type.empty()) {
+                error = where + "missing observation type";
+                return false;
+            }
+            header.types.push_back(type);
+        }
+    } else if (label == "INTERVAL") {
+        if (!ParseReal(Columns(line, 0, 10), header.interval)) {
+            error = where + "unreadable INTERVAL";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadHeader(const std::vector<std::string>& lines, const std::string& name, ObsHeader& header,
+                std::size_t& next, std::string& error) {
+    if (lines.empty() || HeaderLabel(lines[0]) != "RINEX VERSION / TYPE") {
+        error = Where(name, 0) + "not a RINEX file (no RINEX VERSION / TYPE line)";
+        return false;
+    }
+    if (!ParseReal(Columns(lines[0], 0, 9), header.version) || header.version < 2.0 || header.version >= 3.0) {
+        error = Where(name, 0) + "only RINEX version 2 observation files are read";
+        return false;
+    }
+    if (Columns(lines[0], 20, 1) != "O") {
+        error = Where(name, 0) + "not an observation file (file type '" + std::string(Columns(lines[0], 20, 1)) + "')";
+        return false;
+    }
+    const std::string_view system = Columns(lines[0], 40, 1);
+    header.system = (system.empty() || system == " ") ? 'G' : system[0];
+    int pendingTypes = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::string_view label = HeaderLabel(lines[i]);
+        if (label == "END OF HEADER") {
+            if (header.types.empty() || pendingTypes > 0) {
+                error = Where(name, i) + "no complete # / TYPES OF OBSERV record in the header";
+                return false;
+            }
+            next = i + 1;
+            return true;
+        }
+        if (!ReadHeaderRecord(lines[i], label, header, pendingTypes, Where(name, i), error)) return false;
+    }
+    error = Where(name, lines.size() - 1) + "no END OF HEADER line";
+    return false;
+}
+
+std::size_t LinesPerSatellite(std::size_t typeCount) {
+    return (typeCount + kValuesPerLine - 1) / kValuesPerLine;
+}
+
+std::size_t SatListLines(int satCount) {
+    return satCount <= 0 ? 1 : static_cast<std::size_t>((satCount + kSatsPerLine - 1) / kSatsPerLine);
+}
+
+bool ReadSatelliteId(std::string_view id, char fileSystem, ObsSatellite& sat) {
+    if (id.size() < 3) return false;
+    sat.system = id[0] == ' ' ? (fileSystem == 'M' ? 'G' : fileSystem) : id[0];
+    int prn = 0;
+    if (!ParseInt(id.substr(1, 2), prn) || prn < 1 || IsBlank(id.substr(1, 2))) return false;
+    sat.prn = prn;
+    return true;
+}
+
+bool ReadObservations(const std::vector<std::string>& lines, std::size_t first, std::size_t typeCount,
+                      const std::string& name, ObsSatellite& sat, std::string& error) {
+    sat.values.assign(typeCount, ObsValue{});
+    for (std::size_t j = 0; j < typeCount; ++j) {
+        const std::size_t index = first + j / kValuesPerLine;
+        const std::string& line = lines[index];
+        const std::size_t column = (j % kValuesPerLine) * kValueWidth;
+        ObsValue& v = sat.values[j];
+        const std::string_view number = Columns(line, column, 14);
+        if (!ParseReal(number, v.value)) {
+            error = Where(name, index) + "unreadable observation in columns " + std::to_string(column + 1) + ".." +
+                    std::to_string(column + 14);
+            return false;
+        }
+        v.present = !IsBlank(number) && v.value != 0.0;
+        if (!v.present) v.value = 0.0;
+        v.lli = Digit(Columns(line, column + 14, 1));
+        v.strength = Digit(Columns(line, column + 15, 1));
+    }
+    return true;
+}
+
+}  // namespace
+
+int ObsHeader::TypeIndex(const std::string& type) const {
+    for (std::size_t i = 0; i < types.size(); ++i) {
+        if (types[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool ParseObsText(const std::string& text, const std::string& name, ObsFile& file, std::string& error) {
+    const std::vector<std::string> lines = SplitLines(text);
+    file = ObsFile{};
+    std::size_t i = 0;
+    if (!ReadHeader(lines, name, file.header, i, error)) return false;
+    std::vector<std::string> types = file.header.types;
+    bool typesChanged = false;
+    while (i < lines.size()) {
+        const std::string& line = lines[i];
+        if (IsBlank(line)) {
+            ++i;
+            continue;
+        }
+        int flag = 0, satCount = 0;
+        if (!ParseInt(Columns(line, 28, 1), flag) || !ParseInt(Columns(line, 29, 3), satCount) || flag < 0 ||
+            flag > kFlagCycleSlipRecords || satCount < 0) {
+            error = Where(name, i) + "unreadable epoch flag or satellite count";
+            return false;
+        }
+        if (flag > kEpochPowerFailure && flag <= kLastEventFlag) {
+            // An event: `satCount` header records follow, which may bring new observation types.
+            if (i + 1 + static_cast<std::size_t>(satCount) > lines.size()) {
+                error = Where(name, i) + "file ends inside an event record";
+                return false;
+            }
+            ObsHeader update;
+            update.types = types;
+            int pending = 0;
+            for (int k = 1; k <= satCount; ++k) {
+                const std::string& record = lines[i + static_cast<std::size_t>(k)];
+                if (!ReadHeaderRecord(record, HeaderLabel(record), update, pending, Where(name, i + k), error))
+                    return false;
+            }
+            if (update.types != types && !update.types.empty()) {
+                types = update.types;
+                typesChanged = true;
+            }
+            i += 1 + static_cast<std::size_t>(satCount);
+            continue;
+        }
+        const std::size_t listLines = SatListLines(satCount);
+        const std::size_t perSat = LinesPerSatellite(types.size());
+        const std::size_t recordLines = listLines + static_cast<std::size_t>(satCount) * perSat;
+        if (i + recordLines > lines.size()) {
+            error = Where(name, i) + "file ends inside the epoch record";
+            return false;
+        }
+        if (flag == kFlagCycleSlipRecords) {
+            i += recordLines;
+            continue;
+        }
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+        double second = 0.0;
+        if (!ParseInt(Columns(line, 1, 2), year) || !ParseInt(Columns(line, 4, 2), month) ||
+            !ParseInt(Columns(line, 7, 2), day) || !ParseInt(Columns(line, 10, 2), hour) ||
+            !ParseInt(Columns(line, 13, 2), minute) || !ParseReal(Columns(line, 15, 11), second) || month < 1 ||
+            month > 12 || day < 1 || day > 31 || hour > 24 || minute > 59 || second < 0.0 || second > 61.0) {
+            error = Where(name, i) + "unreadable epoch time";
+            return false;
+        }
+        ObsEpoch epoch;
+        epoch.line = i + 1;
+        epoch.flag = flag;
+        epoch.time = GpsTimeFromCalendar(year, month, day, hour, minute, second);
+        const std::string_view clock = Columns(line, 68, 12);
+        if (!IsBlank(clock)) {
+            if (!ParseReal(clock, epoch.clockOffset)) {
+                error = Where(name, i) + "unreadable receiver clock offset";
+                return false;
+            }
+            epoch.hasClockOffset = true;
+        }
+        epoch.satellites.resize(static_cast<std::size_t>(satCount));
+        for (int k = 0; k < satCount; ++k) {
+            const std::size_t listLine = i + static_cast<std::size_t>(k / kSatsPerLine);
+            const std::size_t column = kSatListColumn + 3 * static_cast<std::size_t>(k % kSatsPerLine);
+            if (!ReadSatelliteId(Columns(lines[listLine], column, 3), file.header.system, epoch.satellites[k])) {
+                error = Where(name, listLine) + "unreadable satellite in columns " + std::to_string(column + 1) +
+                        ".." + std::to_string(column + 3);
+                return false;
+            }
+            const std::size_t first = i + listLines + static_cast<std::size_t>(k) * perSat;
+            if (!ReadObservations(lines, first, types.size(), name, epoch.satellites[k], error)) return false;
+        }
+        file.epochs.push_back(std::move(epoch));
+        file.epochTypes.push_back(types);
+        i += recordLines;
+    }
+    if (!typesChanged) file.epochTypes.clear();
+    return true;
+}
+
+bool ReadObsFile(const std::string& path, ObsFile& file, std::string& error) {
+    std::string text;
+    if (!ReadTextFile(path, text)) {
+        error = path + ": cannot read the file";
+        return false;
+    }
+    return ParseObsText(text, path, file, error);
+}
+
+}  // namespace kestrel::rinex
