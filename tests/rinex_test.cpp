@@ -7,6 +7,7 @@
 
 #include "rinex/gps_time.h"
 #include "rinex/rinex_nav.h"
+#include "rinex/rinex_obs.h"
 #include "support/test_files.h"
 
 namespace kestrel::rinex {
@@ -204,6 +205,176 @@ TEST(NavReader, ReportsWhereAFileIsWrong) {
     std::string error;
     EXPECT_FALSE(ReadNavFile("/nonexistent/file.05n", records, error));
     EXPECT_NE(error.find("cannot read"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------
+// Observation files
+
+TEST(ObsReader, ReadsTheStationHour) {
+    ObsFile obs;
+    std::string error;
+    ASSERT_TRUE(ReadObsFile(test::DataPath("rinex/07590920.05o"), obs, error)) << error;
+    const ObsHeader& h = obs.header;
+    EXPECT_EQ(h.markerName, "0759");
+    EXPECT_EQ(h.system, 'G');
+    ASSERT_TRUE(h.hasApproxPosition);
+    EXPECT_DOUBLE_EQ(h.approxPosition[0], -3976219.5082);
+    EXPECT_DOUBLE_EQ(h.approxPosition[1], 3382372.5671);
+    EXPECT_DOUBLE_EQ(h.approxPosition[2], 3652512.9849);
+    EXPECT_EQ(h.types, (std::vector<std::string>{"L1", "C1", "L2", "P2"}));
+    EXPECT_DOUBLE_EQ(h.interval, 30.0);
+    // One hour at 30 s; the three file-splice events in the data are not epochs.
+    ASSERT_EQ(obs.epochs.size(), 120u);
+    EXPECT_TRUE(obs.epochTypes.empty());
+
+    const ObsEpoch& first = obs.epochs.front();
+    EXPECT_EQ(first.time.week, 1316);
+    EXPECT_DOUBLE_EQ(first.time.sow, 518400.0);
+    EXPECT_EQ(first.flag, 0);
+    EXPECT_EQ(first.line, 18u);
+    ASSERT_EQ(first.satellites.size(), 8u);
+    std::vector<int> prns;
+    for (const ObsSatellite& s : first.satellites) prns.push_back(s.prn);
+    EXPECT_EQ(prns, (std::vector<int>{3, 7, 8, 11, 19, 20, 24, 28}));
+    const ObsSatellite& prn3 = first.satellites[0];
+    EXPECT_EQ(prn3.system, 'G');
+    ASSERT_EQ(prn3.values.size(), 4u);
+    EXPECT_DOUBLE_EQ(prn3.values[0].value, 55923622.160);
+    EXPECT_DOUBLE_EQ(prn3.values[1].value, 24767686.375);
+    EXPECT_DOUBLE_EQ(prn3.values[2].value, 43647388.242);
+    EXPECT_DOUBLE_EQ(prn3.values[3].value, 24767684.822);
+    EXPECT_EQ(prn3.values[0].lli, 0);
+    EXPECT_EQ(prn3.values[2].lli, 4);  // anti-spoofing on: not a loss of lock
+    EXPECT_EQ(prn3.values[3].lli, 4);
+    EXPECT_EQ(prn3.values[0].strength, 0);
+
+    const ObsEpoch& last = obs.epochs.back();
+    EXPECT_NEAR(last.time.sow, 518400.0 + 3570.005, 1e-9);  // the receiver's epochs drift by ms
+    EXPECT_EQ(last.satellites.size(), 9u);
+
+    // 00:15:00: PRN 3, setting, lost lock on L1 and has neither L2 nor P2.
+    const ObsEpoch& e = obs.epochs[30];
+    ASSERT_NEAR(e.time.sow, 518400.0 + 900.001, 1e-9);
+    const ObsSatellite& setting = e.satellites[0];
+    EXPECT_EQ(setting.prn, 3);
+    EXPECT_TRUE(setting.values[0].present);
+    EXPECT_EQ(setting.values[0].lli, 1);
+    EXPECT_TRUE(setting.values[1].present);
+    EXPECT_FALSE(setting.values[2].present);
+    EXPECT_FALSE(setting.values[3].present);
+}
+
+const char* const kObsHeader =
+    "     2.10           OBSERVATION DATA    M (MIXED)           RINEX VERSION / TYPE\n"
+    "TEST                                                        MARKER NAME\n"
+    "     6    L1    C1    L2    P2    P1    S1                  # / TYPES OF OBSERV\n"
+    "                                                            END OF HEADER\n";
+
+// One satellite's two observation lines for the six types above.
+std::string SixValues(double l1, int l1Lli, double c1) {
+    char line[200];
+    std::snprintf(line, sizeof line, "%14.3f%d %14.3f  %14.3f  %14.3f  %14.3f  \n%14.3f  \n", l1, l1Lli, c1,
+                  l1 * 0.779, c1 + 1.0, c1 + 0.5, 45.25);
+    return line;
+}
+
+TEST(ObsReader, ReadsContinuationLinesEventsAndOtherSystems) {
+    std::string text = kObsHeader;
+    // 14 satellites: the list goes on over a continuation line; R07 is a GLONASS satellite.
+    text += " 05  4  2  0  0  0.0000000  0 14G01G02G03G04G05G06G07G08G09G10G11G12 0.000123456\n";
+    text += "                                G13R07\n";
+    for (int k = 1; k <= 14; ++k) text += SixValues(1000.0 * k, k == 2 ? 1 : 0, 2.0e7 + k);
+    // A power failure epoch, then cycle slip records and a comment event that must be skipped.
+    text += " 05  4  2  0  0 30.0000000  1  1  1\n";
+    text += SixValues(5.0, 0, 2.1e7);
+    text += " 05  4  2  0  0 45.0000000  6  1G01\n";
+    text += SixValues(1.0, 1, 2.0e7);
+    text += "                            4  2\n";
+    text += "A COMMENT                                                   COMMENT\n";
+    text += "     2    C1    L1                                          # / TYPES OF OBSERV\n";
+    // After the event, two types in a new order.
+    text += " 05  4  2  0  1  0.0000000  0  1G05\n";
+    text += "  20000005.000          12.500 4\n";
+    ObsFile obs;
+    std::string error;
+    ASSERT_TRUE(ParseObsText(text, "t.05o", obs, error)) << error;
+    EXPECT_EQ(obs.header.system, 'M');
+    ASSERT_EQ(obs.epochs.size(), 3u);
+    const ObsEpoch& e0 = obs.epochs[0];
+    ASSERT_EQ(e0.satellites.size(), 14u);
+    EXPECT_TRUE(e0.hasClockOffset);
+    EXPECT_DOUBLE_EQ(e0.clockOffset, 0.000123456);
+    EXPECT_EQ(e0.satellites[12].prn, 13);
+    EXPECT_EQ(e0.satellites[13].system, 'R');
+    EXPECT_EQ(e0.satellites[13].prn, 7);
+    EXPECT_DOUBLE_EQ(e0.satellites[13].values[0].value, 14000.0);
+    EXPECT_DOUBLE_EQ(e0.satellites[13].values[5].value, 45.25);  // sixth value, on the second line
+    EXPECT_EQ(e0.satellites[1].values[0].lli, 1);
+    // A satellite written as " 1" in a mixed file is GPS.
+    EXPECT_EQ(obs.epochs[1].flag, 1);
+    EXPECT_EQ(obs.epochs[1].satellites[0].system, 'G');
+    EXPECT_EQ(obs.epochs[1].satellites[0].prn, 1);
+    // The types that apply to each epoch.
+    ASSERT_EQ(obs.epochTypes.size(), 3u);
+    EXPECT_EQ(obs.TypesOf(0).size(), 6u);
+    EXPECT_EQ(obs.TypesOf(2), (std::vector<std::string>{"C1", "L1"}));
+    const ObsSatellite& after = obs.epochs[2].satellites[0];
+    EXPECT_DOUBLE_EQ(after.values[0].value, 20000005.0);
+    EXPECT_DOUBLE_EQ(after.values[1].value, 12.5);
+    EXPECT_EQ(after.values[1].lli, 0);
+    EXPECT_EQ(after.values[1].strength, 4);
+}
+
+TEST(ObsReader, BlankAndZeroFieldsAreMissing) {
+    std::string text = kObsHeader;
+    text += " 05  4  2  0  0  0.0000000  0  1G01\n";
+    text += "                  20000000.000           0.000\n\n";
+    ObsFile obs;
+    std::string error;
+    ASSERT_TRUE(ParseObsText(text, "t.05o", obs, error)) << error;
+    const ObsSatellite& s = obs.epochs[0].satellites[0];
+    EXPECT_FALSE(s.values[0].present);
+    EXPECT_TRUE(s.values[1].present);
+    EXPECT_FALSE(s.values[2].present);
+    for (std::size_t k = 3; k < 6; ++k) EXPECT_FALSE(s.values[k].present) << k;
+}
+
+TEST(ObsReader, ReportsWhereAFileIsWrong) {
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* expected;
+    };
+    const std::string epoch = " 05  4  2  0  0  0.0000000  0  1G01\n";
+    const std::string values = SixValues(1.0, 0, 2.0e7);
+    std::string badValue = values;
+    badValue[5] = 'x';
+    std::string noTypes = kObsHeader;
+    const std::size_t typesLine = noTypes.find("     6    L1");
+    noTypes.erase(typesLine, noTypes.find('\n', typesLine) + 1 - typesLine);
+    const Case cases[] = {
+        {"short line", kObsHeader + epoch + values.substr(0, 48) + values.substr(values.find('\n')), ""},
+        {"no observation lines", kObsHeader + epoch, "t.05o:5: file ends inside the epoch record"},
+        {"bad value", kObsHeader + epoch + badValue, "t.05o:6: unreadable observation in columns 1..14"},
+        {"bad satellite", std::string(kObsHeader) + " 05  4  2  0  0  0.0000000  0  1G 0\n" + values,
+         "t.05o:5: unreadable satellite in columns 33..35"},
+        {"bad flag", std::string(kObsHeader) + " 05  4  2  0  0  0.0000000  7  1G01\n" + values, "unreadable epoch flag"},
+        {"bad time", std::string(kObsHeader) + " 05 13  2  0  0  0.0000000  0  1G01\n" + values, "unreadable epoch time"},
+        {"no types", noTypes, "no complete # / TYPES OF OBSERV"},
+        {"navigation file", std::string(kNavHeader), "not an observation file"},
+    };
+    for (const Case& c : cases) {
+        ObsFile obs;
+        std::string error;
+        const bool ok = ParseObsText(c.text, "t.05o", obs, error);
+        if (*c.expected == '\0') {
+            // A short last line only leaves the values past its end missing.
+            EXPECT_TRUE(ok) << c.what << ": " << error;
+            continue;
+        }
+        EXPECT_FALSE(ok) << c.what;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << c.what << ": " << error;
+    }
 }
 
 }  // namespace
