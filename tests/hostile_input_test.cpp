@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "common/bytes.h"
 #include "kestrel/kestrel.h"
+#include "kestrel/records.h"
 #include "support/conversion_check.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
+#include "threadbuf/threadbuf.h"
 
 namespace kestrel {
 namespace {
@@ -499,6 +502,17 @@ TEST_F(HostileLog, ConversionsInARowGiveTheSameFilesForTheSameLog) {
         EXPECT_EQ(0, std::memcmp(a.measurements.data(), b.measurements.data(), a.measurements.size() * sizeof(SatObservation)));
     }
     EXPECT_EQ(first.run.messages.size(), again.run.messages.size());
+}
+
+// ThreadBuf blocks with damaged headers, as a host may hand them in.
+TEST(HostileThreadBuf, AppendOntoABlockWhoseEntryCountIsAtItsLimitKeepsTheCount) {
+    Bytes block(kThreadBufMemoryBytes, 0);
+    ResetThreadBuf(block.data());
+    put_le32(block.data(), INT32_MAX);  // entryCount
+    const SatObservation observation{};
+    EXPECT_EQ(AddThreadBufData(block.data(), &observation, 1, KESTREL_TYPE_SAT_OBSERVATION), kThreadBufNoError);
+    EXPECT_EQ(le_s32(block.data()), INT32_MAX);
+    EXPECT_EQ(GetThreadBufRecCount(block.data(), KESTREL_TYPE_SAT_OBSERVATION), 1);
 }
 
 }  // namespace
