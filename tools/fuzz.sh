@@ -15,7 +15,8 @@
 # Environment: KESTREL_FUZZ_BUILD (default build-fuzz), KESTREL_FUZZ_COV_BUILD (default
 # build-fuzz-cov). Fuzzing uses one core: the targets run one after another, one process
 # each. A crash, hang, leak or failed check leaves its input in BUILD/artifacts/NAME/ and
-# makes the script fail; replay it with BUILD/fuzz/fuzz_NAME FILE.
+# makes the script fail; replay it with BUILD/fuzz/fuzz_NAME FILE. Inputs that once failed
+# are kept in fuzz/regressions/NAME/ and replayed by every run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -56,11 +57,13 @@ run_target() {  # NAME SECONDS
   local name=$1 seconds=$2
   local corpus="$BUILD/corpus/$name" artifacts="$BUILD/artifacts/$name" log="$BUILD/logs/$name.log"
   mkdir -p "$corpus" "$artifacts" "$BUILD/logs"
+  local inputs=("$corpus" "$BUILD/seeds/$name")
+  [ -d "fuzz/regressions/$name" ] && inputs+=("fuzz/regressions/$name")
   local status=0
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$BUILD/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -max_len="$(max_len "$name")" -print_final_stats=1 -artifact_prefix="$artifacts/" \
-    "$corpus" "$BUILD/seeds/$name" >"$log" 2>&1 || status=$?
+    "${inputs[@]}" >"$log" 2>&1 || status=$?
   local done_line execs rate
   done_line=$(grep -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE)' "$log" | tail -1 || true)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
@@ -85,6 +88,7 @@ coverage() {
   for name in "${TARGETS[@]}"; do
     local dirs=("$BUILD/corpus/$name")
     [ -d "$BUILD/seeds/$name" ] && dirs+=("$BUILD/seeds/$name")
+    [ -d "fuzz/regressions/$name" ] && dirs+=("fuzz/regressions/$name")
     LLVM_PROFILE_FILE="$profiles/$name-%p.profraw" ASAN_OPTIONS=detect_leaks=0 \
       "$COV_BUILD/fuzz/fuzz_$name" -runs=0 -max_len="$(max_len "$name")" "${dirs[@]}" \
       >"$profiles/$name.log" 2>&1
