@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,12 @@ std::string OutputName(const std::string& base, const char* extension) {
     return name + extension;
 }
 
+// True when `output` already exists and is the very file `input` names.
+bool SameFile(const std::string& input, const std::string& output) {
+    std::error_code error;
+    return std::filesystem::equivalent(input, output, error) && !error;
+}
+
 // Parses the arguments after "convert"; false with the reason printed on a bad one.
 bool ParseArgs(const std::vector<std::string>& args, ConvertArgs& out) {
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -181,6 +188,16 @@ int RunConvert(const std::vector<std::string>& args) {
     ConvertArgs parsed;
     if (!ParseArgs(args, parsed)) return kExitUsage;
     const std::string base = parsed.outputBase.empty() ? parsed.input : parsed.outputBase;
+    const std::string obxName = OutputName(base, ".obx");
+    const std::string ephemerisName = OutputName(base, ".epp");
+    // The outputs are created before the log is read: never let one of them be the log.
+    for (const std::string& output : {obxName, ephemerisName}) {
+        if (SameFile(parsed.input, output)) {
+            PrintError("LOG '" + parsed.input + "' would be overwritten by the output " + output +
+                       "; choose another OUTBASE with -o");
+            return kExitUsage;
+        }
+    }
 
     // The host records, prepared as the library expects: factory defaults, then switches.
     static OptionBlock options;
@@ -221,8 +238,6 @@ int RunConvert(const std::vector<std::string>& args) {
         display.barShown = false;
     }
 
-    const std::string obxName = OutputName(base, ".obx");
-    const std::string ephemerisName = OutputName(base, ".epp");
     if (result == 0) {
         std::printf("%d epochs, %d ephemerides written to %s and %s in %.2f s\n", options.epochsWritten,
                     options.ephemeridesWritten, obxName.c_str(), ephemerisName.c_str(), seconds);

@@ -45,8 +45,8 @@ ObxContents& Stop(ObxContents& contents, ObxState state, uint64_t offset, const 
 ObxContents ParseObx(const uint8_t* bytes, std::size_t size) {
     ObxContents contents;
     if (size < kHeaderSize) {
-        return Stop(contents, ObxState::kBadHeader, 0, "file of %zu bytes is shorter than the %u-byte header",
-                    size, static_cast<unsigned>(kHeaderSize));
+        return Stop(contents, ObxState::kBadHeader, 0, "file of %llu bytes is shorter than the %u-byte header",
+                    static_cast<unsigned long long>(size), static_cast<unsigned>(kHeaderSize));
     }
     contents.header = Load<ObxHeader>(bytes);
     if (contents.header.header_size != kHeaderSize) {
@@ -57,7 +57,8 @@ ObxContents ParseObx(const uint8_t* bytes, std::size_t size) {
     while (at < size) {
         const std::size_t left = size - at;
         if (left < kPositionSize) {
-            return Stop(contents, ObxState::kCutShort, at, "file ends %zu bytes into a position record", left);
+            return Stop(contents, ObxState::kCutShort, at, "file ends %u bytes into a position record",
+                        static_cast<unsigned>(left));
         }
         ObxEpoch epoch;
         epoch.offset = at;
@@ -75,8 +76,8 @@ ObxContents ParseObx(const uint8_t* bytes, std::size_t size) {
         const std::size_t need = static_cast<std::size_t>(count) * kMeasurementSize;
         if (left - kPositionSize < need) {
             return Stop(contents, ObxState::kCutShort, at,
-                        "file ends inside epoch %.1f: %zu of its %zu measurement bytes present", time,
-                        left - kPositionSize, need);
+                        "file ends inside epoch %.1f: %llu of its %u measurement bytes present", time,
+                        static_cast<unsigned long long>(left - kPositionSize), static_cast<unsigned>(need));
         }
         const uint8_t* records = bytes + at + kPositionSize;
         for (unsigned i = 0; i < count; ++i) {

@@ -278,6 +278,26 @@ TEST(ConvertFile, AbortMidwayKeepsWhatWasWrittenAndCountsIt) {
     EXPECT_EQ(eph.gpsEphBlocks, host.options.ephemeridesWritten);
 }
 
+TEST(ConvertFile, SuccessLeavesTheLastMessageInTheErrorText) {
+    ScratchDir dir;
+    auto damaged = test::MeasurementFrame(1000).Bytes();
+    damaged.back() ^= 0xFF;
+    WriteFileBytes(dir.file("damaged.log"), damaged);
+    Host host(dir.file("damaged.log"), dir.file("out"));
+    EXPECT_EQ(host.Convert(), 0);
+    const std::string report = "Checksum failure on 'MEASUREMENT' record (0xb0) on port 0";
+    EXPECT_EQ(ErrorString(), report);
+    ASSERT_FALSE(seen.messages.empty());
+    EXPECT_EQ(seen.messages.back().text, report);
+    EXPECT_EQ(seen.messages.back().time, -1.0);
+
+    // A conversion that formats nothing leaves the text as it was.
+    WriteFileBytes(dir.file("quiet.log"), std::vector<uint8_t>(100, 0));
+    Host quiet(dir.file("quiet.log"), dir.file("out"));
+    EXPECT_EQ(quiet.Convert(), 0);
+    EXPECT_EQ(ErrorString(), report);
+}
+
 TEST(ConvertFile, MissingInputMakesNoFiles) {
     ScratchDir dir;
     Host host(dir.file("nothere.log"), dir.file("out"));
@@ -372,7 +392,7 @@ TEST(ConvertFile, RealCaptureConvertsToSoundFiles) {
     EXPECT_EQ(obx.state, obx::ObxState::kComplete) << obx.problem;
     EXPECT_EQ(static_cast<int32_t>(obx.epochs.size()), host.options.epochsWritten);
     for (std::size_t i = 1; i < obx.epochs.size(); ++i) {
-        EXPECT_GT(obx.epochs[i].position.time_tag, obx.epochs[i - 1].position.time_tag);
+        EXPECT_GT(double{obx.epochs[i].position.time_tag}, double{obx.epochs[i - 1].position.time_tag});
     }
     const auto eph = test::CheckEphemerisText(ReadFileText(dir.file("sample.epp")));
     EXPECT_EQ(eph.problem, "");
@@ -420,7 +440,7 @@ TEST(ConvertFile, EpochWithMoreSatellitesThanChannelsIsReportedAndSkipped) {
     EXPECT_EQ(host.options.epochsWritten, 1);
     const auto obx = obx::ReadObx(dir.file("busy.obx"));
     ASSERT_EQ(obx.epochs.size(), 1u);
-    EXPECT_EQ(obx.epochs[0].position.time_tag, 100002.0);
+    EXPECT_EQ(double{obx.epochs[0].position.time_tag}, 100002.0);
     EXPECT_EQ(obx.epochs[0].measurements.size(), 5u);
 }
 

@@ -81,15 +81,5 @@ TEST(RelayMessage, ReachesTheHostOnlyWhenItGaveACallback) {
     EXPECT_EQ(relayed[1].first, -1.0);
 }
 
-TEST(Abort, CountsEveryCallUntilAConversionResetsIt) {
-    ResetAbortCount();
-    EXPECT_EQ(AbortCount(), 0);
-    Abort();
-    Abort();
-    EXPECT_EQ(AbortCount(), 2);
-    ResetAbortCount();
-    EXPECT_EQ(AbortCount(), 0);
-}
-
 }  // namespace
 }  // namespace kestrel

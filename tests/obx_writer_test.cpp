@@ -144,10 +144,10 @@ TEST(ObxWriter, EpochsFollowTheHeaderByteForByte) {
     ASSERT_EQ(contents.state, obx::ObxState::kComplete) << contents.problem;
     ASSERT_EQ(contents.epochs.size(), 2u);
     EXPECT_EQ(contents.epochs[1].offset, 270u);
-    EXPECT_EQ(contents.epochs[1].position.clock_offset, 299.792458);
+    EXPECT_EQ(double{contents.epochs[1].position.clock_offset}, 299.792458);
     ASSERT_EQ(contents.epochs[1].measurements.size(), 7u);
     EXPECT_EQ(contents.epochs[1].measurements[6].prn, 7);
-    EXPECT_EQ(contents.epochs[1].measurements[6].l1_phase, -1234567.25 * 7);
+    EXPECT_EQ(double{contents.epochs[1].measurements[6].l1_phase}, -1234567.25 * 7);
 }
 
 TEST(ObxWriter, EpochWithMoreRecordsThanChannelsIsRefusedWhole) {
