@@ -10,25 +10,18 @@
 #include "common/error_text.h"
 #include "navcom/cycle_slip.h"
 #include "navcom/measurement.h"
+#include "support/decoder_harness.h"
 
 namespace kestrel {
 namespace {
 
-struct Message {
-    double time;
-    std::string text;
-};
-std::vector<Message> messages;
-
-void KESTREL_STDCALL RecordMessage(double time, const char* text) { messages.push_back({time, text}); }
-
 class SlipDetector : public ::testing::Test {
 protected:
     void SetUp() override {
-        messages.clear();
+        log.Clear();
         port = std::make_unique<PortState>();
         port->isOpen = 1;
-        port->portCallback = RecordMessage;
+        port->portCallback = test::MessageLog::Callback;
         port->options.reportL2Slips = 1;
     }
 
@@ -51,6 +44,8 @@ protected:
         return out;
     }
 
+    test::MessageLog log;
+    const std::vector<test::Message>& messages = log.messages();
     std::unique_ptr<PortState> port;
     SatState last{};
 };
