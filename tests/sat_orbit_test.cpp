@@ -71,8 +71,8 @@ TEST(SatClock, OffsetCorrectsRangeAndPhasesOfTheObservation) {
     EXPECT_NEAR(obs.ca_range, 2.1e7 + 29979.2458, 1e-6);
     EXPECT_NEAR(obs.l1_phase, 1.1e8 - 157542.0, 1e-6);
     EXPECT_NEAR(obs.l2_phase, 8.5e7 - 122760.0, 1e-6);
-    EXPECT_EQ(obs.p2_range, 2.1e7 + 3.0);
-    EXPECT_EQ(obs.l1_doppler, -1234.5);
+    EXPECT_EQ(double(obs.p2_range), 2.1e7 + 3.0);
+    EXPECT_EQ(double(obs.l1_doppler), -1234.5);
 }
 
 TEST(SatClock, RelativisticTermAtReceiverTime) {
@@ -176,7 +176,7 @@ TEST(SatOrbit, NoEphemerisDoesNothing) {
     double tSv = 123.0;
     gps_sat_clock(nullptr, 1000.0, &obs, &tSv);
     EXPECT_EQ(tSv, 123.0);
-    EXPECT_EQ(obs.ca_range, 2.0e7);
+    EXPECT_EQ(double(obs.ca_range), 2.0e7);
     PositionRecord rx{}, sat{};
     sat.x = 9.0;
     gps_sat_position(nullptr, 1000.0, 2.0e7, &rx, &sat);

@@ -15,43 +15,22 @@
 #include "positioning/sat_orbit.h"
 #include "positioning/single_point.h"
 #include "positioning/troposphere.h"
-#include "support/orbit_files.h"
-#include "support/test_files.h"
+#include "support/station_sim.h"
 
 namespace kestrel {
 namespace {
 
 constexpr double kC = 299792458.0;
 constexpr double kDeg = std::numbers::pi / 180.0;
-// GSI station 0759 and a moment of its day: 2005-04-02 00:30 GPS time.
-constexpr double kStation[3] = {-3976219.5082, 3382372.5671, 3652512.9849};
-constexpr double kTime = 518400.0 + 1800.0;
-
-struct Truth {
-    PositionRecord rx{};
-    double lat = 0, lon = 0, h = 0;
-};
-
-Truth Station() {
-    Truth t;
-    t.rx.x = kStation[0];
-    t.rx.y = kStation[1];
-    t.rx.z = kStation[2];
-    ecef_to_geodetic(kStation[0], kStation[1], kStation[2], kWgs84SemiMajorAxis,
-                     kWgs84SemiMinorAxis, &t.lat, &t.lon, &t.h);
-    return t;
-}
+constexpr double kStation[3] = {test::StationSimulation::kX, test::StationSimulation::kY,
+                                test::StationSimulation::kZ};
+constexpr double kTime = test::StationSimulation::kTime;
 
 class SinglePoint : public ::testing::Test {
 protected:
     void SetUp() override {
         reset_single_point_state();
-        eph_store_clear();
-        ephemerides_ = test::ReadBroadcastFile(test::DataPath("rinex/07590920.05n"));
-        ASSERT_FALSE(ephemerides_.empty());
-        for (const GpsEphRecord& e : ephemerides_) ASSERT_EQ(eph_store_insert(&e), 0);
-        truth_ = Station();
-        visible_ = VisiblePrns(kTime);
+        visible_ = sim_.VisiblePrns(kTime);
         ASSERT_GE(visible_.size(), 7u);
     }
     void TearDown() override {
@@ -59,53 +38,11 @@ protected:
         eph_store_clear();
     }
 
-    // PRNs above 5 degrees at the station, highest first.
-    std::vector<int> VisiblePrns(double t) const {
-        std::vector<std::pair<double, int>> found;
-        for (int prn = 1; prn <= 32; ++prn) {
-            const GpsEphRecord* eph = eph_store_find(prn, static_cast<int32_t>(t));
-            if (!eph) continue;
-            PositionRecord sat{};
-            gps_sat_position(eph, t, 2.2e7, &truth_.rx, &sat);
-            double el = 0, az = 0;
-            elevation_azimuth(&sat, &truth_.rx, truth_.lat, truth_.lon, &el, &az);
-            if (el > 5.0 * kDeg) found.push_back({el, prn});
-        }
-        std::sort(found.rbegin(), found.rend());
-        std::vector<int> prns;
-        for (const auto& f : found) prns.push_back(f.second);
-        return prns;
-    }
-
-    // The pseudorange the solution's model expects from the station at GPS time t with a
-    // receiver clock `bias` (m), optionally delayed by the troposphere.
-    double Pseudorange(const GpsEphRecord& eph, double t, double bias, bool tropo) const {
-        double tSv = 0.0;
-        gps_sat_clock(&eph, t, nullptr, &tSv);
-        PositionRecord sat{};
-        gps_sat_position(&eph, tSv, 2.2e7, &truth_.rx, &sat);
-        const double dx = sat.x - truth_.rx.x, dy = sat.y - truth_.rx.y, dz = sat.z - truth_.rx.z;
-        double range = std::sqrt(dx * dx + dy * dy + dz * dz) + bias - (t - tSv) * kC;
-        if (tropo) {
-            double delay = 0.0;
-            tropo_delay(&sat, &truth_.rx, truth_.lat, truth_.lon, truth_.h, &delay);
-            range += delay;
-        }
-        return range;
-    }
-
     std::vector<SatObservation> Observe(const std::vector<int>& prns, double t, double bias,
                                         bool tropo = false) const {
-        std::vector<SatObservation> obs;
-        for (int prn : prns) {
-            SatObservation o{};
-            o.prn = static_cast<uint8_t>(prn);
-            const GpsEphRecord* eph = eph_store_find(prn, static_cast<int32_t>(t));
-            o.ca_range = eph ? Pseudorange(*eph, t, bias, tropo) : 2.2e7;
-            obs.push_back(o);
-        }
-        return obs;
+        return sim_.Observe(prns, t, bias, tropo);
     }
+    double PositionError(const EpochHeader& h) const { return sim_.PositionError(h); }
 
     static EpochHeader Header(double timeTag, size_t count) {
         EpochHeader h{};
@@ -113,14 +50,6 @@ protected:
         h.time_tag = timeTag;
         h.corrected_time = timeTag;
         return h;
-    }
-
-    // Distance of the header's solved position from the station, metres.
-    double PositionError(const EpochHeader& h) const {
-        double x, y, z;
-        geodetic_to_ecef(h.latitude * kDeg, h.longitude * kDeg, h.height, &x, &y, &z);
-        return std::sqrt((x - kStation[0]) * (x - kStation[0]) + (y - kStation[1]) * (y - kStation[1]) +
-                         (z - kStation[2]) * (z - kStation[2]));
     }
 
     int32_t Solve(EpochHeader& h, const std::vector<SatObservation>& obs, double* clock,
@@ -132,8 +61,7 @@ protected:
         return std::vector<int>(visible_.begin(), visible_.begin() + static_cast<long>(n));
     }
 
-    std::vector<GpsEphRecord> ephemerides_;
-    Truth truth_;
+    test::StationSimulation sim_;
     std::vector<int> visible_;
 };
 
@@ -146,11 +74,11 @@ TEST_F(SinglePoint, FourSatellitesFromNoPriorPositionSolveExactly) {
     ASSERT_EQ(Solve(h, obs, &clock), 0) << error_text();
     EXPECT_LT(PositionError(h), 0.5);
     EXPECT_NEAR(clock, bias, 0.5);
-    EXPECT_EQ(h.clock_offset, clock);
-    EXPECT_EQ(h.corrected_time, h.time_tag - clock / kC);
+    EXPECT_EQ(double(h.clock_offset), clock);
+    EXPECT_EQ(double(h.corrected_time), double(h.time_tag) - clock / kC);
     EXPECT_EQ(h.flags & 1, 1);
-    EXPECT_NEAR(h.latitude, truth_.lat / kDeg, 1e-5);
-    EXPECT_NEAR(h.height, truth_.h, 0.5);
+    EXPECT_NEAR(h.latitude, sim_.latitude() / kDeg, 1e-5);
+    EXPECT_NEAR(h.height, sim_.height(), 0.5);
     // The caller's observations are never touched.
     EXPECT_EQ(std::memcmp(before.data(), obs.data(), sizeof(SatObservation) * obs.size()), 0);
 }
@@ -225,9 +153,9 @@ TEST_F(SinglePoint, TooFewUsableSatellitesCountAsSolvedWithoutOffset) {
     ASSERT_EQ(Solve(h, obs, &clock), 0);
     EXPECT_STREQ(error_text(), "Error: Not enough satellites, need at least 4: 3");
     EXPECT_EQ(h.flags, 2);
-    EXPECT_EQ(h.latitude, 0.0);
-    EXPECT_EQ(h.clock_offset, 0.0);
-    EXPECT_EQ(h.corrected_time, h.time_tag);
+    EXPECT_EQ(double(h.latitude), 0.0);
+    EXPECT_EQ(double(h.clock_offset), 0.0);
+    EXPECT_EQ(double(h.corrected_time), double(h.time_tag));
 }
 
 TEST_F(SinglePoint, SatelliteCountIsASignedByteUpTo24) {
@@ -260,9 +188,9 @@ TEST_F(SinglePoint, OneBadSatelliteAmongFiveFailsAndResetsThePosition) {
     double clock = 0.0;
     EXPECT_EQ(Solve(h, obs, &clock), 1);
     EXPECT_STREQ(error_text(), "Error: Could not re-calculate position, bad data");
-    EXPECT_EQ(h.latitude, 0.0);
-    EXPECT_EQ(h.longitude, 0.0);
-    EXPECT_EQ(h.height, 0.0f);
+    EXPECT_EQ(double(h.latitude), 0.0);
+    EXPECT_EQ(double(h.longitude), 0.0);
+    EXPECT_EQ(float(h.height), 0.0f);
 
     // Clock only: the header's position stays.
     EpochHeader clockOnly = Header(kTime, obs.size());
@@ -270,7 +198,7 @@ TEST_F(SinglePoint, OneBadSatelliteAmongFiveFailsAndResetsThePosition) {
     clock = 0.0;
     EXPECT_EQ(Solve(clockOnly, obs, &clock, kSolveClock), 1);
     EXPECT_STREQ(error_text(), "Error: Could not update clock shift, bad data");
-    EXPECT_EQ(clockOnly.latitude, 35.0);
+    EXPECT_EQ(double(clockOnly.latitude), 35.0);
 }
 
 TEST_F(SinglePoint, OneBadSatelliteAmongSevenIsLeftOut) {
@@ -330,7 +258,7 @@ TEST_F(SinglePoint, DamagedEphemerisIsLeftOutLikeAMissingOne) {
     auto obs = Observe(First(6), kTime, 0.0);
     // Replace one satellite's ephemeris by one without an orbit.
     eph_store_clear();
-    for (GpsEphRecord e : ephemerides_) {
+    for (GpsEphRecord e : sim_.ephemerides()) {
         if (e.Prn == obs[0].prn) e.SqrtA = 0.0;
         eph_store_insert(&e);
     }
@@ -393,7 +321,7 @@ TEST_F(SinglePoint, ElevationMaskOnceASolutionExists) {
         std::vector<int> prns = First(3);
         GpsEphRecord low = LowSatellite(spare, c.elevation, seenFrom, seenFrom, lat, lon, kTime, 2.4e7);
         eph_store_clear();
-        for (const GpsEphRecord& e : ephemerides_)
+        for (const GpsEphRecord& e : sim_.ephemerides())
             eph_store_insert(&e);
         eph_store_insert(&low);
         prns.push_back(spare);
