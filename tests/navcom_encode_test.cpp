@@ -816,7 +816,7 @@ TEST(LogBuilder, StationHourReadsBackAsTheRinexValues) {
             h.l1Lock = b.l1Lock;
         }
     }
-    // The counts the sample's description gives: 8 L1 loss-of-lock flags after a satellite's
+    // The counts data/navcom/README.md gives for the sample: 8 L1 loss-of-lock flags after a satellite's
     // first epoch, 11 L1 slips (with the 4 epochs without L1 phase), 6 L2 slips.
     EXPECT_EQ(lliFlags, 8u);
     EXPECT_EQ(slipsSeen, 11u);

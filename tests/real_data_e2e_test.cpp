@@ -279,7 +279,7 @@ TEST(StationHour, ObservationsMatchTheRinexValues) {
             const ObsEpoch& rp = c.obs.epochs[o.previousEpoch];
             SCOPED_TRACE("epoch " + std::to_string(re.time.sow) + " PRN " + std::to_string(o.prn));
             ASSERT_EQ(s.prn, o.prn);
-            EXPECT_EQ(epoch.position.time_tag, c.log.epochs[o.epoch].timeMs * 0.001);
+            EXPECT_EQ(static_cast<double>(epoch.position.time_tag), c.log.epochs[o.epoch].timeMs * 0.001);
             EXPECT_NEAR(epoch.position.time_tag, re.time.sow, 1e-9);
             const ObsSatellite* r = FindRinex(re, o.prn);
             const ObsSatellite* rPrev = FindRinex(rp, o.prn);
@@ -319,8 +319,8 @@ TEST(StationHour, ObservationsMatchTheRinexValues) {
                 }
                 k2[o.prn] = std::round(k);
             } else {
-                EXPECT_EQ(s.p2_range, 0.0);
-                EXPECT_EQ(s.l2_phase, 0.0);
+                EXPECT_EQ(static_cast<double>(s.p2_range), 0.0);
+                EXPECT_EQ(static_cast<double>(s.l2_phase), 0.0);
             }
 
             // Doppler: the C/A range difference over the decoder's step, as the file gives it

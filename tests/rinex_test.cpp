@@ -110,6 +110,7 @@ TEST(NavReader, ConvertsToTheLibraryRecordWithoutQuantising) {
     std::string error;
     ASSERT_TRUE(ReadNavFile(test::DataPath("rinex/07590920.05n"), records, error)) << error;
     const NavRecord& n = records.front();
+    // The record is packed: its doubles are compared as copies, never through references.
     const GpsEphRecord e = ToGpsEphRecord(n);
     EXPECT_EQ(e.Prn, 1);
     EXPECT_EQ(e.Week, 1316 - 1024);
@@ -118,25 +119,25 @@ TEST(NavReader, ConvertsToTheLibraryRecordWithoutQuantising) {
     EXPECT_EQ(e.Toe, 525600);
     EXPECT_EQ(e.Iode, 140);
     EXPECT_EQ(e.Iodc, 396);
-    EXPECT_EQ(e.Tgd, n.tgd);
-    EXPECT_EQ(e.Af0, n.af0);
-    EXPECT_EQ(e.Af1, n.af1);
-    EXPECT_EQ(e.Af2, n.af2);
-    EXPECT_EQ(e.M0, n.m0);
-    EXPECT_EQ(e.DeltaN, n.deltaN);
-    EXPECT_EQ(e.Ecc, n.ecc);
-    EXPECT_EQ(e.SqrtA, n.sqrtA);
-    EXPECT_EQ(e.Cic, n.cic);
-    EXPECT_EQ(e.Crc, n.crc);
-    EXPECT_EQ(e.Cis, n.cis);
-    EXPECT_EQ(e.Crs, n.crs);
-    EXPECT_EQ(e.Cuc, n.cuc);
-    EXPECT_EQ(e.Cus, n.cus);
-    EXPECT_EQ(e.Omega0, n.omega0);
-    EXPECT_EQ(e.Omega, n.omega);
-    EXPECT_EQ(e.I0, n.i0);
-    EXPECT_EQ(e.OmegaDot, n.omegaDot);
-    EXPECT_EQ(e.Idot, n.idot);
+    EXPECT_EQ(static_cast<double>(e.Tgd), n.tgd);
+    EXPECT_EQ(static_cast<double>(e.Af0), n.af0);
+    EXPECT_EQ(static_cast<double>(e.Af1), n.af1);
+    EXPECT_EQ(static_cast<double>(e.Af2), n.af2);
+    EXPECT_EQ(static_cast<double>(e.M0), n.m0);
+    EXPECT_EQ(static_cast<double>(e.DeltaN), n.deltaN);
+    EXPECT_EQ(static_cast<double>(e.Ecc), n.ecc);
+    EXPECT_EQ(static_cast<double>(e.SqrtA), n.sqrtA);
+    EXPECT_EQ(static_cast<double>(e.Cic), n.cic);
+    EXPECT_EQ(static_cast<double>(e.Crc), n.crc);
+    EXPECT_EQ(static_cast<double>(e.Cis), n.cis);
+    EXPECT_EQ(static_cast<double>(e.Crs), n.crs);
+    EXPECT_EQ(static_cast<double>(e.Cuc), n.cuc);
+    EXPECT_EQ(static_cast<double>(e.Cus), n.cus);
+    EXPECT_EQ(static_cast<double>(e.Omega0), n.omega0);
+    EXPECT_EQ(static_cast<double>(e.Omega), n.omega);
+    EXPECT_EQ(static_cast<double>(e.I0), n.i0);
+    EXPECT_EQ(static_cast<double>(e.OmegaDot), n.omegaDot);
+    EXPECT_EQ(static_cast<double>(e.Idot), n.idot);
 }
 
 const char* const kNavHeader =
