@@ -35,7 +35,6 @@ constexpr int32_t kHaveSync2 = 2;
 constexpr int32_t kHaveSync3 = 3;
 constexpr int32_t kHaveId = 4;
 constexpr int32_t kHaveLengthLow = 5;
-constexpr int32_t kHaveHeader = 6;
 // Parser messages concern no epoch.
 constexpr double kNoTime = -1.0;
 
@@ -144,7 +143,7 @@ int32_t FeedHeaderByte(PortState& p, int32_t port, uint8_t byte, uint8_t* thread
             return Rescan(p, port, threadBuf);
         case kHaveLengthLow:
             return 0;
-        default:
+        default:  // the sixth byte completes the length: the length rule decides
             break;
     }
     if (p.recordDef == nullptr) {  // set with the id; never trust it blindly
