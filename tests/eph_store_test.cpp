@@ -52,6 +52,26 @@ TEST_F(EphStore, DuplicateKeyKeepsTheFirstRecord) {
     EXPECT_EQ(eph_store_find(6, 7200)->Iode, 3);
 }
 
+TEST_F(EphStore, SameTimeOfWeekInALaterWeekReplacesTheRecord) {
+    // A log that runs past a week boundary brings the same (Prn, Toe) again a week later;
+    // last week's orbit must not be found for this week's epochs, cached or not.
+    GpsEphRecord lastWeek = Eph(5, 7200, 1);
+    lastWeek.Week = 386;
+    GpsEphRecord thisWeek = Eph(5, 7200, 2);
+    thisWeek.Week = 387;
+    ASSERT_EQ(eph_store_insert(&lastWeek), 0);
+    ASSERT_NE(eph_store_find(5, 7200), nullptr);  // now cached
+    EXPECT_EQ(eph_store_insert(&thisWeek), 0);
+    ASSERT_NE(eph_store_find(5, 7300), nullptr);
+    EXPECT_EQ(eph_store_find(5, 7300)->Iode, 2);
+    EXPECT_EQ(eph_store_find(5, 7300)->Week, 387);
+    // The same key in the same week is a plain duplicate: the first record stays.
+    GpsEphRecord repeat = thisWeek;
+    repeat.Iode = 3;
+    EXPECT_EQ(eph_store_insert(&repeat), 0);
+    EXPECT_EQ(eph_store_find(5, 7300)->Iode, 2);
+}
+
 TEST_F(EphStore, StoresAFullCopy) {
     GpsEphRecord r = Eph(12, 345600, 77);
     r.SqrtA = 5153.7;

@@ -35,7 +35,6 @@ constexpr int32_t kHaveSync2 = 2;
 constexpr int32_t kHaveSync3 = 3;
 constexpr int32_t kHaveId = 4;
 constexpr int32_t kHaveLengthLow = 5;
-constexpr int32_t kHaveHeader = 6;
 // Parser messages concern no epoch.
 constexpr double kNoTime = -1.0;
 
@@ -62,7 +61,9 @@ bool ValidPort(int32_t port) { return port >= 0 && port < kPortCount; }
 
 // The state of a port that OpenPort has set up, or null.
 PortState* OpenState(int32_t port) {
-    if (!parser.portsInitialised || !ValidPort(port)) return nullptr;
+    // Every slot is empty until the first OpenPort, so an empty slot also stands for ports
+    // not yet initialised; the byte feed asks this for every byte.
+    if (!ValidPort(port)) return nullptr;
     PortState* state = parser.ports[port].get();
     return state != nullptr && state->isOpen != 0 ? state : nullptr;
 }
@@ -142,7 +143,7 @@ int32_t FeedHeaderByte(PortState& p, int32_t port, uint8_t byte, uint8_t* thread
             return Rescan(p, port, threadBuf);
         case kHaveLengthLow:
             return 0;
-        default:
+        default:  // the sixth byte completes the length: the length rule decides
             break;
     }
     if (p.recordDef == nullptr) {  // set with the id; never trust it blindly
@@ -224,14 +225,11 @@ void SetPortOptions(int32_t port, const void* record, int32_t size) {
     std::memcpy(&parser.ports[port]->options, record, sizeof(OptionRecord));
 }
 
-int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
-    PortState* state = OpenState(port);
-    if (state == nullptr) {
-        set_error_text(kNotOpenText);
-        return -1;
-    }
-    PortState& p = *state;
-    const auto b = static_cast<uint8_t>(byte);
+namespace {
+
+// Every byte that starts, ends or decides something about a frame. Kept out of line so
+// that the bytes that decide nothing cost a store and a few comparisons.
+__attribute__((noinline)) int32_t FeedDecidingByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
     if (p.parseState == kParseHunting) {
         if (b == kSync1) {
             p.frame[0] = b;
@@ -249,10 +247,49 @@ int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
     return FeedBodyByte(p, port, b, threadBuf);
 }
 
+}  // namespace
+
+int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) {
+        set_error_text(kNotOpenText);
+        return -1;
+    }
+    PortState& p = *state;
+    const auto b = static_cast<uint8_t>(byte);
+    if (p.parseState >= 0) {
+        // Most bytes lie inside a frame body short of its count field and its end: they
+        // are only stored.
+        const int32_t count = p.byteCount + 1;
+        if (count < p.frameLength && count != p.countCheckAt && count < kFrameBufferBytes &&
+            p.recordDef != nullptr) {
+            p.frame[p.byteCount] = b;
+            p.byteCount = count;
+            return 0;
+        }
+    } else if (p.parseState == kParseHunting && b != kSync1) {
+        return 0;
+    }
+    return FeedDecidingByte(p, port, b, threadBuf);
+}
+
 bool VerifyChecksum(const uint8_t* frame, int32_t n) {
     if (frame == nullptr || n < 4) return false;
-    uint8_t x = 0;
-    for (int32_t i = kIdOffset; i <= n - 2; ++i) x ^= frame[i];
+    // Eight bytes at a time, folded to one at the end: XOR does not care how the bytes
+    // are grouped.
+    const int32_t last = n - 2;
+    int32_t i = kIdOffset;
+    uint64_t wide = 0;
+    for (; i + 8 <= last + 1; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, frame + i, sizeof word);
+        wide ^= word;
+    }
+    wide ^= wide >> 32;
+    wide ^= wide >> 16;
+    wide ^= wide >> 8;
+    auto x = static_cast<uint8_t>(wide);
+    for (; i <= last; ++i) x ^= frame[i];
     return x == frame[n - 1];
 }
 

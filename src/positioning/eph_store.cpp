@@ -71,8 +71,16 @@ void ClearList(EphList& list) {
 }
 
 int32_t Insert(EphList& list, const GpsEphRecord* record) {
-    for (const EphNode* node = list.head; node != nullptr; node = node->next) {
-        if (node->prn == record->Prn && node->toe == record->Toe) return 0;  // already held
+    for (EphNode* node = list.head; node != nullptr; node = node->next) {
+        if (node->prn != record->Prn || node->toe != record->Toe) continue;
+        if (node->record.Week != record->Week) {
+            // The same reference time of week in another week: a log that runs on past a
+            // week boundary. The newer broadcast takes the place of last week's, which would
+            // otherwise be found for every later epoch with that time of week.
+            std::memcpy(&node->record, record, sizeof node->record);
+            if (InCacheRange(record->Prn)) list.cache[record->Prn] = nullptr;
+        }
+        return 0;  // already held
     }
     EphNode* node = state.failAllocations ? nullptr
                                           : static_cast<EphNode*>(std::malloc(sizeof(EphNode)));

@@ -1,6 +1,8 @@
 #include "positioning/geodesy.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "common/fp_math.h"
 
@@ -32,6 +34,33 @@ const Ellipsoid& wgs84() {
     return ellipsoid;
 }
 
+// Every satellite of an epoch is seen from the same place, and every epoch's solution
+// starts from the same last position: the trigonometry of the last place asked for is
+// kept, keyed by the exact bits of its coordinates.
+struct LastPlace {
+    bool ready = false;
+    uint64_t latitude = 0;
+    uint64_t longitude = 0;
+    double sinLat = 0.0, cosLat = 0.0, sinLon = 0.0, cosLon = 0.0;
+};
+LastPlace lastPlace;
+
+const LastPlace& place(double latitude, double longitude) {
+    const uint64_t lat = std::bit_cast<uint64_t>(latitude);
+    const uint64_t lon = std::bit_cast<uint64_t>(longitude);
+    if (!lastPlace.ready || lastPlace.latitude != lat || lastPlace.longitude != lon) {
+        const SineCosine phi = fp_sincos(latitude), lambda = fp_sincos(longitude);
+        lastPlace.sinLat = phi.sin;
+        lastPlace.cosLat = phi.cos;
+        lastPlace.sinLon = lambda.sin;
+        lastPlace.cosLon = lambda.cos;
+        lastPlace.latitude = lat;
+        lastPlace.longitude = lon;
+        lastPlace.ready = true;
+    }
+    return lastPlace;
+}
+
 // The latitude iteration settles within a handful of passes anywhere near the Earth; the
 // cap only keeps coordinates from a damaged log from holding a conversion forever.
 constexpr double kLatitudeTolerance = 1e-10;  // rad
@@ -42,11 +71,12 @@ constexpr int kMaxLatitudePasses = 1000;
 void geodetic_to_ecef(double latitude, double longitude, double height, double* x, double* y,
                       double* z) {
     const Ellipsoid& e = wgs84();
-    const double sinLat = fp_sin(latitude);
-    const double cosLat = fp_cos(latitude);
+    const LastPlace& p = place(latitude, longitude);
+    const double sinLat = p.sinLat;
+    const double cosLat = p.cosLat;
     const double n = e.a / std::sqrt(1.0 - e.e2 * sinLat * sinLat);  // prime vertical radius
-    *x = (n + height) * cosLat * fp_cos(longitude);
-    *y = (n + height) * cosLat * fp_sin(longitude);
+    *x = (n + height) * cosLat * p.cosLon;
+    *y = (n + height) * cosLat * p.sinLon;
     *z = (n * e.b2 / e.a2 + height) * sinLat;
 }
 
@@ -78,8 +108,11 @@ void elevation_azimuth(PositionRecord* satellite, const PositionRecord* receiver
     const double dx = satellite->x - receiver->x;
     const double dy = satellite->y - receiver->y;
     const double dz = satellite->z - receiver->z;
-    const auto [sinLat, cosLat] = fp_sincos(latitude);
-    const auto [sinLon, cosLon] = fp_sincos(longitude);
+    const LastPlace& p = place(latitude, longitude);
+    const double sinLat = p.sinLat;
+    const double cosLat = p.cosLat;
+    const double sinLon = p.sinLon;
+    const double cosLon = p.cosLon;
 
     // The line of sight in the receiver's local east, north, up frame.
     const double east = cosLon * dy - sinLon * dx;

@@ -91,14 +91,29 @@ void matrix_multiply(Matrix a, int32_t aRows, int32_t aCols, Matrix b, int32_t b
     assert(conforming && "matrix_multiply: non-conforming sizes");
     if (!conforming || cRows < 0 || cCols < 0 || terms < 0) return;
 
-    matrix_zero(c, cRows, cCols);
+    // Each element is summed term by term in ascending order from zero, as if added into a
+    // zeroed C, but in a register: C is never one of the operands.
     for (int32_t i = 0; i < cRows; ++i) {
+        double* ci = c[i];
         for (int32_t j = 0; j < cCols; ++j) {
-            for (int32_t k = 0; k < terms; ++k) {
-                if (mode == kProductAB) c[i][j] += a[i][k] * b[k][j];
-                else if (mode == kProductAtB) c[i][j] += a[k][i] * b[k][j];
-                else c[i][j] += a[i][k] * b[j][k];
+            double sum = 0.0;
+            if (mode == kProductAB) {
+                const double* ai = a[i];
+                for (int32_t k = 0; k < terms; ++k) sum += ai[k] * b[k][j];
+            } else if (mode == kProductAtB) {
+                if (a == b && aCols == bCols && j < i) {
+                    // A'A is symmetric, and its (i, j) and (j, i) terms are the same
+                    // products in the same order.
+                    ci[j] = c[j][i];
+                    continue;
+                }
+                for (int32_t k = 0; k < terms; ++k) sum += a[k][i] * b[k][j];
+            } else {
+                const double* ai = a[i];
+                const double* bj = b[j];
+                for (int32_t k = 0; k < terms; ++k) sum += ai[k] * bj[k];
             }
+            ci[j] = sum;
         }
     }
 }

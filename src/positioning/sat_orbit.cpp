@@ -80,20 +80,26 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
     double travel = range / kSpeedOfLight;  // s
     satellite->referenceTime = toe;
 
+    // What the last light-time pass leaves for the velocity, which only that pass needs.
+    double trueAnomaly = 0.0, cos2Phi = 0.0, sin2Phi = 0.0, r = 0.0;
+    double sinU = 0.0, cosU = 0.0, sinI = 0.0, cosI = 0.0, sinNode = 0.0, cosNode = 0.0;
+    Anomaly k{};
     for (int pass = 0; pass < kMaxLightTimePasses; ++pass) {
         const double tk = week_crossover((t - travel) - toe);
-        const Anomaly k = eccentric_anomaly(*eph, tk);
+        k = eccentric_anomaly(*eph, tk);
         const auto [sinE, cosE] = fp_sincos(k.e);
-        const double trueAnomaly = fp_atan2(std::sqrt(1.0 - ecc * ecc) * sinE, cosE - ecc);
+        trueAnomaly = fp_atan2(std::sqrt(1.0 - ecc * ecc) * sinE, cosE - ecc);
         const double phi = trueAnomaly + eph->Omega;  // argument of latitude
-        const auto [sin2Phi, cos2Phi] = fp_sincos(2.0 * phi);
+        const SineCosine twoPhi = fp_sincos(2.0 * phi);
+        sin2Phi = twoPhi.sin;
+        cos2Phi = twoPhi.cos;
 
         // Second-harmonic corrections of latitude, radius and inclination.
         const double du = eph->Cus * sin2Phi + eph->Cuc * cos2Phi;
         const double dr = eph->Crc * cos2Phi + eph->Crs * sin2Phi;
         const double di = eph->Cic * cos2Phi + eph->Cis * sin2Phi;
         const double u = phi + du;
-        const double r = k.a * (1.0 - ecc * cosE) + dr;
+        r = k.a * (1.0 - ecc * cosE) + dr;
         const double inc = eph->I0 + di + eph->Idot * tk;
 
         // Node longitude in the Earth-fixed frame of reception: the Earth turns on while
@@ -101,32 +107,15 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
         const double node = eph->Omega0 + (eph->OmegaDot - kEarthRotationRate) * tk -
                             kEarthRotationRate * (toe + travel);
 
-        const auto [sinU, cosU] = fp_sincos(u);
-        const auto [sinI, cosI] = fp_sincos(inc);
-        const auto [sinNode, cosNode] = fp_sincos(node);
+        const SineCosine scU = fp_sincos(u), scI = fp_sincos(inc), scNode = fp_sincos(node);
+        sinU = scU.sin, cosU = scU.cos;
+        sinI = scI.sin, cosI = scI.cos;
+        sinNode = scNode.sin, cosNode = scNode.cos;
         const double xp = r * cosU;  // in the orbital plane
         const double yp = r * sinU;
         satellite->x = xp * cosNode - yp * cosI * sinNode;
         satellite->y = xp * sinNode + yp * cosI * cosNode;
         satellite->z = yp * sinI;
-
-        const auto [sinV, cosV] = fp_sincos(trueAnomaly);
-        const double onePlusECosV = 1.0 + ecc * cosV;
-        const double anomalyRate =
-            k.n * (onePlusECosV * onePlusECosV) / fp_pow(1.0 - ecc * ecc, 1.5);
-        const double uRate =
-            anomalyRate + 2.0 * anomalyRate * (eph->Cus * cos2Phi - eph->Cuc * sin2Phi);
-        const double rRate = k.a * k.n * ecc * sinV / std::sqrt(1.0 - ecc * ecc) +
-                             2.0 * anomalyRate * (eph->Crs * cos2Phi - eph->Crc * sin2Phi);
-        const double iRate = eph->Idot + 2.0 * anomalyRate * (eph->Cis * cos2Phi - eph->Cic * sin2Phi);
-        const double nodeRate = eph->OmegaDot - kEarthRotationRate;
-        const double xpRate = rRate * cosU - r * uRate * sinU;
-        const double ypRate = rRate * sinU + r * uRate * cosU;
-        satellite->vx = xpRate * cosNode - xp * nodeRate * sinNode - ypRate * cosI * sinNode +
-                        yp * iRate * sinI * sinNode - yp * nodeRate * cosI * cosNode;
-        satellite->vy = xpRate * sinNode + xp * nodeRate * cosNode + ypRate * cosI * cosNode -
-                        yp * iRate * sinI * cosNode - yp * nodeRate * cosI * sinNode;
-        satellite->vz = ypRate * sinI + yp * iRate * cosI;
 
         // Without a receiver position (on the X axis, at the start) the pseudorange stands
         // in for the geometric range.
@@ -141,6 +130,25 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
         if (!(std::fabs(travel - next) > kLightTimeTolerance)) break;
         travel = next;
     }
+
+    // Velocity at the position of the last pass.
+    const double xp = r * cosU;
+    const double yp = r * sinU;
+    const auto [sinV, cosV] = fp_sincos(trueAnomaly);
+    const double onePlusECosV = 1.0 + ecc * cosV;
+    const double anomalyRate = k.n * (onePlusECosV * onePlusECosV) / fp_pow(1.0 - ecc * ecc, 1.5);
+    const double uRate = anomalyRate + 2.0 * anomalyRate * (eph->Cus * cos2Phi - eph->Cuc * sin2Phi);
+    const double rRate = k.a * k.n * ecc * sinV / std::sqrt(1.0 - ecc * ecc) +
+                         2.0 * anomalyRate * (eph->Crs * cos2Phi - eph->Crc * sin2Phi);
+    const double iRate = eph->Idot + 2.0 * anomalyRate * (eph->Cis * cos2Phi - eph->Cic * sin2Phi);
+    const double nodeRate = eph->OmegaDot - kEarthRotationRate;
+    const double xpRate = rRate * cosU - r * uRate * sinU;
+    const double ypRate = rRate * sinU + r * uRate * cosU;
+    satellite->vx = xpRate * cosNode - xp * nodeRate * sinNode - ypRate * cosI * sinNode +
+                    yp * iRate * sinI * sinNode - yp * nodeRate * cosI * cosNode;
+    satellite->vy = xpRate * sinNode + xp * nodeRate * cosNode + ypRate * cosI * cosNode -
+                    yp * iRate * sinI * cosNode - yp * nodeRate * cosI * sinNode;
+    satellite->vz = ypRate * sinI + yp * iRate * cosI;
 }
 
 }  // namespace kestrel

@@ -1,8 +1,11 @@
 #include "positioning/troposphere.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "common/fp_math.h"
+
 #include "positioning/geodesy.h"
 
 namespace kestrel {
@@ -120,6 +123,19 @@ double mapping(const Coefficients& k, double sinE) {
     return (1.0 + k.a / (1.0 + k.b / (1.0 + k.c))) / (sinE + k.a / (sinE + k.b / (sinE + k.c)));
 }
 
+// What the delay takes from the receiver's latitude and height alone, kept for the last
+// pair asked for (keyed by the exact bits): every satellite of an epoch shares it.
+struct ZenithTerms {
+    bool ready = false;
+    uint64_t latitude = 0;
+    uint64_t height = 0;
+    double zhd = 0.0;  // zenith hydrostatic delay, m
+    double zwd = 0.0;  // zenith wet delay, m
+    Coefficients hydrostatic{};
+    Coefficients wet{};
+};
+ZenithTerms lastZenith;
+
 }  // namespace
 
 void standard_atmosphere(double height, double* pressure, double* temperature) {
@@ -131,22 +147,34 @@ void standard_atmosphere(double height, double* pressure, double* temperature) {
 
 int32_t tropo_delay(PositionRecord* satellite, const PositionRecord* receiver, double latitude,
                     double longitude, double height, double* delay) {
-    double pressure = 0.0;
-    double temperature = 0.0;
-    standard_atmosphere(height, &pressure, &temperature);
+    ZenithTerms& z = lastZenith;
+    const uint64_t latitudeKey = std::bit_cast<uint64_t>(latitude);
+    const uint64_t heightKey = std::bit_cast<uint64_t>(height);
+    if (!z.ready || z.latitude != latitudeKey || z.height != heightKey) {
+        double pressure = 0.0;
+        double temperature = 0.0;
+        standard_atmosphere(height, &pressure, &temperature);
 
-    const double gravity =
-        1.0 - kGravityLatitudeTerm * fp_cos(2.0 * latitude) - kGravityHeightTerm * height;
-    const double zhd = kZenithDelayFactor * pressure / gravity;
-    const double vapourPressure = 6.11 * fp_pow(temperature / kZeroCelsius, -5.3) *
-                                  fp_exp(25.2 * (temperature - kZeroCelsius) / temperature);
-    const double zwd = kZenithDelayFactor * (1255.0 / temperature + 0.05) * kRelativeHumidity *
-                       vapourPressure / gravity;
+        const double gravity =
+            1.0 - kGravityLatitudeTerm * fp_cos(2.0 * latitude) - kGravityHeightTerm * height;
+        z.zhd = kZenithDelayFactor * pressure / gravity;
+        const double vapourPressure = 6.11 * fp_pow(temperature / kZeroCelsius, -5.3) *
+                                      fp_exp(25.2 * (temperature - kZeroCelsius) / temperature);
+        z.zwd = kZenithDelayFactor * (1255.0 / temperature + 0.05) * kRelativeHumidity *
+                vapourPressure / gravity;
 
-    // Whole degrees toward zero, sign kept: the south falls on the 15-degree rows.
-    const double tableLatitude = std::trunc(latitude * kTableLatitudeFactor);
-    const Coefficients hydrostatic = hydrostatic_coefficients(tableLatitude);
-    const Coefficients wet = wet_coefficients(tableLatitude);
+        // Whole degrees toward zero, sign kept: the south falls on the 15-degree rows.
+        const double tableLatitude = std::trunc(latitude * kTableLatitudeFactor);
+        z.hydrostatic = hydrostatic_coefficients(tableLatitude);
+        z.wet = wet_coefficients(tableLatitude);
+        z.latitude = latitudeKey;
+        z.height = heightKey;
+        z.ready = true;
+    }
+    const double zhd = z.zhd;
+    const double zwd = z.zwd;
+    const Coefficients hydrostatic = z.hydrostatic;
+    const Coefficients wet = z.wet;
 
     double elevation = satellite->elevation;
     double azimuth = satellite->azimuth;

@@ -1,5 +1,6 @@
 #include "threadbuf/threadbuf.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -175,7 +176,10 @@ int32_t AddThreadBufData(uint8_t* threadBuf, const void* data, int32_t count, in
     } else {
         SetField(threadBuf + last, kHasNextAt, 1);
     }
-    SetField(threadBuf, kEntryCountAt, Field(threadBuf, kEntryCountAt) + 1);
+    // A host's block may carry any entry count; it stops at the largest int32 rather than
+    // overflow.
+    const int32_t entries = Field(threadBuf, kEntryCountAt);
+    SetField(threadBuf, kEntryCountAt, entries < INT32_MAX ? entries + 1 : entries);
     SetField(threadBuf, kUsedBytesAt, static_cast<int32_t>(used + kThreadBufEntryHeaderBytes + size));
     const uint32_t mask = static_cast<uint32_t>(Field(threadBuf, kTypeMaskAt)) | (1u << (type - 1));
     SetField(threadBuf, kTypeMaskAt, static_cast<int32_t>(mask));

@@ -45,4 +45,26 @@ GpsTime GpsTimeFromTotal(double totalSeconds) {
     return t;
 }
 
+CalendarTime CalendarFromGpsTime(const GpsTime& time) {
+    const double seconds = time.sow;
+    const int64_t dayOfWeek = static_cast<int64_t>(std::floor(seconds / kSecondsPerDay));
+    double secondOfDay = seconds - static_cast<double>(dayOfWeek) * kSecondsPerDay;
+    // Days since 1970-01-01, turned into a date by the inverse of DaysFromCivil.
+    const int64_t z = kGpsEpochDays + static_cast<int64_t>(time.week) * 7 + dayOfWeek + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t dayOfEra = z - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const int64_t monthFromMarch = (5 * dayOfYear + 2) / 153;
+    CalendarTime c;
+    c.day = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+    c.month = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9);
+    c.year = static_cast<int>(yearOfEra + era * 400 + (c.month <= 2 ? 1 : 0));
+    c.hour = static_cast<int>(secondOfDay / 3600.0);
+    secondOfDay -= c.hour * 3600.0;
+    c.minute = static_cast<int>(secondOfDay / 60.0);
+    c.second = secondOfDay - c.minute * 60.0;
+    return c;
+}
+
 }  // namespace kestrel::rinex

@@ -28,4 +28,17 @@ GpsTime GpsTimeFromCalendar(int year, int month, int day, int hour, int minute, 
 // Splits seconds since the start of GPS time into week and seconds of week.
 GpsTime GpsTimeFromTotal(double totalSeconds);
 
+// A calendar epoch in GPS time, as RINEX files write it.
+struct CalendarTime {
+    int year = 0;  // four digits
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    double second = 0.0;
+};
+
+// The calendar epoch of a GPS time; the inverse of GpsTimeFromCalendar.
+CalendarTime CalendarFromGpsTime(const GpsTime& time);
+
 }  // namespace kestrel::rinex

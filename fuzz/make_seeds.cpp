@@ -1,0 +1,205 @@
+// Writes the seed corpora of the fuzz targets into OUT/<target>/: the real receiver logs
+// of DATA/navcom, and hand-made streams with the shapes of trouble a log can hold (slips,
+// repeated and backward epochs, a week rollover, bad PRNs, lengths the parser refuses, a
+// good frame inside a damaged one), plus ThreadBuf images built by the real appender.
+//
+//     fuzz_make_seeds DATA_DIR OUT_DIR
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "fuzz_support.h"
+#include "kestrel/records.h"
+#include "support/frame_builder.h"
+#include "threadbuf/threadbuf.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+using kestrel::test::Concat;
+using kestrel::test::EphemerisFrame;
+using kestrel::test::MakeFrameWithLength;
+using kestrel::test::MeasurementFrame;
+using kestrel::test::SatBlock;
+
+constexpr uint32_t kStartMs = 345600000;  // 96 h into the week
+constexpr uint32_t kWeekMs = 604800000;
+
+Bytes ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Write(const fs::path& dir, const std::string& name, const Bytes& bytes) {
+    fs::create_directories(dir);
+    std::ofstream out(dir / name, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) kestrel::fuzz::Fail("cannot write %s", (dir / name).c_str());
+}
+
+Bytes WithOptions(uint8_t options, const Bytes& log) {
+    Bytes out = {options};
+    out.insert(out.end(), log.begin(), log.end());
+    return out;
+}
+
+// One satellite at one epoch: ranges that grow, phases that follow, L2 on even PRNs.
+SatBlock Satellite(uint8_t prn, int epoch, uint8_t lock) {
+    SatBlock s;
+    s.prn = prn;
+    s.strengthCode = static_cast<uint8_t>(prn % 16);
+    s.caRange = 2000000000u + prn * 1000000u + static_cast<uint32_t>(epoch) * 3000u;
+    s.l1Offset = epoch * 17 - 40;
+    s.l1Lock = lock;
+    if (prn % 3 == 0) s.p1Delta = static_cast<int16_t>(prn * 5);
+    if (prn % 2 == 0) {
+        s.l2 = true;
+        s.p2Delta = static_cast<int16_t>(-prn * 7);
+        s.l2Offset = -epoch * 13;
+        s.l2Lock = lock;
+    }
+    return s;
+}
+
+Bytes Epoch(uint32_t timeMs, int epoch, const std::vector<uint8_t>& prns, uint8_t lock = 1) {
+    MeasurementFrame frame(timeMs);
+    for (uint8_t prn : prns) frame.Sat(Satellite(prn, epoch, lock));
+    return frame.Bytes();
+}
+
+// Healthy when `health` is 0; the rest of the payload is a plausible pattern.
+Bytes Ephemeris(uint8_t prn, uint8_t health, uint16_t toe) {
+    std::array<uint8_t, 72> p{};
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i * 37 + prn);
+    p[2] = static_cast<uint8_t>((health << 2) | (p[2] & 3));
+    kestrel::put_be16(&p[45], toe);
+    kestrel::put_be32(&p[41], 2702000000u);  // sqrt(a) near a GPS orbit's
+    p[35] = 0;                              // small eccentricity
+    return EphemerisFrame(prn, 100000, p);
+}
+
+std::vector<std::pair<std::string, Bytes>> HandMadeLogs() {
+    const std::vector<uint8_t> six = {3, 6, 9, 12, 17, 22};
+    std::vector<std::pair<std::string, Bytes>> logs;
+    Bytes ephemerides;
+    for (uint8_t prn : six) ephemerides = Concat({ephemerides, Ephemeris(prn, 0, 6000)});
+
+    Bytes steady = ephemerides;
+    for (int e = 0; e < 4; ++e) steady = Concat({steady, Epoch(kStartMs + 1000u * e, e, six)});
+    logs.emplace_back("steady", steady);
+
+    logs.emplace_back("slips", Concat({Epoch(kStartMs, 0, six, 1), Epoch(kStartMs + 1000, 1, six, 1),
+                                        Epoch(kStartMs + 2000, 2, six, 2), Epoch(kStartMs + 3000, 3, six, 2)}));
+
+    std::vector<uint8_t> fifteen;
+    for (uint8_t prn = 1; prn <= 15; ++prn) fifteen.push_back(prn);
+    logs.emplace_back("fifteen-satellites", Concat({Epoch(kStartMs, 0, fifteen), Epoch(kStartMs + 1000, 1, fifteen),
+                                                    Epoch(kStartMs + 2000, 2, fifteen)}));
+
+    logs.emplace_back("same-epoch-twice", Concat({Epoch(kStartMs, 0, six), Epoch(kStartMs + 1000, 1, six),
+                                                  Epoch(kStartMs + 1000, 1, six), Epoch(kStartMs + 2000, 2, six)}));
+    logs.emplace_back("time-backwards", Concat({Epoch(kStartMs, 0, six), Epoch(kStartMs + 1000, 1, six),
+                                                Epoch(kStartMs - 5000, 2, six), Epoch(kStartMs + 2000, 3, six)}));
+    logs.emplace_back("week-rollover", Concat({Epoch(kWeekMs - 1500, 0, six), Epoch(kWeekMs - 500, 1, six),
+                                               Epoch(500, 2, six), Epoch(1500, 3, six)}));
+
+    MeasurementFrame badPrns(kStartMs);
+    SatBlock invalid = Satellite(5, 0, 1);
+    invalid.valid = false;
+    badPrns.Sat(Satellite(0, 0, 1)).Sat(Satellite(31, 0, 1)).Sat(invalid);
+    logs.emplace_back("bad-prns", Concat({badPrns.Bytes(), Ephemeris(0, 0, 100), Ephemeris(33, 0, 100),
+                                          Ephemeris(255, 0, 100), Ephemeris(7, 1, 100)}));
+
+    const Bytes good = Epoch(kStartMs, 0, six);
+    logs.emplace_back("refused-lengths",
+                      Concat({MakeFrameWithLength(0xB0, 0, {}), MakeFrameWithLength(0xB0, 3, {}),
+                              MakeFrameWithLength(0xB0, 4, {}), MakeFrameWithLength(0x81, 65535, Bytes(40, 0x55)),
+                              MakeFrameWithLength(0x81, 85, Bytes(82, 0)), good}));
+    // A frame cut short by lost bytes, then a good one: the rescan must find it.
+    const Bytes cut(good.begin(), good.begin() + 50);
+    logs.emplace_back("cut-then-good", Concat({cut, good, Epoch(kStartMs + 1000, 1, six)}));
+    logs.emplace_back("ephemerides-only", ephemerides);
+    return logs;
+}
+
+Bytes ThreadBufImage(const std::vector<std::pair<int32_t, Bytes>>& appends, int32_t count = 1) {
+    Bytes block(kestrel::kThreadBufMemoryBytes, 0);
+    kestrel::ResetThreadBuf(block.data());
+    for (const auto& [type, data] : appends) {
+        const int32_t records = type == kestrel::kThreadBufVariableType ? 1 : count;
+        kestrel::AddThreadBufData(block.data(), data.data(), records, type);
+    }
+    const int32_t used = kestrel::le_s32(block.data() + 12);
+    block.resize(static_cast<std::size_t>(used));
+    return block;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s DATA_DIR OUT_DIR\n", argv[0]);
+        return 2;
+    }
+    const fs::path data = argv[1];
+    const fs::path out = argv[2];
+    const fs::path feed = out / "feed_byte";
+    const fs::path convert = out / "convert_file";
+    const fs::path detect = out / "auto_detect";
+    const fs::path threadbuf = out / "threadbuf_read";
+    constexpr uint8_t kDefaults = kestrel::fuzz::kDefaultOptionByte;
+    constexpr uint8_t kAllOn = 0x0F;
+    constexpr uint8_t kAllOff = 0x00;
+
+    for (const auto& entry : fs::directory_iterator(data / "navcom")) {
+        const std::string ext = entry.path().extension().string();
+        if (ext != ".log" && ext != ".nav") continue;
+        const Bytes log = ReadFile(entry.path());
+        const std::string name = entry.path().stem().string();
+        Write(feed, name, WithOptions(kDefaults, log));
+        Write(convert, name, WithOptions(kDefaults, log));
+        Write(detect, name, log);
+    }
+    for (const auto& [name, log] : HandMadeLogs()) {
+        Write(feed, name, WithOptions(kDefaults, log));
+        Write(feed, name + "-all-on", WithOptions(kAllOn, log));
+        Write(convert, name, WithOptions(kDefaults, log));
+        Write(convert, name + "-all-off", WithOptions(kAllOff, log));
+    }
+
+    // Detection: four good one-item frames before 1024 more bytes, and three.
+    const Bytes frame = Epoch(kStartMs, 0, {5});
+    const Bytes pad(1024, 0);
+    Write(detect, "four-frames", Concat({frame, frame, frame, frame, pad}));
+    Write(detect, "three-frames", Concat({frame, frame, frame, pad}));
+
+    // ThreadBuf images: byte 0 type, byte 1 capacity in records, byte 2 mode, then the image.
+    const Bytes epoch(sizeof(EpochHeader), 1);
+    const Bytes observations(3 * sizeof(SatObservation), 2);
+    const Bytes locks(3 * sizeof(SatLockInfo), 4);
+    const Bytes eph(184, 3);
+    Bytes variable(14, 10);
+    kestrel::put_le32(variable.data(), 10);
+    const Bytes measurement = ThreadBufImage({{1, epoch}, {2, Bytes(sizeof(SatObservation), 2)}, {4, Bytes(32, 4)}});
+    const Bytes ephemeris = ThreadBufImage({{3, eph}});
+    const Bytes mixed = ThreadBufImage({{10, variable}, {2, Bytes(sizeof(SatObservation), 2)}, {2, Bytes(44, 9)}});
+    const Bytes three = ThreadBufImage({{2, observations}}, 3);
+    for (uint8_t type : {1, 2, 3, 4, 10, 0, 19}) {
+        for (uint8_t capacity : {1, 24, 0xFF}) {
+            for (const auto& [name, image] : {std::pair{"measurement", measurement}, std::pair{"ephemeris", ephemeris},
+                                              std::pair{"mixed", mixed}, std::pair{"three", three}}) {
+                Bytes seed = {type, capacity, static_cast<uint8_t>(type & 1)};
+                seed.insert(seed.end(), image.begin(), image.end());
+                Write(threadbuf, std::string(name) + "-" + std::to_string(type) + "-" + std::to_string(capacity), seed);
+            }
+        }
+    }
+    std::printf("seed corpora written under %s\n", out.c_str());
+    return 0;
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# CI's hostile-input checks, after the normal build and tests:
+#   1. the library and every test built with AddressSanitizer and UndefinedBehaviorSanitizer
+#      (build-asan), all tests run;
+#   2. the short fuzz runs of tools/fuzz.sh (about a minute per target);
+# The valgrind memcheck of one conversion is a ctest entry of the normal build
+# (Valgrind.OneConversionHasNoErrorAndNoLeak), so it is not repeated here.
+# Needs g++, cmake, GoogleTest, and clang-14 with libclang-rt-14-dev.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+echo "== sanitizer build and tests"
+cmake -S . -B build-asan -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_BENCH=OFF >/dev/null
+cmake --build build-asan -j2
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j2
+
+echo "== short fuzz runs"
+tools/fuzz.sh --short
