@@ -123,7 +123,7 @@ bool SameValue(double a, double b) {
 
 // Zeros of both signs, infinities, NaN, subnormals, the largest doubles, the edges of
 // exp's range, odd and even integers and numbers near 1: every pair of them.
-const double kSpecial[] = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 2.0, -2.0, 3.0, -3.0, 1.5, -2.5,
+const double kEdgeValues[] = {0.0, -0.0, 1.0, -1.0, 0.5, -0.5, 2.0, -2.0, 3.0, -3.0, 1.5, -2.5,
                            kInf, -kInf, kNaN, 1e-310, -1e-310, 4.9406564584124654e-324, 1e300,
                            -1e300, 1.7976931348623157e308, -1.7976931348623157e308, 709.78, 709.8,
                            -745.1, -745.2, 1e-20, 0.999999999999, 1.000000000001, 0x1p53 + 2.0};
@@ -138,15 +138,15 @@ void ExpectLikeTheCLibrary(const char* what, double own, double c) {
         EXPECT_LE(UlpError(own, c), kMaxUlp) << own << " against " << c;
 }
 
-TEST(FpMath, SpecialValuesFollowTheCLibrary) {
+TEST(FpMath, ZerosInfinitiesAndNanFollowTheCLibrary) {
     char what[96];
-    for (double x : kSpecial) {
+    for (double x : kEdgeValues) {
         std::snprintf(what, sizeof what, "x = %a", x);
         ExpectLikeTheCLibrary(what, fp_sin(x), std::sin(x));
         ExpectLikeTheCLibrary(what, fp_cos(x), std::cos(x));
         ExpectLikeTheCLibrary(what, fp_exp(x), std::exp(x));
         ExpectLikeTheCLibrary(what, fp_log(x), std::log(x));
-        for (double y : kSpecial) {
+        for (double y : kEdgeValues) {
             std::snprintf(what, sizeof what, "x = %a, y = %a", x, y);
             ExpectLikeTheCLibrary(what, fp_atan2(y, x), std::atan2(y, x));
             ExpectLikeTheCLibrary(what, fp_pow(x, y), std::pow(x, y));
@@ -155,7 +155,7 @@ TEST(FpMath, SpecialValuesFollowTheCLibrary) {
 }
 
 TEST(FpMath, SinCosGivesTheBitsOfSinAndCos) {
-    std::vector<double> xs(std::begin(kSpecial), std::end(kSpecial));
+    std::vector<double> xs(std::begin(kEdgeValues), std::end(kEdgeValues));
     std::mt19937_64 random(92);
     std::uniform_real_distribution<double> angle(-100.0, 100.0);
     for (int i = 0; i < 10000; ++i) xs.push_back(angle(random));

@@ -2,8 +2,8 @@
 // subtraction, multiplication and division only (and integer arithmetic), all correctly
 // rounded on every platform, so a position solved by the native library and by the
 // 32-bit plug-in agrees to the last bit, whichever C math library each is linked with.
-// Each is accurate to within one unit in the last place over its whole domain; special
-// values (zeros, infinities, NaN) follow the C library's conventions.
+// Each is accurate to within one unit in the last place over its whole domain; zeros,
+// infinities and NaN follow the C library's conventions.
 #pragma once
 
 namespace kestrel {
