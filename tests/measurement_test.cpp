@@ -20,13 +20,8 @@
 namespace kestrel {
 namespace {
 
-// Fields of packed records are compared through copies: a reference to one may be misaligned.
-template <typename T>
-T Val(T field) {
-    return field;
-}
-
 using test::MeasurementFrame;
+using test::Val;
 using test::SatBlock;
 
 constexpr double kL1 = 0.190293672798;

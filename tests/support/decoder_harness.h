@@ -11,6 +11,12 @@
 
 namespace kestrel::test {
 
+// Fields of packed records are compared through copies: a reference to one may be misaligned.
+template <typename T>
+T Val(T field) {
+    return field;
+}
+
 // One message as a port callback received it.
 struct Message {
     double time;
