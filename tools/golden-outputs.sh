@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Converts a fixed set of logs with a built `kestrel` and keeps everything a conversion
+# produces (OBX file, ephemeris file, messages, summary line without its timing) in one
+# folder, so that two builds can be compared byte for byte:
+#
+#   tools/golden-outputs.sh BUILD_DIR OUT_DIR [--long]
+#   diff -r OUT_A OUT_B && echo identical
+#
+# The OBX header's creation time (bytes 8..19) is zeroed, the only bytes that differ between
+# two runs of the same code. --long adds the simulated 24-hour and 7-day logs that
+# bench/compare.sh makes in BUILD_DIR/bench-data (made here if missing).
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="$(cd "${1:?usage: golden-outputs.sh BUILD_DIR OUT_DIR [--long]}" && pwd)"
+out="${2:?usage: golden-outputs.sh BUILD_DIR OUT_DIR [--long]}"
+long="${3:-}"
+kestrel="$build/cli/kestrel"
+[[ -x "$kestrel" ]] || { echo "golden-outputs: $kestrel is missing; build first" >&2; exit 1; }
+mkdir -p "$out"
+
+logs=("$root"/data/navcom/gpsd-navcom.log "$root"/data/navcom/gpsd-navcom-long-2012.log
+      "$root"/data/navcom/gsi-0759-2005-092.nav)
+if [[ "$long" == "--long" ]]; then
+    data="$build/bench-data"
+    nav="$root/data/orbits/brdc1820.10n"
+    mkdir -p "$data"
+    if [[ ! -s "$data/day.nav" ]]; then
+        "$build/bench/kestrel_make_day" "$nav" -o "$data/day.obs" --rtcm "$data/day.rtcm3"
+        "$build/tools/rinex2navcom" "$data/day.obs" "$nav" -o "$data/day.nav" 2> "$data/day.nav.txt"
+    fi
+    if [[ ! -s "$data/week.nav" ]]; then
+        "$build/tools/rinex2navcom" "$data/day.obs" "$nav" -o "$data/week.nav" --repeat-weeks 6 \
+            2> "$data/week.nav.txt"
+    fi
+    logs+=("$data/day.nav" "$data/week.nav")
+fi
+
+for log in "${logs[@]}"; do
+    name="$(basename "$log")"
+    for mode in default no-clock verbose; do
+        case "$mode" in
+            default) flags=() ;;
+            no-clock) flags=(--no-clock-correction) ;;
+            verbose) flags=(--verbose --flag-epochs --no-l2-slips) ;;
+        esac
+        base="$out/${name//./_}_${mode//-/_}"
+        set +e
+        "$kestrel" convert "$log" -o "$base" -q "${flags[@]}" > "$base.messages" 2> "$base.stderr"
+        echo "exit $?" >> "$base.messages"
+        set -e
+        # The summary line names the outputs by path and ends with the conversion's duration.
+        sed -i -E -e "s|$out/||g" -e 's/ in [0-9.]+ s$//' "$base.messages"
+        # Zero the creation time (month, day, year, hour, minute, second: bytes 8..19).
+        printf '\0%.0s' {1..12} | dd of="$base.obx" bs=1 seek=8 conv=notrunc status=none
+    done
+done
+echo "golden-outputs: ${#logs[@]} logs, 3 option sets each, in $out"
