@@ -14,10 +14,11 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${1:?usage: golden-outputs.sh BUILD_DIR OUT_DIR [--long]}" && pwd)"
 out="${2:?usage: golden-outputs.sh BUILD_DIR OUT_DIR [--long]}"
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
 long="${3:-}"
 kestrel="$build/cli/kestrel"
 [[ -x "$kestrel" ]] || { echo "golden-outputs: $kestrel is missing; build first" >&2; exit 1; }
-mkdir -p "$out"
 
 logs=("$root"/data/navcom/gpsd-navcom.log "$root"/data/navcom/gpsd-navcom-long-2012.log
       "$root"/data/navcom/gsi-0759-2005-092.nav)
@@ -44,13 +45,16 @@ for log in "${logs[@]}"; do
             no-clock) flags=(--no-clock-correction) ;;
             verbose) flags=(--verbose --flag-epochs --no-l2-slips) ;;
         esac
-        base="$out/${name//./_}_${mode//-/_}"
+        # Written from inside the output folder under a relative name, since the OBX header
+        # keeps the name the file was written under.
+        stem="${name//./_}_${mode//-/_}"
+        base="$out/$stem"
         set +e
-        "$kestrel" convert "$log" -o "$base" -q "${flags[@]}" > "$base.messages" 2> "$base.stderr"
+        (cd "$out" && "$kestrel" convert "$log" -o "$stem" -q "${flags[@]}") > "$base.messages" 2> "$base.stderr"
         echo "exit $?" >> "$base.messages"
         set -e
-        # The summary line names the outputs by path and ends with the conversion's duration.
-        sed -i -E -e "s|$out/||g" -e 's/ in [0-9.]+ s$//' "$base.messages"
+        # The summary line ends with the conversion's duration.
+        sed -i -E 's/ in [0-9.]+ s$//' "$base.messages"
         # Zero the creation time (month, day, year, hour, minute, second: bytes 8..19).
         printf '\0%.0s' {1..12} | dd of="$base.obx" bs=1 seek=8 conv=notrunc status=none
     done

@@ -110,56 +110,68 @@ bool CountRuleHolds(const PortState& p, const RecordDef& def) {
     return count * def.itemLength + def.baseLength == p.frameLength;
 }
 
-// Re-feeds the bytes of a frame just rejected, skipping its leading 0x02, so that a good
-// frame that began inside it is not lost. Returns the first non-zero result. A frame
-// rejected while a rescan runs is not rescanned again: its bytes are dropped.
-int32_t Rescan(PortState& p, int32_t port, uint8_t* threadBuf) {
-    if (p.rescanDepth != 0) return 0;
-    if (Verbose(p)) ReportToPort(p, kNoTime, kRescanText);
-    p.rescanDepth = 1;
-    const int32_t taken = p.byteCount;
-    std::memcpy(p.replay, p.frame, static_cast<std::size_t>(taken));
-    int32_t result = 0;
-    for (int32_t i = 1; i < taken && result == 0; ++i) {
-        result = FeedByte(port, p.replay[i], threadBuf);
+// Gives up the frame being collected and puts its bytes after the first back in front of
+// whatever already waits, so that parsing resumes with the byte after the rejected frame's
+// 0x02 and every byte is examined as if it were fed afresh: a good frame that began inside
+// the rejected one, or right behind a false sync byte, is not lost. The bytes are worked
+// off by WorkOffPending before any later input.
+void GiveUpFrame(PortState& p) {
+    const int32_t replayed = p.byteCount - 1;
+    const int32_t waiting = p.pendingEnd - p.pendingStart;
+    BackToHunting(p);
+    if (replayed <= 0) return;
+    // The waiting bytes and a frame's bytes together never exceed the buffer (the bytes that
+    // wait span at most one frame); should they, the frame's bytes are dropped rather than
+    // written past it.
+    if (replayed + waiting > kPendingBytes) return;
+    if (p.pendingStart < replayed) {
+        std::memmove(p.pending + replayed, p.pending + p.pendingStart, static_cast<std::size_t>(waiting));
+        p.pendingStart = replayed;
+        p.pendingEnd = replayed + waiting;
     }
-    p.rescanDepth = 0;
-    return result;
+    p.pendingStart -= replayed;
+    std::memcpy(p.pending + p.pendingStart, p.frame + 1, static_cast<std::size_t>(replayed));
 }
 
-int32_t FeedHeaderByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBuf) {
+// A rejection by the record table, the length rule, the count rule or the checksum: the
+// verbose notice, then the frame's bytes go back to be examined again.
+void RejectFrame(PortState& p) {
+    if (Verbose(p)) ReportToPort(p, kNoTime, kRescanText);
+    GiveUpFrame(p);
+}
+
+void FeedHeaderByte(PortState& p, int32_t port, uint8_t byte) {
     p.frame[p.byteCount++] = byte;
     switch (p.byteCount) {
         case kHaveSync2:
-            if (byte != kSync2) BackToHunting(p);
-            return 0;
+            // A wrong sync byte is examined again: it may itself be the 0x02 of a frame.
+            if (byte != kSync2) GiveUpFrame(p);
+            return;
         case kHaveSync3:
-            if (byte != kSync3) BackToHunting(p);
-            return 0;
+            if (byte != kSync3) GiveUpFrame(p);
+            return;
         case kHaveId:
             p.recordDef = FindRecord(byte);
-            if (p.recordDef != nullptr) return 0;
-            BackToHunting(p);
-            return Rescan(p, port, threadBuf);
+            if (p.recordDef == nullptr) RejectFrame(p);
+            return;
         case kHaveLengthLow:
-            return 0;
+            return;
         default:  // the sixth byte completes the length: the length rule decides
             break;
     }
     if (p.recordDef == nullptr) {  // set with the id; never trust it blindly
         BackToHunting(p);
-        return 0;
+        return;
     }
     const RecordDef& def = *p.recordDef;
     if (LengthRuleHolds(p, def)) {
         p.parseState = def.id;
-        return 0;
+        return;
     }
     if (Verbose(p) && p.portCallback != nullptr) {
         ReportToPort(p, kNoTime, format_error_text(kBadLengthFormat, def.name, RecordId(p), port));
     }
-    BackToHunting(p);
-    return Rescan(p, port, threadBuf);
+    RejectFrame(p);
 }
 
 int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBuf) {
@@ -175,16 +187,16 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         if (p.portCallback != nullptr) {
             ReportToPort(p, kNoTime, format_error_text(kBadCountFormat, RecordId(p), port));
         }
-        BackToHunting(p);
-        return Rescan(p, port, threadBuf);
+        RejectFrame(p);
+        return 0;
     }
     if (p.byteCount < p.frameLength) return 0;
     if (!VerifyChecksum(p.frame, p.frameLength)) {
         if (p.portCallback != nullptr) {
             ReportToPort(p, kNoTime, format_error_text(kChecksumFormat, def.name, RecordId(p), port));
         }
-        BackToHunting(p);
-        return Rescan(p, port, threadBuf);
+        RejectFrame(p);
+        return 0;
     }
     ResetThreadBuf(threadBuf);
     BackToHunting(p);
@@ -239,7 +251,10 @@ __attribute__((noinline)) int32_t FeedDecidingByte(PortState& p, int32_t port, u
         }
         return 0;
     }
-    if (p.parseState == kParseHeader) return FeedHeaderByte(p, port, b, threadBuf);
+    if (p.parseState == kParseHeader) {
+        FeedHeaderByte(p, port, b);
+        return 0;
+    }
     if (p.recordDef == nullptr) {  // set with the id; never trust it blindly
         BackToHunting(p);
         return 0;
@@ -247,16 +262,8 @@ __attribute__((noinline)) int32_t FeedDecidingByte(PortState& p, int32_t port, u
     return FeedBodyByte(p, port, b, threadBuf);
 }
 
-}  // namespace
-
-int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
-    PortState* state = OpenState(port);
-    if (state == nullptr) {
-        set_error_text(kNotOpenText);
-        return -1;
-    }
-    PortState& p = *state;
-    const auto b = static_cast<uint8_t>(byte);
+// One byte through the parser, fast for the bytes inside a frame body and between frames.
+inline int32_t ExamineByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
     if (p.parseState >= 0) {
         // Most bytes lie inside a frame body short of its count field and its end: they
         // are only stored.
@@ -271,6 +278,69 @@ int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
         return 0;
     }
     return FeedDecidingByte(p, port, b, threadBuf);
+}
+
+// Examines the waiting bytes in order until a handler gives a result, which is returned at
+// once (the rest wait for the next call); 0 when every waiting byte has been examined.
+int32_t WorkOffPending(PortState& p, int32_t port, uint8_t* threadBuf) {
+    while (p.pendingStart < p.pendingEnd) {
+        const uint8_t b = p.pending[p.pendingStart++];
+        const int32_t result = ExamineByte(p, port, b, threadBuf);
+        if (result != 0) return result;
+    }
+    p.pendingStart = 0;
+    p.pendingEnd = 0;
+    return 0;
+}
+
+// Puts a byte of new input behind the bytes that wait.
+void AppendPending(PortState& p, uint8_t b) {
+    if (p.pendingEnd == kPendingBytes) {
+        const int32_t waiting = p.pendingEnd - p.pendingStart;
+        std::memmove(p.pending, p.pending + p.pendingStart, static_cast<std::size_t>(waiting));
+        p.pendingStart = 0;
+        p.pendingEnd = waiting;
+    }
+    // Never full here: the bytes that wait span at most one frame.
+    if (p.pendingEnd < kPendingBytes) p.pending[p.pendingEnd++] = b;
+}
+
+}  // namespace
+
+int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) {
+        set_error_text(kNotOpenText);
+        return -1;
+    }
+    PortState& p = *state;
+    const auto b = static_cast<uint8_t>(byte);
+    if (p.pendingEnd == 0) {
+        const int32_t result = ExamineByte(p, port, b, threadBuf);
+        // A rejection leaves bytes to examine again; the first result among them is this
+        // byte's result.
+        if (result != 0 || p.pendingEnd == 0) return result;
+        return WorkOffPending(p, port, threadBuf);
+    }
+    AppendPending(p, b);
+    return WorkOffPending(p, port, threadBuf);
+}
+
+int32_t FeedEndOfInput(int32_t port, uint8_t* threadBuf) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) {
+        set_error_text(kNotOpenText);
+        return -1;
+    }
+    PortState& p = *state;
+    for (;;) {
+        const int32_t result = WorkOffPending(p, port, threadBuf);
+        if (result != 0) return result;
+        if (p.parseState == kParseHunting) return 0;
+        // A frame still open when the input ends can never be completed: its bytes after
+        // the first are examined again, without a message, as no check has failed.
+        GiveUpFrame(p);
+    }
 }
 
 bool VerifyChecksum(const uint8_t* frame, int32_t n) {

@@ -20,7 +20,15 @@ void SetPortOptions(int32_t port, const void* record, int32_t size);
 
 // Gives the parser one input byte. >0: a handler queued records in threadBuf (its result);
 // 0: nothing to collect; -1: the port is not open ("OpenPort not called").
+// After any rejected frame parsing resumes with the byte after that frame's first byte: the
+// bytes to examine again wait in the port and are worked off by this and the following
+// calls, before the bytes fed later, one handler result per call at most.
 int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf);
+
+// The input has ended: works off the bytes still waiting, and the bytes of a frame left
+// incomplete (after its first), as FeedByte would. Returns each handler result as it comes
+// (>0; call again after collecting it), 0 once nothing is left, -1 for a port not open.
+int32_t FeedEndOfInput(int32_t port, uint8_t* threadBuf);
 
 // True when n >= 4 and the XOR of bytes 3..n-2 equals byte n-1.
 bool VerifyChecksum(const uint8_t* frame, int32_t n);

@@ -11,6 +11,11 @@ namespace kestrel {
 
 constexpr int32_t kPortCount = 1024;
 constexpr int32_t kFrameBufferBytes = 1024;
+// Bytes waiting to be examined again after a rejected frame. A rejection puts back at most
+// the frame's bytes after its first (fewer than kFrameBufferBytes), and the bytes that wait
+// never span more than the longest frame plus one, so twice the frame buffer always holds
+// them.
+constexpr int32_t kPendingBytes = 2 * kFrameBufferBytes;
 constexpr int32_t kMaxSatBlocks = 15;  // the largest count the 4-bit item field can give
 constexpr int32_t kHistorySlots = 33;  // indexed by PRN 0..32; slot 0 is never used
 
@@ -62,14 +67,18 @@ struct PortState {
     const RecordDef* recordDef;
     int32_t countCheckAt;
     uint8_t frame[kFrameBufferBytes];
-    uint8_t replay[kFrameBufferBytes];
+    // Bytes of the input to examine before the next byte fed: those of rejected frames after
+    // their first byte, in input order, at pending[pendingStart .. pendingEnd). Both indexes
+    // are 0 when nothing waits.
+    uint8_t pending[kPendingBytes];
+    int32_t pendingStart;
+    int32_t pendingEnd;
     // Measurement output area, overwritten by every MEASUREMENT frame.
     EpochHeader epoch;
     SatObservation observations[kMaxSatBlocks];
     SatObservation solverCopy[kMaxSatBlocks];
     SatLockInfo lockInfo[kMaxSatBlocks];
     OptionRecord options;
-    int32_t rescanDepth;
     int32_t ephemerisCounter;  // healthy ephemerides queued while clock correction is on
     int32_t clockWarnings;     // epochs in a row without clock correction
     double aprioriLatitude;    // degrees; nothing sets the a-priori position

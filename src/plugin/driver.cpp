@@ -247,6 +247,13 @@ extern "C" int32_t KESTREL_STDCALL ConvertFile(OptionBlock* options, CallbackBlo
         }
         ReportProgress(*callbacks, bytesRead, fileLength < 0 ? 0 : fileLength);
     }
+    // Bytes of rejected or unfinished frames that still wait are examined before the files
+    // close, so that a good frame among them is written too.
+    while (!failed && !aborted) {
+        const int32_t result = FeedEndOfInput(kDecoderPort, state.threadBuf);
+        if (result <= 0) break;
+        if (DrainRecords(files, epoch) == Drain::kWriteFailed) failed = true;
+    }
     // A stream that cannot tell its length reports what was read as the whole.
     const long long total = fileLength < 0 ? bytesRead : fileLength;
     ReportProgress(*callbacks, total, total);

@@ -42,8 +42,17 @@ void PortFeeder::Feed(const std::vector<uint8_t>& bytes) {
     for (uint8_t b : bytes) FeedOne(b);
 }
 
-int32_t PortFeeder::FeedOne(uint8_t byte) {
-    const int32_t r = FeedByte(port_, byte, threadBuf_.data());
+void PortFeeder::FeedEnd() {
+    for (;;) {
+        const int32_t r = FeedEndOfInput(port_, threadBuf_.data());
+        if (r <= 0) return;
+        Collect(r);
+    }
+}
+
+int32_t PortFeeder::FeedOne(uint8_t byte) { return Collect(FeedByte(port_, byte, threadBuf_.data())); }
+
+int32_t PortFeeder::Collect(int32_t r) {
     if (r != 0) results.push_back(r);
     if (r <= 0) return r;
     const uint8_t* tb = threadBuf_.data();

@@ -59,6 +59,8 @@ public:
 
     void Feed(const std::vector<uint8_t>& bytes);
     int32_t FeedOne(uint8_t byte);
+    // The input has ended: collects what the bytes still waiting in the port give.
+    void FeedEnd();
 
     std::vector<int32_t> results;  // every non-zero FeedByte result, in order
     std::vector<DrainedEpoch> epochs;
@@ -66,6 +68,7 @@ public:
     uint8_t* threadBuf() { return threadBuf_.data(); }
 
 private:
+    int32_t Collect(int32_t result);
     int32_t port_;
     std::vector<uint8_t> threadBuf_;
 };
