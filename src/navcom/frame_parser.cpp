@@ -239,9 +239,8 @@ void SetPortOptions(int32_t port, const void* record, int32_t size) {
 
 namespace {
 
-// Every byte that starts, ends or decides something about a frame. Kept out of line so
-// that the bytes that decide nothing cost a store and a few comparisons.
-__attribute__((noinline)) int32_t FeedDecidingByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
+// Every byte that starts, ends or decides something about a frame.
+inline int32_t DecideByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
     if (p.parseState == kParseHunting) {
         if (b == kSync1) {
             p.frame[0] = b;
@@ -262,31 +261,43 @@ __attribute__((noinline)) int32_t FeedDecidingByte(PortState& p, int32_t port, u
     return FeedBodyByte(p, port, b, threadBuf);
 }
 
-// One byte through the parser, fast for the bytes inside a frame body and between frames.
-inline int32_t ExamineByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
+// True when the byte decides nothing and has been taken: a byte inside a frame body short of
+// its count field and its end is only stored, and a byte between frames that is not 0x02 is
+// passed over.
+inline bool TakeQuietByte(PortState& p, uint8_t b) {
     if (p.parseState >= 0) {
-        // Most bytes lie inside a frame body short of its count field and its end: they
-        // are only stored.
         const int32_t count = p.byteCount + 1;
         if (count < p.frameLength && count != p.countCheckAt && count < kFrameBufferBytes &&
             p.recordDef != nullptr) {
             p.frame[p.byteCount] = b;
             p.byteCount = count;
-            return 0;
+            return true;
         }
-    } else if (p.parseState == kParseHunting && b != kSync1) {
-        return 0;
+        return false;
     }
-    return FeedDecidingByte(p, port, b, threadBuf);
+    return p.parseState == kParseHunting && b != kSync1;
+}
+
+// DecideByte for the bytes that are examined again, out of line: they are rare, and the
+// bytes of the input keep DecideByte to themselves.
+__attribute__((noinline)) int32_t DecideWaitingByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
+    return DecideByte(p, port, b, threadBuf);
 }
 
 // Examines the waiting bytes in order until a handler gives a result, which is returned at
-// once (the rest wait for the next call); 0 when every waiting byte has been examined.
-int32_t WorkOffPending(PortState& p, int32_t port, uint8_t* threadBuf) {
+// once (the rest wait for the next call, the port marked as waiting); 0 when every waiting
+// byte has been examined.
+__attribute__((noinline)) int32_t WorkOffPending(PortState& p, int32_t port, uint8_t* threadBuf) {
+    if (p.parseState == kParseWaiting) p.parseState = kParseHunting;
     while (p.pendingStart < p.pendingEnd) {
         const uint8_t b = p.pending[p.pendingStart++];
-        const int32_t result = ExamineByte(p, port, b, threadBuf);
-        if (result != 0) return result;
+        if (TakeQuietByte(p, b)) continue;
+        const int32_t result = DecideWaitingByte(p, port, b, threadBuf);
+        if (result != 0) {
+            // A handler has just run on a good frame, so the parser is between frames.
+            if (p.pendingStart < p.pendingEnd && p.parseState == kParseHunting) p.parseState = kParseWaiting;
+            return result;
+        }
     }
     p.pendingStart = 0;
     p.pendingEnd = 0;
@@ -294,7 +305,7 @@ int32_t WorkOffPending(PortState& p, int32_t port, uint8_t* threadBuf) {
 }
 
 // Puts a byte of new input behind the bytes that wait.
-void AppendPending(PortState& p, uint8_t b) {
+__attribute__((noinline)) void AppendPending(PortState& p, uint8_t b) {
     if (p.pendingEnd == kPendingBytes) {
         const int32_t waiting = p.pendingEnd - p.pendingStart;
         std::memmove(p.pending, p.pending + p.pendingStart, static_cast<std::size_t>(waiting));
@@ -303,6 +314,19 @@ void AppendPending(PortState& p, uint8_t b) {
     }
     // Never full here: the bytes that wait span at most one frame.
     if (p.pendingEnd < kPendingBytes) p.pending[p.pendingEnd++] = b;
+}
+
+// A byte that decides something, or any byte while bytes wait: these go first, and the first
+// handler result among them (or among the bytes a rejection puts back) is this byte's result.
+// Kept out of line so that the bytes that decide nothing cost a store and a few comparisons.
+__attribute__((noinline)) int32_t FeedSlowByte(PortState& p, int32_t port, uint8_t b, uint8_t* threadBuf) {
+    if (p.parseState == kParseWaiting) {
+        AppendPending(p, b);
+        return WorkOffPending(p, port, threadBuf);
+    }
+    const int32_t result = DecideByte(p, port, b, threadBuf);
+    if (result != 0 || p.pendingEnd == 0) return result;
+    return WorkOffPending(p, port, threadBuf);
 }
 
 }  // namespace
@@ -315,15 +339,9 @@ int32_t FeedByte(int32_t port, int32_t byte, uint8_t* threadBuf) {
     }
     PortState& p = *state;
     const auto b = static_cast<uint8_t>(byte);
-    if (p.pendingEnd == 0) {
-        const int32_t result = ExamineByte(p, port, b, threadBuf);
-        // A rejection leaves bytes to examine again; the first result among them is this
-        // byte's result.
-        if (result != 0 || p.pendingEnd == 0) return result;
-        return WorkOffPending(p, port, threadBuf);
-    }
-    AppendPending(p, b);
-    return WorkOffPending(p, port, threadBuf);
+    // Bytes that wait keep the port out of both quiet states, so this test alone serves.
+    if (TakeQuietByte(p, b)) return 0;
+    return FeedSlowByte(p, port, b, threadBuf);
 }
 
 int32_t FeedEndOfInput(int32_t port, uint8_t* threadBuf) {

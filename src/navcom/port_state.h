@@ -22,6 +22,9 @@ constexpr int32_t kHistorySlots = 33;  // indexed by PRN 0..32; slot 0 is never 
 // Parser states besides a record id (0..255) whose body is being read.
 constexpr int32_t kParseHunting = -1;
 constexpr int32_t kParseHeader = -2;
+// Between frames, with bytes of a rejected frame still waiting to be examined before new
+// input (a call returned a handler's result before it reached them).
+constexpr int32_t kParseWaiting = -3;
 
 using PortCallback = KestrelMessageCallback;
 using RecordHandler = int32_t (*)(int32_t port, uint8_t* threadBuf);
