@@ -1,6 +1,5 @@
 #include "support/decoder_harness.h"
 
-#include "common/bytes.h"
 #include "navcom/frame_parser.h"
 #include "threadbuf/threadbuf.h"
 
@@ -8,8 +7,6 @@ namespace kestrel::test {
 namespace {
 
 MessageLog* activeLog = nullptr;
-
-constexpr int32_t kDriverObservationCapacity = 24;
 
 }  // namespace
 
@@ -39,46 +36,39 @@ PortFeeder::PortFeeder(int32_t port) : port_(port), threadBuf_(kThreadBufMemoryB
 }
 
 void PortFeeder::Feed(const std::vector<uint8_t>& bytes) {
-    for (uint8_t b : bytes) FeedOne(b);
+    FeedBytes(port_, bytes.data(), bytes.size(), threadBuf_.data(), *this);
 }
 
-void PortFeeder::FeedEnd() {
-    for (;;) {
-        const int32_t r = FeedEndOfInput(port_, threadBuf_.data());
-        if (r <= 0) return;
-        Collect(r);
-    }
-}
+void PortFeeder::FeedEnd() { kestrel::FeedEnd(port_, threadBuf_.data(), *this); }
 
-int32_t PortFeeder::FeedOne(uint8_t byte) { return Collect(FeedByte(port_, byte, threadBuf_.data())); }
-
-int32_t PortFeeder::Collect(int32_t r) {
+int32_t PortFeeder::FeedOne(uint8_t byte) {
+    const int32_t r = FeedByte(port_, byte, threadBuf_.data());
     if (r != 0) results.push_back(r);
-    if (r <= 0) return r;
-    const uint8_t* tb = threadBuf_.data();
-    if (GetThreadBufRecCount(tb, KESTREL_TYPE_EPOCH_HEADER) != 0 &&
-        GetThreadBufRecCount(tb, KESTREL_TYPE_SAT_OBSERVATION) != 0) {
-        DrainedEpoch epoch{};
-        if (ReadThreadBufData(tb, KESTREL_TYPE_EPOCH_HEADER, 1, &epoch.header) == 0) return r;
-        epoch.observations.resize(kDriverObservationCapacity);
-        const int32_t n = ReadThreadBufData(tb, KESTREL_TYPE_SAT_OBSERVATION, kDriverObservationCapacity,
-                                            epoch.observations.data());
-        if (n == 0) return r;
-        epoch.observations.resize(static_cast<std::size_t>(n));
-        const int32_t locks = GetThreadBufRecCount(tb, KESTREL_TYPE_SAT_LOCK_INFO);
-        if (locks > 0) {
-            epoch.lockInfo.resize(static_cast<std::size_t>(locks));
-            ReadThreadBufData(tb, KESTREL_TYPE_SAT_LOCK_INFO, locks, epoch.lockInfo.data());
-        }
-        epochs.push_back(std::move(epoch));
-    } else if (GetThreadBufRecCount(tb, KESTREL_TYPE_GPS_EPHEMERIS) != 0) {
-        uint8_t record[184] = {};
-        if (ReadThreadBufData(tb, KESTREL_TYPE_GPS_EPHEMERIS, 1, record) == 0) return r;
-        GpsEphRecord eph;
-        load_record(eph, record);
-        ephemerides.push_back(eph);
-    }
+    if (r > 0) Collect(threadBuf_.data());
     return r;
+}
+
+bool PortFeeder::Collect(const uint8_t* tb) {
+    switch (ReadQueuedRecord(tb, record_)) {
+        case QueuedRecord::kEpoch: {
+            DrainedEpoch epoch{};
+            epoch.header = record_.epoch;
+            epoch.observations.assign(record_.observations, record_.observations + record_.observationCount);
+            const int32_t locks = GetThreadBufRecCount(tb, KESTREL_TYPE_SAT_LOCK_INFO);
+            if (locks > 0) {
+                epoch.lockInfo.resize(static_cast<std::size_t>(locks));
+                ReadThreadBufData(tb, KESTREL_TYPE_SAT_LOCK_INFO, locks, epoch.lockInfo.data());
+            }
+            epochs.push_back(std::move(epoch));
+            break;
+        }
+        case QueuedRecord::kEphemeris:
+            ephemerides.push_back(record_.ephemeris);
+            break;
+        case QueuedRecord::kNothing:
+            break;
+    }
+    return true;
 }
 
 }  // namespace kestrel::test

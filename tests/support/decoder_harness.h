@@ -8,6 +8,7 @@
 
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
+#include "plugin/feed.h"
 
 namespace kestrel::test {
 
@@ -50,27 +51,31 @@ struct DrainedEpoch {
     std::vector<SatLockInfo> lockInfo;
 };
 
-// Feeds bytes to an open port one at a time into a driver-sized ThreadBuf. After each
-// byte whose result is positive it drains the queue as the driver does: an epoch when
-// types 1 and 2 are both present, otherwise an ephemeris when type 3 is.
-class PortFeeder {
+// Feeds bytes to an open port into a driver-sized ThreadBuf through the driver's own loop,
+// and keeps what the driver's draining rule reads after each positive result: an epoch when
+// types 1 and 2 are both present, otherwise an ephemeris when type 3 is. With each epoch it
+// also keeps the lock records (type 4) that the driver leaves in the queue.
+class PortFeeder : public RecordSink {
 public:
     explicit PortFeeder(int32_t port = 0);
 
     void Feed(const std::vector<uint8_t>& bytes);
+    // One byte, with its FeedByte result (kept in `results` when not 0).
     int32_t FeedOne(uint8_t byte);
     // The input has ended: collects what the bytes still waiting in the port give.
     void FeedEnd();
 
-    std::vector<int32_t> results;  // every non-zero FeedByte result, in order
+    bool Collect(const uint8_t* threadBuf) override;
+
+    std::vector<int32_t> results;  // non-zero FeedOne results, in order
     std::vector<DrainedEpoch> epochs;
     std::vector<GpsEphRecord> ephemerides;
     uint8_t* threadBuf() { return threadBuf_.data(); }
 
 private:
-    int32_t Collect(int32_t result);
     int32_t port_;
     std::vector<uint8_t> threadBuf_;
+    QueuedRecord record_;
 };
 
 }  // namespace kestrel::test
