@@ -1,9 +1,14 @@
-// The subcommands of the `kestrel` command. Each takes the arguments after its name and
-// returns the process exit status.
+// The subcommands of the `kestrel` command. Each adds itself to the command line and returns
+// what runs it once it has been chosen and its arguments parsed; that returns the process
+// exit status.
 #pragma once
 
+#include <functional>
 #include <string>
-#include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace kestrel::cli {
 
@@ -13,9 +18,11 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitInterrupted = 130;  // as a shell reports a command ended by Ctrl-C
 
-int RunConvert(const std::vector<std::string>& args);
-int RunDetect(const std::vector<std::string>& args);
-int RunInspect(const std::vector<std::string>& args);
+using Runner = std::function<int()>;
+
+Runner AddConvertCommand(CLI::App& app);
+Runner AddDetectCommand(CLI::App& app);
+Runner AddInspectCommand(CLI::App& app);
 
 // Prints "kestrel: <text>" on standard error.
 void PrintError(const std::string& text);

@@ -1,11 +1,13 @@
-// `kestrel`: converts NavCom receiver logs with the Kestrel library, tells NavCom logs
-// from other files, and summarises OBX observation files. It uses the library only
-// through its exported functions, as any host would.
+// `kestrel`: converts NavCom receiver logs with the Kestrel library, tells NavCom logs from
+// other files, and summarises OBX observation files.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "commands.h"
 #include "kestrel/kestrel.h"
@@ -13,39 +15,15 @@
 namespace kestrel::cli {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kestrel convert LOG [-o OUTBASE] [options]\n"
-    "       kestrel detect FILE...\n"
-    "       kestrel inspect FILE.obx\n"
-    "       kestrel --help | --version\n"
-    "\n"
-    "convert   converts a NavCom binary log into OUTBASE.obx (observations) and\n"
-    "          OUTBASE.epp (ephemerides); OUTBASE defaults to LOG, and any extension\n"
-    "          it has is replaced\n"
-    "  -o, --output OUTBASE     base name of the two output files\n"
-    "  --no-clock-correction    keep the receiver's time tags; solve no position\n"
-    "  --flag-epochs            mark every epoch with flag value 2\n"
-    "  --no-l2-slips            do not report L2 cycle slips\n"
-    "  --verbose                also report frame-length diagnostics of the decoder\n"
-    "  -q, --quiet              no progress display\n"
-    "detect    tells for each file whether it holds NavCom binary data\n"
-    "          (exit status 0 when all do)\n"
-    "inspect   checks an OBX file and summarises its header and epochs\n"
-    "          (exit status 0 when the file is complete and sound)\n"
-    "\n"
-    "Ctrl-C stops a conversion cleanly; what was converted so far is kept.\n";
+constexpr const char* kFooter =
+    "Exit status: 0 on success; 1 when a conversion or a check failed; 2 for bad arguments, "
+    "which are named; 130 when Ctrl-C stopped a conversion (what was converted so far is kept, "
+    "the files closed and valid).\n"
+    "Run 'kestrel COMMAND --help' for one command's options.";
 
-}  // namespace
-
-void PrintError(const std::string& text) { std::fprintf(stderr, "kestrel: %s\n", text.c_str()); }
-
-int RunDetect(const std::vector<std::string>& args) {
-    if (args.empty()) {
-        PrintError("detect needs at least one FILE");
-        return kExitUsage;
-    }
+int RunDetect(const std::vector<std::string>& paths) {
     bool allNavCom = true;
-    for (const std::string& path : args) {
+    for (const std::string& path : paths) {
         // AutoDetect says 0 for a file it cannot open; tell the user which it was.
         std::FILE* probe = std::fopen(path.c_str(), "rb");
         if (probe == nullptr) {
@@ -61,27 +39,64 @@ int RunDetect(const std::vector<std::string>& args) {
     return allNavCom ? kExitOk : kExitFailure;
 }
 
+}  // namespace
+
+void PrintError(const std::string& text) { std::fprintf(stderr, "kestrel: %s\n", text.c_str()); }
+
+Runner AddDetectCommand(CLI::App& app) {
+    static std::vector<std::string> paths;
+    CLI::App* sub = app.add_subcommand(
+        "detect",
+        "Tells for each FILE whether it holds NavCom binary data: at least four well-formed "
+        "MEASUREMENT frames in its first 8000 bytes. Exit status 0 when all do.");
+    sub->add_option("FILE", paths, "files to look at")->required();
+    return [] { return RunDetect(paths); };
+}
+
 }  // namespace kestrel::cli
 
 int main(int argc, char** argv) {
     using namespace kestrel::cli;
+    CLI::App app("kestrel converts logs of NavCom GNSS receivers and checks what they hold.", "kestrel");
+    app.footer(kFooter);
+    app.set_version_flag("-V,--version", std::string("kestrel ") + KESTREL_VERSION, "print the version and exit");
+    app.require_subcommand(1);
+    std::map<std::string, Runner> runners;
+    runners["convert"] = AddConvertCommand(app);
+    runners["detect"] = AddDetectCommand(app);
+    runners["inspect"] = AddInspectCommand(app);
+
     if (argc < 2) {
-        std::fputs(kUsage, stderr);
+        std::fputs(app.help().c_str(), stderr);
         return kExitUsage;
     }
-    const std::string command = argv[1];
-    const std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "-h" || command == "--help" || command == "help") {
-        std::fputs(kUsage, stdout);
+    const std::string first = argv[1];
+    if (first == "help") {
+        std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
         return kExitOk;
     }
-    if (command == "--version" || command == "version") {
+    if (first.empty() || (first[0] != '-' && runners.count(first) == 0)) {
+        PrintError("unknown command '" + first + "' (see kestrel --help)");
+        return kExitUsage;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        // The whole command's help names every subcommand's options; one subcommand's
+        // help its own.
+        const CLI::App* chosen = &app;
+        for (const CLI::App* sub : app.get_subcommands()) chosen = sub;
+        std::fputs(chosen == &app ? app.help("", CLI::AppFormatMode::All).c_str() : chosen->help().c_str(), stdout);
+        return kExitOk;
+    } catch (const CLI::CallForVersion&) {
         std::printf("kestrel %s\n", KESTREL_VERSION);
         return kExitOk;
+    } catch (const CLI::ParseError& error) {
+        PrintError(std::string(error.what()) + " (see kestrel --help)");
+        return kExitUsage;
     }
-    if (command == "convert") return RunConvert(args);
-    if (command == "detect") return RunDetect(args);
-    if (command == "inspect") return RunInspect(args);
-    PrintError("unknown command '" + command + "' (see kestrel --help)");
+    for (const auto& [name, run] : runners) {
+        if (app.got_subcommand(name)) return run();
+    }
     return kExitUsage;
 }

@@ -4,14 +4,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "output/obx_writer.h"
+
 namespace kestrel::obx {
 namespace {
 
-constexpr uint16_t kHeaderSize = 202;
-constexpr uint16_t kPositionSize = 68;
-constexpr uint16_t kMeasurementSize = 44;
-static_assert(sizeof(ObxHeader) == kHeaderSize && sizeof(EpochHeader) == kPositionSize &&
-              sizeof(SatObservation) == kMeasurementSize);
+// The record sizes the writer puts in the file.
+constexpr uint16_t kHeaderSize = kObxHeaderSize;
+constexpr uint16_t kPositionSize = kObxPositionRecordSize;
+constexpr uint16_t kMeasurementSize = kObxMeasurementRecordSize;
 
 template <typename Record>
 Record Load(const uint8_t* bytes) {

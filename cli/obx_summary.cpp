@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "commands.h"
 #include "kestrel/records.h"
 #include "obx_read.h"
@@ -73,15 +75,7 @@ void PrintEpochs(const obx::ObxContents& contents) {
     std::printf("flags:        %zu clock-corrected, %zu marked\n", s.clockCorrected, s.marked);
 }
 
-}  // namespace
-
-int RunInspect(const std::vector<std::string>& args) {
-    if (args.size() != 1) {
-        PrintError(args.empty() ? "inspect needs one FILE.obx"
-                                : "unexpected argument '" + args[1] + "': inspect takes one FILE.obx");
-        return kExitUsage;
-    }
-    const std::string& path = args[0];
+int RunInspect(const std::string& path) {
     const obx::ObxContents contents = obx::ReadObx(path);
     if (contents.state == obx::ObxState::kUnreadable) {
         PrintError(contents.problem);
@@ -101,6 +95,18 @@ int RunInspect(const std::vector<std::string>& args) {
     std::printf("damage:       %s at offset %llu: %s\n", obx::ObxStateName(contents.state),
                 static_cast<unsigned long long>(contents.problemOffset), contents.problem.c_str());
     return kExitFailure;
+}
+
+}  // namespace
+
+Runner AddInspectCommand(CLI::App& app) {
+    static std::string path;
+    CLI::App* sub = app.add_subcommand(
+        "inspect",
+        "Walks an OBX file by its reading rules and summarises its header and epochs. "
+        "Exit status 0 when the file is complete and sound.");
+    sub->add_option("FILE", path, "the OBX file")->required();
+    return [] { return RunInspect(path); };
 }
 
 }  // namespace kestrel::cli

@@ -158,16 +158,17 @@ TEST_F(Cli, BadArgumentsAreNamed) {
     };
     const std::string longPath(300, 'p');
     const Case cases[] = {
-        {{}, "usage"},
+        {{}, "Usage: kestrel"},
         {{"frobnicate"}, "'frobnicate'"},
-        {{"convert"}, "needs a LOG"},
-        {{"convert", "a.log", "b.log"}, "'b.log'"},
-        {{"convert", "--bogus", "a.log"}, "'--bogus'"},
-        {{"convert", "a.log", "-o"}, "'-o'"},
+        {{"convert"}, "LOG is required"},
+        {{"convert", "a.log", "b.log"}, "not expected: b.log"},
+        {{"convert", "--bogus", "a.log"}, "not expected: --bogus"},
+        {{"convert", "a.log", "-o"}, "--output"},
+        {{"convert", "a.log", "-o", ""}, "non-empty OUTBASE"},
         {{"convert", longPath}, longPath},
         {{"convert", "a.log", "-o", longPath}, longPath},
-        {{"detect"}, "FILE"},
-        {{"inspect", "a.obx", "b.obx"}, "'b.obx'"},
+        {{"detect"}, "FILE is required"},
+        {{"inspect", "a.obx", "b.obx"}, "not expected: b.obx"},
     };
     for (const Case& c : cases) {
         const CliRun run = RunCli(dir, c.args);
@@ -190,10 +191,16 @@ TEST_F(Cli, RefusesToOverwriteTheLogWithAnOutput) {
 TEST_F(Cli, HelpAndVersion) {
     CliRun run = RunCli(dir, {"--help"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out.rfind("usage: kestrel convert LOG", 0), 0u);
-    for (const char* option : {"--no-clock-correction", "--flag-epochs", "--no-l2-slips", "--verbose", "-o"}) {
+    EXPECT_NE(run.out.find("Usage: kestrel [OPTIONS] SUBCOMMAND"), std::string::npos) << run.out;
+    // The whole command's help names every subcommand and its options.
+    for (const char* option : {"convert", "detect", "inspect", "--no-clock-correction", "--flag-epochs",
+                               "--no-l2-slips", "--verbose", "-o,--output OUTBASE", "Exit status"}) {
         EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
+    run = RunCli(dir, {"convert", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.out.find("--no-clock-correction"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("inspect"), std::string::npos) << run.out;
     run = RunCli(dir, {"--version"});
     EXPECT_EQ(run.status, 0);
     EXPECT_TRUE(LastLineIs(run.out, "kestrel ", "")) << run.out;
