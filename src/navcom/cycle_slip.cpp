@@ -27,9 +27,9 @@ constexpr char kNonPositiveStepText[] = "Zero or negative DT!!!";
 constexpr char kL1SlipFormat[] = "L1 cycle slip on PRN %d";
 constexpr char kL2SlipFormat[] = "L2 cycle slip on PRN %d";
 
-}  // namespace
-
-bool TestCycleSlip(PortState& port, SatState& sat, double time) {
+// The test itself; `found` says what it made of the satellite.
+bool TestSatellite(PortState& port, SatState& sat, double time, SlipFindings& found) {
+    found = SlipFindings{};
     if (sat.prn < kFirstPrn || sat.prn > kLastPrn) return false;
 
     sat.time = time;
@@ -45,28 +45,35 @@ bool TestCycleSlip(PortState& port, SatState& sat, double time) {
     // output from its next epoch on.
     if (previous.prn != sat.prn || std::fabs(dt) > kMaxGapS + kGapSlackS) {
         previous = sat;
+        found.outcome = SlipOutcome::kNewArc;
         return false;
     }
 
     // The history is kept, so the next epoch is compared with the older one.
     if (dt <= 0.0) {
         ReportToPort(port, time, kNonPositiveStepText);
+        found.outcome = SlipOutcome::kNoTimeStep;
         return false;
     }
 
+    found.outcome = SlipOutcome::kContinued;
     sat.doppler = -((sat.ca_range - previous.ca_range) / kL1WavelengthM) / dt;
 
     if (sat.l1_lock_counter == previous.l1_lock_counter) {
         sat.l1_lock_time = previous.l1_lock_time + dt;
-    } else if (port.portCallback != nullptr) {
-        ReportToPort(port, time, format_error_text(kL1SlipFormat, sat.prn));
+    } else {
+        found.l1Slip = true;
+        if (port.portCallback != nullptr) ReportToPort(port, time, format_error_text(kL1SlipFormat, sat.prn));
     }
 
     if (sat.l2_phase != 0.0) {
         if (sat.l2_lock_counter == previous.l2_lock_counter) {
             sat.l2_lock_time = previous.l2_lock_time + dt;
-        } else if (port.portCallback != nullptr && port.options.reportL2Slips != 0) {
-            ReportToPort(port, time, format_error_text(kL2SlipFormat, sat.prn));
+        } else {
+            found.l2Slip = true;
+            if (port.portCallback != nullptr && port.options.reportL2Slips != 0) {
+                ReportToPort(port, time, format_error_text(kL2SlipFormat, sat.prn));
+            }
         }
     } else {
         // No L2 data in this block: keep the counter, so that a gap in L2 is not taken for
@@ -76,6 +83,15 @@ bool TestCycleSlip(PortState& port, SatState& sat, double time) {
 
     previous = sat;
     return true;
+}
+
+}  // namespace
+
+bool TestCycleSlip(PortState& port, SatState& sat, double time, SlipFindings* findings) {
+    SlipFindings found;
+    const bool output = TestSatellite(port, sat, time, found);
+    if (findings != nullptr) *findings = found;
+    return output;
 }
 
 }  // namespace kestrel

@@ -4,6 +4,7 @@
 
 #include "common/bytes.h"
 #include "common/error_text.h"
+#include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
 #include "positioning/eph_store.h"
 #include "threadbuf/threadbuf.h"
@@ -13,6 +14,7 @@ namespace {
 
 // Frame layout of record 0x81 (89 bytes in all).
 constexpr int32_t kPrnOffset = 6;         // satellite PRN, one unsigned byte
+constexpr int32_t kTransmitWeekOffset = 7;  // uint16: full GPS week of the frame's time value
 constexpr int32_t kTimeValueOffset = 9;   // 32-bit little-endian time value for messages
 constexpr int32_t kPayloadOffset = 15;    // 72 bytes: subframes 1..3, words 3..10
 
@@ -136,6 +138,27 @@ int32_t DecodeEphemeris(const uint8_t* payload, int32_t prn, GpsEphRecord& recor
     return health;
 }
 
+namespace {
+
+// The frame's decoded ephemeris with the frame's own fields and the broadcast fields that
+// the GpsEphRecord leaves out (subframe 1 word 3: codes on L2, URA index; word 4: the L2 P
+// data flag; subframe 2 word 10: the fit-interval flag).
+DecodedEphemeris Describe(const uint8_t* frame, const GpsEphRecord& record, int32_t health) {
+    const uint8_t* p = frame + kPayloadOffset;
+    DecodedEphemeris d{};
+    d.record = record;
+    d.health = health;
+    d.transmitWeek = le_u16(frame + kTransmitWeekOffset);
+    d.transmitTime = le_u32(frame + kTimeValueOffset);
+    d.l2Codes = (p[1] >> 4) & 0x03;
+    d.uraIndex = p[1] & 0x0F;
+    d.l2PDataFlag = p[3] >> 7;
+    d.fitIntervalFlag = p[47] >> 7;
+    return d;
+}
+
+}  // namespace
+
 int32_t HandleEphemeris(int32_t port, uint8_t* threadBuf) {
     PortState* state = GetPortState(port);
     if (state == nullptr) return 0;
@@ -152,6 +175,15 @@ int32_t HandleEphemeris(int32_t port, uint8_t* threadBuf) {
             ReportToPort(*state, timeValue, format_error_text(kInvalidPrnMessage, prnByte));
         return 0;
     }
+    // An observer hears of every ephemeris with a valid PRN, once what is to be queued is.
+    struct TellObserver {
+        PortState& port;
+        const GpsEphRecord& record;
+        int32_t health;
+        ~TellObserver() {
+            if (port.observer != nullptr) port.observer->OnEphemeris(Describe(port.frame, record, health));
+        }
+    } tell{*state, record, health};
     if (health > 0) {
         if (state->portCallback != nullptr)
             ReportToPort(*state, timeValue, format_error_text(kBadHealthMessage, prnByte));

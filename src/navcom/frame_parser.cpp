@@ -8,6 +8,7 @@
 
 #include "common/bytes.h"
 #include "common/error_text.h"
+#include "navcom/decode_observer.h"
 #include "navcom/ephemeris.h"
 #include "navcom/measurement.h"
 #include "threadbuf/threadbuf.h"
@@ -395,6 +396,11 @@ void UseRecordTable(const RecordDef* table, int32_t size) {
 }
 
 PortState* GetPortState(int32_t port) { return OpenState(port); }
+
+void SetPortObserver(int32_t port, DecodeObserver* observer) {
+    PortState* state = OpenState(port);
+    if (state != nullptr) state->observer = observer;
+}
 
 void ReportToPort(const PortState& port, double time, const char* text) {
     if (port.portCallback != nullptr) port.portCallback(time, text);

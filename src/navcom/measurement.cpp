@@ -3,7 +3,9 @@
 #include "common/bytes.h"
 #include "navcom/clock_correction.h"
 #include "navcom/cycle_slip.h"
+#include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
+#include "positioning/single_point.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
@@ -16,6 +18,7 @@ constexpr double kL1ToL2Cycles = 0.7792207792207793;  // 60/77, the L2/L1 freque
 constexpr double kMillisecondsToSeconds = 0.001;
 
 // Frame layout (offsets from the 0x02 of the sync).
+constexpr int kWeekOffset = 6;      // uint16, full GPS week
 constexpr int kTimeOffset = 8;      // uint32, GPS time of week in ms
 constexpr int kCountOffset = 13;    // low nibble: number of satellite blocks
 constexpr int kFirstBlockOffset = 14;
@@ -89,16 +92,41 @@ bool DecodeSatBlock(const uint8_t* block, SatState& sat) {
     return true;
 }
 
+namespace {
+
+// Tells the port's observer of the frame once its records are queued (or not: `header` is
+// null when nothing was queued).
+void TellObserver(PortState& port, DecodedEpoch& decoded, const EpochHeader* header) {
+    decoded.header = header;
+    decoded.solved = header != nullptr && (header->flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) != 0 &&
+                     header->clock_offset != 0.0 && last_solution_position(decoded.position);
+    port.observer->OnEpoch(decoded);
+}
+
+}  // namespace
+
 int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
     const uint8_t* frame = port.frame;
     const double t = le_u32(frame + kTimeOffset) * kMillisecondsToSeconds;
     const int blockCount = frame[kCountOffset] & 0x0F;
 
+    // Every valid block goes to an observer, whatever the slip test makes of it.
+    DecodedEpoch decoded;
+    const bool observed = port.observer != nullptr;
+    if (observed) {
+        decoded.week = le_u16(frame + kWeekOffset);
+        decoded.time = t;
+        decoded.satCount = 0;
+    }
+
     int32_t k = 0;
     for (int i = 0; i < blockCount; ++i) {
         SatState sat;
         if (!DecodeSatBlock(frame + kFirstBlockOffset + kBlockBytes * i, sat)) continue;
-        if (!TestCycleSlip(port, sat, t)) continue;
+        SlipFindings findings;
+        const bool continued = TestCycleSlip(port, sat, t, observed ? &findings : nullptr);
+        if (observed) decoded.sats[decoded.satCount++] = DecodedSat{sat, findings.outcome, findings.l1Slip, findings.l2Slip};
+        if (!continued) continue;
 
         SatObservation& obs = port.observations[k];
         obs = SatObservation{};
@@ -120,7 +148,10 @@ int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
     }
     // An epoch without an accepted satellite queues nothing and leaves the clock step's
     // warning counter alone.
-    if (k == 0) return 0;
+    if (k == 0) {
+        if (observed && decoded.satCount > 0) TellObserver(port, decoded, nullptr);
+        return 0;
+    }
 
     EpochHeader& header = port.epoch;
     header = EpochHeader{};
@@ -146,9 +177,11 @@ int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
         if (code != kThreadBufNoError) {
             // What was queued before the failure stays queued.
             ReportToPort(port, t, GetThreadBufErrorText(code));
+            if (observed) TellObserver(port, decoded, &port.epoch);
             return 0;
         }
     }
+    if (observed) TellObserver(port, decoded, &port.epoch);
     return 1;
 }
 

@@ -27,6 +27,7 @@ constexpr int32_t kParseHeader = -2;
 constexpr int32_t kParseWaiting = -3;
 
 using PortCallback = KestrelMessageCallback;
+class DecodeObserver;
 using RecordHandler = int32_t (*)(int32_t port, uint8_t* threadBuf);
 
 // One entry of the record table.
@@ -89,6 +90,7 @@ struct PortState {
     double aprioriHeight;      // metres
     double clockOffset;        // metres, of the last solution
     SatState history[kHistorySlots];
+    DecodeObserver* observer;  // told of every decoded frame when set (decode_observer.h)
 };
 
 // Hands `text` to the port's message callback, when one is set.

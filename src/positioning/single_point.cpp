@@ -342,6 +342,15 @@ int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int
     return 0;
 }
 
+bool last_solution_position(double position[3]) {
+    const PositionRecord& r = solver.previousReceiver;
+    if (r.x == 0.0 && r.y == 0.0 && r.z == 0.0) return false;
+    position[0] = r.x;
+    position[1] = r.y;
+    position[2] = r.z;
+    return true;
+}
+
 void reset_single_point_state() {
     solver.last = LastSolution{};
     solver.receiver = PositionRecord{};

@@ -31,6 +31,9 @@ int32_t exclude_one_satellite(int32_t n, const SatObservation* observations, int
                               const PositionRecord* records, double threshold, double* x,
                               double* y, double* z, double* clock);
 
+// The Earth-fixed position (m) of the last successful solution; false when there is none.
+bool last_solution_position(double position[3]);
+
 // Forgets the last solution (tests start from a clean state with it).
 void reset_single_point_state();
 
