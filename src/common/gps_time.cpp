@@ -63,9 +63,13 @@ GpsTime GpsTimeFromTotal(double totalSeconds) {
     GpsTime t;
     t.week = static_cast<int>(std::floor(totalSeconds / kSecondsPerWeek));
     t.sow = totalSeconds - t.week * kSecondsPerWeek;
-    if (t.sow >= kSecondsPerWeek) {  // rounding at the very end of a week
+    // The division may round across the end of a week, either way.
+    if (t.sow >= kSecondsPerWeek) {
         t.sow -= kSecondsPerWeek;
         ++t.week;
+    } else if (t.sow < 0.0) {
+        t.sow += kSecondsPerWeek;
+        --t.week;
     }
     return t;
 }

@@ -20,6 +20,7 @@ constexpr uint64_t kThousandths = 1000;
 constexpr uint64_t kPositiveLimit = 10'000'000'000'000ull;
 constexpr uint64_t kNegativeLimit = 1'000'000'000'000ull;
 constexpr double kSmallestD19 = 1e-99;
+constexpr std::size_t kExponentColumn = 15;  // of D19.12: sign, digit, point, 12 digits, letter
 
 }  // namespace
 
@@ -67,8 +68,9 @@ bool FormatD19_12(double value, char exponentLetter, char* out) {
     if (std::fabs(value) < kSmallestD19) value = 0.0;
     char text[32];
     const int n = std::snprintf(text, sizeof text, "%19.12E", value);
-    if (n != static_cast<int>(kD19Width)) return false;  // a three-digit exponent
-    text[15] = exponentLetter;
+    // A three-digit exponent takes the place of the blank before a positive number.
+    if (n != static_cast<int>(kD19Width) || text[kExponentColumn] != 'E') return false;
+    text[kExponentColumn] = exponentLetter;
     std::memcpy(out, text, kD19Width);
     return true;
 }
