@@ -20,6 +20,12 @@ constexpr uint64_t kThousandths = 1000;
 constexpr uint64_t kPositiveLimit = 10'000'000'000'000ull;
 constexpr uint64_t kNegativeLimit = 1'000'000'000'000ull;
 constexpr double kSmallestD19 = 1e-99;
+
+// "00" "01" ... "99": two digits at a time.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
 constexpr std::size_t kExponentColumn = 15;  // of D19.12: sign, digit, point, 12 digits, letter
 
 }  // namespace
@@ -48,18 +54,28 @@ bool FormatF14_3(double value, char* out) {
     }  // else |value| < 2^-11, which rounds to 0.000
     if (milli >= (negative ? kNegativeLimit : kPositiveLimit)) return false;
 
+    // Digits from the right, two at a time; the whole part of an observation (below 2^32)
+    // in 32-bit arithmetic.
     char* p = out + kF14Width;
-    for (int k = 0; k < 3; ++k) {
-        *--p = static_cast<char>('0' + milli % 10);
-        milli /= 10;
+    const auto fraction = static_cast<uint32_t>(milli % kThousandths);
+    uint64_t whole = milli / kThousandths;
+    p[-1] = static_cast<char>('0' + fraction % 10);
+    std::memcpy(p - 3, kDigitPairs + 2 * (fraction / 10), 2);
+    p[-4] = '.';
+    p -= 4;
+    while (whole > UINT32_MAX) {
+        std::memcpy(p -= 2, kDigitPairs + 2 * (whole % 100), 2);
+        whole /= 100;
     }
-    *--p = '.';
-    do {
-        *--p = static_cast<char>('0' + milli % 10);
-        milli /= 10;
-    } while (milli != 0);
+    auto small = static_cast<uint32_t>(whole);
+    while (small >= 100) {
+        std::memcpy(p -= 2, kDigitPairs + 2 * (small % 100), 2);
+        small /= 100;
+    }
+    if (small >= 10) std::memcpy(p -= 2, kDigitPairs + 2 * small, 2);
+    else *--p = static_cast<char>('0' + small);
     if (negative) *--p = '-';
-    while (p > out) *--p = ' ';
+    std::memset(out, ' ', static_cast<std::size_t>(p - out));
     return true;
 }
 

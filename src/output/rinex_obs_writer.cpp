@@ -73,11 +73,31 @@ bool EpochOf(const GpsTime& time, EpochFields& f) {
     return f.year <= 9999;
 }
 
-// Seconds as F11.7 (2.11 epoch line, 3.04 epoch line) or F13.7 (TIME OF FIRST / LAST OBS).
+// `v` right-aligned in `width` columns, padded with `pad` (zeros or blanks).
+char* PutNumber(char* p, uint64_t v, int width, char pad) {
+    char* end = p + width;
+    char* q = end;
+    do {
+        *--q = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0 && q > p);
+    while (q > p) *--q = pad;
+    return end;
+}
+
+// Seconds as F11.7 (epoch lines) or F13.7 (TIME OF FIRST / LAST OBS).
 char* PutSeconds(char* p, int64_t ticks, int width) {
-    const int written = std::snprintf(p, 16, "%*lld.%07lld", width - 8, static_cast<long long>(ticks / kTicksPerSecond),
-                                      static_cast<long long>(ticks % kTicksPerSecond));
-    return p + written;
+    p = PutNumber(p, static_cast<uint64_t>(ticks / kTicksPerSecond), width - 8, ' ');
+    *p++ = '.';
+    return PutNumber(p, static_cast<uint64_t>(ticks % kTicksPerSecond), 7, '0');
+}
+
+// "  f nnn": the epoch flag and the satellite count.
+char* PutFlagAndCount(char* p, int flag, std::size_t count) {
+    *p++ = ' ';
+    *p++ = ' ';
+    *p++ = static_cast<char>('0' + flag);
+    return PutNumber(p, count, 3, ' ');
 }
 
 // Two-digit field: zero-padded ("04") or blank-padded (" 4").
@@ -280,7 +300,10 @@ bool AppendRinexObsEpoch(std::string& out, const RinexObsHeader& h, const RinexO
     char* p = line;
     if (v3) {
         // > yyyy mm dd hh mm ss.sssssss  f nnn      clock
-        p += std::snprintf(p, 16, "> %04d ", f.year);
+        *p++ = '>';
+        *p++ = ' ';
+        p = PutNumber(p, static_cast<uint64_t>(f.year), 4, '0');
+        *p++ = ' ';
         p = PutTwo(p, f.month, true);
         *p++ = ' ';
         p = PutTwo(p, f.day, true);
@@ -289,7 +312,7 @@ bool AppendRinexObsEpoch(std::string& out, const RinexObsHeader& h, const RinexO
         *p++ = ' ';
         p = PutTwo(p, f.minute, true);
         p = PutSeconds(p, f.secondTicks, 11);
-        p += std::snprintf(p, 16, "  %d%3zu", e.flag, count);
+        p = PutFlagAndCount(p, e.flag, count);
         if (e.clockOffsetS) p = PutClock(line, p, kClockColumn304, *e.clockOffsetS, 15, 12);
         AppendLine(out, line, p);
     } else {
@@ -305,7 +328,7 @@ bool AppendRinexObsEpoch(std::string& out, const RinexObsHeader& h, const RinexO
         *p++ = ' ';
         p = PutTwo(p, f.minute, false);
         p = PutSeconds(p, f.secondTicks, 11);
-        p += std::snprintf(p, 16, "  %d%3zu", e.flag, count);
+        p = PutFlagAndCount(p, e.flag, count);
         for (std::size_t i = 0; i < count; ++i) {
             if (i == kSatsPerEpochLine) {
                 if (e.clockOffsetS) p = PutClock(line, p, kClockColumn211, *e.clockOffsetS, 12, 9);
