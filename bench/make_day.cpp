@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
     std::size_t epochs = 0, blocks = 0, sent = 0, fewest = 99, most = 0;
     ObsEpoch epoch;
     while (ok && day.Next(epoch)) {
-        ok = WriteAll(obs, FormatObsEpoch(epoch, header.types.size()));
+        ok = WriteAll(obs, FormatObsEpoch(epoch, header.types));
         if (rtcm) {
             while (ok && sent < sendable.size() && sendable[sent].TransmissionTotal() <= epoch.time.Total())
                 ok = WriteAll(rtcm, RtcmFrame(EncodeRtcm1019(sendable[sent++])));

@@ -113,8 +113,8 @@ TEST(RinexObsWriter, WhatItWritesReadsBackThroughTheReader) {
     s.values = {{true, 21000000.0, 0, 0}, {true, 1e12, 0, 0}};  // the phase does not fit F14.3
     second.satellites.push_back(s);
 
-    const std::string text = FormatObsHeader(header, first.time) + FormatObsEpoch(first, header.types.size()) +
-                             FormatObsEpoch(second, header.types.size());
+    const std::string text = FormatObsHeader(header, first.time) + FormatObsEpoch(first, header.types) +
+                             FormatObsEpoch(second, header.types);
     ObsFile file;
     std::string error;
     ASSERT_TRUE(ParseObsText(text, "written", file, error)) << error << "\n" << text;

@@ -186,15 +186,15 @@ TEST(NavReader, ReportsWhereAFileIsWrong) {
     observation[20] = 'O';
     std::string truncated = std::string(kNavHeader) + kNavRecord;
     truncated.resize(truncated.size() - 3 * 81);
-    std::string version3 = std::string(kNavHeader) + kNavRecord;
-    version3.replace(0, 9, "     3.02");
+    std::string version4 = std::string(kNavHeader) + kNavRecord;
+    version4.replace(0, 9, "     4.01");
     const Case cases[] = {
         {"bad number", badNumber, "x.05n:4: unreadable number in columns 61..79"},
         {"observation file", observation, "not a GPS navigation file"},
         {"no header", std::string(kNavRecord), "x.05n:1: not a RINEX file"},
         {"no end of header", std::string(kNavHeader).substr(0, 81), "no END OF HEADER"},
         {"cut short", truncated, "file ends inside the ephemeris of PRN 3"},
-        {"version 3", version3, "only RINEX version 2"},
+        {"version 4", version4, "only RINEX versions 2 and 3"},
     };
     for (const Case& c : cases) {
         std::vector<NavRecord> records;

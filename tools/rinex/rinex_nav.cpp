@@ -14,6 +14,8 @@ constexpr int kLinesPerRecord = 8;
 constexpr std::size_t kFieldWidth = 19;
 constexpr std::size_t kFirstLineFields = 22;  // column of the clock bias on the record's first line
 constexpr std::size_t kOrbitFields = 3;       // column of the first value on the other lines
+constexpr std::size_t kFirstLineFields3 = 23; // the same in RINEX 3
+constexpr std::size_t kOrbitFields3 = 4;
 constexpr int kBroadcastWeekModulus = 1024;
 constexpr int32_t kGpsEphFiller = 9999;
 
@@ -23,20 +25,24 @@ std::string Where(const std::string& name, std::size_t lineIndex) {
 
 // The navigation header: checks the version and file type, returns the index of the first
 // line after END OF HEADER.
-bool ReadHeader(const std::vector<std::string>& lines, const std::string& name, std::size_t& next,
-                std::string& error) {
+bool ReadHeader(const std::vector<std::string>& lines, const std::string& name, double& version,
+                std::size_t& next, std::string& error) {
     if (lines.empty() || HeaderLabel(lines[0]) != "RINEX VERSION / TYPE") {
         error = Where(name, 0) + "not a RINEX file (no RINEX VERSION / TYPE line)";
         return false;
     }
-    double version = 0.0;
-    if (!ParseReal(Columns(lines[0], 0, 9), version) || version < 2.0 || version >= 3.0) {
-        error = Where(name, 0) + "only RINEX version 2 navigation files are read";
+    if (!ParseReal(Columns(lines[0], 0, 9), version) || version < 2.0 || version >= 4.0) {
+        error = Where(name, 0) + "only RINEX versions 2 and 3 of navigation files are read";
         return false;
     }
     const std::string_view type = Columns(lines[0], 20, 1);
     if (type != "N") {
         error = Where(name, 0) + "not a GPS navigation file (file type '" + std::string(type) + "')";
+        return false;
+    }
+    const std::string_view system = Columns(lines[0], 40, 1);
+    if (version >= 3.0 && system != "G" && system != "M") {
+        error = Where(name, 0) + "not a GPS navigation file (system '" + std::string(system) + "')";
         return false;
     }
     for (std::size_t i = 1; i < lines.size(); ++i) {
@@ -65,16 +71,29 @@ bool ReadValues(const std::string& line, std::size_t column, int count, double* 
 
 int AsInt(double value) { return static_cast<int>(std::lround(value)); }
 
-bool ReadRecord(const std::vector<std::string>& lines, std::size_t first, const std::string& name,
+// The satellite and clock epoch of a record's first line: RINEX 2 "pp yy mm dd hh mm ss.s",
+// RINEX 3 "Gpp yyyy mm dd hh mm ss".
+bool ReadRecordStart(const std::string& head, bool v3, int& prn, int& year, int& month, int& day, int& hour,
+                     int& minute, double& second) {
+    if (v3) {
+        return ParseInt(Columns(head, 1, 2), prn) && ParseInt(Columns(head, 4, 4), year) &&
+               ParseInt(Columns(head, 9, 2), month) && ParseInt(Columns(head, 12, 2), day) &&
+               ParseInt(Columns(head, 15, 2), hour) && ParseInt(Columns(head, 18, 2), minute) &&
+               ParseReal(Columns(head, 21, 2), second);
+    }
+    return ParseInt(Columns(head, 0, 2), prn) && ParseInt(Columns(head, 2, 3), year) &&
+           ParseInt(Columns(head, 5, 3), month) && ParseInt(Columns(head, 8, 3), day) &&
+           ParseInt(Columns(head, 11, 3), hour) && ParseInt(Columns(head, 14, 3), minute) &&
+           ParseReal(Columns(head, 17, 5), second);
+}
+
+bool ReadRecord(const std::vector<std::string>& lines, std::size_t first, bool v3, const std::string& name,
                 NavRecord& r, std::string& error) {
     const std::string& head = lines[first];
     int prn = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0;
     double second = 0.0;
-    if (!ParseInt(Columns(head, 0, 2), prn) || !ParseInt(Columns(head, 2, 3), year) ||
-        !ParseInt(Columns(head, 5, 3), month) || !ParseInt(Columns(head, 8, 3), day) ||
-        !ParseInt(Columns(head, 11, 3), hour) || !ParseInt(Columns(head, 14, 3), minute) ||
-        !ParseReal(Columns(head, 17, 5), second) || prn < 1 || month < 1 || month > 12 || day < 1 ||
-        day > 31) {
+    if (!ReadRecordStart(head, v3, prn, year, month, day, hour, minute, second) || prn < 1 || month < 1 ||
+        month > 12 || day < 1 || day > 31) {
         error = Where(name, first) + "unreadable PRN or clock epoch";
         return false;
     }
@@ -84,10 +103,11 @@ bool ReadRecord(const std::vector<std::string>& lines, std::size_t first, const 
     }
     // Values in file order: the clock line's three, then seven orbit lines of four.
     double v[3 + 4 * (kLinesPerRecord - 1)] = {};
-    if (!ReadValues(head, kFirstLineFields, 3, v, Where(name, first), error)) return false;
+    if (!ReadValues(head, v3 ? kFirstLineFields3 : kFirstLineFields, 3, v, Where(name, first), error)) return false;
     for (int line = 1; line < kLinesPerRecord; ++line) {
         const std::size_t index = first + static_cast<std::size_t>(line);
-        if (!ReadValues(lines[index], kOrbitFields, 4, v + 3 + 4 * (line - 1), Where(name, index), error))
+        if (!ReadValues(lines[index], v3 ? kOrbitFields3 : kOrbitFields, 4, v + 3 + 4 * (line - 1),
+                        Where(name, index), error))
             return false;
     }
     const GpsTime toc = GpsTimeFromCalendar(year, month, day, hour, minute, second);
@@ -135,15 +155,24 @@ bool ParseNavText(const std::string& text, const std::string& name, std::vector<
                   std::string& error) {
     const std::vector<std::string> lines = SplitLines(text);
     std::size_t i = 0;
-    if (!ReadHeader(lines, name, i, error)) return false;
+    double version = 0.0;
+    if (!ReadHeader(lines, name, version, i, error)) return false;
+    const bool v3 = version >= 3.0;
     records.clear();
     while (i < lines.size()) {
         if (IsBlank(lines[i])) {
             ++i;
             continue;
         }
+        if (v3 && lines[i][0] != 'G') {
+            // Another system's record, of its own length: its lines after the first are indented.
+            do {
+                ++i;
+            } while (i < lines.size() && !lines[i].empty() && lines[i][0] == ' ');
+            continue;
+        }
         NavRecord record;
-        if (!ReadRecord(lines, i, name, record, error)) return false;
+        if (!ReadRecord(lines, i, v3, name, record, error)) return false;
         records.push_back(record);
         i += kLinesPerRecord;
     }

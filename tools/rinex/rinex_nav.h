@@ -1,4 +1,5 @@
-// RINEX 2 GPS navigation files: one broadcast ephemeris per record, as the file gives it.
+// RINEX GPS navigation files, versions 2 and 3: one broadcast ephemeris per record, as the
+// file gives it.
 #pragma once
 
 #include <string>
@@ -8,7 +9,7 @@
 
 namespace kestrel::rinex {
 
-// One GPS broadcast ephemeris in the units of a RINEX 2 navigation file: seconds, metres,
+// One GPS broadcast ephemeris in the units of a RINEX navigation file: seconds, metres,
 // radians, radians per second.
 struct NavRecord {
     int prn = 0;
@@ -48,7 +49,8 @@ struct NavRecord {
     double TransmissionTotal() const { return week * 604800.0 + transmissionTime; }
 };
 
-// Reads every GPS ephemeris of a RINEX 2.x navigation file ("N" type), skipping the header.
+// Reads every GPS ephemeris of a RINEX 2 GPS navigation file ("N" type) or a RINEX 3 GNSS
+// navigation file (GPS or mixed; the records of other systems are skipped).
 // On failure returns false with `error` naming the file, the line and the fault.
 bool ReadNavFile(const std::string& path, std::vector<NavRecord>& records, std::string& error);
 

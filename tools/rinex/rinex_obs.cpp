@@ -15,6 +15,8 @@ constexpr int kSatsPerLine = 12;        // on an epoch line and each of its cont
 constexpr std::size_t kSatListColumn = 32;
 constexpr int kFlagCycleSlipRecords = 6;
 constexpr int kLastEventFlag = 5;
+constexpr int kCodesPerLine = 13;          // on a RINEX 3 SYS / # / OBS TYPES line
+constexpr std::size_t kFirstValue3 = 3;    // RINEX 3 observation lines start with the satellite
 
 std::string Where(const std::string& name, std::size_t lineIndex) {
     return name + ":" + std::to_string(lineIndex + 1) + ": ";
@@ -73,14 +75,79 @@ bool ReadHeaderRecord(const std::string& line, std::string_view label, ObsHeader
     return true;
 }
 
+// The RINEX 2 name of a RINEX 3 GPS code: the code letter and band, with P for ranges of the
+// P(Y) code (attributes P, W, Y) and C for the others; empty for a code of another form.
+std::string Rinex2Name(const std::string& code) {
+    if (code.size() != 3 || !std::isdigit(static_cast<unsigned char>(code[1]))) return std::string();
+    const char kind = code[0];
+    const char band = code[1];
+    const char attribute = code[2];
+    if (kind == 'C') {
+        const bool pCode = attribute == 'P' || attribute == 'W' || attribute == 'Y';
+        return std::string(1, pCode ? 'P' : 'C') + band;
+    }
+    if (kind == 'L' || kind == 'D' || kind == 'S') return std::string(1, kind) + band;
+    return std::string();
+}
+
+// Names for a RINEX 3 code list: RINEX 2 names where free, else the codes themselves.
+std::vector<std::string> NamesOfCodes(const std::vector<std::string>& codes) {
+    std::vector<std::string> names;
+    for (const std::string& code : codes) {
+        std::string name = Rinex2Name(code);
+        bool taken = name.empty();
+        for (const std::string& earlier : names) taken = taken || earlier == name;
+        names.push_back(taken ? code : name);
+    }
+    return names;
+}
+
+// A RINEX 3 SYS / # / OBS TYPES record being read over its continuation lines.
+struct CodeListState {
+    char system = ' ';
+    int pending = 0;  // codes still to come
+};
+
+// Reads one RINEX 3 header record; the GPS codes go to `header.codes`.
+bool ReadHeaderRecord3(const std::string& line, std::string_view label, ObsHeader& header, CodeListState& state,
+                       const std::string& where, std::string& error) {
+    if (label != "SYS / # / OBS TYPES") {
+        int unused = 0;
+        return ReadHeaderRecord(line, label, header, unused, where, error);
+    }
+    const char system = line.empty() ? ' ' : line[0];
+    if (system != ' ') {
+        int count = 0;
+        if (!ParseInt(Columns(line, 3, 3), count) || count < 0) {
+            error = where + "unreadable number of observation types";
+            return false;
+        }
+        state.system = system;
+        state.pending = count;
+        if (system == 'G') header.codes.clear();
+    } else if (state.pending <= 0) {
+        error = where + "SYS / # / OBS TYPES continuation line without its record";
+        return false;
+    }
+    for (int k = 0; k < kCodesPerLine && state.pending > 0; ++k, --state.pending) {
+        const std::string code = Trimmed(Columns(line, 7 + 4 * static_cast<std::size_t>(k), 3));
+        if (code.empty()) {
+            error = where + "missing observation type";
+            return false;
+        }
+        if (state.system == 'G') header.codes.push_back(code);
+    }
+    return true;
+}
+
 bool ReadHeader(const std::vector<std::string>& lines, const std::string& name, ObsHeader& header,
                 std::size_t& next, std::string& error) {
     if (lines.empty() || HeaderLabel(lines[0]) != "RINEX VERSION / TYPE") {
         error = Where(name, 0) + "not a RINEX file (no RINEX VERSION / TYPE line)";
         return false;
     }
-    if (!ParseReal(Columns(lines[0], 0, 9), header.version) || header.version < 2.0 || header.version >= 3.0) {
-        error = Where(name, 0) + "only RINEX version 2 observation files are read";
+    if (!ParseReal(Columns(lines[0], 0, 9), header.version) || header.version < 2.0 || header.version >= 4.0) {
+        error = Where(name, 0) + "only RINEX versions 2 and 3 of observation files are read";
         return false;
     }
     if (Columns(lines[0], 20, 1) != "O") {
@@ -89,18 +156,28 @@ bool ReadHeader(const std::vector<std::string>& lines, const std::string& name, 
     }
     const std::string_view system = Columns(lines[0], 40, 1);
     header.system = (system.empty() || system == " ") ? 'G' : system[0];
+    const bool v3 = header.version >= 3.0;
     int pendingTypes = 0;
+    CodeListState codeList;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::string_view label = HeaderLabel(lines[i]);
         if (label == "END OF HEADER") {
-            if (header.types.empty() || pendingTypes > 0) {
+            if (v3) {
+                if (header.codes.empty() || codeList.pending > 0) {
+                    error = Where(name, i) + "no complete GPS SYS / # / OBS TYPES record in the header";
+                    return false;
+                }
+                header.types = NamesOfCodes(header.codes);
+            } else if (header.types.empty() || pendingTypes > 0) {
                 error = Where(name, i) + "no complete # / TYPES OF OBSERV record in the header";
                 return false;
             }
             next = i + 1;
             return true;
         }
-        if (!ReadHeaderRecord(lines[i], label, header, pendingTypes, Where(name, i), error)) return false;
+        const bool ok = v3 ? ReadHeaderRecord3(lines[i], label, header, codeList, Where(name, i), error)
+                           : ReadHeaderRecord(lines[i], label, header, pendingTypes, Where(name, i), error);
+        if (!ok) return false;
     }
     error = Where(name, lines.size() - 1) + "no END OF HEADER line";
     return false;
@@ -123,13 +200,15 @@ bool ReadSatelliteId(std::string_view id, char fileSystem, ObsSatellite& sat) {
     return true;
 }
 
+// The values of one satellite from line `first` on, `perLine` to a line from `firstColumn`.
 bool ReadObservations(const std::vector<std::string>& lines, std::size_t first, std::size_t typeCount,
-                      const std::string& name, ObsSatellite& sat, std::string& error) {
+                      std::size_t perLine, std::size_t firstColumn, const std::string& name, ObsSatellite& sat,
+                      std::string& error) {
     sat.values.assign(typeCount, ObsValue{});
     for (std::size_t j = 0; j < typeCount; ++j) {
-        const std::size_t index = first + j / kValuesPerLine;
+        const std::size_t index = first + j / perLine;
         const std::string& line = lines[index];
-        const std::size_t column = (j % kValuesPerLine) * kValueWidth;
+        const std::size_t column = firstColumn + (j % perLine) * kValueWidth;
         ObsValue& v = sat.values[j];
         const std::string_view number = Columns(line, column, 14);
         if (!ParseReal(number, v.value)) {
@@ -154,11 +233,104 @@ int ObsHeader::TypeIndex(const std::string& type) const {
     return -1;
 }
 
+namespace {
+
+// The epoch records of a RINEX 3 file from line `i` on: an epoch line starting with '>', then
+// one line per satellite (or, for events, per header record).
+bool ParseEpochs3(const std::vector<std::string>& lines, std::size_t i, const std::string& name, ObsFile& file,
+                  std::string& error) {
+    std::vector<std::string> codes = file.header.codes;
+    std::vector<std::string> types = file.header.types;
+    bool typesChanged = false;
+    while (i < lines.size()) {
+        const std::string& line = lines[i];
+        if (IsBlank(line)) {
+            ++i;
+            continue;
+        }
+        int flag = 0, count = 0;
+        if (line[0] != '>' || !ParseInt(Columns(line, 31, 1), flag) || !ParseInt(Columns(line, 32, 3), count) ||
+            flag < 0 || flag > kFlagCycleSlipRecords || count < 0) {
+            error = Where(name, i) + "unreadable epoch line (record identifier, flag or satellite count)";
+            return false;
+        }
+        if (i + 1 + static_cast<std::size_t>(count) > lines.size()) {
+            error = Where(name, i) + "file ends inside the epoch record";
+            return false;
+        }
+        if (flag > kEpochPowerFailure && flag <= kLastEventFlag) {
+            // An event: `count` header records follow, which may bring new GPS types.
+            ObsHeader update;
+            update.codes = codes;
+            CodeListState state;
+            for (int k = 1; k <= count; ++k) {
+                const std::string& record = lines[i + static_cast<std::size_t>(k)];
+                if (!ReadHeaderRecord3(record, HeaderLabel(record), update, state, Where(name, i + k), error))
+                    return false;
+            }
+            if (update.codes != codes && !update.codes.empty()) {
+                codes = update.codes;
+                types = NamesOfCodes(codes);
+                typesChanged = true;
+            }
+            i += 1 + static_cast<std::size_t>(count);
+            continue;
+        }
+        if (flag == kFlagCycleSlipRecords) {
+            i += 1 + static_cast<std::size_t>(count);
+            continue;
+        }
+        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+        double second = 0.0;
+        if (!ParseInt(Columns(line, 2, 4), year) || !ParseInt(Columns(line, 7, 2), month) ||
+            !ParseInt(Columns(line, 10, 2), day) || !ParseInt(Columns(line, 13, 2), hour) ||
+            !ParseInt(Columns(line, 16, 2), minute) || !ParseReal(Columns(line, 18, 11), second) || year < 1980 ||
+            month < 1 || month > 12 || day < 1 || day > 31 || hour > 24 || minute > 59 || second < 0.0 ||
+            second > 61.0) {
+            error = Where(name, i) + "unreadable epoch time";
+            return false;
+        }
+        ObsEpoch epoch;
+        epoch.line = i + 1;
+        epoch.flag = flag;
+        epoch.time = GpsTimeFromCalendar(year, month, day, hour, minute, second);
+        const std::string_view clock = Columns(line, 41, 15);
+        if (!IsBlank(clock)) {
+            if (!ParseReal(clock, epoch.clockOffset)) {
+                error = Where(name, i) + "unreadable receiver clock offset";
+                return false;
+            }
+            epoch.hasClockOffset = true;
+        }
+        for (int k = 1; k <= count; ++k) {
+            const std::size_t index = i + static_cast<std::size_t>(k);
+            const std::string_view id = Columns(lines[index], 0, 3);
+            if (id.empty() || id[0] != 'G') continue;  // only GPS satellites are kept
+            ObsSatellite sat;
+            if (!ReadSatelliteId(id, 'G', sat)) {
+                error = Where(name, index) + "unreadable satellite in columns 1..3";
+                return false;
+            }
+            if (!ReadObservations(lines, index, types.size(), types.size(), kFirstValue3, name, sat, error))
+                return false;
+            epoch.satellites.push_back(std::move(sat));
+        }
+        file.epochs.push_back(std::move(epoch));
+        file.epochTypes.push_back(types);
+        i += 1 + static_cast<std::size_t>(count);
+    }
+    if (!typesChanged) file.epochTypes.clear();
+    return true;
+}
+
+}  // namespace
+
 bool ParseObsText(const std::string& text, const std::string& name, ObsFile& file, std::string& error) {
     const std::vector<std::string> lines = SplitLines(text);
     file = ObsFile{};
     std::size_t i = 0;
     if (!ReadHeader(lines, name, file.header, i, error)) return false;
+    if (file.header.version >= 3.0) return ParseEpochs3(lines, i, name, file, error);
     std::vector<std::string> types = file.header.types;
     bool typesChanged = false;
     while (i < lines.size()) {
@@ -236,7 +408,8 @@ bool ParseObsText(const std::string& text, const std::string& name, ObsFile& fil
                 return false;
             }
             const std::size_t first = i + listLines + static_cast<std::size_t>(k) * perSat;
-            if (!ReadObservations(lines, first, types.size(), name, epoch.satellites[k], error)) return false;
+            if (!ReadObservations(lines, first, types.size(), kValuesPerLine, 0, name, epoch.satellites[k], error))
+                return false;
         }
         file.epochs.push_back(std::move(epoch));
         file.epochTypes.push_back(types);

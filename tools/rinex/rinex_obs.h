@@ -1,4 +1,5 @@
-// RINEX 2 observation files: header, epochs with their flags, satellites and observations.
+// RINEX observation files, versions 2 and 3: header, epochs with their flags, satellites and
+// observations.
 #pragma once
 
 #include <array>
@@ -15,7 +16,12 @@ struct ObsHeader {
     std::string markerName;
     bool hasApproxPosition = false;
     std::array<double, 3> approxPosition{};  // X, Y, Z, metres, Earth-fixed
-    std::vector<std::string> types;          // observation types in file order: "L1", "C1", ...
+    // Observation types in file order, by their RINEX 2 names: "L1", "C1", ... In a RINEX 3
+    // file these are the GPS types, each named as RINEX 2 names the same observation
+    // (C1C: C1, C1W: P1, C2W: P2, L2W: L2, L1C: L1, D1C: D1, S1C: S1, ...); a code whose
+    // RINEX 2 name an earlier one already took keeps its three characters.
+    std::vector<std::string> types;
+    std::vector<std::string> codes;          // RINEX 3: the GPS codes as the file gives them
     double interval = 0.0;                   // seconds; 0 when the header gives none
 
     // Index of an observation type in `types`, or -1.
@@ -49,7 +55,8 @@ struct ObsEpoch {
 
 // A whole observation file. Epochs with flags 2 to 5 (events) are not kept as epochs, but
 // a header record inside an event that brings a new TYPES OF OBSERV list applies to the
-// epochs after it. Flag 6 (cycle slip records) is skipped.
+// epochs after it. Flag 6 (cycle slip records) is skipped. Of a RINEX 3 file only the GPS
+// satellites are kept.
 struct ObsFile {
     ObsHeader header;
     std::vector<ObsEpoch> epochs;

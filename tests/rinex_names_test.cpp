@@ -1,0 +1,85 @@
+// RINEX file names: long (RINEX 3) and short (RINEX 2) names, periods and frequencies.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "output/rinex_names.h"
+
+namespace kestrel {
+namespace {
+
+RinexNameParts Parts(const std::string& marker, CalendarTime first, double spanS, double intervalS) {
+    RinexNameParts p;
+    p.marker = marker;
+    p.first = GpsTimeFromCalendar(first.year, first.month, first.day, first.hour, first.minute, first.second);
+    p.last = GpsTimeFromTotal(p.first.Total() + spanS);
+    p.intervalS = intervalS;
+    return p;
+}
+
+TEST(RinexNames, LongAndShortNames) {
+    struct Case {
+        const char* what;
+        RinexNameParts parts;
+        const char* obsLong;
+        const char* navLong;
+        const char* obsShort;
+        const char* navShort;
+    };
+    RinexNameParts japan = Parts("0759", {2005, 4, 2, 0, 0, 0.0}, 86370.0, 30.0);
+    japan.country = "jpn";
+    const Case cases[] = {
+        {"a day at 30 s", japan, "075900JPN_R_20050920000_01D_30S_GO.rnx", "075900JPN_R_20050920000_01D_GN.rnx",
+         "07590920.05o", "07590920.05n"},
+        {"an hour at 1 Hz", Parts("gsi", {2010, 7, 1, 13, 0, 0.0}, 3599.0, 1.0),
+         "GSIX00XXX_R_20101821300_01H_01S_GO.rnx", "GSIX00XXX_R_20101821300_01H_GN.rnx", "gsix182n.10o",
+         "gsix182n.10n"},
+        {"a quarter hour at 5 Hz", Parts("Station-A", {2024, 12, 31, 23, 45, 0.0}, 899.8, 0.2),
+         "STAT00XXX_R_20243662345_15M_05Z_GO.rnx", "STAT00XXX_R_20243662345_15M_GN.rnx", "stat366x.24o",
+         "stat366x.24n"},
+        {"two days, no interval", Parts("", {2019, 4, 6, 12, 30, 0.0}, 1.5 * 86400.0, 0.0),
+         "XXXX00XXX_R_20190961230_02D_00U_GO.rnx", "XXXX00XXX_R_20190961230_02D_GN.rnx", "xxxx0960.19o",
+         "xxxx0960.19n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(RinexLongName(c.parts, RinexFileKind::kObservation), c.obsLong) << c.what;
+        EXPECT_EQ(RinexLongName(c.parts, RinexFileKind::kNavigation), c.navLong) << c.what;
+        EXPECT_EQ(RinexShortName(c.parts, RinexFileKind::kObservation), c.obsShort) << c.what;
+        EXPECT_EQ(RinexShortName(c.parts, RinexFileKind::kNavigation), c.navShort) << c.what;
+    }
+}
+
+TEST(RinexNames, SessionLetterIsTheHourOfAnHourlyFile) {
+    for (int hour = 0; hour < 24; ++hour) {
+        const std::string name = RinexShortName(Parts("abcd", {2005, 4, 2, hour, 0, 0.0}, 3599.0, 1.0), RinexFileKind::kObservation);
+        EXPECT_EQ(name[7], static_cast<char>('a' + hour)) << name;
+    }
+    // More than an hour of data: a day's session.
+    EXPECT_EQ(RinexShortName(Parts("abcd", {2005, 4, 2, 5, 0, 0.0}, 3600.0, 1.0), RinexFileKind::kObservation)[7], '0');
+}
+
+TEST(RinexNames, PeriodIsTheSmallestThatHoldsTheSpan) {
+    struct Case {
+        double spanS;
+        const char* code;
+    };
+    const Case cases[] = {{0.0, "15M"},       {900.0, "15M"},      {900.5, "01H"},      {3600.0, "01H"},
+                          {3600.001, "01D"}, {86400.0, "01D"},    {86401.0, "02D"},    {7 * 86400.0, "07D"},
+                          {99 * 86400.0, "99D"}, {100 * 86400.0, "00U"}, {-1.0, "00U"}};
+    for (const Case& c : cases) EXPECT_EQ(RinexPeriodCode(c.spanS), c.code) << c.spanS;
+}
+
+TEST(RinexNames, FrequencyFromTheInterval) {
+    struct Case {
+        double intervalS;
+        const char* code;
+    };
+    const Case cases[] = {{0.01, "00U"}, {0.02, "50Z"}, {0.1, "10Z"},  {0.2, "05Z"},  {0.5, "02Z"},
+                          {0.3, "00U"},  {1.0, "01S"},  {15.0, "15S"}, {30.0, "30S"}, {60.0, "01M"},
+                          {90.0, "90S"}, {120.0, "02M"}, {150.0, "00U"}, {3600.0, "01H"}, {86400.0, "01D"},
+                          {1.5, "00U"},  {0.0, "00U"}};
+    for (const Case& c : cases) EXPECT_EQ(RinexFrequencyCode(c.intervalS), c.code) << c.intervalS;
+}
+
+}  // namespace
+}  // namespace kestrel
