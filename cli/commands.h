@@ -23,6 +23,7 @@ using Runner = std::function<int()>;
 Runner AddConvertCommand(CLI::App& app);
 Runner AddDetectCommand(CLI::App& app);
 Runner AddInspectCommand(CLI::App& app);
+Runner AddRinexCommand(CLI::App& app);
 
 // Prints "kestrel: <text>" on standard error.
 void PrintError(const std::string& text);

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     runners["convert"] = AddConvertCommand(app);
     runners["detect"] = AddDetectCommand(app);
     runners["inspect"] = AddInspectCommand(app);
+    runners["rinex"] = AddRinexCommand(app);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -54,8 +54,10 @@ TEST(RinexNames, SessionLetterIsTheHourOfAnHourlyFile) {
         const std::string name = RinexShortName(Parts("abcd", {2005, 4, 2, hour, 0, 0.0}, 3599.0, 1.0), RinexFileKind::kObservation);
         EXPECT_EQ(name[7], static_cast<char>('a' + hour)) << name;
     }
-    // More than an hour of data: a day's session.
-    EXPECT_EQ(RinexShortName(Parts("abcd", {2005, 4, 2, 5, 0, 0.0}, 3600.0, 1.0), RinexFileKind::kObservation)[7], '0');
+    // Time tags a few milliseconds off the hour still make an hourly file; more than an hour
+    // of data is a day's session.
+    EXPECT_EQ(RinexShortName(Parts("abcd", {2005, 4, 2, 5, 0, 0.0}, 3570.005, 30.0), RinexFileKind::kObservation)[7], 'f');
+    EXPECT_EQ(RinexShortName(Parts("abcd", {2005, 4, 2, 5, 0, 0.0}, 3602.0, 1.0), RinexFileKind::kObservation)[7], '0');
 }
 
 TEST(RinexNames, PeriodIsTheSmallestThatHoldsTheSpan) {
@@ -63,8 +65,10 @@ TEST(RinexNames, PeriodIsTheSmallestThatHoldsTheSpan) {
         double spanS;
         const char* code;
     };
-    const Case cases[] = {{0.0, "15M"},       {900.0, "15M"},      {900.5, "01H"},      {3600.0, "01H"},
-                          {3600.001, "01D"}, {86400.0, "01D"},    {86401.0, "02D"},    {7 * 86400.0, "07D"},
+    // A second of slack: receiver time tags stray from the grid by milliseconds.
+    const Case cases[] = {{0.0, "15M"},       {900.0, "15M"},      {900.5, "15M"},      {901.5, "01H"},
+                          {3600.0, "01H"},    {3600.005, "01H"},   {3601.5, "01D"},     {86400.0, "01D"},
+                          {86401.0, "01D"},   {86402.0, "02D"},    {7 * 86400.0, "07D"},
                           {99 * 86400.0, "99D"}, {100 * 86400.0, "00U"}, {-1.0, "00U"}};
     for (const Case& c : cases) EXPECT_EQ(RinexPeriodCode(c.spanS), c.code) << c.spanS;
 }

@@ -8,6 +8,9 @@ namespace kestrel {
 namespace {
 
 constexpr double kTolerance = 1e-6;  // s, for spans and intervals computed from time tags
+// Receiver time tags stray from the nominal grid by milliseconds (the receiver steers its
+// clock in steps): a span up to a second past a period still belongs to it.
+constexpr double kPeriodSlackS = 1.0;
 
 struct PeriodStep {
     double seconds;
@@ -56,9 +59,9 @@ std::string TwoDigits(int n, char unit) {
 std::string RinexPeriodCode(double spanS) {
     if (!std::isfinite(spanS) || spanS < 0.0) return "00U";
     for (const PeriodStep& step : kPeriods) {
-        if (spanS <= step.seconds + kTolerance) return step.code;
+        if (spanS <= step.seconds + kPeriodSlackS) return step.code;
     }
-    const double days = std::ceil(spanS / kSecondsPerDay - kTolerance / kSecondsPerDay);
+    const double days = std::ceil((spanS - kPeriodSlackS) / kSecondsPerDay);
     if (days <= kMostUnits) return TwoDigits(static_cast<int>(days), 'D');
     return "00U";
 }
@@ -95,7 +98,7 @@ std::string RinexLongName(const RinexNameParts& p, RinexFileKind kind) {
 
 std::string RinexShortName(const RinexNameParts& p, RinexFileKind kind) {
     const CalendarTime start = CalendarFromGpsTime(p.first);
-    const bool hourly = Span(p) <= 3600.0 + kTolerance;
+    const bool hourly = Span(p) <= 3600.0 + kPeriodSlackS;
     const char session = hourly ? static_cast<char>('a' + start.hour) : '0';
     char tail[32];
     std::snprintf(tail, sizeof tail, "%03d%c.%02d%c", DayOfYear(start.year, start.month, start.day), session,

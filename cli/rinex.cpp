@@ -1,0 +1,207 @@
+// `kestrel rinex`: a NavCom log to RINEX 3.04 or 2.11 observation and navigation files, with
+// the decoder's messages, progress and Ctrl-C as `kestrel convert` has them.
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "args.h"
+#include "commands.h"
+#include "common/error_text.h"
+#include "output/rinex_convert.h"
+#include "session.h"
+
+namespace kestrel::cli {
+namespace {
+
+struct RinexArgs {
+    std::string input;
+    std::string obsPath;
+    std::string navPath;
+    std::string directory;
+    std::string version = "3.04";
+    std::string marker;
+    std::string markerNumber;
+    std::string country = "XXX";
+    std::string observer;
+    std::string agency;
+    std::string receiver;
+    std::string antenna;
+    std::string antennaDelta;
+    std::string position;
+    std::vector<std::string> comments;
+    std::string from;
+    std::string to;
+    std::string interval;
+    int week = 0;
+    bool trackedOnly = false;
+    bool noNav = false;
+    bool noClockCorrection = false;
+    bool doppler = false;
+    bool noL2Slips = false;
+    bool verbose = false;
+    bool quiet = false;
+};
+
+std::array<double, 3> Triple(const std::string& text) {
+    std::string error;
+    const auto v = ParseNumbers(text, 3, error);
+    return v ? std::array<double, 3>{(*v)[0], (*v)[1], (*v)[2]} : std::array<double, 3>{};
+}
+
+int RunRinex(CLI::App& sub, const RinexArgs& a) {
+    RinexRunOptions o;
+    o.version = a.version == "2.11" ? RinexVersion::k211 : RinexVersion::k304;
+    o.input = a.input;
+    o.obsPath = a.obsPath;
+    o.navPath = a.navPath;
+    o.directory = a.directory;
+    o.writeNav = !a.noNav;
+    o.trackedOnly = a.trackedOnly;
+    o.clockCorrection = !a.noClockCorrection;
+    o.doppler = a.doppler;
+    o.reportL2Slips = !a.noL2Slips;
+    o.verbose = a.verbose;
+    if (sub.count("--week") != 0) o.week = a.week;
+    std::string error;
+    if (!a.from.empty()) o.from = ParseTime(a.from, error);
+    if (!a.to.empty()) o.to = ParseTime(a.to, error);
+    if (o.from && o.to && o.to->Total() < o.from->Total()) {
+        PrintError("--to: " + a.to + " lies before --from " + a.from);
+        return kExitUsage;
+    }
+    if (!a.interval.empty()) o.intervalS = std::stod(a.interval);
+    o.program = std::string("kestrel ") + KESTREL_VERSION;
+    o.markerName = a.marker;
+    o.markerNumber = a.markerNumber;
+    o.country = a.country;
+    o.observer = a.observer;
+    o.agency = a.agency;
+    const auto receiver = SplitFields(a.receiver, 3);
+    o.receiverNumber = receiver[0];
+    o.receiverType = receiver[1];
+    o.receiverVersion = receiver[2];
+    const auto antenna = SplitFields(a.antenna, 2);
+    o.antennaNumber = antenna[0];
+    o.antennaType = antenna[1];
+    if (!a.antennaDelta.empty()) o.antennaDeltaHenM = Triple(a.antennaDelta);
+    if (!a.position.empty()) o.positionM = Triple(a.position);
+    o.comments = a.comments;
+    o.createdUtc = CreationTimeFromEnvironment();
+    for (const std::string& output : {a.obsPath, a.navPath}) {
+        if (!output.empty() && a.input != "-" && SameFile(a.input, output)) {
+            PrintError("LOG '" + a.input + "' would be overwritten by the output " + output);
+            return kExitUsage;
+        }
+    }
+
+    if (!a.directory.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(a.directory, made);
+        if (made) {
+            PrintError("cannot create the folder " + a.directory + ": " + made.message());
+            return kExitFailure;
+        }
+    }
+
+    CallbackBlock callbacks = DisplayCallbacks();
+    StartDisplay(a.quiet);
+    const auto started = std::chrono::steady_clock::now();
+    RinexRunResult result;
+    int32_t status = 0;
+    bool interrupted = false;
+    {
+        InterruptGuard guard;
+        status = ConvertToRinex(o, callbacks, result);
+        interrupted = InterruptGuard::Interrupted();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EndDisplay();
+
+    std::string files = result.obsPath;
+    if (!result.navPath.empty()) files += (files.empty() ? "" : " and ") + result.navPath;
+    char summary[512];
+    std::snprintf(summary, sizeof summary,
+                  "%d epochs, %d satellites, %d L1 and %d L2 slips, %d ephemerides written%s%s in %.2f s",
+                  result.epochs, result.satellites, result.l1Slips, result.l2Slips, result.ephemerides,
+                  files.empty() ? "" : " to ", files.c_str(), seconds);
+    if (status == 0) {
+        std::printf("%s\n", summary);
+        return kExitOk;
+    }
+    std::fflush(stdout);
+    PrintError(error_text());
+    if (result.aborted || !files.empty()) std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
+    return interrupted ? kExitInterrupted : kExitFailure;
+}
+
+}  // namespace
+
+Runner AddRinexCommand(CLI::App& app) {
+    static RinexArgs a;
+    CLI::App* sub = app.add_subcommand(
+        "rinex",
+        "Converts a NavCom log into RINEX observation and navigation files (GPS). Default names follow "
+        "the RINEX conventions: long names for 3.04, ssssdddf.yyo/.yyn for 2.11.");
+    sub->add_option("LOG", a.input, "the NavCom log; - reads standard input")->required();
+    sub->add_option("-o,--obs", a.obsPath, "observation file name")->type_name("OBSFILE");
+    sub->add_option("-n,--nav", a.navPath, "navigation file name")->type_name("NAVFILE");
+    sub->add_option("-d,--directory", a.directory, "folder of the default names")->type_name("DIR");
+    sub->add_option("-v,--rinex-version", a.version, "RINEX version")
+        ->type_name("3.04|2.11")
+        ->check(CLI::IsMember({"3.04", "2.11"}));
+    sub->add_option("--marker", a.marker, "marker name (default: from the log's name)")->type_name("NAME");
+    sub->add_option("--marker-number", a.markerNumber, "marker number")->type_name("NUMBER");
+    sub->add_option("--country", a.country, "ISO 3166 country code of the long file names")
+        ->type_name("CCC")
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                for (char& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                if (v.size() != 3 || v.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
+                    return std::string("'" + v + "' is not a three-letter country code");
+                }
+                return std::string();
+            },
+            "", ""));
+    sub->add_option("--observer", a.observer, "observer")->type_name("NAME");
+    sub->add_option("--agency", a.agency, "agency")->type_name("NAME");
+    sub->add_option("--receiver", a.receiver, "receiver serial number, type and firmware version")
+        ->type_name("NUMBER,TYPE,VERSION");
+    sub->add_option("--antenna", a.antenna, "antenna serial number and IGS type with radome")
+        ->type_name("NUMBER,TYPE");
+    sub->add_option("--antenna-delta", a.antennaDelta, "antenna height, east and north offsets over the marker, m")
+        ->type_name("H,E,N")
+        ->check(NumbersValidator(3));
+    sub->add_option("--position", a.position,
+                    "marker position, Earth-fixed X,Y,Z in m (default: median of the single-point solutions)")
+        ->type_name("X,Y,Z")
+        ->check(NumbersValidator(3));
+    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("TEXT");
+    sub->add_option("--from", a.from, "first epoch kept: WEEK:SOW (GPS) or YYYY-MM-DDTHH:MM:SS (UTC)")
+        ->type_name("TIME")
+        ->check(TimeValidator());
+    sub->add_option("--to", a.to, "last epoch kept, as --from")->type_name("TIME")->check(TimeValidator());
+    sub->add_option("--interval", a.interval,
+                    "keep epochs whose time of week is a multiple of S seconds; a lock loss in a dropped "
+                    "epoch is flagged at the satellite's next kept epoch")
+        ->type_name("S")
+        ->check(PositiveSecondsValidator());
+    sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
+        ->type_name("N")
+        ->check(CLI::Range(0, 9999));
+    sub->add_flag("--tracked-only", a.trackedOnly, "navigation records only for satellites observed");
+    sub->add_flag("--no-nav", a.noNav, "no navigation file");
+    sub->add_flag("--no-clock-correction", a.noClockCorrection,
+                  "no single-point solution: no receiver clock offsets, position from --position or zeros");
+    sub->add_flag("--doppler", a.doppler, "write the code-derived L1 Doppler (D1C / D1)");
+    sub->add_flag("--no-l2-slips", a.noL2Slips, "do not report L2 cycle slips among the messages");
+    sub->add_flag("--verbose", a.verbose, "also report the frame parser's frame-length diagnostics");
+    sub->add_flag("-q,--quiet", a.quiet, "no progress display");
+    return [sub] { return RunRinex(*sub, a); };
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,81 @@
+// A NavCom log to RINEX observation and navigation files, through the same frame parser,
+// decoders, slip test and clock solution as the plug-in's conversion. Every valid satellite
+// block becomes an observation (first epochs included); loss of lock is flagged where the
+// receiver's lock counter changed and where a satellite returns after more than a minute;
+// the receiver clock offset of the single-point solution goes on the epoch line.
+//
+// The observation body is kept in a scratch file next to the output while the log is
+// decoded, so memory stays flat however long the log, and both files are written under a
+// temporary name and renamed when whole: no half-written file ever stands under a final name.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/gps_time.h"
+#include "kestrel/kestrel.h"
+#include "output/rinex_obs_writer.h"
+
+namespace kestrel {
+
+struct RinexRunOptions {
+    RinexVersion version = RinexVersion::k304;
+    std::string input;        // the log; "-" reads standard input
+    std::string obsPath;      // the observation file; empty: the RINEX name in `directory`
+    std::string navPath;      // the navigation file; empty: the RINEX name in `directory`
+    std::string directory;    // folder of the default names; empty: the current folder
+    bool writeNav = true;
+    bool trackedOnly = false;        // navigation records only for satellites observed
+    bool clockCorrection = true;     // solve position and receiver clock per epoch
+    bool doppler = false;            // write the code-derived L1 Doppler
+    bool reportL2Slips = true;       // decoder messages about L2 slips
+    bool verbose = false;            // the frame parser's length diagnostics
+    std::optional<int> week;         // GPS week of the first epoch, overriding the log's
+    std::optional<GpsTime> from;     // first epoch kept (inclusive)
+    std::optional<GpsTime> to;       // last epoch kept (inclusive)
+    double intervalS = 0.0;          // keep epochs whose time of week is a multiple; 0 all
+
+    // Header facts.
+    std::string program;             // e.g. "kestrel 1.0.0"
+    std::string markerName;          // empty: from the log's name
+    std::string markerNumber;
+    std::string country = "XXX";
+    std::string observer;
+    std::string agency;
+    std::string receiverNumber, receiverType, receiverVersion;
+    std::string antennaNumber, antennaType;
+    std::array<double, 3> antennaDeltaHenM{};
+    std::optional<std::array<double, 3>> positionM;  // none: median of the solutions
+    std::vector<std::string> comments;
+    std::optional<CalendarTime> createdUtc;          // none: the time of the run
+};
+
+struct RinexRunResult {
+    std::string obsPath;          // final names, once written
+    std::string navPath;
+    int32_t epochs = 0;           // epochs written
+    int32_t satellites = 0;       // distinct satellites observed
+    int32_t observations = 0;     // satellite records written
+    int32_t l1Slips = 0;          // observations flagged for loss of lock on L1
+    int32_t l2Slips = 0;
+    int32_t ephemerides = 0;      // navigation records written
+    int32_t epochsDropped = 0;    // epochs outside the window, decimated, or not later than the last
+    int32_t solutions = 0;        // epochs with a single-point solution
+    bool aborted = false;         // stopped by Abort: the files hold what came before
+};
+
+// Converts one log. 0 on success; 1 with the reason in the error text (the input cannot be
+// opened or read, the log's GPS weeks are missing or inconsistent and no week was given,
+// an output cannot be written, or the conversion was aborted: then the files are still
+// written, whole, with what was converted, and `result.aborted` is set). Messages and
+// progress go to `callbacks` as in ConvertFile.
+int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& callbacks, RinexRunResult& result);
+
+// The default marker name of a log: the letters and digits of its file name before the first
+// dot, at most 60 characters; "UNKN" when there are none (standard input).
+std::string MarkerNameFromLog(const std::string& input);
+
+}  // namespace kestrel
