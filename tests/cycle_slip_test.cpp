@@ -9,7 +9,7 @@
 
 #include "common/error_text.h"
 #include "navcom/cycle_slip.h"
-#include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 #include "support/decoder_harness.h"
 
 namespace kestrel {
@@ -58,12 +58,12 @@ TEST_F(SlipDetector, FirstEpochIsHeldBackAndTheNextCarriesDopplerAndLockTime) {
     EXPECT_EQ(port->history[5].prn, 5);
     EXPECT_EQ(port->history[5].time, 1000.0);
 
-    ASSERT_TRUE(Test(Sat(5, kRange - 2 * kL1WavelengthM), 1001.0));
+    ASSERT_TRUE(Test(Sat(5, kRange - 2 * layout::kL1WavelengthM), 1001.0));
     EXPECT_NEAR(last.doppler, 2.0, 1e-6);
     EXPECT_EQ(last.l1_lock_time, 1.0);
     EXPECT_EQ(last.time, 1001.0);
 
-    ASSERT_TRUE(Test(Sat(5, kRange - 4 * kL1WavelengthM), 1003.0));
+    ASSERT_TRUE(Test(Sat(5, kRange - 4 * layout::kL1WavelengthM), 1003.0));
     EXPECT_NEAR(last.doppler, 1.0, 1e-6);
     EXPECT_EQ(last.l1_lock_time, 3.0);
     EXPECT_TRUE(messages.empty());
@@ -142,7 +142,7 @@ TEST_F(SlipDetector, RepeatedTimeKeepsTheOlderHistory) {
     EXPECT_EQ(port->history[20].ca_range, kRange);
 
     // Compared with the first epoch, not with the dropped one.
-    ASSERT_TRUE(Test(Sat(20, kRange + kL1WavelengthM), 2001.0));
+    ASSERT_TRUE(Test(Sat(20, kRange + layout::kL1WavelengthM), 2001.0));
     EXPECT_NEAR(last.doppler, -1.0, 1e-6);
     EXPECT_EQ(last.l1_lock_time, 1.0);
 }

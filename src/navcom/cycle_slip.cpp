@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/error_text.h"
-#include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 
 namespace kestrel {
 namespace {
@@ -54,7 +54,7 @@ bool TestCycleSlip(PortState& port, SatState& sat, double time) {
         return false;
     }
 
-    sat.doppler = -((sat.ca_range - previous.ca_range) / kL1WavelengthM) / dt;
+    sat.doppler = -((sat.ca_range - previous.ca_range) / layout::kL1WavelengthM) / dt;
 
     if (sat.l1_lock_counter == previous.l1_lock_counter) {
         sat.l1_lock_time = previous.l1_lock_time + dt;
