@@ -182,6 +182,8 @@ struct Field {
     bool isSigned;
     double scale = 1.0;        // value of one count; the decimals the decoder applies
     bool semicircles = false;  // scale is in semicircles: the value is then multiplied by pi
+
+    friend constexpr bool operator==(const Field&, const Field&) = default;
 };
 
 // The field's bits as an unsigned number.
@@ -239,6 +241,13 @@ constexpr Field kAf2 = {WordOffset(1, 9), 1, 0, 8, true, kScale2m55};           
 constexpr Field kAf1 = {WordOffset(1, 9) + 1, 2, 0, 16, true, kScale2m43};       // s/s
 constexpr Field kAf0 = {WordOffset(1, 10), 3, 2, 22, true, kScale2m31Short};     // s
 constexpr int kIodcLowBits = 8;
+
+// User range accuracy: the upper bound in metres of each URA index 0 to 14; index 15 gives
+// no accuracy prediction.
+inline constexpr double kUraBoundsM[15] = {2.4,   3.4,   4.85,  6.85,   9.65,   13.65,  24.0,  48.0,
+                                           96.0,  192.0, 384.0, 768.0, 1536.0, 3072.0, 6144.0};
+constexpr int kUraNoPrediction = 15;
+static_assert(kUraNoPrediction == (1 << kUraIndex.bits) - 1);
 }  // namespace sf1
 
 // Subframe 2: orbit, first half.

@@ -20,10 +20,6 @@ namespace sf3 = layout::sf3;
 constexpr int kBroadcastWeekModulus = 1 << sf1::kWeek.bits;
 constexpr double kFourHourFit = 4.0;  // fit interval flag 0 means four hours
 
-// User range accuracy index N: the smallest N whose bound (metres) covers the accuracy.
-constexpr double kUraBoundsM[15] = {2.4,   3.4,   4.85,  6.85,   9.65,   13.65,  24.0,  48.0,
-                                    96.0,  192.0, 384.0, 768.0, 1536.0, 3072.0, 6144.0};
-
 // One scaled field of the payload: the RINEX value it carries and where it goes.
 struct ScaledField {
     const char* name;
@@ -72,11 +68,12 @@ constexpr int kIodcBits = sf1::kIodcHigh.bits + sf1::kIodcLowBits;
 bool Fits(int value, int bits) { return value >= 0 && value < (1 << bits); }
 int Held(int value, int bits) { return value < 0 ? 0 : (Fits(value, bits) ? value : (1 << bits) - 1); }
 
+// User range accuracy index N: the smallest N whose bound covers the accuracy.
 int UraIndex(double accuracyM) {
-    for (int n = 0; n < 15; ++n) {
-        if (accuracyM <= kUraBoundsM[n]) return n;
+    for (int n = 0; n < sf1::kUraNoPrediction; ++n) {
+        if (accuracyM <= sf1::kUraBoundsM[n]) return n;
     }
-    return 15;
+    return sf1::kUraNoPrediction;
 }
 
 }  // namespace
