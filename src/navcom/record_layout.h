@@ -205,11 +205,14 @@ constexpr double FieldReal(const uint8_t* payload, const Field& f) {
     return f.semicircles ? v * kPi : v;
 }
 
-// ORs `value`, cut to the field's width, into a payload whose field bits are still zero.
+// Writes `value`, cut to the field's width, into the field's bits; the payload's other
+// bits stay as they are.
 constexpr void PutField(uint8_t* payload, const Field& f, int64_t value) {
-    const uint64_t placed = (static_cast<uint64_t>(value) & ((uint64_t{1} << f.bits) - 1)) << f.shift;
+    const uint64_t mask = ((uint64_t{1} << f.bits) - 1) << f.shift;
+    const uint64_t placed = (static_cast<uint64_t>(value) << f.shift) & mask;
     for (int i = f.bytes - 1, k = 0; i >= 0; --i, k += 8) {
-        payload[f.offset + i] = static_cast<uint8_t>(payload[f.offset + i] | (placed >> k));
+        const auto keep = static_cast<uint8_t>(payload[f.offset + i] & ~(mask >> k));
+        payload[f.offset + i] = static_cast<uint8_t>(keep | (placed >> k));
     }
 }
 
