@@ -62,7 +62,7 @@ bool TestCycleSlip(PortState& port, SatState& sat, double time) {
         ReportToPort(port, time, format_error_text(kL1SlipFormat, sat.prn));
     }
 
-    if (sat.l2_phase != 0.0) {
+    if (sat.status & layout::block::kHasL2) {
         if (sat.l2_lock_counter == previous.l2_lock_counter) {
             sat.l2_lock_time = previous.l2_lock_time + dt;
         } else if (port.portCallback != nullptr && port.options.reportL2Slips != 0) {
