@@ -100,8 +100,8 @@ int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
     header.sat_count = static_cast<uint8_t>(k);
     header.flags = port.options.flagEpochs != 0 ? KESTREL_EPOCH_FLAG_MARKED : 0;
     header.time_tag = t;
-    header.corrected_time = t;
 
+    // Sets the epoch's corrected time, clock offset and flag.
     CorrectEpochClock(port, k);
 
     struct Append {

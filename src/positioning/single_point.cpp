@@ -102,7 +102,6 @@ bool finite_position(const PositionRecord& r) {
 }
 
 void position_reset(EpochHeader* header) {
-    header->flags = static_cast<uint8_t>(header->flags & ~KESTREL_EPOCH_FLAG_CLOCK_CORRECTED);
     header->latitude = 0.0;
     header->longitude = 0.0;
     header->height = 0.0f;
@@ -297,13 +296,10 @@ int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int
     int32_t r = lsq_fix(used, solver.used, solver.exclusions, solver.usedRecords,
                         &solver.receiver.x, &solver.receiver.y, &solver.receiver.z, clock);
     if (r == kFixTooFewRows) {
-        // Too few usable satellites counts as solved, with no clock offset.
+        // Too few usable satellites counts as solved, with no clock offset (lsq_fix has set
+        // `clock` to zero).
         if (solves_position(mode)) position_reset(header);
-        if (solves_clock(mode)) {
-            header->clock_offset = 0.0;
-            header->corrected_time = header->time_tag;
-            solver.last.clock = 0.0;
-        }
+        if (solves_clock(mode)) solver.last.clock = 0.0;
         return 0;
     }
     if (r != kFixConverged) return 1;
@@ -330,14 +326,9 @@ int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int
     solver.last = {solvedLatitude, solvedLongitude, solvedHeight, *clock};
     solver.previousReceiver = solver.receiver;
     if (solves_position(mode)) {
-        header->flags = static_cast<uint8_t>(header->flags | KESTREL_EPOCH_FLAG_CLOCK_CORRECTED);
         header->latitude = solvedLatitude * kRadiansToDegrees;
         header->longitude = solvedLongitude * kRadiansToDegrees;
         header->height = static_cast<float>(solvedHeight);
-    }
-    if (solves_clock(mode)) {
-        header->clock_offset = *clock;
-        header->corrected_time = header->time_tag - *clock / kSpeedOfLight;
     }
     return 0;
 }
