@@ -1,3 +1,7 @@
+// EPHEMERIS (0x81) decoder. Its format facts come from the receiver's record layout (the
+// frame: PRN, transmission time, payload) and, for the subframes' fields, bit positions and
+// scale factors, from IS-GPS-200, the interface document of the GPS navigation message;
+// both are written down once in navcom/record_layout.h.
 #include "navcom/ephemeris.h"
 
 #include <cstring>
