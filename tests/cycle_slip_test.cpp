@@ -74,7 +74,7 @@ TEST_F(SlipDetector, FirstEpochIsHeldBackAndTheNextCarriesDopplerAndLockTime) {
 
 TEST_F(SlipDetector, DopplerOfOneWavelengthPerSecondAwayIsMinusOneHertz) {
     Test(Sat(9, kRange), 500.0);
-    ASSERT_TRUE(Test(Sat(9, kRange + 0.190293672798), 501.0));
+    ASSERT_TRUE(Test(Sat(9, kRange + layout::kL1WavelengthM), 501.0));
     EXPECT_NEAR(last.doppler, -1.0, 1e-6);
 }
 
