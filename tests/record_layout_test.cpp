@@ -25,13 +25,8 @@
 namespace kestrel {
 namespace {
 
-namespace measurement = layout::measurement;
-namespace block = layout::block;
-namespace phase_word = layout::phase_word;
+using namespace layout;
 namespace eph = layout::ephemeris;
-namespace sf1 = layout::sf1;
-namespace sf2 = layout::sf2;
-namespace sf3 = layout::sf3;
 using Frames = std::vector<std::vector<uint8_t>>;
 
 struct Capture {

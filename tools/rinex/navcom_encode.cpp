@@ -11,11 +11,15 @@ namespace kestrel::rinex {
 
 namespace {
 
+// The record layouts this file writes; the MEASUREMENT part below uses them too.
 namespace frame = layout::frame;
 namespace eph = layout::ephemeris;
 namespace sf1 = layout::sf1;
 namespace sf2 = layout::sf2;
 namespace sf3 = layout::sf3;
+namespace measurement = layout::measurement;
+namespace block = layout::block;
+namespace phase_word = layout::phase_word;
 
 constexpr int kBroadcastWeekModulus = 1 << sf1::kWeek.bits;
 constexpr double kFourHourFit = 4.0;  // fit interval flag 0 means four hours
@@ -175,11 +179,6 @@ NavRecord ShiftNavRecord(const NavRecord& nav, double seconds) {
 namespace kestrel::rinex {
 
 namespace {
-
-namespace frame = layout::frame;
-namespace measurement = layout::measurement;
-namespace block = layout::block;
-namespace phase_word = layout::phase_word;
 
 constexpr int kStrongestCode = block::kStrengthCodeMax;
 constexpr double kMsPerSecond = 1.0 / layout::kTimeUnitS;
