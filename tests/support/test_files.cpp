@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+
+#include <unistd.h>
 
 namespace kestrel::test {
 
@@ -16,7 +19,9 @@ ScratchDir::ScratchDir() {
     for (char& c : name) {
         if (c == '/') c = '_';
     }
-    fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + name);
+    // The process id keeps two test runs on one machine (two worktrees, say) out of each
+    // other's folders.
+    fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir);
     fs::create_directories(dir);
     path_ = dir.string();
