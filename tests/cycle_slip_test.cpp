@@ -28,8 +28,8 @@ protected:
 
     // A satellite as block decoding leaves it: range in metres, lock counters, and the L2
     // phase when the block has L2 data.
-    static SatState Sat(int32_t prn, double caRange, int32_t l1Lock = 0, std::optional<double> l2Phase = std::nullopt,
-                        int32_t l2Lock = 0) {
+    static SatState Sat(int32_t prn, double caRange, int32_t l1Lock = 0,
+                        std::optional<double> l2Phase = std::nullopt, int32_t l2Lock = 0) {
         SatState s{};
         s.status = static_cast<uint8_t>(layout::block::kValid | (l2Phase ? layout::block::kHasL2 : 0) |
                                         (prn & layout::block::kPrnMask));

@@ -266,7 +266,8 @@ namespace eph = layout::ephemeris;
 std::vector<std::vector<uint8_t>> EphemerisFramesOf(const std::vector<uint8_t>& log) {
     std::vector<std::vector<uint8_t>> frames;
     for (test::FoundFrame& f : test::FindFrames(log)) {
-        if (f.id == eph::kId && f.checksumOk && f.bytes.size() == eph::kFrameBytes) frames.push_back(std::move(f.bytes));
+        const bool whole = f.id == eph::kId && f.checksumOk && f.bytes.size() == eph::kFrameBytes;
+        if (whole) frames.push_back(std::move(f.bytes));
     }
     return frames;
 }

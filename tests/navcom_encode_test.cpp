@@ -80,7 +80,8 @@ void ExpectRoundTrip(const NavRecord& nav) {
         {"IDOT", r.Idot, nav.idot, sf3::kIdot},
     };
     for (const auto& c : scaled) {
-        EXPECT_LE(std::fabs(c.got - c.want), Lsb(c.field) * (0.5 + 1e-9)) << c.name << ": " << c.got << " vs " << c.want;
+        EXPECT_LE(std::fabs(c.got - c.want), Lsb(c.field) * (0.5 + 1e-9))
+            << c.name << ": " << c.got << " vs " << c.want;
     }
 }
 

@@ -232,7 +232,8 @@ TEST(EphemerisEncoder, RealEphemeridesReencodeToTheirOwnFields) {
         // Every broadcast field but the AODO, which the encoder does not send.
         for (const layout::Field& field : layout::kAllFields) {
             if (field == sf2::kAodo) continue;
-            EXPECT_EQ(Field(g, field), Field(f, field)) << "field at payload byte " << field.offset << " shift " << field.shift;
+            EXPECT_EQ(Field(g, field), Field(f, field))
+                << "field at payload byte " << field.offset << " shift " << field.shift;
         }
     }
 }
@@ -292,13 +293,17 @@ TEST(MeasurementEncoder, RealBlocksReencodeToTheirOwnFields) {
         EXPECT_TRUE(report.notes.empty());
         // Sync, id, length, week and time, and the block count.
         EXPECT_TRUE(std::equal(f.begin(), f.begin() + measurement::kTimeOffset + 4, g.begin()));
-        EXPECT_EQ(g[measurement::kCountOffset] & measurement::kCountMask, f[measurement::kCountOffset] & measurement::kCountMask);
+        const auto count = [](const std::vector<uint8_t>& frame) {
+            return frame[measurement::kCountOffset] & measurement::kCountMask;
+        };
+        EXPECT_EQ(count(g), count(f));
         for (std::size_t i = 0; i < sats.size(); ++i) {
             const uint8_t* real = &f[measurement::BlockOffset(static_cast<int>(i))];
             const uint8_t* sent = &g[measurement::BlockOffset(static_cast<int>(i))];
             SCOPED_TRACE("PRN " + std::to_string(sats[i].prn));
             EXPECT_EQ(sent[block::kStatusOffset], real[block::kStatusOffset]);
-            EXPECT_EQ(sent[block::kStrengthOffset] >> block::kStrengthShift, real[block::kStrengthOffset] >> block::kStrengthShift);
+            const auto strength = [](const uint8_t* b) { return b[block::kStrengthOffset] >> block::kStrengthShift; };
+            EXPECT_EQ(strength(sent), strength(real));
             EXPECT_EQ(le_u32(sent + block::kCaRangeOffset), le_u32(real + block::kCaRangeOffset));
             expectArc(sats[i].prn, 1, real + block::kL1PhaseOffset, sent + block::kL1PhaseOffset);
             if (real[block::kStatusOffset] & block::kHasP1) {

@@ -51,7 +51,8 @@ int32_t DecodeEphemeris(const uint8_t* payload, int32_t prn, GpsEphRecord& recor
     const int32_t health = Whole(p, sf1::kHealth);
     record.Filler = kFillerValue;
     record.Tgd = FieldReal(p, sf1::kTgd);
-    record.Iodc = static_cast<int32_t>((FieldValue(p, sf1::kIodcHigh) << sf1::kIodcLowBits) + FieldValue(p, sf1::kIodcLow));
+    const int64_t iodcHigh = FieldValue(p, sf1::kIodcHigh);
+    record.Iodc = static_cast<int32_t>((iodcHigh << sf1::kIodcLowBits) + FieldValue(p, sf1::kIodcLow));
     record.Toc = Whole(p, sf1::kToc);
     record.Af2 = FieldReal(p, sf1::kAf2);
     record.Af1 = FieldReal(p, sf1::kAf1);

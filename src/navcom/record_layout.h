@@ -115,7 +115,8 @@ static_assert(kLockCounterMask == (1u << kOffsetShift) - 1 && kOffsetShift + kOf
 constexpr int32_t LockCounter(uint32_t word) { return static_cast<int32_t>(word & kLockCounterMask); }
 constexpr int32_t Offset(uint32_t word) { return sign_extend(word >> kOffsetShift, kOffsetBits); }
 constexpr uint32_t Pack(int32_t offsetUnits, uint32_t lockCounter) {
-    return ((static_cast<uint32_t>(offsetUnits) & kOffsetMask) << kOffsetShift) | (lockCounter & kLockCounterMask);
+    const uint32_t offset = static_cast<uint32_t>(offsetUnits) & kOffsetMask;
+    return (offset << kOffsetShift) | (lockCounter & kLockCounterMask);
 }
 }  // namespace phase_word
 
@@ -296,7 +297,8 @@ namespace detail {
 constexpr bool FieldsAreDisjoint() {
     uint8_t used[ephemeris::kPayloadBytes] = {};
     for (const Field& f : kAllFields) {
-        if (f.bytes < 1 || f.bytes > 4 || f.bits < 1 || f.shift < 0 || f.shift + f.bits > 8 * f.bytes) return false;
+        if (f.bytes < 1 || f.bytes > 4 || f.bits < 1 || f.shift < 0) return false;
+        if (f.shift + f.bits > 8 * f.bytes) return false;
         if (f.offset < 0 || f.offset + f.bytes > ephemeris::kPayloadBytes) return false;
         for (int b = f.shift; b < f.shift + f.bits; ++b) {
             const int byte = f.offset + f.bytes - 1 - b / 8;

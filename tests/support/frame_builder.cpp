@@ -66,7 +66,8 @@ std::vector<uint8_t> MeasurementFrame::Bytes() const {
     return MakeFrame(measurement::kId, body);
 }
 
-std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue, const std::array<uint8_t, kPayloadBytes>& payload) {
+std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue,
+                                    const std::array<uint8_t, kPayloadBytes>& payload) {
     // Body up to the payload: PRN, the week and the IODC copy (left 0), the time value; then
     // the payload and one unread byte.
     std::vector<uint8_t> body(frame::BodyIndex(ephemeris::kPayloadOffset), 0);
@@ -86,8 +87,9 @@ std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
 std::vector<FoundFrame> FindFrames(const std::vector<uint8_t>& log) {
     std::vector<FoundFrame> frames;
     std::size_t i = 0;
+    const auto at = [&log](std::size_t offset) { return log.begin() + static_cast<std::ptrdiff_t>(offset); };
     while (i + frame::kBodyOffset <= log.size()) {
-        if (!std::equal(frame::kSync, frame::kSync + frame::kSyncBytes, log.begin() + static_cast<std::ptrdiff_t>(i))) {
+        if (!std::equal(frame::kSync, frame::kSync + frame::kSyncBytes, at(i))) {
             ++i;
             continue;
         }
@@ -96,7 +98,7 @@ std::vector<FoundFrame> FindFrames(const std::vector<uint8_t>& log) {
         FoundFrame f;
         f.offset = i;
         f.id = log[i + frame::kIdOffset];
-        f.bytes.assign(log.begin() + static_cast<std::ptrdiff_t>(i), log.begin() + static_cast<std::ptrdiff_t>(i + length));
+        f.bytes.assign(at(i), at(i + length));
         uint8_t checksum = 0;
         for (std::size_t k = frame::kChecksumFrom; k + 1 < length; ++k) checksum ^= f.bytes[k];
         f.checksumOk = length > frame::kBodyOffset && checksum == f.bytes.back();

@@ -55,7 +55,8 @@ private:
 
 // An EPHEMERIS (0x81) frame: PRN at offset 6, the time value at offset 9, the 72-byte
 // subframe payload at offset 15. 89 bytes in all.
-std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue, const std::array<uint8_t, kPayloadBytes>& payload);
+std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue,
+                                    const std::array<uint8_t, kPayloadBytes>& payload);
 
 // Concatenates byte vectors.
 std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts);

@@ -100,7 +100,8 @@ std::array<uint8_t, kEphemerisPayloadBytes> EncodeEphemerisPayload(const NavReco
     layout::PutField(p, sf2::kFitInterval, nav.fitInterval > kFourHourFit ? 1 : 0);
     for (const ScaledField& f : kScaledFields) {
         const double q = Scaled(f, nav);
-        const double limited = q < FieldMin(f.field) ? FieldMin(f.field) : (q > FieldMax(f.field) ? FieldMax(f.field) : q);
+        const double low = static_cast<double>(FieldMin(f.field)), high = static_cast<double>(FieldMax(f.field));
+        const double limited = q < low ? low : (q > high ? high : q);
         layout::PutField(p, f.field, static_cast<int64_t>(limited));
     }
     return a;
@@ -123,7 +124,8 @@ std::vector<std::string> EphemerisFieldProblems(const NavRecord& nav) {
     }
     auto count = [&problems](const char* name, int value, int bits) {
         if (Fits(value, bits)) return;
-        problems.push_back(std::string(name) + " " + std::to_string(value) + " does not fit " + std::to_string(bits) + " bits");
+        problems.push_back(std::string(name) + " " + std::to_string(value) + " does not fit " +
+                           std::to_string(bits) + " bits");
     };
     count("IODE", nav.iode, sf2::kIode.bits);
     count("IODC", nav.iodc, kIodcBits);
