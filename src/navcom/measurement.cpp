@@ -1,6 +1,6 @@
 // MEASUREMENT (0xB0) decoder. Its format facts (offsets, units, status bits, the phase
-// words and their sign) come from the receiver's record layout, written down once in
-// navcom/record_layout.h and checked there against the receiver's captures.
+// words) come from the receiver's record layout, written down once, with the phase's sign,
+// in navcom/record_layout.h.
 #include "navcom/measurement.h"
 
 #include "common/bytes.h"

@@ -120,8 +120,9 @@ constexpr uint32_t Pack(int32_t offsetUnits, uint32_t lockCounter) {
 }
 }  // namespace phase_word
 
-// The receiver's carrier phase runs opposite to its code range (and to the RINEX phase): it
-// falls as the satellite moves away.
+// The decoded carrier phase runs opposite to the code range and to the RINEX phase: it
+// falls as the satellite moves away. A phase word carries only the phase's offset from the
+// code, so this sign is the decoder's convention, the one its output has always had.
 constexpr double kPhaseSign = -1.0;
 
 // The phase, in cycles of its carrier, that a phase word's offset gives around a code range
@@ -218,8 +219,9 @@ constexpr void PutField(uint8_t* payload, const Field& f, int64_t value) {
 }
 
 // Scale factors: powers of two, each written out to as many decimal digits as the decoder
-// applies them. The ephemeris file prints several fields to 15 significant digits, where
-// these roundings show, so the digits are kept as they are.
+// applies them (2^-29 and 2^-31 to 17 digits for some fields, to 12 for others). The
+// ephemeris file prints several fields to 15 significant digits, where these roundings show,
+// so the digits are kept as they are.
 constexpr double kScale2m5 = 0.03125;                    // 2^-5, exact
 constexpr double kScale2m19 = 1.9073486328125e-06;       // 2^-19, exact
 constexpr double kScale2m29Long = 1.8626451492309603e-09;
