@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <map>
 
+#include "common/bytes.h"
+#include "navcom/record_layout.h"
 #include "positioning/eph_store.h"
 #include "rinex/navcom_encode.h"
 #include "rinex/navcom_log.h"
@@ -15,7 +17,6 @@ namespace kestrel::bench {
 namespace {
 
 constexpr double kStation[3] = {-3976219.5082, 3382372.5671, 3652512.9849};  // GSI 0759
-constexpr std::size_t kSyncBytes = 3;
 
 std::string DataFile(const std::string& name) { return std::string(KESTREL_BENCH_DATA_DIR) + "/" + name; }
 
@@ -71,11 +72,11 @@ std::vector<std::vector<uint8_t>> FramesOf(const std::vector<uint8_t>& log, uint
     // The simulated logs hold nothing but whole frames, back to back.
     std::vector<std::vector<uint8_t>> frames;
     std::size_t at = 0;
-    while (at + 6 <= log.size()) {
-        const std::size_t length = log[at + 4] | (log[at + 5] << 8);
-        const std::size_t end = at + kSyncBytes + length;
+    namespace frame = layout::frame;
+    while (at + frame::kBodyOffset <= log.size()) {
+        const std::size_t end = at + frame::FrameBytes(le_u16(&log[at + frame::kLengthOffset]));
         if (end > log.size()) break;
-        if (log[at + 3] == recordId) frames.emplace_back(log.begin() + static_cast<long>(at), log.begin() + static_cast<long>(end));
+        if (log[at + frame::kIdOffset] == recordId) frames.emplace_back(log.begin() + static_cast<long>(at), log.begin() + static_cast<long>(end));
         at = end;
     }
     return frames;

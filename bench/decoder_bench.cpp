@@ -10,6 +10,7 @@
 #include "navcom/ephemeris.h"
 #include "navcom/frame_parser.h"
 #include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 #include "positioning/eph_store.h"
 #include "positioning/single_point.h"
 #include "threadbuf/threadbuf.h"
@@ -22,8 +23,9 @@ constexpr int kLogHours = 1;
 
 // The receiver's record shapes without their handlers: what is left is the framing alone.
 constexpr RecordDef kFramingOnly[] = {
-    {0xB0, "MEASUREMENT", 15, 16, 13, 1, nullptr},
-    {0x81, "EPHEMERIS", 89, 0, 0, 0, nullptr},
+    {layout::measurement::kId, "MEASUREMENT", layout::measurement::kBaseFrameBytes, layout::measurement::kBlockBytes,
+     layout::measurement::kCountOffset, 1, nullptr},
+    {layout::ephemeris::kId, "EPHEMERIS", layout::ephemeris::kFrameBytes, 0, 0, 0, nullptr},
 };
 
 struct Queue {
@@ -94,7 +96,7 @@ BENCHMARK(BM_FeedByteWithHandlers)->Arg(0)->Arg(1)->ArgName("clock")->Unit(bench
 // The MEASUREMENT handler alone, frame after frame in log order; argument: clock
 // correction (then every epoch is solved with the ephemerides of the day).
 void BM_MeasurementHandler(benchmark::State& state) {
-    const auto frames = FramesOf(SimulatedLog(kLogHours).bytes, 0xB0);
+    const auto frames = FramesOf(SimulatedLog(kLogHours).bytes, layout::measurement::kId);
     static Queue q;
     const int32_t clock = static_cast<int32_t>(state.range(0));
     if (clock) FillStore(BroadcastDay());
@@ -118,7 +120,7 @@ BENCHMARK(BM_MeasurementHandler)->Arg(0)->Arg(1)->ArgName("clock");
 // The EPHEMERIS handler alone on the day's ephemerides; with clock correction each goes
 // into the store, which is emptied after every pass over the day.
 void BM_EphemerisHandler(benchmark::State& state) {
-    const auto frames = FramesOf(SimulatedLog(24).bytes, 0x81);
+    const auto frames = FramesOf(SimulatedLog(24).bytes, layout::ephemeris::kId);
     static Queue q;
     const int32_t clock = static_cast<int32_t>(state.range(0));
     eph_store_clear();

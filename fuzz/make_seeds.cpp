@@ -15,6 +15,7 @@
 #include "common/bytes.h"
 #include "fuzz_support.h"
 #include "kestrel/records.h"
+#include "navcom/record_layout.h"
 #include "support/frame_builder.h"
 #include "threadbuf/threadbuf.h"
 
@@ -28,6 +29,8 @@ using kestrel::test::MakeFrameWithLength;
 using kestrel::test::MeasurementFrame;
 using kestrel::test::SatBlock;
 
+constexpr uint8_t kMeasurementId = kestrel::layout::measurement::kId;
+constexpr uint8_t kEphemerisId = kestrel::layout::ephemeris::kId;
 constexpr uint32_t kStartMs = 345600000;  // 96 h into the week
 constexpr uint32_t kWeekMs = 604800000;
 
@@ -118,9 +121,10 @@ std::vector<std::pair<std::string, Bytes>> HandMadeLogs() {
 
     const Bytes good = Epoch(kStartMs, 0, six);
     logs.emplace_back("refused-lengths",
-                      Concat({MakeFrameWithLength(0xB0, 0, {}), MakeFrameWithLength(0xB0, 3, {}),
-                              MakeFrameWithLength(0xB0, 4, {}), MakeFrameWithLength(0x81, 65535, Bytes(40, 0x55)),
-                              MakeFrameWithLength(0x81, 85, Bytes(82, 0)), good}));
+                      Concat({MakeFrameWithLength(kMeasurementId, 0, {}), MakeFrameWithLength(kMeasurementId, 3, {}),
+                              MakeFrameWithLength(kMeasurementId, 4, {}),
+                              MakeFrameWithLength(kEphemerisId, 65535, Bytes(40, 0x55)),
+                              MakeFrameWithLength(kEphemerisId, 85, Bytes(82, 0)), good}));
     // A frame cut short by lost bytes, then a good one: the rescan must find it.
     const Bytes cut(good.begin(), good.begin() + 50);
     logs.emplace_back("cut-then-good", Concat({cut, good, Epoch(kStartMs + 1000, 1, six)}));

@@ -58,8 +58,7 @@ protected:
         EpochHeader& h = port->epoch;
         std::memset(&h, 0, sizeof h);
         h.sat_count = static_cast<uint8_t>(obs.size());
-        h.time_tag = timeTag;
-        h.corrected_time = timeTag;
+        h.time_tag = timeTag;  // the corrected time is the clock step's to set
         std::memcpy(port->observations, obs.data(), sizeof(SatObservation) * obs.size());
         CorrectEpochClock(*port, static_cast<int32_t>(obs.size()));
     }

@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "common/error_text.h"
 #include "navcom/cycle_slip.h"
-#include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 #include "support/decoder_harness.h"
 
 namespace kestrel {
@@ -25,15 +26,17 @@ protected:
         port->options.reportL2Slips = 1;
     }
 
-    // A satellite as block decoding leaves it: range in metres, lock counters, and L2
-    // phase (0 when the block has no L2 data).
-    static SatState Sat(int32_t prn, double caRange, int32_t l1Lock = 0, double l2Phase = 0.0,
-                        int32_t l2Lock = 0) {
+    // A satellite as block decoding leaves it: range in metres, lock counters, and the L2
+    // phase when the block has L2 data.
+    static SatState Sat(int32_t prn, double caRange, int32_t l1Lock = 0,
+                        std::optional<double> l2Phase = std::nullopt, int32_t l2Lock = 0) {
         SatState s{};
+        s.status = static_cast<uint8_t>(layout::block::kValid | (l2Phase ? layout::block::kHasL2 : 0) |
+                                        (prn & layout::block::kPrnMask));
         s.prn = prn;
         s.ca_range = caRange;
         s.l1_lock_counter = l1Lock;
-        s.l2_phase = l2Phase;
+        s.l2_phase = l2Phase.value_or(0.0);
         s.l2_lock_counter = l2Lock;
         return s;
     }
@@ -58,12 +61,12 @@ TEST_F(SlipDetector, FirstEpochIsHeldBackAndTheNextCarriesDopplerAndLockTime) {
     EXPECT_EQ(port->history[5].prn, 5);
     EXPECT_EQ(port->history[5].time, 1000.0);
 
-    ASSERT_TRUE(Test(Sat(5, kRange - 2 * kL1WavelengthM), 1001.0));
+    ASSERT_TRUE(Test(Sat(5, kRange - 2 * layout::kL1WavelengthM), 1001.0));
     EXPECT_NEAR(last.doppler, 2.0, 1e-6);
     EXPECT_EQ(last.l1_lock_time, 1.0);
     EXPECT_EQ(last.time, 1001.0);
 
-    ASSERT_TRUE(Test(Sat(5, kRange - 4 * kL1WavelengthM), 1003.0));
+    ASSERT_TRUE(Test(Sat(5, kRange - 4 * layout::kL1WavelengthM), 1003.0));
     EXPECT_NEAR(last.doppler, 1.0, 1e-6);
     EXPECT_EQ(last.l1_lock_time, 3.0);
     EXPECT_TRUE(messages.empty());
@@ -71,7 +74,7 @@ TEST_F(SlipDetector, FirstEpochIsHeldBackAndTheNextCarriesDopplerAndLockTime) {
 
 TEST_F(SlipDetector, DopplerOfOneWavelengthPerSecondAwayIsMinusOneHertz) {
     Test(Sat(9, kRange), 500.0);
-    ASSERT_TRUE(Test(Sat(9, kRange + 0.190293672798), 501.0));
+    ASSERT_TRUE(Test(Sat(9, kRange + layout::kL1WavelengthM), 501.0));
     EXPECT_NEAR(last.doppler, -1.0, 1e-6);
 }
 
@@ -142,7 +145,7 @@ TEST_F(SlipDetector, RepeatedTimeKeepsTheOlderHistory) {
     EXPECT_EQ(port->history[20].ca_range, kRange);
 
     // Compared with the first epoch, not with the dropped one.
-    ASSERT_TRUE(Test(Sat(20, kRange + kL1WavelengthM), 2001.0));
+    ASSERT_TRUE(Test(Sat(20, kRange + layout::kL1WavelengthM), 2001.0));
     EXPECT_NEAR(last.doppler, -1.0, 1e-6);
     EXPECT_EQ(last.l1_lock_time, 1.0);
 }
@@ -201,13 +204,11 @@ TEST_F(SlipDetector, GapInL2DataIsNoSlip) {
     Test(Sat(22, kRange, 0, -40.0, 5), 51.0);
     EXPECT_EQ(last.l2_lock_time, 1.0);
 
-    // No L2 in this block: the counter is carried over, the L2 lock time is 0.
-    ASSERT_TRUE(Test(Sat(22, kRange, 0, 0.0, 0), 52.0));
+    // No L2 in these blocks: the counter is carried over, the L2 lock time is 0.
+    ASSERT_TRUE(Test(Sat(22, kRange, 0), 52.0));
     EXPECT_EQ(last.l2_lock_counter, 5);
     EXPECT_EQ(last.l2_lock_time, 0.0);
-
-    // A negative zero counts as no L2 data as well.
-    ASSERT_TRUE(Test(Sat(22, kRange, 0, -0.0, 0), 53.0));
+    ASSERT_TRUE(Test(Sat(22, kRange, 0), 53.0));
     EXPECT_EQ(last.l2_lock_counter, 5);
 
     // L2 back with the counter of before the gap: its lock time restarts from this step.
@@ -215,6 +216,29 @@ TEST_F(SlipDetector, GapInL2DataIsNoSlip) {
     EXPECT_EQ(last.l2_lock_time, 1.0);
     EXPECT_EQ(last.l1_lock_time, 4.0);
     EXPECT_TRUE(messages.empty());
+}
+
+// L2 data is what the block's status bit says, whatever the value of its phase.
+TEST_F(SlipDetector, L2PresenceIsTheBlocksStatusBit) {
+    struct Case {
+        const char* what;
+        std::optional<double> l2Phase;  // none: the status bit is clear
+        bool slip;
+    };
+    const Case cases[] = {
+        {"L2 phase", -40.0, true},
+        {"L2 phase exactly zero", 0.0, true},
+        {"L2 phase negative zero", -0.0, true},
+        {"no L2 data", std::nullopt, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        Test(Sat(9, kRange, 0, -40.0, 5), 10.0);
+        ASSERT_TRUE(Test(Sat(9, kRange, 0, c.l2Phase, 6), 11.0));
+        EXPECT_EQ(messages.size(), c.slip ? 1u : 0u);
+        EXPECT_EQ(last.l2_lock_counter, c.slip ? 6 : 5);
+    }
 }
 
 TEST_F(SlipDetector, PrnOutsideOneToThirtyTwoIsRejectedSilently) {

@@ -12,6 +12,7 @@
 #include "kestrel/kestrel.h"
 #include "navcom/ephemeris.h"
 #include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
 #include "positioning/eph_store.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
@@ -22,10 +23,10 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-using Payload = std::array<uint8_t, 72>;
+using Payload = std::array<uint8_t, layout::ephemeris::kPayloadBytes>;
 
-// The broadcast integers of one ephemeris, placed into subframes 1..3 (words 3..10,
-// 24 bits each, most significant byte first) the way the satellite sends them.
+// The broadcast integers of one ephemeris, placed into subframes 1..3 the way the satellite
+// sends them.
 struct BroadcastFields {
     uint32_t week = 0;      // 10 bits
     uint32_t health = 0;    // 6 bits
@@ -53,39 +54,30 @@ struct BroadcastFields {
     int32_t omegaDot = 0;   // 24 bits
     int32_t idot = 0;       // 14 bits
 
+    // The bits the decoder does not read keep `unreadFill`.
     Payload Encode(uint8_t unreadFill = 0) const {
-        Payload p{};
-        p.fill(unreadFill);
-        // Subframe 1, word 3: week, L2 code and URA (left as unread fill), health, IODC high.
-        p[0] = static_cast<uint8_t>(week >> 2);
-        p[1] = static_cast<uint8_t>(((week & 3) << 6) | (unreadFill & 0x3F));
-        p[2] = static_cast<uint8_t>((health << 2) | (iodc >> 8));
-        p[14] = static_cast<uint8_t>(tgd);
-        p[15] = static_cast<uint8_t>(iodc);
-        put_be16(&p[16], static_cast<uint16_t>(toc));
-        p[18] = static_cast<uint8_t>(af2);
-        put_be16(&p[19], static_cast<uint16_t>(af1));
-        put_be24(&p[21], (static_cast<uint32_t>(af0) << 2 & 0xFFFFFC) | (unreadFill & 3));
-        // Subframe 2.
-        p[24] = static_cast<uint8_t>(iode);
-        put_be16(&p[25], static_cast<uint16_t>(crs));
-        put_be16(&p[27], static_cast<uint16_t>(deltaN));
-        put_be32(&p[29], static_cast<uint32_t>(m0));
-        put_be16(&p[33], static_cast<uint16_t>(cuc));
-        put_be32(&p[35], ecc);
-        put_be16(&p[39], static_cast<uint16_t>(cus));
-        put_be32(&p[41], sqrtA);
-        put_be16(&p[45], static_cast<uint16_t>(toe));
-        // Subframe 3.
-        put_be16(&p[48], static_cast<uint16_t>(cic));
-        put_be32(&p[50], static_cast<uint32_t>(omega0));
-        put_be16(&p[54], static_cast<uint16_t>(cis));
-        put_be32(&p[56], static_cast<uint32_t>(i0));
-        put_be16(&p[60], static_cast<uint16_t>(crc));
-        put_be32(&p[62], static_cast<uint32_t>(omega));
-        put_be24(&p[66], static_cast<uint32_t>(omegaDot) & 0xFFFFFF);
-        put_be16(&p[70], static_cast<uint16_t>((static_cast<uint32_t>(idot) << 2 & 0xFFFC) | (unreadFill & 3)));
-        return p;
+        namespace sf1 = layout::sf1;
+        namespace sf2 = layout::sf2;
+        namespace sf3 = layout::sf3;
+        Payload payload{};
+        payload.fill(unreadFill);
+        uint8_t* p = payload.data();
+        const struct {
+            layout::Field field;
+            int64_t value;
+        } fields[] = {
+            {sf1::kWeek, week},       {sf1::kHealth, health},   {sf1::kIodcHigh, iodc >> sf1::kIodcLowBits},
+            {sf1::kTgd, tgd},         {sf1::kIodcLow, iodc},    {sf1::kToc, toc},
+            {sf1::kAf2, af2},         {sf1::kAf1, af1},         {sf1::kAf0, af0},
+            {sf2::kIode, iode},       {sf2::kCrs, crs},         {sf2::kDeltaN, deltaN},
+            {sf2::kM0, m0},           {sf2::kCuc, cuc},         {sf2::kEcc, ecc},
+            {sf2::kCus, cus},         {sf2::kSqrtA, sqrtA},     {sf2::kToe, toe},
+            {sf3::kCic, cic},         {sf3::kOmega0, omega0},   {sf3::kCis, cis},
+            {sf3::kI0, i0},           {sf3::kCrc, crc},         {sf3::kOmega, omega},
+            {sf3::kOmegaDot, omegaDot}, {sf3::kIdot, idot},
+        };
+        for (const auto& f : fields) layout::PutField(p, f.field, f.value);
+        return payload;
     }
 };
 
@@ -268,17 +260,14 @@ TEST(EphemerisDecoding, HealthAndPrnOutcomes) {
     }
 }
 
-// The EPHEMERIS frames of a real capture: whole 89-byte frames with a good checksum.
+namespace eph = layout::ephemeris;
+
+// The EPHEMERIS frames of a real capture: whole frames with a good checksum.
 std::vector<std::vector<uint8_t>> EphemerisFramesOf(const std::vector<uint8_t>& log) {
     std::vector<std::vector<uint8_t>> frames;
-    for (std::size_t i = 0; i + 89 <= log.size(); ++i) {
-        if (log[i] != 0x02 || log[i + 1] != 0x99 || log[i + 2] != 0x66 || log[i + 3] != 0x81) continue;
-        if (le_u16(&log[i + 4]) != 86) continue;
-        uint8_t checksum = 0;
-        for (std::size_t k = i + 3; k < i + 88; ++k) checksum ^= log[k];
-        if (checksum != log[i + 88]) continue;
-        frames.emplace_back(log.begin() + static_cast<std::ptrdiff_t>(i),
-                            log.begin() + static_cast<std::ptrdiff_t>(i + 89));
+    for (test::FoundFrame& f : test::FindFrames(log)) {
+        const bool whole = f.id == eph::kId && f.checksumOk && f.bytes.size() == eph::kFrameBytes;
+        if (whole) frames.push_back(std::move(f.bytes));
     }
     return frames;
 }
@@ -293,22 +282,22 @@ TEST(EphemerisDecoding, RealCaptureIsPlausible) {
         const auto& f = frames[k];
         GpsEphRecord r;
         std::memset(&r, 0, sizeof r);
-        const int32_t health = DecodeEphemeris(&f[15], f[6], r);
+        const int32_t health = DecodeEphemeris(&f[eph::kPayloadOffset], f[eph::kPrnOffset], r);
         SCOPED_TRACE(::testing::Message() << "PRN " << r.Prn);
         EXPECT_EQ(r.Prn, expectedPrns[k]);
         EXPECT_EQ(health, 0);
         // The frame carries the full week and the IODC beside the subframes: the decoded
         // 10-bit week and IODC must agree with them.
         EXPECT_EQ(r.Week, 386);
-        EXPECT_EQ(r.Week + 1024, le_u16(&f[7]));
-        EXPECT_EQ(r.Iodc, le_u16(&f[13]));
+        EXPECT_EQ(r.Week + 1024, le_u16(&f[eph::kWeekOffset]));
+        EXPECT_EQ(r.Iodc, le_u16(&f[eph::kIodcOffset]));
         // IODE of subframe 2 equals the low byte of IODC and the IODE copy of subframe 3.
         EXPECT_EQ(r.Iode, r.Iodc & 0xFF);
-        EXPECT_EQ(r.Iode, f[15 + 69]);
+        EXPECT_EQ(r.Iode, layout::FieldValue(&f[eph::kPayloadOffset], layout::sf3::kIodeCopy));
         EXPECT_EQ(r.Toe % 16, 0);
         EXPECT_EQ(r.Toe, r.Toc);
         // Received at 123623 s of week; the ephemerides are current.
-        EXPECT_LT(std::abs(r.Toe - static_cast<int32_t>(le_u32(&f[9]))), 7200);
+        EXPECT_LT(std::abs(r.Toe - static_cast<int32_t>(le_u32(&f[eph::kTimeOffset]))), 7200);
         // GPS orbits: semi-major axis near 26560 km, nearly circular, inclined about 55
         // degrees, node regressing, clock corrections small.
         EXPECT_NEAR(Val(r.SqrtA), 5153.7, 2.0);

@@ -17,6 +17,7 @@
 #include "common/bytes.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
+#include "navcom/record_layout.h"
 #include "support/conversion_check.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
@@ -34,37 +35,13 @@ using test::OutputCheck;
 using test::SatBlock;
 using test::ScratchDir;
 
-constexpr uint8_t kMeasurementId = 0xB0;
-constexpr uint8_t kEphemerisId = 0x81;
+constexpr uint8_t kMeasurementId = layout::measurement::kId;
+constexpr uint8_t kEphemerisId = layout::ephemeris::kId;
 constexpr uint32_t kStartMs = 345600000;  // 96 h into the week
 constexpr double kStartS = 345600.0;
 constexpr int kFileChannels = 12;
 constexpr std::size_t kObxHeaderBytes = 202;
 const std::string kEphemerisHeader = "$EPHREC Ver6.03 KESTREL NavComBinary\n";
-
-// One frame found in a log: where it starts, its record id and its whole length.
-struct FrameSpan {
-    std::size_t offset;
-    uint8_t id;
-    std::size_t length;
-};
-
-// The frames of a clean log, found by their sync bytes and length fields.
-std::vector<FrameSpan> FramesOf(const Bytes& log) {
-    std::vector<FrameSpan> frames;
-    std::size_t i = 0;
-    while (i + 6 <= log.size()) {
-        if (log[i] == 0x02 && log[i + 1] == 0x99 && log[i + 2] == 0x66) {
-            const std::size_t length = static_cast<std::size_t>(log[i + 4] | (log[i + 5] << 8)) + 3;
-            if (i + length > log.size()) break;
-            frames.push_back({i, log[i + 3], length});
-            i += length;
-        } else {
-            ++i;
-        }
-    }
-    return frames;
-}
 
 Bytes Slice(const Bytes& log, std::size_t from, std::size_t to) {
     return Bytes(log.begin() + static_cast<std::ptrdiff_t>(from), log.begin() + static_cast<std::ptrdiff_t>(to));
@@ -170,9 +147,9 @@ protected:
 // end, and what it writes is the start of what the whole stretch writes.
 TEST_F(HostileLog, RealLogCutAtEveryOffsetKeepsEveryWholeRecordBeforeTheCut) {
     const Bytes real = RealLog("gpsd-navcom.log");
-    const auto frames = FramesOf(real);
+    const auto frames = test::FindFrames(real);
     // From the fourth-last ephemeris frame to the end of the third MEASUREMENT frame.
-    std::vector<FrameSpan> ephemerides, epochs;
+    std::vector<test::FoundFrame> ephemerides, epochs;
     for (const auto& f : frames) {
         if (f.id == kEphemerisId) ephemerides.push_back(f);
         if (f.id == kMeasurementId) epochs.push_back(f);
@@ -180,7 +157,7 @@ TEST_F(HostileLog, RealLogCutAtEveryOffsetKeepsEveryWholeRecordBeforeTheCut) {
     ASSERT_GE(ephemerides.size(), 4u);
     ASSERT_GE(epochs.size(), 3u);
     const std::size_t from = ephemerides[ephemerides.size() - 4].offset;
-    const std::size_t to = epochs[2].offset + epochs[2].length;
+    const std::size_t to = epochs[2].offset + epochs[2].bytes.size();
     const Bytes stretch = Slice(real, from, to);
 
     const Outcome whole = Convert(stretch);
@@ -223,7 +200,8 @@ TEST_F(HostileLog, RandomBytesConvertToEmptyButSoundFiles) {
         for (auto& b : noise) b = static_cast<uint8_t>(random());
         // Frame starts sprinkled in, so that the parser gets past its hunting state.
         for (std::size_t at = 100; at + 4 < noise.size(); at += 997) {
-            const uint8_t start[] = {0x02, 0x99, 0x66, (at / 997) % 2 ? kMeasurementId : kEphemerisId};
+            const auto& sync = layout::frame::kSync;
+            const uint8_t start[] = {sync[0], sync[1], sync[2], (at / 997) % 2 ? kMeasurementId : kEphemerisId};
             std::memcpy(&noise[at], start, sizeof start);
         }
         const Outcome o = Convert(noise);
@@ -277,16 +255,16 @@ TEST_F(HostileLog, RandomContentsInWellFormedFramesConvertSoundly) {
 // the decoders must take like any other.
 TEST_F(HostileLog, EveryHundredthByteInvertedLosesTheFramesTheChecksumCatches) {
     Bytes log = RealLog("gpsd-navcom-long-2012.log");
-    const auto frames = FramesOf(log);
+    const auto frames = test::FindFrames(log);
     constexpr std::size_t kStep = 100;
-    constexpr std::size_t kHeaderBytes = 6;  // sync, id and length: a hit there loses the frame
+    constexpr std::size_t kHeaderBytes = layout::frame::kBodyOffset;  // sync, id and length: a hit there loses the frame
     int keptEphemerides = 0;
     int caughtMeasurements = 0;
     int passingMeasurements = 0;
     for (const auto& f : frames) {
         int hits = 0;
         bool headerHit = false;
-        for (std::size_t at = kStep - 1; at < f.offset + f.length; at += kStep) {
+        for (std::size_t at = kStep - 1; at < f.offset + f.bytes.size(); at += kStep) {
             if (at < f.offset) continue;
             ++hits;
             headerHit = headerHit || at < f.offset + kHeaderBytes;
@@ -421,8 +399,8 @@ TEST_F(HostileLog, PrnZeroAndOutOfRangePrnsAreNeverWritten) {
 TEST_F(HostileLog, LogOfEphemeridesOnlyWritesBlocksAndAHeaderOnlyObxFile) {
     const Bytes real = RealLog("gpsd-navcom.log");
     Bytes log;
-    for (const auto& f : FramesOf(real)) {
-        if (f.id == kEphemerisId) log = Concat({log, Slice(real, f.offset, f.offset + f.length)});
+    for (const auto& f : test::FindFrames(real)) {
+        if (f.id == kEphemerisId) log = Concat({log, f.bytes});
     }
     const Outcome o = Convert(log);
     ExpectConvertedToTheEnd(o, log.size());

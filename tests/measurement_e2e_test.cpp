@@ -12,6 +12,7 @@
 
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
+#include "navcom/record_layout.h"
 #include "obx_read.h"
 #include "support/decoder_harness.h"
 #include "support/frame_builder.h"
@@ -24,7 +25,7 @@ using test::MeasurementFrame;
 using test::Val;
 using test::SatBlock;
 
-constexpr double kL1 = 0.190293672798;           // metres per L1 cycle
+constexpr double kL1 = layout::kL1WavelengthM;  // metres per L1 cycle
 constexpr double kL2 = kL1 * 77.0 / 60.0;        // metres per L2 cycle
 
 using obx::ObxEpoch;

@@ -1,100 +1,88 @@
-// The encoders must write what the decoders read: each ephemeris field is checked by
-// decoding the payload with the receiver's field layout, independently of the library.
+// The encoders must write what the decoders read: frames and payloads built from RINEX
+// values are read back by the library's own decoders, and the broadcast fields those do not
+// read through the record layout. That the layout itself is the receiver's is checked
+// against its captures in record_layout_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
+#include "navcom/ephemeris.h"
+#include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 #include "rinex/navcom_encode.h"
 #include "rinex/navcom_log.h"
 #include "rinex/rinex_nav.h"
+#include "support/frame_builder.h"
 #include "support/test_files.h"
 
 namespace kestrel::rinex {
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+using layout::kPi;
+namespace sf1 = layout::sf1;
+namespace sf2 = layout::sf2;
+namespace sf3 = layout::sf3;
 
-// The payload read back field by field, with the scales the receiver's decoder uses.
+// The payload as the library's decoder reads it, with the broadcast fields it leaves alone.
 struct DecodedPayload {
-    int week, health, iodc, iode, iodeCopy, ura, l2Codes, l2PFlag, fitFlag;
-    double tgd, toc, af2, af1, af0, crs, deltaN, m0, cuc, ecc, cus, sqrtA, toe, cic, omega0, cis, i0,
-        crc, omega, omegaDot, idot;
+    GpsEphRecord record;
+    int health, ura, l2Codes, l2PFlag, fitFlag, iodeCopy;
 };
 
-DecodedPayload Decode(const std::array<uint8_t, 72>& a) {
+DecodedPayload Decode(const std::array<uint8_t, kEphemerisPayloadBytes>& a) {
     const uint8_t* p = a.data();
-    DecodedPayload d{};
-    d.week = (p[0] << 2) + (p[1] >> 6);
-    d.l2Codes = (p[1] >> 4) & 3;
-    d.ura = p[1] & 0xF;
-    d.health = (p[2] >> 2) & 0x3F;
-    d.iodc = ((p[2] & 3) << 8) + p[15];
-    d.l2PFlag = p[3] >> 7;
-    d.tgd = static_cast<int8_t>(p[14]) * 4.6566128730773895e-10;
-    d.toc = be_u16(p + 16) * 16.0;
-    d.af2 = static_cast<int8_t>(p[18]) * 2.77555756156289e-17;
-    d.af1 = be_s16(p + 19) * 1.13686837721616e-13;
-    d.af0 = sign_extend(be_u24(p + 21) >> 2, 22) * 4.65661287308e-10;
-    d.iode = p[24];
-    d.crs = be_s16(p + 25) * 0.03125;
-    d.deltaN = be_s16(p + 27) * 1.13686837721616e-13 * kPi;
-    d.m0 = be_s32(p + 29) * 4.6566128730773895e-10 * kPi;
-    d.cuc = be_s16(p + 33) * 1.8626451492309603e-09;
-    d.ecc = be_u32(p + 35) * 1.16415321826935e-10;
-    d.cus = be_s16(p + 39) * 1.8626451492309603e-09;
-    d.sqrtA = be_u32(p + 41) * 1.9073486328125e-06;
-    d.toe = be_u16(p + 45) * 16.0;
-    d.fitFlag = p[47] >> 7;
-    d.cic = be_s16(p + 48) * 1.86264514923e-09;
-    d.omega0 = be_s32(p + 50) * 4.65661287308e-10 * kPi;
-    d.cis = be_s16(p + 54) * 1.86264514923e-09;
-    d.i0 = be_s32(p + 56) * 4.65661287308e-10 * kPi;
-    d.crc = be_s16(p + 60) * 0.03125;
-    d.omega = be_s32(p + 62) * 4.65661287308e-10 * kPi;
-    d.omegaDot = sign_extend(be_u24(p + 66), 24) * 1.13686837721616e-13 * kPi;
-    d.iodeCopy = p[69];
-    d.idot = sign_extend(be_u16(p + 70) >> 2, 14) * 1.13686837721616e-13 * kPi;
+    DecodedPayload d;
+    std::memset(&d.record, 0, sizeof d.record);
+    d.health = DecodeEphemeris(p, 1, d.record);
+    d.ura = static_cast<int>(layout::FieldValue(p, sf1::kUraIndex));
+    d.l2Codes = static_cast<int>(layout::FieldValue(p, sf1::kL2Codes));
+    d.l2PFlag = static_cast<int>(layout::FieldValue(p, sf1::kL2PFlag));
+    d.fitFlag = static_cast<int>(layout::FieldValue(p, sf2::kFitInterval));
+    d.iodeCopy = static_cast<int>(layout::FieldValue(p, sf3::kIodeCopy));
     return d;
 }
+
+// One count of a field, in the field's unit.
+double Lsb(const layout::Field& f) { return f.semicircles ? f.scale * kPi : f.scale; }
 
 // Every scaled field back within half its least significant bit (plus rounding noise).
 void ExpectRoundTrip(const NavRecord& nav) {
     SCOPED_TRACE("PRN " + std::to_string(nav.prn) + " Toe " + std::to_string(nav.toe));
     const DecodedPayload d = Decode(EncodeEphemerisPayload(nav));
-    auto near = [](double got, double want, double lsb, const char* name) {
-        EXPECT_LE(std::fabs(got - want), lsb * (0.5 + 1e-9)) << name << ": " << got << " vs " << want;
-    };
-    EXPECT_EQ(d.week, nav.week % 1024);
+    const GpsEphRecord& r = d.record;
     EXPECT_EQ(d.health, nav.health);
-    EXPECT_EQ(d.iodc, nav.iodc);
-    EXPECT_EQ(d.iode, nav.iode);
+    EXPECT_EQ(int(r.Week), nav.week % 1024);
+    EXPECT_EQ(int(r.Iodc), nav.iodc);
+    EXPECT_EQ(int(r.Iode), nav.iode);
     EXPECT_EQ(d.iodeCopy, nav.iode);
     EXPECT_EQ(d.l2Codes, nav.l2Codes);
     EXPECT_EQ(d.l2PFlag, nav.l2PFlag);
-    EXPECT_EQ(d.toc, nav.toc);
-    EXPECT_EQ(d.toe, nav.toe);
-    near(d.tgd, nav.tgd, 4.6566128730773895e-10, "TGD");
-    near(d.af2, nav.af2, 2.77555756156289e-17, "af2");
-    near(d.af1, nav.af1, 1.13686837721616e-13, "af1");
-    near(d.af0, nav.af0, 4.65661287308e-10, "af0");
-    near(d.crs, nav.crs, 0.03125, "Crs");
-    near(d.deltaN, nav.deltaN, 1.13686837721616e-13 * kPi, "DeltaN");
-    near(d.m0, nav.m0, 4.6566128730773895e-10 * kPi, "M0");
-    near(d.cuc, nav.cuc, 1.8626451492309603e-09, "Cuc");
-    near(d.ecc, nav.ecc, 1.16415321826935e-10, "e");
-    near(d.cus, nav.cus, 1.8626451492309603e-09, "Cus");
-    near(d.sqrtA, nav.sqrtA, 1.9073486328125e-06, "sqrtA");
-    near(d.cic, nav.cic, 1.86264514923e-09, "Cic");
-    near(d.omega0, nav.omega0, 4.65661287308e-10 * kPi, "OMEGA0");
-    near(d.cis, nav.cis, 1.86264514923e-09, "Cis");
-    near(d.i0, nav.i0, 4.65661287308e-10 * kPi, "i0");
-    near(d.crc, nav.crc, 0.03125, "Crc");
-    near(d.omega, nav.omega, 4.65661287308e-10 * kPi, "omega");
-    near(d.omegaDot, nav.omegaDot, 1.13686837721616e-13 * kPi, "OMEGADOT");
-    near(d.idot, nav.idot, 1.13686837721616e-13 * kPi, "IDOT");
+    EXPECT_EQ(int(r.Toc), nav.toc);
+    EXPECT_EQ(int(r.Toe), nav.toe);
+    const struct {
+        const char* name;
+        double got, want;
+        layout::Field field;
+    } scaled[] = {
+        {"TGD", r.Tgd, nav.tgd, sf1::kTgd},          {"af2", r.Af2, nav.af2, sf1::kAf2},
+        {"af1", r.Af1, nav.af1, sf1::kAf1},          {"af0", r.Af0, nav.af0, sf1::kAf0},
+        {"Crs", r.Crs, nav.crs, sf2::kCrs},          {"DeltaN", r.DeltaN, nav.deltaN, sf2::kDeltaN},
+        {"M0", r.M0, nav.m0, sf2::kM0},              {"Cuc", r.Cuc, nav.cuc, sf2::kCuc},
+        {"e", r.Ecc, nav.ecc, sf2::kEcc},            {"Cus", r.Cus, nav.cus, sf2::kCus},
+        {"sqrtA", r.SqrtA, nav.sqrtA, sf2::kSqrtA},  {"Cic", r.Cic, nav.cic, sf3::kCic},
+        {"OMEGA0", r.Omega0, nav.omega0, sf3::kOmega0}, {"Cis", r.Cis, nav.cis, sf3::kCis},
+        {"i0", r.I0, nav.i0, sf3::kI0},              {"Crc", r.Crc, nav.crc, sf3::kCrc},
+        {"omega", r.Omega, nav.omega, sf3::kOmega},  {"OMEGADOT", r.OmegaDot, nav.omegaDot, sf3::kOmegaDot},
+        {"IDOT", r.Idot, nav.idot, sf3::kIdot},
+    };
+    for (const auto& c : scaled) {
+        EXPECT_LE(std::fabs(c.got - c.want), Lsb(c.field) * (0.5 + 1e-9))
+            << c.name << ": " << c.got << " vs " << c.want;
+    }
 }
 
 std::vector<NavRecord> ReadNav(const std::string& name) {
@@ -125,12 +113,12 @@ NavRecord ExtremeRecord() {
     nav.health = 0x3F;
     nav.iodc = 511;
     nav.iode = 255;
-    nav.af0 = -(1 << 21) * 4.65661287308e-10;       // most negative 22-bit value
-    nav.af1 = 32767 * 1.13686837721616e-13;
-    nav.af2 = -128 * 2.77555756156289e-17;
-    nav.tgd = -1 * 4.6566128730773895e-10;
-    nav.idot = -8192 * 1.13686837721616e-13 * kPi;  // most negative 14-bit value
-    nav.omegaDot = -(1 << 23) * 1.13686837721616e-13 * kPi;
+    nav.af0 = -(1 << 21) * sf1::kAf0.scale;        // most negative 22-bit value
+    nav.af1 = 32767 * sf1::kAf1.scale;
+    nav.af2 = -128 * sf1::kAf2.scale;
+    nav.tgd = -1 * sf1::kTgd.scale;
+    nav.idot = -8192 * Lsb(sf3::kIdot);            // most negative 14-bit value
+    nav.omegaDot = -(1 << 23) * Lsb(sf3::kOmegaDot);
     nav.m0 = -kPi;
     nav.omega0 = kPi * (2147483647.0 / 2147483648.0);
     nav.omega = -1e-12;
@@ -179,9 +167,9 @@ TEST(EphemerisEncoder, ValuesOutsideTheirFieldsAreNamedAndHeldAtTheLimit) {
     EXPECT_NE(problems[2].find("Toe"), std::string::npos);
     EXPECT_NE(problems[3].find("IODC"), std::string::npos);
     const DecodedPayload d = Decode(EncodeEphemerisPayload(nav));
-    EXPECT_DOUBLE_EQ(d.crs, 32767 * 0.03125);                 // held at the top, not wrapped negative
-    EXPECT_DOUBLE_EQ(d.af0, -(1 << 21) * 4.65661287308e-10);  // held at the bottom
-    EXPECT_EQ(d.iodc, 1023);
+    EXPECT_DOUBLE_EQ(d.record.Crs, 32767 * 0.03125);                 // held at the top, not wrapped negative
+    EXPECT_DOUBLE_EQ(d.record.Af0, -(1 << 21) * 4.65661287308e-10);  // held at the bottom
+    EXPECT_EQ(int(d.record.Iodc), 1023);
 }
 
 TEST(EphemerisEncoder, FrameCarriesPrnTransmissionTimeAndChecksum) {
@@ -189,7 +177,7 @@ TEST(EphemerisEncoder, FrameCarriesPrnTransmissionTimeAndChecksum) {
     ASSERT_FALSE(records.empty());
     const NavRecord& nav = records.front();  // PRN 1, sent at 519576 s of week 1316
     const auto f = EncodeEphemerisFrame(nav);
-    ASSERT_EQ(f.size(), kEphemerisFrameBytes);
+    ASSERT_EQ(f.size(), 89u);
     EXPECT_EQ(f[0], 0x02);
     EXPECT_EQ(f[1], 0x99);
     EXPECT_EQ(f[2], 0x66);
@@ -239,9 +227,9 @@ TEST(EphemerisEncoder, ShiftingRollsTimesAndWeeksTogether) {
 // ---------------------------------------------------------------------------------------
 // MEASUREMENT frames, read back as the receiver's decoder reads them.
 
-constexpr double kLambda = 0.190293672798;
-constexpr double kL2Ratio = 0.7792207792207793;
-constexpr double kHalfPhaseUnit = 1.0 / 512.0 + 1e-7;  // half of 1/256 cycle, plus rounding
+constexpr double kLambda = layout::kL1WavelengthM;
+constexpr double kL2Ratio = layout::kL2PerL1;
+constexpr double kHalfPhaseUnit = layout::kPhaseUnitCycles / 2 + 1e-7;  // plus rounding
 
 struct DecodedBlock {
     int prn = 0;
@@ -258,41 +246,36 @@ struct DecodedFrame {
     std::vector<DecodedBlock> blocks;
 };
 
-double Phase(double codeCycles, const uint8_t* word, int& lock) {
-    const uint32_t w = le_u24(word);
-    lock = static_cast<int>(w & 0xF);
-    return -(sign_extend(w >> 4, 20) * 0.00390625 + codeCycles);
-}
-
+// A whole MEASUREMENT frame with a good checksum, its blocks read by the library's decoder.
 DecodedFrame DecodeMeasurement(const std::vector<uint8_t>& f) {
+    namespace measurement = layout::measurement;
     DecodedFrame d;
-    EXPECT_GE(f.size(), 15u);
-    EXPECT_EQ(f[3], 0xB0);
-    const std::size_t n = f[13] & 0x0F;
-    EXPECT_EQ(f.size(), 15 + 16 * n);
-    EXPECT_EQ(le_u16(&f[4]) + 3u, f.size());
-    uint8_t x = 0;
-    for (std::size_t i = 3; i + 1 < f.size(); ++i) x ^= f[i];
-    EXPECT_EQ(f.back(), x);
-    d.week = le_u16(&f[6]);
-    d.timeMs = le_u32(&f[8]);
-    for (std::size_t i = 0; i < n && 14 + 16 * i + 16 < f.size() + 1; ++i) {
-        const uint8_t* b = &f[14 + 16 * i];
-        EXPECT_TRUE(b[0] & 0x80);
+    const std::vector<test::FoundFrame> found = test::FindFrames(f);
+    if (found.size() != 1 || found[0].bytes.size() != f.size() || f.size() < measurement::kBaseFrameBytes) {
+        ADD_FAILURE() << "not one whole frame";
+        return d;
+    }
+    EXPECT_TRUE(found[0].checksumOk);
+    EXPECT_EQ(found[0].id, measurement::kId);
+    const int n = f[measurement::kCountOffset] & measurement::kCountMask;
+    EXPECT_EQ(f.size(), static_cast<std::size_t>(measurement::FrameBytes(n)));
+    d.week = le_u16(&f[measurement::kWeekOffset]);
+    d.timeMs = le_u32(&f[measurement::kTimeOffset]);
+    for (int i = 0; i < n && measurement::FrameBytes(i + 1) <= static_cast<int>(f.size()); ++i) {
+        SatState s;
+        EXPECT_TRUE(DecodeSatBlock(&f[measurement::BlockOffset(i)], s));
         DecodedBlock k;
-        k.prn = b[0] & 0x1F;
-        k.hasP1 = b[0] & 0x40;
-        k.hasL2 = b[0] & 0x20;
-        k.strengthCode = b[1] >> 4;
-        const double r = le_u32(b + 2) * 0.0625;
-        k.l1 = Phase(r, b + 6, k.l1Lock);
-        if (k.hasP1) k.p1 = (le_s16(b + 9) * 0.0625 + r) * kLambda;
-        if (k.hasL2) {
-            const double p2 = le_s16(b + 11) * 0.0625 + r;
-            k.l2 = Phase(p2 * kL2Ratio, b + 13, k.l2Lock);
-            k.p2 = p2 * kLambda;
-        }
-        k.ca = r * kLambda;
+        k.prn = s.prn;
+        k.hasP1 = s.status & layout::block::kHasP1;
+        k.hasL2 = s.status & layout::block::kHasL2;
+        k.strengthCode = s.strength - layout::block::kStrengthBase;
+        k.ca = s.ca_range;
+        k.p1 = s.p1_range;
+        k.p2 = s.p2_range;
+        k.l1 = s.l1_phase;
+        k.l2 = s.l2_phase;
+        k.l1Lock = s.l1_lock_counter;
+        k.l2Lock = s.l2_lock_counter;
         d.blocks.push_back(k);
     }
     return d;
@@ -599,34 +582,16 @@ TEST(GpsMeasurements, PicksTypesLossOfLockAndStrength) {
 // ---------------------------------------------------------------------------------------
 // Whole logs
 
-struct Frame {
-    uint8_t id = 0;
-    std::vector<uint8_t> bytes;
-};
-
-// Splits a log into its frames; every frame must be whole and carry a good checksum.
-std::vector<Frame> SplitFrames(const std::vector<uint8_t>& log) {
-    std::vector<Frame> frames;
-    std::size_t i = 0;
-    while (i < log.size()) {
-        if (i + 6 > log.size() || log[i] != 0x02 || log[i + 1] != 0x99 || log[i + 2] != 0x66) {
-            ADD_FAILURE() << "no frame start at byte " << i;
-            break;
-        }
-        const std::size_t length = le_u16(&log[i + 4]) + 3u;
-        if (i + length > log.size()) {
-            ADD_FAILURE() << "frame at byte " << i << " cut short";
-            break;
-        }
-        Frame f;
-        f.id = log[i + 3];
-        f.bytes.assign(log.begin() + static_cast<std::ptrdiff_t>(i), log.begin() + static_cast<std::ptrdiff_t>(i + length));
-        uint8_t x = 0;
-        for (std::size_t k = 3; k + 1 < length; ++k) x ^= f.bytes[k];
-        EXPECT_EQ(f.bytes.back(), x) << "checksum of the frame at byte " << i;
-        frames.push_back(std::move(f));
-        i += length;
+// Splits a log into its frames; the log must be nothing but whole frames with good checksums.
+std::vector<test::FoundFrame> SplitFrames(const std::vector<uint8_t>& log) {
+    std::vector<test::FoundFrame> frames = test::FindFrames(log);
+    std::size_t next = 0;
+    for (const test::FoundFrame& f : frames) {
+        EXPECT_EQ(f.offset, next) << "bytes outside a frame";
+        EXPECT_TRUE(f.checksumOk) << "checksum of the frame at byte " << f.offset;
+        next = f.offset + f.bytes.size();
     }
+    EXPECT_EQ(next, log.size()) << "the log does not end with a whole frame";
     return frames;
 }
 
@@ -680,8 +645,8 @@ TEST(LogBuilder, EphemerisGoesBeforeTheFirstEpochAtOrAfterItsTransmission) {
     std::string error;
     ASSERT_TRUE(BuildNavComLog(obs, nav, {}, log, error)) << error;
     std::string order;
-    for (const Frame& f : SplitFrames(log.bytes)) {
-        order += f.id == 0x81 ? static_cast<char>('0' + f.bytes[6]) : 'M';
+    for (const test::FoundFrame& f : SplitFrames(log.bytes)) {
+        order += f.id == layout::ephemeris::kId ? static_cast<char>('0' + f.bytes[layout::ephemeris::kPrnOffset]) : 'M';
     }
     // Sent last week (4), then by transmission time; PRN 5 comes after the last epoch.
     EXPECT_EQ(order, "416M2M3M");
@@ -736,7 +701,7 @@ TEST(LogBuilder, TheShippedSampleIsTheStationHour) {
     EXPECT_EQ(log.ephemerides.size(), 23u);
     EXPECT_EQ(log.blocks, 948u);
     std::size_t measurements = 0, ephemerides = 0;
-    for (const Frame& f : SplitFrames(log.bytes)) (f.id == 0xB0 ? measurements : ephemerides) += 1;
+    for (const test::FoundFrame& f : SplitFrames(log.bytes)) (f.id == layout::measurement::kId ? measurements : ephemerides) += 1;
     EXPECT_EQ(measurements, 120u);
     EXPECT_EQ(ephemerides, 23u);
 }
@@ -747,9 +712,9 @@ TEST(LogBuilder, TheShippedSampleIsTheStationHour) {
 TEST(LogBuilder, StationHourReadsBackAsTheRinexValues) {
     const ObsFile obs = ReadObs("rinex/07590920.05o");
     const LogContents log = BuildStationLog();
-    std::vector<Frame> measurements;
-    for (Frame& f : SplitFrames(log.bytes)) {
-        if (f.id == 0xB0) measurements.push_back(std::move(f));
+    std::vector<test::FoundFrame> measurements;
+    for (test::FoundFrame& f : SplitFrames(log.bytes)) {
+        if (f.id == layout::measurement::kId) measurements.push_back(std::move(f));
     }
     ASSERT_EQ(measurements.size(), obs.epochs.size());
     struct Last {

@@ -14,13 +14,14 @@
 #include "common/bytes.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
+#include "navcom/record_layout.h"
 #include "rinex/navcom_log.h"
 #include "support/test_files.h"
 
 namespace kestrel::rinex {
 namespace {
 
-constexpr double kLambda = 0.190293672798;
+constexpr double kLambda = layout::kL1WavelengthM;
 constexpr double kRangeTolerance = kLambda / 32 + 1e-6;     // half of 1/16 cycle
 constexpr double kPhaseTolerance = 1.0 / 512 + 1e-6;       // half of 1/256 cycle
 constexpr double kHistorySeconds = 60.0;                    // the decoder's longest gap

@@ -1,7 +1,6 @@
 #include "navcom/clock_correction.h"
 
 #include <climits>
-#include <cstring>
 
 #include "common/error_text.h"
 #include "positioning/position_record.h"
@@ -26,6 +25,14 @@ constexpr const char* kTextSolutionFailed =
 constexpr const char* kTextTooManyWarnings = "Too many clock warnings--clock correction invalid!!!";
 constexpr const char* kTextOkAgain = "Clock correction OK again";
 
+// The one place the epoch's clock fields are set: moved by the receiver clock offset
+// (metres) and flagged, or left at the receiver's time tag.
+void SetEpochClock(EpochHeader& epoch, bool corrected, double offsetM) {
+    epoch.clock_offset = corrected ? offsetM : 0.0;
+    epoch.corrected_time = corrected ? epoch.time_tag - offsetM / kSpeedOfLight : epoch.time_tag;
+    if (corrected) epoch.flags = static_cast<uint8_t>(epoch.flags | KESTREL_EPOCH_FLAG_CLOCK_CORRECTED);
+}
+
 // Why an epoch went uncorrected, in the order the reasons are tested.
 const char* reason(const PortState& port, int32_t satCount) {
     if (port.ephemerisCounter <= kTooFew) return kTextTooFewEphemerides;
@@ -43,21 +50,18 @@ void CorrectEpochClock(PortState& port, int32_t satCount) {
 
     if (port.options.clockCorrection != 0 && port.ephemerisCounter > kTooFew &&
         satCount > kTooFew) {
-        const int32_t copied = satCount < kMaxSatBlocks ? satCount : kMaxSatBlocks;
-        std::memcpy(port.solverCopy, port.observations, sizeof(SatObservation) * copied);
+        // The solver works on a copy of its own: the queued observations keep their ranges.
         const int32_t result =
-            solve_epoch(&epoch, port.solverCopy, kSolveBoth, port.aprioriLatitude,
+            solve_epoch(&epoch, port.observations, kSolveBoth, port.aprioriLatitude,
                         port.aprioriLongitude, port.aprioriHeight, &port.clockOffset);
         if (result != 0) {
             ReportToPort(port, t, error_text());
             port.clockOffset = 0.0;
         } else {
-            epoch.corrected_time = epoch.time_tag - port.clockOffset / kSpeedOfLight;
-            epoch.clock_offset = port.clockOffset;
-            epoch.flags = static_cast<uint8_t>(epoch.flags | KESTREL_EPOCH_FLAG_CLOCK_CORRECTED);
             corrected = true;
         }
     }
+    SetEpochClock(epoch, corrected, port.clockOffset);
 
     if (corrected) {
         if (port.clockWarnings != 0) ReportToPort(port, t, kTextOkAgain);

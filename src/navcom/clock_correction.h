@@ -9,7 +9,8 @@
 
 namespace kestrel {
 
-// Runs on port.epoch and the first `satCount` port.observations, before they are queued.
+// Runs on port.epoch and the first `satCount` port.observations, before they are queued,
+// and sets the epoch's corrected time, clock offset and clock-corrected flag.
 void CorrectEpochClock(PortState& port, int32_t satCount);
 
 }  // namespace kestrel

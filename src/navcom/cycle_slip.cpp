@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/error_text.h"
-#include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 
 namespace kestrel {
 namespace {
@@ -57,7 +57,7 @@ bool TestSatellite(PortState& port, SatState& sat, double time, SlipFindings& fo
     }
 
     found.outcome = SlipOutcome::kContinued;
-    sat.doppler = -((sat.ca_range - previous.ca_range) / kL1WavelengthM) / dt;
+    sat.doppler = -((sat.ca_range - previous.ca_range) / layout::kL1WavelengthM) / dt;
 
     if (sat.l1_lock_counter == previous.l1_lock_counter) {
         sat.l1_lock_time = previous.l1_lock_time + dt;
@@ -66,7 +66,7 @@ bool TestSatellite(PortState& port, SatState& sat, double time, SlipFindings& fo
         if (port.portCallback != nullptr) ReportToPort(port, time, format_error_text(kL1SlipFormat, sat.prn));
     }
 
-    if (sat.l2_phase != 0.0) {
+    if (sat.status & layout::block::kHasL2) {
         if (sat.l2_lock_counter == previous.l2_lock_counter) {
             sat.l2_lock_time = previous.l2_lock_time + dt;
         } else {

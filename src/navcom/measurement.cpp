@@ -1,3 +1,6 @@
+// MEASUREMENT (0xB0) decoder. Its format facts (offsets, units, status bits, the phase
+// words) come from the receiver's record layout, written down once, with the phase's sign,
+// in navcom/record_layout.h.
 #include "navcom/measurement.h"
 
 #include "common/bytes.h"
@@ -5,40 +8,12 @@
 #include "navcom/cycle_slip.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
 #include "positioning/single_point.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
 namespace {
-
-// Units of the receiver's measurement block.
-constexpr double kCodeUnitCycles = 0.0625;         // 1/16 L1 cycle: C/A range and P-code deltas
-constexpr double kPhaseUnitCycles = 0.00390625;    // 1/256 cycle: the 20-bit phase offsets
-constexpr double kL1ToL2Cycles = 0.7792207792207793;  // 60/77, the L2/L1 frequency ratio
-constexpr double kMillisecondsToSeconds = 0.001;
-
-// Frame layout (offsets from the 0x02 of the sync).
-constexpr int kWeekOffset = 6;      // uint16, full GPS week
-constexpr int kTimeOffset = 8;      // uint32, GPS time of week in ms
-constexpr int kCountOffset = 13;    // low nibble: number of satellite blocks
-constexpr int kFirstBlockOffset = 14;
-constexpr int kBlockBytes = 16;
-
-// Satellite block layout.
-constexpr uint8_t kBlockValid = 0x80;
-constexpr uint8_t kBlockHasP1 = 0x40;
-constexpr uint8_t kBlockHasL2 = 0x20;
-constexpr uint8_t kPrnMask = 0x1F;
-constexpr int kStrengthBase = 35;  // strength figure = 35 + high nibble of byte 1
-constexpr int kCaRangeOffset = 2;
-constexpr int kL1PhaseOffset = 6;
-constexpr int kP1DeltaOffset = 9;
-constexpr int kP2DeltaOffset = 11;
-constexpr int kL2PhaseOffset = 13;
-
-// Phase word: bits 3..0 the lock counter, bits 23..4 a two's-complement offset.
-constexpr uint32_t kLockCounterMask = 0x0F;
-constexpr int kPhaseOffsetBits = 20;
 
 constexpr int32_t kLockInfoKind = 7;
 constexpr double kLockTimeByteMax = 255.0;  // seconds the observation's lock byte can show
@@ -54,41 +29,40 @@ uint8_t LockTimeByte(double seconds) {
 
 double DecodePhase(double codeRangeL1Cycles, bool isL2, const uint8_t* word, int32_t& lockCounter) {
     // The receiver sends phase as a 20-bit two's-complement offset from the code range, in
-    // 1/256 cycle, with the carrier's lock counter in the low nibble. The phase runs opposite
-    // to the range: it falls as the satellite moves away.
+    // 1/256 cycle, with the carrier's lock counter in the low nibble.
     const uint32_t w = le_u24(word);
-    lockCounter = static_cast<int32_t>(w & kLockCounterMask);
-    const int32_t offset = sign_extend(w >> 4, kPhaseOffsetBits);
-    const double range = isL2 ? codeRangeL1Cycles * kL1ToL2Cycles : codeRangeL1Cycles;
-    return -(offset * kPhaseUnitCycles + range);
+    lockCounter = layout::phase_word::LockCounter(w);
+    const double range = isL2 ? codeRangeL1Cycles * layout::kL2PerL1 : codeRangeL1Cycles;
+    return layout::PhaseCycles(layout::phase_word::Offset(w), range);
 }
 
 bool DecodeSatBlock(const uint8_t* block, SatState& sat) {
+    using namespace layout::block;
     sat = SatState{};
-    const uint8_t status = block[0];
-    if ((status & kBlockValid) == 0) return false;
+    const uint8_t status = block[kStatusOffset];
+    if ((status & kValid) == 0) return false;
 
     sat.status = status;
-    sat.strength_byte = block[1];
-    sat.strength = (block[1] >> 4) + kStrengthBase;
+    sat.strength_byte = block[kStrengthOffset];
+    sat.strength = (sat.strength_byte >> kStrengthShift) + kStrengthBase;
     sat.prn = status & kPrnMask;
 
     // Code ranges in L1 cycles until the end, then in metres.
-    const double caCycles = le_u32(block + kCaRangeOffset) * kCodeUnitCycles;
+    const double caCycles = le_u32(block + kCaRangeOffset) * layout::kCodeUnitCycles;
     sat.l1_phase = DecodePhase(caCycles, false, block + kL1PhaseOffset, sat.l1_lock_counter);
 
     double p1Cycles = 0.0;
-    if (status & kBlockHasP1) p1Cycles = le_s16(block + kP1DeltaOffset) * kCodeUnitCycles + caCycles;
+    if (status & kHasP1) p1Cycles = le_s16(block + kP1DeltaOffset) * layout::kCodeUnitCycles + caCycles;
 
     double p2Cycles = 0.0;
-    if (status & kBlockHasL2) {
-        p2Cycles = le_s16(block + kP2DeltaOffset) * kCodeUnitCycles + caCycles;
+    if (status & kHasL2) {
+        p2Cycles = le_s16(block + kP2DeltaOffset) * layout::kCodeUnitCycles + caCycles;
         sat.l2_phase = DecodePhase(p2Cycles, true, block + kL2PhaseOffset, sat.l2_lock_counter);
     }
 
-    sat.ca_range = caCycles * kL1WavelengthM;
-    sat.p1_range = p1Cycles * kL1WavelengthM;
-    sat.p2_range = p2Cycles * kL1WavelengthM;
+    sat.ca_range = caCycles * layout::kL1WavelengthM;
+    sat.p1_range = p1Cycles * layout::kL1WavelengthM;
+    sat.p2_range = p2Cycles * layout::kL1WavelengthM;
     return true;
 }
 
@@ -106,15 +80,16 @@ void TellObserver(PortState& port, DecodedEpoch& decoded, const EpochHeader* hea
 }  // namespace
 
 int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
+    namespace measurement = layout::measurement;
     const uint8_t* frame = port.frame;
-    const double t = le_u32(frame + kTimeOffset) * kMillisecondsToSeconds;
-    const int blockCount = frame[kCountOffset] & 0x0F;
+    const double t = le_u32(frame + measurement::kTimeOffset) * layout::kTimeUnitS;
+    const int blockCount = frame[measurement::kCountOffset] & measurement::kCountMask;
 
     // Every valid block goes to an observer, whatever the slip test makes of it.
     DecodedEpoch decoded;
     const bool observed = port.observer != nullptr;
     if (observed) {
-        decoded.week = le_u16(frame + kWeekOffset);
+        decoded.week = le_u16(frame + measurement::kWeekOffset);
         decoded.time = t;
         decoded.satCount = 0;
     }
@@ -122,10 +97,12 @@ int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
     int32_t k = 0;
     for (int i = 0; i < blockCount; ++i) {
         SatState sat;
-        if (!DecodeSatBlock(frame + kFirstBlockOffset + kBlockBytes * i, sat)) continue;
+        if (!DecodeSatBlock(frame + measurement::BlockOffset(i), sat)) continue;
         SlipFindings findings;
         const bool continued = TestCycleSlip(port, sat, t, observed ? &findings : nullptr);
-        if (observed) decoded.sats[decoded.satCount++] = DecodedSat{sat, findings.outcome, findings.l1Slip, findings.l2Slip};
+        if (observed) {
+            decoded.sats[decoded.satCount++] = DecodedSat{sat, findings.outcome, findings.l1Slip, findings.l2Slip};
+        }
         if (!continued) continue;
 
         SatObservation& obs = port.observations[k];
@@ -158,8 +135,8 @@ int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
     header.sat_count = static_cast<uint8_t>(k);
     header.flags = port.options.flagEpochs != 0 ? KESTREL_EPOCH_FLAG_MARKED : 0;
     header.time_tag = t;
-    header.corrected_time = t;
 
+    // Sets the epoch's corrected time, clock offset and flag.
     CorrectEpochClock(port, k);
 
     struct Append {

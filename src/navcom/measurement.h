@@ -8,10 +8,6 @@
 
 namespace kestrel {
 
-// L1 wavelength in metres as the receiver uses it (this decimal value, not c/f1): the unit
-// of its code ranges and the step from range change to Doppler.
-constexpr double kL1WavelengthM = 0.190293672798;
-
 // Decodes one 16-byte satellite block. False (and `sat` zeroed) when the block is not valid.
 bool DecodeSatBlock(const uint8_t* block, SatState& sat);
 

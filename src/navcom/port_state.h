@@ -80,7 +80,6 @@ struct PortState {
     // Measurement output area, overwritten by every MEASUREMENT frame.
     EpochHeader epoch;
     SatObservation observations[kMaxSatBlocks];
-    SatObservation solverCopy[kMaxSatBlocks];
     SatLockInfo lockInfo[kMaxSatBlocks];
     OptionRecord options;
     int32_t ephemerisCounter;  // healthy ephemerides queued while clock correction is on

@@ -8,19 +8,23 @@
 #include "common/bytes.h"
 #include "kestrel/kestrel.h"
 #include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
 
 namespace kestrel {
 namespace {
 
+namespace frame = layout::frame;
+namespace measurement = layout::measurement;
+
 constexpr int32_t kScanBytes = 8000;
 // No frame start is taken from the last 1024 bytes read, so short files are never examined.
 constexpr int32_t kTailBytes = 1024;
-constexpr uint8_t kMeasurementStart[4] = {0x02, 0x99, 0x66, 0xB0};
-// L = 12 + 16 n for 0 to 16 satellite blocks.
-constexpr int32_t kLengthLimit = 272;
-constexpr int32_t kLengthBase = 12;
-constexpr int32_t kLengthStep = 16;
-constexpr int32_t kSyncBytes = 3;
+// A MEASUREMENT frame's length L is 12 + 16 n; up to 16 blocks are taken here, one more
+// than the count can announce.
+constexpr int32_t kLengthBase = measurement::kBaseFrameBytes - frame::kSyncBytes;
+constexpr int32_t kLengthStep = measurement::kBlockBytes;
+constexpr int32_t kMostBlocks = 16;
+constexpr int32_t kLengthMost = kLengthBase + kLengthStep * kMostBlocks;
 // More than this many good frames make the file NavCom.
 constexpr int32_t kHitsNeeded = 3;
 
@@ -29,12 +33,13 @@ struct FileCloser {
 };
 
 bool MeasurementFrameAt(const uint8_t* p) {
-    for (int32_t i = 0; i < 4; ++i) {
-        if (p[i] != kMeasurementStart[i]) return false;
+    for (int32_t i = 0; i < frame::kSyncBytes; ++i) {
+        if (p[i] != frame::kSync[i]) return false;
     }
-    const int32_t length = le_u16(p + 4);
-    if (length >= kLengthLimit || (length - kLengthBase) % kLengthStep != 0) return false;
-    return VerifyChecksum(p, length + kSyncBytes);
+    if (p[frame::kIdOffset] != measurement::kId) return false;
+    const int32_t length = le_u16(p + frame::kLengthOffset);
+    if (length > kLengthMost || (length - kLengthBase) % kLengthStep != 0) return false;
+    return VerifyChecksum(p, frame::FrameBytes(length));
 }
 
 }  // namespace

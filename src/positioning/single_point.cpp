@@ -18,9 +18,17 @@ constexpr int32_t kListCapacity = kSolveMaxSats + 2;  // PRNs, a trial entry and
 constexpr int32_t kDesignRows = 27;        // of which at most kSolveMaxSats are used
 constexpr int32_t kUnknowns = 4;           // X, Y, Z, receiver clock
 
+// Degrees and radians: 180/pi and pi/180 to 12 significant digits, the factors the solved
+// latitude and longitude, the elevation mask and the a-priori position are computed with.
 constexpr double kRadiansToDegrees = 57.2957795132;
-constexpr double kLastToDegrees = 57.29577950560105;  // a-priori position from the last solution
 constexpr double kDegreesToRadians = 0.0174532925199;
+// The last solution's latitude and longitude go back to degrees, to seed the next epoch,
+// through pi to ten digits. With kDegreesToRadians after it, the seed lands 1.3e-10 of
+// itself (under a millimetre) off the last solution; the solutions that follow, and so the
+// output files, depend on that seed to the last bit, so it stays as it is.
+constexpr double kPiToTenDigits = 3.141592654;
+constexpr double kSeedRadiansToDegrees = 180.0 / kPiToTenDigits;
+static_assert(kSeedRadiansToDegrees == 57.29577950560105);
 
 constexpr double kMinPseudorange = 100.0;    // m; shorter ranges are not real measurements
 constexpr double kElevationMask = 10.0;      // degrees, once a solution exists
@@ -102,7 +110,6 @@ bool finite_position(const PositionRecord& r) {
 }
 
 void position_reset(EpochHeader* header) {
-    header->flags = static_cast<uint8_t>(header->flags & ~KESTREL_EPOCH_FLAG_CLOCK_CORRECTED);
     header->latitude = 0.0;
     header->longitude = 0.0;
     header->height = 0.0f;
@@ -234,8 +241,8 @@ int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int
     if (n < 0 || n > kSolveMaxSats) return 1;
 
     // A-priori position in degrees; zero takes the last solution's.
-    if (latitude == 0.0) latitude = solver.last.latitude * kLastToDegrees;
-    if (longitude == 0.0) longitude = solver.last.longitude * kLastToDegrees;
+    if (latitude == 0.0) latitude = solver.last.latitude * kSeedRadiansToDegrees;
+    if (longitude == 0.0) longitude = solver.last.longitude * kSeedRadiansToDegrees;
     if (height == 0.0) height = solver.last.height;
     latitude *= kDegreesToRadians;
     longitude *= kDegreesToRadians;
@@ -297,13 +304,10 @@ int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int
     int32_t r = lsq_fix(used, solver.used, solver.exclusions, solver.usedRecords,
                         &solver.receiver.x, &solver.receiver.y, &solver.receiver.z, clock);
     if (r == kFixTooFewRows) {
-        // Too few usable satellites counts as solved, with no clock offset.
+        // Too few usable satellites counts as solved, with no clock offset (lsq_fix has set
+        // `clock` to zero).
         if (solves_position(mode)) position_reset(header);
-        if (solves_clock(mode)) {
-            header->clock_offset = 0.0;
-            header->corrected_time = header->time_tag;
-            solver.last.clock = 0.0;
-        }
+        if (solves_clock(mode)) solver.last.clock = 0.0;
         return 0;
     }
     if (r != kFixConverged) return 1;
@@ -330,14 +334,9 @@ int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int
     solver.last = {solvedLatitude, solvedLongitude, solvedHeight, *clock};
     solver.previousReceiver = solver.receiver;
     if (solves_position(mode)) {
-        header->flags = static_cast<uint8_t>(header->flags | KESTREL_EPOCH_FLAG_CLOCK_CORRECTED);
         header->latitude = solvedLatitude * kRadiansToDegrees;
         header->longitude = solvedLongitude * kRadiansToDegrees;
         header->height = static_cast<float>(solvedHeight);
-    }
-    if (solves_clock(mode)) {
-        header->clock_offset = *clock;
-        header->corrected_time = header->time_tag - *clock / kSpeedOfLight;
     }
     return 0;
 }

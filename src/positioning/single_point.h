@@ -17,7 +17,10 @@ enum SolveMode : int32_t { kSolvePosition = 1, kSolveClock = 2, kSolveBoth = 3 }
 // 0 on success (also when too few satellites leave a zero clock offset), 1 on failure
 // with the reason in the error text. a-priori latitude/longitude in degrees, height in
 // metres; exactly 0 takes the last solution's. `clock` (metres) in: previous offset;
-// out: new estimate.
+// out: new estimate. Reads the header's satellite count and time tag and, when solving the
+// position, writes its latitude, longitude and height (zeros when none is found); the
+// epoch's clock fields are the caller's to set. `observations` are left as they are: the
+// solver corrects a copy of its own.
 int32_t solve_epoch(EpochHeader* header, const SatObservation* observations, int32_t mode,
                     double latitude, double longitude, double height, double* clock);
 

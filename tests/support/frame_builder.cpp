@@ -1,40 +1,52 @@
 #include "support/frame_builder.h"
 
+#include <algorithm>
+
 #include "common/bytes.h"
+#include "navcom/record_layout.h"
 
 namespace kestrel::test {
 
+namespace frame = layout::frame;
+namespace measurement = layout::measurement;
+namespace block = layout::block;
+namespace phase_word = layout::phase_word;
+namespace ephemeris = layout::ephemeris;
+
 std::vector<uint8_t> MakeFrameWithLength(uint8_t id, uint16_t length, const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> frame = {0x02, 0x99, 0x66, id, 0, 0};
-    put_le16(&frame[4], length);
-    frame.insert(frame.end(), body.begin(), body.end());
+    std::vector<uint8_t> bytes(frame::kFrameOverhead + body.size());
+    std::copy(frame::kSync, frame::kSync + frame::kSyncBytes, bytes.begin());
+    bytes[frame::kIdOffset] = id;
+    put_le16(&bytes[frame::kLengthOffset], length);
+    std::copy(body.begin(), body.end(), bytes.begin() + frame::kBodyOffset);
     uint8_t checksum = 0;
-    for (std::size_t i = 3; i < frame.size(); ++i) checksum ^= frame[i];
-    frame.push_back(checksum);
-    return frame;
+    for (std::size_t i = frame::kChecksumFrom; i + 1 < bytes.size(); ++i) checksum ^= bytes[i];
+    bytes.back() = checksum;
+    return bytes;
 }
 
 std::vector<uint8_t> MakeFrame(uint8_t id, const std::vector<uint8_t>& body) {
-    return MakeFrameWithLength(id, static_cast<uint16_t>(body.size() + 4), body);
+    return MakeFrameWithLength(id, static_cast<uint16_t>(frame::LengthOfBody(static_cast<int>(body.size()))), body);
 }
 
-std::array<uint8_t, 16> SatBlock::Encode() const {
-    std::array<uint8_t, 16> b{};
-    b[0] = static_cast<uint8_t>((valid ? 0x80 : 0) | (p1Delta ? 0x40 : 0) | (l2 ? 0x20 : 0) | (prn & 0x1F));
-    b[1] = static_cast<uint8_t>((strengthCode & 0x0F) << 4);
-    put_le32(&b[2], caRange);
-    put_le24(&b[6], ((static_cast<uint32_t>(l1Offset) & 0xFFFFF) << 4) | (l1Lock & 0x0F));
-    if (p1Delta) put_le16(&b[9], static_cast<uint16_t>(*p1Delta));
+std::array<uint8_t, kBlockBytes> SatBlock::Encode() const {
+    std::array<uint8_t, kBlockBytes> b{};
+    b[block::kStatusOffset] = static_cast<uint8_t>((valid ? block::kValid : 0) | (p1Delta ? block::kHasP1 : 0) |
+                                                   (l2 ? block::kHasL2 : 0) | (prn & block::kPrnMask));
+    b[block::kStrengthOffset] = static_cast<uint8_t>(strengthCode << block::kStrengthShift);
+    put_le32(&b[block::kCaRangeOffset], caRange);
+    put_le24(&b[block::kL1PhaseOffset], phase_word::Pack(l1Offset, l1Lock));
+    if (p1Delta) put_le16(&b[block::kP1DeltaOffset], static_cast<uint16_t>(*p1Delta));
     if (l2) {
-        put_le16(&b[11], static_cast<uint16_t>(p2Delta));
-        put_le24(&b[13], ((static_cast<uint32_t>(l2Offset) & 0xFFFFF) << 4) | (l2Lock & 0x0F));
+        put_le16(&b[block::kP2DeltaOffset], static_cast<uint16_t>(p2Delta));
+        put_le24(&b[block::kL2PhaseOffset], phase_word::Pack(l2Offset, l2Lock));
     }
     return b;
 }
 
 MeasurementFrame& MeasurementFrame::Sat(const SatBlock& block) { return Raw(block.Encode()); }
 
-MeasurementFrame& MeasurementFrame::Raw(const std::array<uint8_t, 16>& block) {
+MeasurementFrame& MeasurementFrame::Raw(const std::array<uint8_t, kBlockBytes>& block) {
     blocks_.push_back(block);
     return *this;
 }
@@ -45,29 +57,55 @@ MeasurementFrame& MeasurementFrame::CountHighNibble(uint8_t nibble) {
 }
 
 std::vector<uint8_t> MeasurementFrame::Bytes() const {
-    // Body from frame offset 6: two unread bytes, the time, one unread byte, the count.
-    std::vector<uint8_t> body(8, 0);
-    put_le32(&body[2], timeMs_);
-    body[7] = static_cast<uint8_t>((highNibble_ << 4) | (blocks_.size() & 0x0F));
+    // Body up to the blocks: the week (left 0), the time, one unread byte, the count.
+    std::vector<uint8_t> body(frame::BodyIndex(measurement::kFirstBlockOffset), 0);
+    put_le32(&body[frame::BodyIndex(measurement::kTimeOffset)], timeMs_);
+    body[frame::BodyIndex(measurement::kCountOffset)] =
+        static_cast<uint8_t>((highNibble_ << 4) | (blocks_.size() & measurement::kCountMask));
     for (const auto& b : blocks_) body.insert(body.end(), b.begin(), b.end());
-    return MakeFrame(0xB0, body);
+    return MakeFrame(measurement::kId, body);
 }
 
-std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue, const std::array<uint8_t, 72>& payload) {
-    // Body from frame offset 6: PRN, two unread bytes, the time value, two unread bytes,
-    // the payload, one unread byte.
-    std::vector<uint8_t> body(9, 0);
-    body[0] = prn;
-    put_le32(&body[3], timeValue);
+std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue,
+                                    const std::array<uint8_t, kPayloadBytes>& payload) {
+    // Body up to the payload: PRN, the week and the IODC copy (left 0), the time value; then
+    // the payload and one unread byte.
+    std::vector<uint8_t> body(frame::BodyIndex(ephemeris::kPayloadOffset), 0);
+    body[frame::BodyIndex(ephemeris::kPrnOffset)] = prn;
+    put_le32(&body[frame::BodyIndex(ephemeris::kTimeOffset)], timeValue);
     body.insert(body.end(), payload.begin(), payload.end());
-    body.push_back(0);
-    return MakeFrame(0x81, body);
+    body.resize(frame::BodyIndex(ephemeris::kFrameBytes - 1), 0);
+    return MakeFrame(ephemeris::kId, body);
 }
 
 std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> out;
     for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
     return out;
+}
+
+std::vector<FoundFrame> FindFrames(const std::vector<uint8_t>& log) {
+    std::vector<FoundFrame> frames;
+    std::size_t i = 0;
+    const auto at = [&log](std::size_t offset) { return log.begin() + static_cast<std::ptrdiff_t>(offset); };
+    while (i + frame::kBodyOffset <= log.size()) {
+        if (!std::equal(frame::kSync, frame::kSync + frame::kSyncBytes, at(i))) {
+            ++i;
+            continue;
+        }
+        const auto length = static_cast<std::size_t>(frame::FrameBytes(le_u16(&log[i + frame::kLengthOffset])));
+        if (i + length > log.size()) break;
+        FoundFrame f;
+        f.offset = i;
+        f.id = log[i + frame::kIdOffset];
+        f.bytes.assign(at(i), at(i + length));
+        uint8_t checksum = 0;
+        for (std::size_t k = frame::kChecksumFrom; k + 1 < length; ++k) checksum ^= f.bytes[k];
+        f.checksumOk = length > frame::kBodyOffset && checksum == f.bytes.back();
+        frames.push_back(std::move(f));
+        i += length;
+    }
+    return frames;
 }
 
 }  // namespace kestrel::test

@@ -6,7 +6,12 @@
 #include <optional>
 #include <vector>
 
+#include "navcom/record_layout.h"
+
 namespace kestrel::test {
+
+constexpr std::size_t kBlockBytes = layout::measurement::kBlockBytes;
+constexpr std::size_t kPayloadBytes = layout::ephemeris::kPayloadBytes;
 
 // Wraps `body` (the bytes from frame offset 6 up to the checksum) into a frame: sync
 // 02 99 66, the id, the length L = body + 4 (id through checksum), body, XOR checksum.
@@ -29,7 +34,7 @@ struct SatBlock {
     int32_t l2Offset = 0;              // 20-bit phase offset, 1/256 L2 cycle
     uint8_t l2Lock = 0;                // 4-bit lock counter
 
-    std::array<uint8_t, 16> Encode() const;
+    std::array<uint8_t, kBlockBytes> Encode() const;
 };
 
 // A MEASUREMENT (0xB0) frame: time of week in ms and up to 15 blocks.
@@ -37,7 +42,7 @@ class MeasurementFrame {
 public:
     explicit MeasurementFrame(uint32_t timeMs) : timeMs_(timeMs) {}
     MeasurementFrame& Sat(const SatBlock& block);
-    MeasurementFrame& Raw(const std::array<uint8_t, 16>& block);
+    MeasurementFrame& Raw(const std::array<uint8_t, kBlockBytes>& block);
     // Overrides the high nibble of the item-count byte (offset 13), which decoders ignore.
     MeasurementFrame& CountHighNibble(uint8_t nibble);
     std::vector<uint8_t> Bytes() const;
@@ -45,14 +50,28 @@ public:
 private:
     uint32_t timeMs_;
     uint8_t highNibble_ = 0;
-    std::vector<std::array<uint8_t, 16>> blocks_;
+    std::vector<std::array<uint8_t, kBlockBytes>> blocks_;
 };
 
 // An EPHEMERIS (0x81) frame: PRN at offset 6, the time value at offset 9, the 72-byte
 // subframe payload at offset 15. 89 bytes in all.
-std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue, const std::array<uint8_t, 72>& payload);
+std::vector<uint8_t> EphemerisFrame(uint8_t prn, uint32_t timeValue,
+                                    const std::array<uint8_t, kPayloadBytes>& payload);
 
 // Concatenates byte vectors.
 std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts);
+
+// One frame found in a log.
+struct FoundFrame {
+    std::size_t offset = 0;      // of its first sync byte in the log
+    uint8_t id = 0;
+    std::vector<uint8_t> bytes;  // the whole frame, sync through checksum
+    bool checksumOk = false;
+};
+
+// The frames of a log in order, found by their sync bytes and length fields. Bytes between
+// frames (comment lines, filler) are passed over; a frame cut short by the end of the log
+// ends the list.
+std::vector<FoundFrame> FindFrames(const std::vector<uint8_t>& log);
 
 }  // namespace kestrel::test

@@ -1,12 +1,13 @@
 #include "support/test_files.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string>
+
+#include <unistd.h>
 
 namespace kestrel::test {
 
@@ -18,8 +19,9 @@ ScratchDir::ScratchDir() {
     for (char& c : name) {
         if (c == '/') c = '_';
     }
-    // The process number keeps apart two test runs at once on one machine (two builds).
-    fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + name + "-" + std::to_string(getpid()));
+    // The process id keeps two test runs on one machine (two worktrees, say) out of each
+    // other's folders.
+    fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir);
     fs::create_directories(dir);
     path_ = dir.string();

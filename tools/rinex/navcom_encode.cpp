@@ -1,5 +1,6 @@
 #include "rinex/navcom_encode.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -10,130 +11,100 @@ namespace kestrel::rinex {
 
 namespace {
 
-constexpr uint8_t kSync[3] = {0x02, 0x99, 0x66};
-constexpr double kPi = 3.141592653589793;
-constexpr int kBroadcastWeekModulus = 1024;
-constexpr double kReferenceTimeUnitS = 16.0;  // Toc and Toe are broadcast in units of 16 s
-constexpr double kFourHourFit = 4.0;          // fit interval flag 0 means four hours
+// The record layouts this file writes; the MEASUREMENT part below uses them too.
+namespace frame = layout::frame;
+namespace eph = layout::ephemeris;
+namespace sf1 = layout::sf1;
+namespace sf2 = layout::sf2;
+namespace sf3 = layout::sf3;
+namespace measurement = layout::measurement;
+namespace block = layout::block;
+namespace phase_word = layout::phase_word;
 
-// Broadcast scale factors, as the decoder multiplies by them.
-constexpr double kScaleTgd = 4.6566128730773895e-10;   // 2^-31 s
-constexpr double kScaleAf2 = 2.77555756156289e-17;     // 2^-55 s/s^2
-constexpr double kScaleAf1 = 1.13686837721616e-13;     // 2^-43 s/s
-constexpr double kScaleAf0 = 4.65661287308e-10;        // 2^-31 s
-constexpr double kScaleRadius = 0.03125;               // 2^-5 m
-constexpr double kScaleRate = 1.13686837721616e-13;    // 2^-43 semicircles/s
-constexpr double kScaleAngle = 4.65661287308e-10;      // 2^-31 semicircles
-constexpr double kScaleM0 = 4.6566128730773895e-10;    // 2^-31 semicircles
-constexpr double kScaleEcc = 1.16415321826935e-10;     // 2^-33
-constexpr double kScaleSqrtA = 1.9073486328125e-06;    // 2^-19 m^1/2
-constexpr double kScaleCuc = 1.8626451492309603e-09;   // 2^-29 rad
-constexpr double kScaleCic = 1.86264514923e-09;        // 2^-29 rad
+constexpr int kBroadcastWeekModulus = 1 << sf1::kWeek.bits;
+constexpr double kFourHourFit = 4.0;  // fit interval flag 0 means four hours
 
-// User range accuracy index N: the smallest N whose bound (metres) covers the accuracy.
-constexpr double kUraBoundsM[15] = {2.4,   3.4,   4.85,  6.85,   9.65,   13.65,  24.0,  48.0,
-                                    96.0,  192.0, 384.0, 768.0, 1536.0, 3072.0, 6144.0};
-
-// One scaled field of the payload: `bits` wide, placed `shift` bits up from the low end of
-// `bytes` big-endian bytes starting at payload byte `offset`.
+// One scaled field of the payload: the RINEX value it carries and where it goes.
 struct ScaledField {
     const char* name;
     double NavRecord::*value;
-    int offset;
-    int bytes;
-    int shift;
-    int bits;
-    bool isSigned;
-    double scale;
-    bool isAngle;  // scale is in semicircles: divide by pi as well
+    layout::Field field;
 };
 
 constexpr ScaledField kScaledFields[] = {
-    {"TGD", &NavRecord::tgd, 14, 1, 0, 8, true, kScaleTgd, false},
-    {"Toc", &NavRecord::toc, 16, 2, 0, 16, false, kReferenceTimeUnitS, false},
-    {"af2", &NavRecord::af2, 18, 1, 0, 8, true, kScaleAf2, false},
-    {"af1", &NavRecord::af1, 19, 2, 0, 16, true, kScaleAf1, false},
-    {"af0", &NavRecord::af0, 21, 3, 2, 22, true, kScaleAf0, false},
-    {"Crs", &NavRecord::crs, 25, 2, 0, 16, true, kScaleRadius, false},
-    {"DeltaN", &NavRecord::deltaN, 27, 2, 0, 16, true, kScaleRate, true},
-    {"M0", &NavRecord::m0, 29, 4, 0, 32, true, kScaleM0, true},
-    {"Cuc", &NavRecord::cuc, 33, 2, 0, 16, true, kScaleCuc, false},
-    {"e", &NavRecord::ecc, 35, 4, 0, 32, false, kScaleEcc, false},
-    {"Cus", &NavRecord::cus, 39, 2, 0, 16, true, kScaleCuc, false},
-    {"sqrtA", &NavRecord::sqrtA, 41, 4, 0, 32, false, kScaleSqrtA, false},
-    {"Toe", &NavRecord::toe, 45, 2, 0, 16, false, kReferenceTimeUnitS, false},
-    {"Cic", &NavRecord::cic, 48, 2, 0, 16, true, kScaleCic, false},
-    {"OMEGA0", &NavRecord::omega0, 50, 4, 0, 32, true, kScaleAngle, true},
-    {"Cis", &NavRecord::cis, 54, 2, 0, 16, true, kScaleCic, false},
-    {"i0", &NavRecord::i0, 56, 4, 0, 32, true, kScaleAngle, true},
-    {"Crc", &NavRecord::crc, 60, 2, 0, 16, true, kScaleRadius, false},
-    {"omega", &NavRecord::omega, 62, 4, 0, 32, true, kScaleAngle, true},
-    {"OMEGADOT", &NavRecord::omegaDot, 66, 3, 0, 24, true, kScaleRate, true},
-    {"IDOT", &NavRecord::idot, 70, 2, 2, 14, true, kScaleRate, true},
+    {"TGD", &NavRecord::tgd, sf1::kTgd},
+    {"Toc", &NavRecord::toc, sf1::kToc},
+    {"af2", &NavRecord::af2, sf1::kAf2},
+    {"af1", &NavRecord::af1, sf1::kAf1},
+    {"af0", &NavRecord::af0, sf1::kAf0},
+    {"Crs", &NavRecord::crs, sf2::kCrs},
+    {"DeltaN", &NavRecord::deltaN, sf2::kDeltaN},
+    {"M0", &NavRecord::m0, sf2::kM0},
+    {"Cuc", &NavRecord::cuc, sf2::kCuc},
+    {"e", &NavRecord::ecc, sf2::kEcc},
+    {"Cus", &NavRecord::cus, sf2::kCus},
+    {"sqrtA", &NavRecord::sqrtA, sf2::kSqrtA},
+    {"Toe", &NavRecord::toe, sf2::kToe},
+    {"Cic", &NavRecord::cic, sf3::kCic},
+    {"OMEGA0", &NavRecord::omega0, sf3::kOmega0},
+    {"Cis", &NavRecord::cis, sf3::kCis},
+    {"i0", &NavRecord::i0, sf3::kI0},
+    {"Crc", &NavRecord::crc, sf3::kCrc},
+    {"omega", &NavRecord::omega, sf3::kOmega},
+    {"OMEGADOT", &NavRecord::omegaDot, sf3::kOmegaDot},
+    {"IDOT", &NavRecord::idot, sf3::kIdot},
 };
 
-int64_t FieldMin(const ScaledField& f) { return f.isSigned ? -(int64_t{1} << (f.bits - 1)) : 0; }
-int64_t FieldMax(const ScaledField& f) {
+int64_t FieldMin(const layout::Field& f) { return f.isSigned ? -(int64_t{1} << (f.bits - 1)) : 0; }
+int64_t FieldMax(const layout::Field& f) {
     return f.isSigned ? (int64_t{1} << (f.bits - 1)) - 1 : (int64_t{1} << f.bits) - 1;
 }
 
 // The field's integer before any limit: the value over the scale, rounded to nearest.
 double Scaled(const ScaledField& f, const NavRecord& nav) {
-    const double divisor = f.isAngle ? f.scale * kPi : f.scale;
+    const double divisor = f.field.semicircles ? f.field.scale * layout::kPi : f.field.scale;
     return std::round(nav.*(f.value) / divisor);
 }
 
-void PutBigEndian(uint8_t* p, int bytes, uint64_t value) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        p[i] = static_cast<uint8_t>(value);
-        value >>= 8;
-    }
-}
+constexpr int kIodcBits = sf1::kIodcHigh.bits + sf1::kIodcLowBits;
 
-// ORs `value` (already limited to `bits`) into the payload at the field's place.
-void PutField(uint8_t* payload, const ScaledField& f, int64_t value) {
-    const uint64_t mask = (uint64_t{1} << f.bits) - 1;
-    const uint64_t placed = (static_cast<uint64_t>(value) & mask) << f.shift;
-    uint64_t current = 0;
-    for (int i = 0; i < f.bytes; ++i) current = (current << 8) | payload[f.offset + i];
-    PutBigEndian(payload + f.offset, f.bytes, current | placed);
-}
+// Whether a count fits an unsigned field of `bits` bits, and the count held within it.
+bool Fits(int value, int bits) { return value >= 0 && value < (1 << bits); }
+int Held(int value, int bits) { return value < 0 ? 0 : (Fits(value, bits) ? value : (1 << bits) - 1); }
 
+// User range accuracy index N: the smallest N whose bound covers the accuracy.
 int UraIndex(double accuracyM) {
-    for (int n = 0; n < 15; ++n) {
-        if (accuracyM <= kUraBoundsM[n]) return n;
+    for (int n = 0; n < sf1::kUraNoPrediction; ++n) {
+        if (accuracyM <= sf1::kUraBoundsM[n]) return n;
     }
-    return 15;
+    return sf1::kUraNoPrediction;
 }
-
-int Clamp(int value, int low, int high) { return value < low ? low : (value > high ? high : value); }
 
 }  // namespace
 
 std::array<uint8_t, kEphemerisPayloadBytes> EncodeEphemerisPayload(const NavRecord& nav) {
-    std::array<uint8_t, kEphemerisPayloadBytes> p{};
-    // Subframe 1 word 3: week (10 bits), L2 codes (2), URA index (4), health (6), IODC MSBs (2).
+    std::array<uint8_t, kEphemerisPayloadBytes> a{};
+    uint8_t* p = a.data();
     const int week = ((nav.week % kBroadcastWeekModulus) + kBroadcastWeekModulus) % kBroadcastWeekModulus;
-    const int health = Clamp(nav.health, 0, 0x3F);
-    const int iodc = Clamp(nav.iodc, 0, 0x3FF);
-    const int iode = Clamp(nav.iode, 0, 0xFF);
-    p[0] = static_cast<uint8_t>(week >> 2);
-    p[1] = static_cast<uint8_t>(((week & 3) << 6) | ((nav.l2Codes & 3) << 4) | UraIndex(nav.accuracy));
-    p[2] = static_cast<uint8_t>((health << 2) | (iodc >> 8));
-    // Subframe 1 word 4 starts with the L2 P data flag.
-    p[3] = static_cast<uint8_t>(nav.l2PFlag != 0 ? 0x80 : 0);
-    // Subframe 1 word 8 starts with the IODC's eight low bits; subframes 2 and 3 both carry IODE.
-    p[15] = static_cast<uint8_t>(iodc & 0xFF);
-    p[24] = static_cast<uint8_t>(iode);
-    p[69] = static_cast<uint8_t>(iode);
-    // Subframe 2 word 10: the fit interval flag follows Toe.
-    p[47] = static_cast<uint8_t>(nav.fitInterval > kFourHourFit ? 0x80 : 0);
+    const int iodc = Held(nav.iodc, kIodcBits);
+    layout::PutField(p, sf1::kWeek, week);
+    layout::PutField(p, sf1::kL2Codes, nav.l2Codes);
+    layout::PutField(p, sf1::kUraIndex, UraIndex(nav.accuracy));
+    layout::PutField(p, sf1::kHealth, Held(nav.health, sf1::kHealth.bits));
+    layout::PutField(p, sf1::kIodcHigh, iodc >> sf1::kIodcLowBits);
+    layout::PutField(p, sf1::kL2PFlag, nav.l2PFlag != 0 ? 1 : 0);
+    layout::PutField(p, sf1::kIodcLow, iodc);
+    // Subframes 2 and 3 both carry the IODE.
+    layout::PutField(p, sf2::kIode, Held(nav.iode, sf2::kIode.bits));
+    layout::PutField(p, sf3::kIodeCopy, Held(nav.iode, sf3::kIodeCopy.bits));
+    layout::PutField(p, sf2::kFitInterval, nav.fitInterval > kFourHourFit ? 1 : 0);
     for (const ScaledField& f : kScaledFields) {
         const double q = Scaled(f, nav);
-        const double limited = q < FieldMin(f) ? FieldMin(f) : (q > FieldMax(f) ? FieldMax(f) : q);
-        PutField(p.data(), f, static_cast<int64_t>(limited));
+        const double low = static_cast<double>(FieldMin(f.field)), high = static_cast<double>(FieldMax(f.field));
+        const double limited = q < low ? low : (q > high ? high : q);
+        layout::PutField(p, f.field, static_cast<int64_t>(limited));
     }
-    return p;
+    return a;
 }
 
 std::vector<std::string> EphemerisFieldProblems(const NavRecord& nav) {
@@ -141,49 +112,52 @@ std::vector<std::string> EphemerisFieldProblems(const NavRecord& nav) {
     char text[160];
     for (const ScaledField& f : kScaledFields) {
         const double q = Scaled(f, nav);
-        if (q < FieldMin(f) || q > FieldMax(f)) {
+        if (q < FieldMin(f.field) || q > FieldMax(f.field)) {
             std::snprintf(text, sizeof text, "%s = %.12g does not fit its %d-bit field", f.name,
-                          nav.*(f.value), f.bits);
+                          nav.*(f.value), f.field.bits);
             problems.emplace_back(text);
-        } else if (f.scale == kReferenceTimeUnitS && std::fabs(q * f.scale - nav.*(f.value)) > 1e-6) {
+        } else if (f.field.scale == layout::kReferenceTimeUnitS &&
+                   std::fabs(q * f.field.scale - nav.*(f.value)) > 1e-6) {
             std::snprintf(text, sizeof text, "%s = %.3f s is not a multiple of 16 s", f.name, nav.*(f.value));
             problems.emplace_back(text);
         }
     }
-    if (nav.iode < 0 || nav.iode > 0xFF) problems.push_back("IODE " + std::to_string(nav.iode) + " does not fit 8 bits");
-    if (nav.iodc < 0 || nav.iodc > 0x3FF)
-        problems.push_back("IODC " + std::to_string(nav.iodc) + " does not fit 10 bits");
-    if (nav.health < 0 || nav.health > 0x3F)
-        problems.push_back("health " + std::to_string(nav.health) + " does not fit 6 bits");
+    auto count = [&problems](const char* name, int value, int bits) {
+        if (Fits(value, bits)) return;
+        problems.push_back(std::string(name) + " " + std::to_string(value) + " does not fit " +
+                           std::to_string(bits) + " bits");
+    };
+    count("IODE", nav.iode, sf2::kIode.bits);
+    count("IODC", nav.iodc, kIodcBits);
+    count("health", nav.health, sf1::kHealth.bits);
     if (nav.prn < 1 || nav.prn > 32) problems.push_back("PRN " + std::to_string(nav.prn) + " is not a GPS PRN");
     return problems;
 }
 
 std::vector<uint8_t> WrapFrame(uint8_t recordId, const std::vector<uint8_t>& body) {
-    std::vector<uint8_t> frame(kSync, kSync + 3);
-    frame.push_back(recordId);
-    frame.push_back(0);
-    frame.push_back(0);
-    // The length counts the id, the two length bytes, the body and the checksum.
-    put_le16(&frame[4], static_cast<uint16_t>(body.size() + 4));
-    frame.insert(frame.end(), body.begin(), body.end());
+    std::vector<uint8_t> bytes(frame::kFrameOverhead + body.size());
+    std::copy(frame::kSync, frame::kSync + frame::kSyncBytes, bytes.begin());
+    bytes[frame::kIdOffset] = recordId;
+    put_le16(&bytes[frame::kLengthOffset], static_cast<uint16_t>(frame::LengthOfBody(static_cast<int>(body.size()))));
+    std::copy(body.begin(), body.end(), bytes.begin() + frame::kBodyOffset);
     uint8_t checksum = 0;
-    for (std::size_t i = 3; i < frame.size(); ++i) checksum ^= frame[i];
-    frame.push_back(checksum);
-    return frame;
+    for (std::size_t i = frame::kChecksumFrom; i + 1 < bytes.size(); ++i) checksum ^= bytes[i];
+    bytes.back() = checksum;
+    return bytes;
 }
 
 std::vector<uint8_t> EncodeEphemerisFrame(const NavRecord& nav) {
     const GpsTime sent = GpsTimeFromTotal(std::round(nav.TransmissionTotal()));
-    // Body from frame offset 6: PRN, week (2), time (4), two spare bytes, payload, one spare byte.
-    std::vector<uint8_t> body(9, 0);
-    body[0] = static_cast<uint8_t>(nav.prn);
-    put_le16(&body[1], static_cast<uint16_t>(sent.week));
-    put_le32(&body[3], static_cast<uint32_t>(sent.sow));
+    // Body up to the payload: PRN, week, time, and the IODC copy left 0; then the payload
+    // and one spare byte.
+    std::vector<uint8_t> body(frame::BodyIndex(eph::kPayloadOffset), 0);
+    body[frame::BodyIndex(eph::kPrnOffset)] = static_cast<uint8_t>(nav.prn);
+    put_le16(&body[frame::BodyIndex(eph::kWeekOffset)], static_cast<uint16_t>(sent.week));
+    put_le32(&body[frame::BodyIndex(eph::kTimeOffset)], static_cast<uint32_t>(sent.sow));
     const auto payload = EncodeEphemerisPayload(nav);
     body.insert(body.end(), payload.begin(), payload.end());
-    body.push_back(0);
-    return WrapFrame(kEphemerisRecordId, body);
+    body.resize(frame::BodyIndex(eph::kFrameBytes - 1), 0);
+    return WrapFrame(eph::kId, body);
 }
 
 NavRecord ShiftNavRecord(const NavRecord& nav, double seconds) {
@@ -208,27 +182,16 @@ namespace kestrel::rinex {
 
 namespace {
 
-constexpr double kSixteenthsPerCycle = 16.0;    // code ranges: 1/16 L1 cycle
-constexpr double kSixteenth = 0.0625;
-constexpr double kOffsetUnitsPerCycle = 256.0;  // phase offsets: 1/256 cycle
-constexpr int64_t kOffsetMin = -(int64_t{1} << 19);
-constexpr int64_t kOffsetMax = (int64_t{1} << 19) - 1;
-constexpr uint32_t kOffsetMask = 0xFFFFF;
-constexpr uint8_t kCounterMask = 0x0F;
-constexpr std::size_t kBlockBytes = 16;
-constexpr int kStrongestCode = 15;
-constexpr double kStrengthFloorDbHz = 35.0;     // strength figure 35 + code
-constexpr int kSsiMax = 9;                      // RINEX signal strength digits 1..9
+constexpr int kStrongestCode = block::kStrengthCodeMax;
+constexpr double kMsPerSecond = 1.0 / layout::kTimeUnitS;
+static_assert(kMsPerSecond == 1000.0);
+constexpr int kSsiMax = 9;  // RINEX signal strength digits 1..9
 
-constexpr uint8_t kBlockValid = 0x80;
-constexpr uint8_t kBlockP1 = 0x40;
-constexpr uint8_t kBlockL2 = 0x20;
+bool FitsInt16(int64_t v) { return v >= INT16_MIN && v <= INT16_MAX; }
 
-bool FitsInt16(int64_t v) { return v >= -32768 && v <= 32767; }
-
-// Range in metres to 1/16 L1 cycle, rounded to the nearest unit.
+// Range in metres to code units (1/16 L1 cycle), rounded to the nearest unit.
 int64_t RangeUnits(double metres) {
-    return static_cast<int64_t>(std::llround(metres / kL1WavelengthM * kSixteenthsPerCycle));
+    return static_cast<int64_t>(std::llround(metres / layout::kL1WavelengthM / layout::kCodeUnitCycles));
 }
 
 std::optional<double> Value(const ObsSatellite& sat, int index) {
@@ -247,7 +210,7 @@ int IndexOf(const std::vector<std::string>& types, const char* type) {
 
 int StrengthCode(const ObsSatellite& sat, int s1, int l1, int c1) {
     if (const auto dbHz = Value(sat, s1)) {
-        const long code = std::lround(*dbHz - kStrengthFloorDbHz);
+        const long code = std::lround(*dbHz - block::kStrengthBase);
         return static_cast<int>(code < 0 ? 0 : (code > kStrongestCode ? kStrongestCode : code));
     }
     for (int index : {l1, c1}) {
@@ -312,11 +275,13 @@ uint32_t MeasurementEncoder::PhaseWord(Arc& arc, const std::optional<double>& ph
         arc.seen = true;
         arc.active = false;
         out.hasPhase = false;
-        out.counter = arc.counter & kCounterMask;
+        out.counter = static_cast<uint8_t>(arc.counter & phase_word::kLockCounterMask);
         out.start = ArcStart::kPhaseMissing;
-        return out.counter;
+        return phase_word::Pack(0, out.counter);
     }
     out.hasPhase = true;
+    // The decoder is to read the RINEX phase in the receiver's sign, plus the arc's constant.
+    const double receiverPhase = layout::kPhaseSign * *phase;
     ArcStart start = ArcStart::kContinued;
     int64_t offset = 0;
     if (!arc.seen) {
@@ -328,27 +293,28 @@ uint32_t MeasurementEncoder::PhaseWord(Arc& arc, const std::optional<double>& ph
     } else if (lockLost) {
         start = ArcStart::kLockLost;
     } else {
-        offset = std::llround((*phase - arc.k - reference) * kOffsetUnitsPerCycle);
-        if (offset < kOffsetMin || offset > kOffsetMax) start = ArcStart::kOffsetRange;
+        offset = std::llround(layout::PhaseOffsetUnits(receiverPhase + arc.k, reference));
+        if (offset < phase_word::kOffsetMin || offset > phase_word::kOffsetMax) start = ArcStart::kOffsetRange;
     }
     if (start != ArcStart::kContinued) {
         if (start != ArcStart::kFirst) ++arc.counter;
-        arc.k = std::round(*phase - reference);
+        // The new constant brings the arc's first offset within half a cycle of zero.
+        arc.k = std::round(layout::PhaseCycles(0, reference) - receiverPhase);
         arc.active = true;
         arc.seen = true;
-        offset = std::llround((*phase - arc.k - reference) * kOffsetUnitsPerCycle);
+        offset = std::llround(layout::PhaseOffsetUnits(receiverPhase + arc.k, reference));
     }
     out.k = arc.k;
-    out.counter = arc.counter & kCounterMask;
+    out.counter = static_cast<uint8_t>(arc.counter & phase_word::kLockCounterMask);
     out.start = start;
-    return ((static_cast<uint32_t>(offset) & kOffsetMask) << 4) | out.counter;
+    return phase_word::Pack(static_cast<int32_t>(offset), out.counter);
 }
 
 std::vector<uint8_t> MeasurementEncoder::Encode(const GpsTime& time, const std::vector<SatMeasurement>& sats,
                                                 bool powerFailure, EpochReport& report) {
     report = EpochReport{};
     report.time = time;
-    const double ms = time.sow * 1000.0;
+    const double ms = time.sow * kMsPerSecond;
     report.timeMs = static_cast<uint32_t>(std::llround(ms));
     if (std::fabs(ms - std::round(ms)) > 1e-3) report.notes.push_back({NoteKind::kTimeNotWholeMs, 0});
 
@@ -367,7 +333,7 @@ std::vector<uint8_t> MeasurementEncoder::Encode(const GpsTime& time, const std::
             report.notes.push_back({NoteKind::kCaRangeOutOfRange, m.prn});
             continue;
         }
-        if (report.sats.size() == kMaxSatelliteBlocks) {
+        if (report.sats.size() == measurement::kMaxBlocks) {
             report.notes.push_back({NoteKind::kOverFifteen, m.prn});
             continue;
         }
@@ -375,18 +341,18 @@ std::vector<uint8_t> MeasurementEncoder::Encode(const GpsTime& time, const std::
         sat.prn = m.prn;
         sat.caUnits = static_cast<uint32_t>(ca);
         sat.strengthCode = m.strengthCode;
-        uint8_t b[kBlockBytes] = {};
-        b[0] = static_cast<uint8_t>(kBlockValid | m.prn);
-        b[1] = static_cast<uint8_t>((m.strengthCode & kCounterMask) << 4);
-        put_le32(&b[2], sat.caUnits);
-        const double caCycles = sat.caUnits * kSixteenth;
+        uint8_t b[measurement::kBlockBytes] = {};
+        b[block::kStatusOffset] = static_cast<uint8_t>(block::kValid | m.prn);
+        b[block::kStrengthOffset] = static_cast<uint8_t>(m.strengthCode << block::kStrengthShift);
+        put_le32(&b[block::kCaRangeOffset], sat.caUnits);
+        const double caCycles = sat.caUnits * layout::kCodeUnitCycles;
         if (!m.l1) report.notes.push_back({NoteKind::kL1PhaseMissing, m.prn});
-        put_le24(&b[6], PhaseWord(l1_[m.prn], m.l1, caCycles, m.l1LockLost, powerFailure, sat.l1));
+        put_le24(&b[block::kL1PhaseOffset], PhaseWord(l1_[m.prn], m.l1, caCycles, m.l1LockLost, powerFailure, sat.l1));
         if (m.p1) {
             const int64_t delta = RangeUnits(*m.p1) - ca;
             if (FitsInt16(delta)) {
-                b[0] |= kBlockP1;
-                put_le16(&b[9], static_cast<uint16_t>(static_cast<int16_t>(delta)));
+                b[block::kStatusOffset] |= block::kHasP1;
+                put_le16(&b[block::kP1DeltaOffset], static_cast<uint16_t>(static_cast<int16_t>(delta)));
             } else {
                 report.notes.push_back({NoteKind::kP1DeltaTooLarge, m.prn});
             }
@@ -394,28 +360,29 @@ std::vector<uint8_t> MeasurementEncoder::Encode(const GpsTime& time, const std::
         if (m.p2 && m.l2) {
             const int64_t delta = RangeUnits(*m.p2) - ca;
             if (FitsInt16(delta)) {
-                b[0] |= kBlockL2;
+                b[block::kStatusOffset] |= block::kHasL2;
                 sat.p2Delta = static_cast<int16_t>(delta);
-                put_le16(&b[11], static_cast<uint16_t>(sat.p2Delta));
-                const double p2L2Cycles = (sat.p2Delta * kSixteenth + caCycles) * kL2PerL1Cycle;
-                put_le24(&b[13], PhaseWord(l2_[m.prn], m.l2, p2L2Cycles, m.l2LockLost, powerFailure, sat.l2));
+                put_le16(&b[block::kP2DeltaOffset], static_cast<uint16_t>(sat.p2Delta));
+                const double p2L2Cycles = (sat.p2Delta * layout::kCodeUnitCycles + caCycles) * layout::kL2PerL1;
+                put_le24(&b[block::kL2PhaseOffset],
+                         PhaseWord(l2_[m.prn], m.l2, p2L2Cycles, m.l2LockLost, powerFailure, sat.l2));
             } else {
                 report.notes.push_back({NoteKind::kL2DeltaTooLarge, m.prn});
             }
         } else if (m.p2 || m.l2) {
             report.notes.push_back({NoteKind::kL2Incomplete, m.prn});
         }
-        blocks.insert(blocks.end(), b, b + kBlockBytes);
+        blocks.insert(blocks.end(), b, b + measurement::kBlockBytes);
         report.sats.push_back(sat);
     }
-    // Body from frame offset 6: the GPS week (unread by the decoder), the time of week in ms,
-    // one spare byte, the block count, the blocks.
-    std::vector<uint8_t> body(8, 0);
-    put_le16(&body[0], static_cast<uint16_t>(time.week));
-    put_le32(&body[2], report.timeMs);
-    body[7] = static_cast<uint8_t>(report.sats.size());
+    // Body up to the blocks: the GPS week (unread by the decoder), the time of week in ms, one
+    // spare byte, the block count; then the blocks.
+    std::vector<uint8_t> body(frame::BodyIndex(measurement::kFirstBlockOffset), 0);
+    put_le16(&body[frame::BodyIndex(measurement::kWeekOffset)], static_cast<uint16_t>(time.week));
+    put_le32(&body[frame::BodyIndex(measurement::kTimeOffset)], report.timeMs);
+    body[frame::BodyIndex(measurement::kCountOffset)] = static_cast<uint8_t>(report.sats.size());
     body.insert(body.end(), blocks.begin(), blocks.end());
-    return WrapFrame(kMeasurementRecordId, body);
+    return WrapFrame(measurement::kId, body);
 }
 
 }  // namespace kestrel::rinex

@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "navcom/record_layout.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
 
 namespace kestrel::rinex {
 
-constexpr uint8_t kEphemerisRecordId = 0x81;
-constexpr std::size_t kEphemerisFrameBytes = 89;
-constexpr std::size_t kEphemerisPayloadBytes = 72;
+constexpr std::size_t kEphemerisPayloadBytes = layout::ephemeris::kPayloadBytes;
 
 // Subframes 1, 2 and 3 as their words 3 to 10, 24 bits each without parity, most significant
 // byte first: every field is the RINEX value divided by the broadcast scale (and by pi for
@@ -27,9 +26,8 @@ std::array<uint8_t, kEphemerisPayloadBytes> EncodeEphemerisPayload(const NavReco
 // ephemeris reference time that is not a multiple of 16 s). Empty for a sound ephemeris.
 std::vector<std::string> EphemerisFieldProblems(const NavRecord& nav);
 
-// The whole 89-byte EPHEMERIS frame: PRN at offset 6, the full GPS week of transmission at
-// offset 7, the transmission time in whole seconds of that week at offset 9, the payload at 15
-// and the checksum.
+// The whole EPHEMERIS frame: the PRN, the full GPS week of transmission, the transmission time
+// in whole seconds of that week, the payload and the checksum.
 std::vector<uint8_t> EncodeEphemerisFrame(const NavRecord& nav);
 
 // The same ephemeris moved later by `seconds` (whole days or weeks, for repeated logs): Toc,
@@ -43,12 +41,8 @@ std::vector<uint8_t> WrapFrame(uint8_t recordId, const std::vector<uint8_t>& bod
 // ---------------------------------------------------------------------------------------
 // MEASUREMENT record
 
-constexpr uint8_t kMeasurementRecordId = 0xB0;
-constexpr std::size_t kMaxSatelliteBlocks = 15;  // the block count is a 4-bit field
-constexpr int kMaxBlockPrn = 31;                  // the block's PRN is a 5-bit field
-constexpr double kL1WavelengthM = 0.190293672798; // as the receiver's decoder uses it, not c/f1
-constexpr double kL2PerL1Cycle = 0.7792207792207793;  // 60/77, L1 cycles to L2 cycles
-constexpr int kDefaultStrengthCode = 8;           // 43 dB-Hz when the file gives no strength
+constexpr int kMaxBlockPrn = layout::block::kPrnMask;  // the block's PRN is a 5-bit field
+constexpr int kDefaultStrengthCode = 8;                 // 43 dB-Hz when the file gives no strength
 
 // One GPS satellite's observations at one epoch, picked out of a RINEX epoch.
 struct SatMeasurement {
