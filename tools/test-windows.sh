@@ -266,15 +266,9 @@ make_prefix() {
 # Makes the prefix ENTRY: in a folder beside it, moved into place only when complete.
 # The caller holds the entry's lock.
 build_prefix() {
-    local entry=$1 key=$2 log="$WIN_BUILD/wine-prefix.log" tmp old start=$SECONDS
+    local entry=$1 key=$2 log="$WIN_BUILD/wine-prefix.log" tmp start=$SECONDS
     end_wine_session "$entry" || true
     rm -rf "$entry"
-    # Left by runs that were interrupted.
-    for old in "$entry".tmp.*; do
-        [ -e "$old" ] || continue
-        end_wine_session "$old" || true
-        rm -rf "$old"
-    done
     tmp="$entry.tmp.$$"
     echo "making the Wine prefix $entry"
     echo "test-windows: making $tmp for $entry" >>"$log"
@@ -327,7 +321,7 @@ close_wine_session() {
 # Chooses the prefix (the cached one of this Wine, or one in the build folder), makes it
 # when missing, incomplete or damaged, and starts a session in it.
 open_wine_prefix() {
-    local key home name why entry made=0
+    local key home name why entry old made=0
     key=$(wine_prefix_key) || die "could not read Wine's version"
     home=$WINE_CACHE
     name=$key
@@ -345,6 +339,12 @@ open_wine_prefix() {
     fi
     entry=$home/$name
     : >"$WIN_BUILD/wine-prefix.log"
+    # Half-made prefixes of interrupted runs (the lock says none is being made now).
+    for old in "$entry".tmp.*; do
+        [ -e "$old" ] || continue
+        end_wine_session "$old" || true
+        rm -rf "$old"
+    done
     if [ -e "$entry" ] && why=$(check_prefix "$entry" "$key"); then
         echo "reusing the Wine prefix $entry"
     else
@@ -482,7 +482,7 @@ run() {
     unset DISPLAY WAYLAND_DISPLAY
     local wine_start=$SECONDS
     open_wine_prefix
-    echo "Wine session started in $((SECONDS - wine_start)) s"
+    echo "Wine prefix ready and its session started in $((SECONDS - wine_start)) s"
     wine_start=$SECONDS
     status=0
     wine_do "$WINE_TIMEOUT_S" wine "$exe" "$(windows_path "$dll")" "$(windows_path "$win_out")" \
