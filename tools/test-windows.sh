@@ -73,7 +73,7 @@ register_emulator() {
 setup() {
     install_packages || return 1
     choose_i386_runner
-    if [ "$I386_MODE" = native ]; then
+    if [ "$I386_MODE" = native ] && can_run_i386; then
         echo "test-windows: this kernel runs 32-bit x86 programs itself; no emulator registered"
         return 0
     fi
