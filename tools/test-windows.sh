@@ -282,9 +282,9 @@ build_prefix() {
 
 # Usable for the cache: a folder outside the source tree that this user can write to.
 cache_usable() {
-    local dir=$1 real probe
-    real=$(realpath -m "$dir") || return 1
-    case "$real/" in "$ROOT/"*) echo "it is inside the source tree"; return 1 ;; esac
+    local dir=$1 real root probe
+    real=$(realpath -m "$dir") && root=$(realpath -m "$ROOT") || return 1
+    case "$real/" in "$root/"*) echo "it is inside the source tree"; return 1 ;; esac
     mkdir -p "$dir" 2>/dev/null || { echo "it cannot be made"; return 1; }
     probe=$(mktemp -d "$dir/.probe.XXXXXX" 2>/dev/null) || { echo "it cannot be written"; return 1; }
     rmdir "$probe"
