@@ -37,19 +37,23 @@ constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
 constexpr std::size_t kPositionSamples = 4096;  // solutions kept for the median position
 constexpr std::size_t kIntervalKinds = 64;      // distinct epoch spacings counted
+constexpr double kTimeSlackS = 1e-6;            // window ends compared with this slack
+constexpr int64_t kGridToleranceMs = 25;        // an epoch this near a decimation grid point is on it
+constexpr double kShortestIntervalS = 0.001;    // the receiver's time tags are whole milliseconds
+constexpr double kLongestIntervalS = kSecondsPerWeek;
 constexpr const char* kDefaultMarker = "UNKN";
 constexpr const char* kStandardInputName = "standard input";
 
 constexpr const char* kCannotOpen = "Error: Unable to open %s";
 constexpr const char* kCannotWrite = "Error: Unable to write to %s";
-constexpr const char* kNoScratch = "Error: Unable to create a scratch file in %s";
+constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
+constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
+constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kNoWeek =
     "Error: the MEASUREMENT frames of %s carry no GPS week (at %.3f s of week); give the week of the first epoch";
 constexpr const char* kWeekJump =
     "Error: the GPS week of %s jumps from %d to %d at %.3f s of week; give the week of the first epoch";
 constexpr const char* kNoEpochs = "Error: %s holds no epoch to write";
-constexpr const char* kNoNavWeek =
-    "Error: %s holds ephemerides but no GPS week to place them in; give the week of the first epoch";
 constexpr const char* kDopplerComment1 = "D1C/D1: L1 Doppler derived by Kestrel from successive C/A";
 constexpr const char* kDopplerComment2 = "code ranges (the receiver sends none); positive when the";
 constexpr const char* kDopplerComment3 = "satellite approaches";
@@ -124,7 +128,6 @@ public:
         temp_ = JoinPath(directory.empty() ? "." : directory, ".kestrel-rinex-XXXXXX");
         const int fd = mkstemp(temp_.data());
         if (fd < 0) {
-            format_error_text(kCannotWrite, directory.c_str());
             temp_.clear();
             return false;
         }
@@ -145,13 +148,17 @@ public:
         if (file_ != nullptr && !text.empty()) std::fwrite(text.data(), 1, text.size(), file_);
     }
 
-    // Closes and renames to `finalPath`; false with "Unable to write to" when any byte was lost.
-    bool Commit(const std::string& finalPath) {
+    // Closes the file; false when any byte was lost.
+    bool Finish() {
         const bool written = file_ != nullptr && std::ferror(file_) == 0;
         const bool closed = file_ != nullptr && std::fclose(file_) == 0;
         file_ = nullptr;
-        if (!written || !closed || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
-            format_error_text(kCannotWrite, finalPath.c_str());
+        return written && closed;
+    }
+
+    // Gives the finished file its final name; false (and the file gone) when it cannot.
+    bool Rename(const std::string& finalPath) {
+        if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
             Discard();
             return false;
         }
@@ -210,7 +217,12 @@ private:
 class Collector : public DecodeObserver, public RecordSink {
 public:
     Collector(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, const std::string& logName)
-        : options_(options), body_(body), nav_(nav), logName_(logName) {}
+        : options_(options), body_(body), nav_(nav), logName_(logName) {
+        if (options.intervalS > 0.0) {
+            stepMs_ = static_cast<int64_t>(std::llround(options.intervalS * 1000.0));
+            toleranceMs_ = std::min(kGridToleranceMs, stepMs_ / 4);
+        }
+    }
 
     // Ends the run once the log has been found unfit (its weeks).
     bool Collect(const uint8_t*) override { return !refused_; }
@@ -222,7 +234,8 @@ public:
         StoredSat sats[kMaxSatBlocks];
         uint8_t count = 0;
         const double total = time.Total();
-        const bool keep = Wanted(time, total);
+        int64_t gridPoint = 0;
+        const bool keep = Wanted(time, total, gridPoint);
         for (int i = 0; i < epoch.satCount; ++i) {
             const DecodedSat& d = epoch.sats[i];
             const int prn = d.sat.prn;
@@ -230,10 +243,16 @@ public:
             if (prn < kFirstPrn || prn > kLastPrn) continue;
             Arc& arc = arcs_[prn];
             const bool hasL2 = (d.sat.status & kBlockHasL2) != 0;
-            // A return after more than a minute is a new arc of phase.
-            const bool returned = d.outcome == SlipOutcome::kNewArc && arc.seen;
-            arc.pendingL1 = arc.pendingL1 || d.l1Slip || returned;
-            arc.pendingL2 = arc.pendingL2 || d.l2Slip || returned;
+            // A satellite's first epoch, and its first after more than a minute, start a new
+            // arc of phase on both carriers: no phase before them continues into them. L2
+            // keeps its flag until the arc's first L2 phase. Lock-counter changes and returns
+            // are counted as slips; a satellite's first arc in the log is not.
+            const bool arcStarts = d.outcome == SlipOutcome::kNewArc;
+            const bool returned = arcStarts && arc.seen;
+            arc.pendingL1 = arc.pendingL1 || d.l1Slip || arcStarts;
+            arc.pendingL2 = arc.pendingL2 || d.l2Slip || arcStarts;
+            arc.slipL1 = arc.slipL1 || d.l1Slip || returned;
+            arc.slipL2 = arc.slipL2 || d.l2Slip || returned;
             arc.seen = true;
             if (!keep) continue;
             StoredSat& s = sats[count++];
@@ -248,19 +267,15 @@ public:
                 Put(s, RinexObsType::kP1, d.sat.p1_range);
                 anyP1_ = true;
             }
-            if (arc.pendingL1) {
-                s.lli[0] = kLockLost;
-                ++result_.l1Slips;
-            }
-            arc.pendingL1 = false;
+            if (arc.pendingL1) s.lli[0] = kLockLost;
+            if (arc.slipL1) ++result_.l1Slips;
+            arc.pendingL1 = arc.slipL1 = false;
             if (hasL2) {
                 Put(s, RinexObsType::kP2, d.sat.p2_range);
                 Put(s, RinexObsType::kL2, -d.sat.l2_phase);
-                if (arc.pendingL2) {
-                    s.lli[1] = kLockLost;
-                    ++result_.l2Slips;
-                }
-                arc.pendingL2 = false;
+                if (arc.pendingL2) s.lli[1] = kLockLost;
+                if (arc.slipL2) ++result_.l2Slips;
+                arc.pendingL2 = arc.slipL2 = false;
             }
         }
         if (!keep) {
@@ -285,6 +300,8 @@ public:
         std::fwrite(&head, sizeof head, 1, body_);
         std::fwrite(sats, sizeof(StoredSat), count, body_);
         Count(head, sats, count, total);
+        lastGridPoint_ = gridPoint;
+        haveGridPoint_ = true;
     }
 
     void OnEphemeris(const DecodedEphemeris& e) override {
@@ -293,15 +310,14 @@ public:
         StoredEphemeris stored{e};
         std::fwrite(&stored, sizeof stored, 1, nav_);
         ++ephemeridesStored_;
-        if (e.transmitWeek > 0 && navWeekHint_ == 0) navWeekHint_ = e.transmitWeek;
     }
 
     bool refused() const { return refused_; }
+    const std::string& refusal() const { return refusal_; }
     bool anyP1() const { return anyP1_; }
     int32_t epochs() const { return result_.epochs; }
     int32_t ephemeridesStored() const { return ephemeridesStored_; }
     int firstWeek() const { return haveFirst_ ? first_.week : 0; }
-    int navWeekHint() const { return navWeekHint_; }
     const GpsTime& first() const { return first_; }
     const GpsTime& last() const { return last_; }
     bool Observed(int prn) const { return prn >= 0 && prn < kSlots && counts_[prn].prn != 0; }
@@ -335,8 +351,10 @@ private:
 
     struct Arc {
         bool seen = false;       // observed before in this log
-        bool pendingL1 = false;  // lock lost since the last epoch written
+        bool pendingL1 = false;  // lock lost (or arc begun) since the last epoch written
         bool pendingL2 = false;
+        bool slipL1 = false;     // of which a slip: the lock counter changed, or a return
+        bool slipL2 = false;
     };
 
     static void Put(StoredSat& s, RinexObsType type, double value) {
@@ -358,13 +376,11 @@ private:
             }
             week = placedWeek_;
         } else if (week <= 0) {
-            format_error_text(kNoWeek, logName_.c_str(), epoch.time);
-            refused_ = true;
+            Refuse(format_error_text(kNoWeek, logName_.c_str(), epoch.time));
             return false;
         } else if (havePlaced_ && week != placedWeek_ &&
                    !(week == placedWeek_ + 1 && epoch.time < placedSow_)) {
-            format_error_text(kWeekJump, logName_.c_str(), placedWeek_, week, epoch.time);
-            refused_ = true;
+            Refuse(format_error_text(kWeekJump, logName_.c_str(), placedWeek_, week, epoch.time));
             return false;
         }
         placedWeek_ = week;
@@ -374,15 +390,28 @@ private:
         return true;
     }
 
+    // The log is unfit: the text goes into the error text when the run ends (the decoders'
+    // messages use the error text as their buffer until then).
+    void Refuse(const char* text) {
+        refusal_ = text;
+        refused_ = true;
+    }
+
     // Inside the window, on the decimation grid and later than the last epoch written.
-    bool Wanted(const GpsTime& time, double total) const {
+    bool Wanted(const GpsTime& time, double total, int64_t& gridPoint) const {
         if (haveLast_ && total <= last_.Total()) return false;
-        if (options_.from && total < options_.from->Total() - 1e-6) return false;
-        if (options_.to && total > options_.to->Total() + 1e-6) return false;
-        if (options_.intervalS > 0.0) {
-            const auto step = static_cast<int64_t>(std::llround(options_.intervalS * 1000.0));
+        if (options_.from && total < options_.from->Total() - kTimeSlackS) return false;
+        if (options_.to && total > options_.to->Total() + kTimeSlackS) return false;
+        if (stepMs_ > 0) {
+            // Receivers tag epochs a few milliseconds off the whole second: an epoch belongs
+            // to the grid point it lies within kGridToleranceMs of, and each point keeps its
+            // first such epoch.
             const auto ms = static_cast<int64_t>(std::llround(time.sow * 1000.0));
-            if (step > 0 && ms % step != 0) return false;
+            const int64_t off = ms - (ms + stepMs_ / 2) / stepMs_ * stepMs_;
+            if (off > toleranceMs_ || off < -toleranceMs_) return false;
+            const int64_t point = static_cast<int64_t>(std::llround(total * 1000.0)) - off;
+            if (haveGridPoint_ && point == lastGridPoint_) return false;
+            gridPoint = point;
         }
         return true;
     }
@@ -422,6 +451,11 @@ private:
     std::string logName_;
     RinexRunResult result_;
     bool refused_ = false;
+    std::string refusal_;
+    int64_t stepMs_ = 0;        // decimation interval, ms; 0 keeps every epoch
+    int64_t toleranceMs_ = 0;
+    bool haveGridPoint_ = false;
+    int64_t lastGridPoint_ = 0;  // grid point (ms of GPS time) of the last epoch written
     bool anyP1_ = false;
     bool havePlaced_ = false;
     int placedWeek_ = 0;
@@ -436,7 +470,6 @@ private:
     PositionSampler positions_;
     std::set<EphemerisKey> ephemerisKeys_;
     int32_t ephemeridesStored_ = 0;
-    int navWeekHint_ = 0;
 };
 
 // The ephemeris as the navigation file gives it, its weeks resolved against `referenceWeek`.
@@ -560,6 +593,10 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     ResetAbortCount();
     eph_store_clear();
 
+    if (options.intervalS != 0.0 && !(options.intervalS >= kShortestIntervalS && options.intervalS <= kLongestIntervalS)) {
+        format_error_text(kBadInterval, options.intervalS);
+        return 1;
+    }
     const bool fromStandardInput = options.input == "-";
     const std::string logName = fromStandardInput ? kStandardInputName : options.input;
     std::FILE* input = fromStandardInput ? stdin : std::fopen(options.input.c_str(), "rb");
@@ -575,25 +612,25 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         }
     } closer{input, !fromStandardInput};
 
+    // The scratch files go where the observation file will; a folder that takes no file is
+    // found before the log is read.
     const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
     const std::string navDirectory = options.navPath.empty() ? options.directory : DirectoryOf(options.navPath);
-    std::FILE* body = OpenScratch(obsDirectory);
-    if (body == nullptr) {
-        format_error_text(kNoScratch, obsDirectory.empty() ? "." : obsDirectory.c_str());
-        return 1;
-    }
+    const std::string obsWhere = !options.obsPath.empty() ? options.obsPath
+                                 : obsDirectory.empty()   ? std::string(".")
+                                                          : obsDirectory;
     struct ScratchCloser {
-        std::FILE* file;
+        std::FILE* file = nullptr;
         ~ScratchCloser() {
             if (file != nullptr) std::fclose(file);
         }
-    } bodyCloser{body}, navCloser{nullptr};
-    std::FILE* nav = OpenScratch(obsDirectory);
-    if (nav == nullptr) {
-        format_error_text(kNoScratch, obsDirectory.empty() ? "." : obsDirectory.c_str());
+    } bodyCloser, navCloser;
+    std::FILE* body = bodyCloser.file = OpenScratch(obsDirectory);
+    std::FILE* nav = navCloser.file = body == nullptr ? nullptr : OpenScratch(obsDirectory);
+    if (body == nullptr || nav == nullptr) {
+        format_error_text(kNoScratch, obsWhere.c_str());
         return 1;
     }
-    navCloser.file = nav;
     std::setvbuf(body, nullptr, _IOFBF, kWriteBufferBytes);
 
     Collector collector(options, body, nav, logName);
@@ -608,10 +645,21 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     const RunEnd end = FeedInput(input, logName.c_str(), callbacks, threadBuf, collector, bytesRead);
     SetPortObserver(kDecoderPort, nullptr);
     result = collector.result();
-    if (end == RunEnd::kReadFailed || collector.refused()) return 1;
+    if (collector.refused()) {
+        set_error_text(collector.refusal().c_str());
+        return 1;
+    }
+    if (end == RunEnd::kReadFailed) return 1;
     result.aborted = end == RunEnd::kAborted;
     if (std::fflush(body) != 0 || std::ferror(body) || std::fflush(nav) != 0 || std::ferror(nav)) {
-        format_error_text(kNoScratch, obsDirectory.empty() ? "." : obsDirectory.c_str());
+        format_error_text(kNoScratch, obsWhere.c_str());
+        return 1;
+    }
+    // Nothing to write is a failure, and leaves no file: a navigation file alone would
+    // stand for a conversion that did not happen.
+    if (collector.epochs() == 0) {
+        result.ephemerides = 0;
+        format_error_text(kNoEpochs, logName.c_str());
         return 1;
     }
 
@@ -625,72 +673,61 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     names.last = collector.last();
     names.intervalS = collector.Interval();
 
-    bool ok = true;
-    if (collector.epochs() == 0) {
-        format_error_text(kNoEpochs, logName.c_str());
-        ok = false;
-    } else {
-        RinexObsHeader h;
-        h.version = options.version;
-        h.program = options.program;
-        h.runBy = options.agency;
-        h.createdUtc = created;
-        h.comments = options.comments;
-        if (options.doppler) {
-            h.comments.push_back(kDopplerComment1);
-            h.comments.push_back(kDopplerComment2);
-            h.comments.push_back(kDopplerComment3);
-        }
-        h.markerName = marker;
-        h.markerNumber = options.markerNumber;
-        h.observer = options.observer;
-        h.agency = options.agency;
-        h.receiverNumber = options.receiverNumber;
-        h.receiverType = options.receiverType;
-        h.receiverVersion = options.receiverVersion;
-        h.antennaNumber = options.antennaNumber;
-        h.antennaType = options.antennaType;
-        h.antennaDeltaHenM = options.antennaDeltaHenM;
-        if (options.positionM) {
-            h.approxPositionM = *options.positionM;
-        } else if (const auto median = collector.MedianPosition()) {
-            h.approxPositionM = *median;
-        }
-        h.types = RinexObsTypesFor(collector.anyP1(), options.doppler);
-        h.intervalS = collector.Interval();
-        h.firstObs = collector.first();
-        h.lastObs = collector.last();
-        h.leapSeconds = LeapSecondsAtGps(collector.first());
-        h.clockOffsetApplied = 0;
-        h.satCounts = collector.SatCounts();
+    RinexObsHeader h;
+    h.version = options.version;
+    h.program = options.program;
+    h.runBy = options.agency;
+    h.createdUtc = created;
+    h.comments = options.comments;
+    if (options.doppler) {
+        h.comments.push_back(kDopplerComment1);
+        h.comments.push_back(kDopplerComment2);
+        h.comments.push_back(kDopplerComment3);
+    }
+    h.markerName = marker;
+    h.markerNumber = options.markerNumber;
+    h.observer = options.observer;
+    h.agency = options.agency;
+    h.receiverNumber = options.receiverNumber;
+    h.receiverType = options.receiverType;
+    h.receiverVersion = options.receiverVersion;
+    h.antennaNumber = options.antennaNumber;
+    h.antennaType = options.antennaType;
+    h.antennaDeltaHenM = options.antennaDeltaHenM;
+    if (options.positionM) {
+        h.approxPositionM = *options.positionM;
+    } else if (const auto median = collector.MedianPosition()) {
+        h.approxPositionM = *median;
+    }
+    h.types = RinexObsTypesFor(collector.anyP1(), options.doppler);
+    h.intervalS = collector.Interval();
+    h.firstObs = collector.first();
+    h.lastObs = collector.last();
+    h.leapSeconds = LeapSecondsAtGps(collector.first());
+    h.clockOffsetApplied = 0;
+    h.satCounts = collector.SatCounts();
 
-        result.obsPath = options.obsPath.empty()
-                             ? JoinPath(options.directory, options.version == RinexVersion::k304
-                                                               ? RinexLongName(names, RinexFileKind::kObservation)
-                                                               : RinexShortName(names, RinexFileKind::kObservation))
-                             : options.obsPath;
-        OutputFile out;
-        if (!out.Create(obsDirectory)) {
-            format_error_text(kCannotWrite, result.obsPath.c_str());
-            return 1;
-        }
-        if (!WriteObservationFile(out, h, body)) {
-            format_error_text(kCannotWrite, result.obsPath.c_str());
-            return 1;
-        }
-        if (!out.Commit(result.obsPath)) return 1;
+    const std::string obsPath =
+        options.obsPath.empty()
+            ? JoinPath(options.directory, options.version == RinexVersion::k304
+                                              ? RinexLongName(names, RinexFileKind::kObservation)
+                                              : RinexShortName(names, RinexFileKind::kObservation))
+            : options.obsPath;
+    OutputFile obsOut;
+    if (!obsOut.Create(obsDirectory) || !WriteObservationFile(obsOut, h, body) || !obsOut.Finish()) {
+        format_error_text(kCannotWrite, obsPath.c_str());
+        return 1;
     }
 
-    if (options.writeNav && collector.ephemeridesStored() > 0) {
-        const int referenceWeek = options.week ? *options.week
-                                  : collector.firstWeek() > 0 ? collector.firstWeek()
-                                                              : collector.navWeekHint();
-        if (referenceWeek <= 0) {
-            format_error_text(kNoNavWeek, logName.c_str());
-            return 1;
-        }
-        // In time order (clock reference time, then PRN); satellites never observed left
-        // out when asked.
+    // The navigation file: in time order (clock reference time, then PRN); satellites never
+    // observed left out when asked.
+    const bool writeNav = options.writeNav && collector.ephemeridesStored() > 0;
+    std::string navPath;
+    OutputFile navOut;
+    int32_t ephemeridesWritten = 0;
+    if (writeNav) {
+        // The 10-bit broadcast weeks are resolved against the week of the first epoch.
+        const int referenceWeek = collector.firstWeek();
         std::vector<std::pair<std::pair<double, int>, RinexGpsEphemeris>> records;
         std::rewind(nav);
         StoredEphemeris stored;
@@ -704,41 +741,44 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         }
         std::stable_sort(records.begin(), records.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
-        RinexNavHeader h;
-        h.version = options.version;
-        h.program = options.program;
-        h.runBy = options.agency;
-        h.createdUtc = created;
-        h.comments = options.comments;
-        if (collector.epochs() > 0) h.leapSeconds = LeapSecondsAtGps(collector.first());
+        RinexNavHeader nh;
+        nh.version = options.version;
+        nh.program = options.program;
+        nh.runBy = options.agency;
+        nh.createdUtc = created;
+        nh.comments = options.comments;
+        nh.leapSeconds = LeapSecondsAtGps(collector.first());
         std::string text;
-        AppendRinexNavHeader(text, h);
-        int32_t written = 0;
+        AppendRinexNavHeader(text, nh);
         for (const auto& r : records) {
-            if (AppendRinexNavRecord(text, options.version, r.second)) ++written;
+            if (AppendRinexNavRecord(text, options.version, r.second)) ++ephemeridesWritten;
         }
-        if (collector.epochs() == 0) {
-            names.first = records.empty() ? GpsTime{referenceWeek, 0.0}
-                                          : GpsTimeFromTotal(records.front().first.first);
-            names.last = names.first;
-        }
-        result.navPath = options.navPath.empty()
-                             ? JoinPath(options.directory, options.version == RinexVersion::k304
-                                                               ? RinexLongName(names, RinexFileKind::kNavigation)
-                                                               : RinexShortName(names, RinexFileKind::kNavigation))
-                             : options.navPath;
-        OutputFile out;
-        if (!out.Create(navDirectory)) {
-            format_error_text(kCannotWrite, result.navPath.c_str());
+        navPath = options.navPath.empty()
+                      ? JoinPath(options.directory, options.version == RinexVersion::k304
+                                                        ? RinexLongName(names, RinexFileKind::kNavigation)
+                                                        : RinexShortName(names, RinexFileKind::kNavigation))
+                      : options.navPath;
+        if (!navOut.Create(navDirectory) || (navOut.Write(text), !navOut.Finish())) {
+            format_error_text(kCannotWrite, navPath.c_str());
             return 1;
         }
-        out.Write(text);
-        if (!out.Commit(result.navPath)) return 1;
-        result.ephemerides = written;
     }
-    if (!ok) return 1;
+
+    // Both files are whole: they take their names together, or neither keeps one.
+    if (!obsOut.Rename(obsPath)) {
+        format_error_text(kCannotWrite, obsPath.c_str());
+        return 1;
+    }
+    if (writeNav && !navOut.Rename(navPath)) {
+        std::remove(obsPath.c_str());
+        format_error_text(kCannotWrite, navPath.c_str());
+        return 1;
+    }
+    result.obsPath = obsPath;
+    result.navPath = navPath;
+    result.ephemerides = ephemeridesWritten;
     if (result.aborted) {
-        set_error_text("User Quit");
+        set_error_text(kUserQuit);
         return 1;
     }
     return 0;
