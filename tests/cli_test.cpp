@@ -2,12 +2,7 @@
 // and progress, argument errors, detection, inspection, and Ctrl-C mid-conversion.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -18,10 +13,9 @@
 
 #include "obx_read.h"
 #include "output/obx_writer.h"
+#include "support/cli_process.h"
 #include "support/eph_text.h"
 #include "support/test_files.h"
-
-extern char** environ;
 
 namespace kestrel {
 namespace {
@@ -31,76 +25,19 @@ using test::ReadFileText;
 using test::ScratchDir;
 using test::WriteFileBytes;
 
-constexpr int kWaitSeconds = 30;  // bound on waiting for the program; never a measured figure
+using test::AwaitText;
+using test::CliPath;
+using test::CliRun;
+using test::LastLineIs;
+using test::OpenFifoForWriting;
+using test::WriteAll;
 
-struct CliRun {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-const char* CliPath() { return std::getenv("KESTREL_CLI"); }
-
-// Starts the command with `args`, standard output to `outPath`; standard error to
-// `errPath`, or to a pipe whose reading end is returned in `errPipe`.
 pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
             int* errPipe = nullptr) {
-    std::vector<std::string> argv = {CliPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int fds[2] = {-1, -1};
-    if (errPipe != nullptr) {
-        if (pipe(fds) != 0) return -1;
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        posix_spawn_file_actions_addclose(&actions, fds[1]);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, CliPath(), &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (errPipe != nullptr) {
-        close(fds[1]);
-        *errPipe = fds[0];
-    }
-    return rc == 0 ? pid : -1;
+    return test::StartCli(args, outPath, errPath, errPipe);
 }
-
-int Wait(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) {
-    CliRun run;
-    const pid_t pid = Start(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
-    if (pid < 0) return run;
-    run.status = Wait(pid);
-    run.out = ReadFileText(dir.file("stdout.txt"));
-    run.err = ReadFileText(dir.file("stderr.txt"));
-    return run;
-}
-
-// True when the text's last line starts with `prefix`, ends with `suffix`, and holds
-// only a decimal number between them.
-bool LastLineIs(const std::string& text, const std::string& prefix, const std::string& suffix) {
-    if (text.empty() || text.back() != '\n') return false;
-    const std::size_t start = text.rfind('\n', text.size() - 2);
-    const std::string line = text.substr(start == std::string::npos ? 0 : start + 1, text.size() - 1 - (start + 1));
-    if (line.size() < prefix.size() + suffix.size() + 1 || line.rfind(prefix, 0) != 0) return false;
-    if (line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
-    const std::string number = line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
-    return number.find_first_not_of("0123456789.") == std::string::npos;
-}
+int Wait(pid_t pid) { return test::WaitCli(pid); }
+CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) { return test::RunCli(dir.path(), args); }
 
 class Cli : public ::testing::Test {
 protected:
@@ -261,43 +198,6 @@ TEST_F(Cli, InspectSummarisesAnObxFileAndReportsDamage) {
     run = RunCli(dir, {"inspect", path});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("not an OBX file"), std::string::npos) << run.out;
-}
-
-// Reads from `fd` until `text` has arrived; false at end of stream or after kWaitSeconds.
-bool AwaitText(int fd, const std::string& text, std::string& seen) {
-    while (seen.find(text) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitSeconds * 1000) <= 0) return false;
-        char chunk[256];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        seen.append(chunk, static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// Opens the writing end of a FIFO once the program has opened its reading end.
-int OpenFifoForWriting(const std::string& path) {
-    for (int tries = 0; tries < kWaitSeconds * 100; ++tries) {
-        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) {
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-            return fd;
-        }
-        if (errno != ENXIO) return -1;
-        usleep(10000);
-    }
-    return -1;
-}
-
-bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 TEST_F(Cli, InterruptEndsTheConversionCleanly) {

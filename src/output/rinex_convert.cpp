@@ -22,6 +22,7 @@
 #include "plugin/feed.h"
 #include "plugin/plugin.h"
 #include "positioning/eph_store.h"
+#include "positioning/single_point.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
@@ -591,7 +592,10 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     result = RinexRunResult{};
     SetHostCallbacks(&callbacks);
     ResetAbortCount();
+    // Each conversion starts afresh: no ephemeris, and no earlier solution to start from, so
+    // the files do not depend on what the process converted before.
     eph_store_clear();
+    reset_single_point_state();
 
     if (options.intervalS != 0.0 && !(options.intervalS >= kShortestIntervalS && options.intervalS <= kLongestIntervalS)) {
         format_error_text(kBadInterval, options.intervalS);

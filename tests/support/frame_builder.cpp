@@ -44,9 +44,16 @@ MeasurementFrame& MeasurementFrame::CountHighNibble(uint8_t nibble) {
     return *this;
 }
 
+MeasurementFrame& MeasurementFrame::Week(uint16_t week) {
+    week_ = week;
+    return *this;
+}
+
 std::vector<uint8_t> MeasurementFrame::Bytes() const {
-    // Body from frame offset 6: two unread bytes, the time, one unread byte, the count.
+    // Body from frame offset 6: the week, the time, one unread byte, the count.
     std::vector<uint8_t> body(8, 0);
+    body[0] = static_cast<uint8_t>(week_ & 0xFF);
+    body[1] = static_cast<uint8_t>(week_ >> 8);
     put_le32(&body[2], timeMs_);
     body[7] = static_cast<uint8_t>((highNibble_ << 4) | (blocks_.size() & 0x0F));
     for (const auto& b : blocks_) body.insert(body.end(), b.begin(), b.end());

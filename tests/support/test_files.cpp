@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 namespace kestrel::test {
 
@@ -16,6 +17,9 @@ ScratchDir::ScratchDir() {
     for (char& c : name) {
         if (c == '/') c = '_';
     }
+    // A test's second and later folders get a number of their own.
+    static std::map<std::string, int> made;
+    if (const int n = made[name]++; n > 0) name += "-" + std::to_string(n + 1);
     fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + name);
     fs::remove_all(dir);
     fs::create_directories(dir);
