@@ -662,8 +662,11 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     // Nothing to write is a failure, and leaves no file: a navigation file alone would
     // stand for a conversion that did not happen.
     if (collector.epochs() == 0) {
-        result.ephemerides = 0;
-        format_error_text(kNoEpochs, logName.c_str());
+        if (result.aborted) {
+            set_error_text(kUserQuit);
+        } else {
+            format_error_text(kNoEpochs, logName.c_str());
+        }
         return 1;
     }
 
