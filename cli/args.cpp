@@ -111,7 +111,7 @@ CLI::Validator TimeValidator() {
             ParseTime(value, error);
             return error;
         },
-        "TIME", "time");
+        "", "time");
 }
 
 CLI::Validator NumbersValidator(std::size_t count) {

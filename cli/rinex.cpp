@@ -199,8 +199,8 @@ Runner AddRinexCommand(CLI::App& app) {
         ->check(TimeValidator());
     sub->add_option("--to", a.to, "last epoch kept, as --from")->type_name("TIME")->check(TimeValidator());
     sub->add_option("--interval", a.interval,
-                    "keep epochs whose time of week is a multiple of S seconds; a lock loss in a dropped "
-                    "epoch is flagged at the satellite's next kept epoch")
+                    "keep epochs whose time of week is a multiple of S seconds (to within 25 ms); a lock "
+                    "loss in a dropped epoch is flagged at the satellite's next kept epoch")
         ->type_name("S")
         ->check(IntervalValidator());
     sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
