@@ -157,6 +157,31 @@ std::vector<std::string> FilesIn(const std::string& dir) {
     return names;
 }
 
+// A log of 1-second epochs of five satellites: (time of week in ms, frame week) each; the
+// lock counters change at epoch `slipAt`.
+std::vector<uint8_t> MadeLog(const std::vector<std::pair<uint32_t, uint16_t>>& epochs, int slipAt = -1) {
+    std::vector<uint8_t> log;
+    for (std::size_t i = 0; i < epochs.size(); ++i) {
+        test::MeasurementFrame frame(epochs[i].first);
+        frame.Week(epochs[i].second);
+        for (uint8_t prn : {3, 7, 11, 19, 24}) {
+            test::SatBlock b;
+            b.prn = prn;
+            b.caRange = static_cast<uint32_t>((2.1e7 + 1000.0 * prn + 100.0 * static_cast<double>(i)) / kL1WavelengthM *
+                                              16);
+            b.l1Offset = 1000 * prn;
+            b.l1Lock = static_cast<uint8_t>(static_cast<int>(i) >= slipAt && slipAt >= 0 ? 1 : 0);
+            b.l2 = true;
+            b.p2Delta = 20;
+            b.l2Offset = 500;
+            frame.Sat(b);
+        }
+        const auto bytes = frame.Bytes();
+        log.insert(log.end(), bytes.begin(), bytes.end());
+    }
+    return log;
+}
+
 // ---------------------------------------------------------------------------------------
 // The station hour against the station's own observation file.
 
@@ -409,6 +434,49 @@ TEST(RinexConvert, StationNavigationMatchesTheSourceFileAndTheDecodedValues) {
             EXPECT_EQ(d.fitIntervalFlag, 0);
             EXPECT_EQ(s.fitInterval, 0.0);
             EXPECT_EQ(k.fitInterval, 4.0);
+        }
+    }
+}
+
+// An EPHEMERIS frame whose subframe 1 carries `week` (10 bits) as its week number.
+std::vector<uint8_t> WithBroadcastWeek(std::vector<uint8_t> frame, int week) {
+    constexpr std::size_t kPayload = 15;
+    week &= 0x3FF;
+    frame[kPayload] = static_cast<uint8_t>(week >> 2);
+    frame[kPayload + 1] = static_cast<uint8_t>((frame[kPayload + 1] & 0x3F) | ((week & 3) << 6));
+    uint8_t checksum = 0;
+    for (std::size_t i = 3; i + 1 < frame.size(); ++i) checksum ^= frame[i];
+    frame.back() = checksum;
+    return frame;
+}
+
+TEST(RinexConvert, EphemerisSentAtTheWeeksEndKeepsToeInTheNextWeek) {
+    // A station ephemeris moved 22 hours on: Toe and Toc at the start of week 1317, sent in
+    // the last hours of week 1316 (at 598776 s) and written with a transmission time counted
+    // from Toe's week. Whether subframe 1 names the week of transmission or that of Toe, the
+    // record is the same.
+    const rinex::NavRecord& original = StationNavigation().front();
+    ASSERT_EQ(original.toe, 525600.0);
+    const rinex::NavRecord moved = rinex::ShiftNavRecord(original, 79200.0);
+    ASSERT_EQ(moved.week, 1317);
+    ASSERT_EQ(moved.toe, 0.0);
+    ASSERT_EQ(moved.transmissionTime, -6024.0);
+    for (const int broadcastWeek : {kStationWeek, kStationWeek + 1}) {
+        SCOPED_TRACE(broadcastWeek);
+        const test::ScratchDir dir;
+        std::vector<uint8_t> log = WithBroadcastWeek(rinex::EncodeEphemerisFrame(moved), broadcastWeek);
+        const auto epochs = MadeLog({{599000000, kStationWeek}, {599001000, kStationWeek}});
+        log.insert(log.end(), epochs.begin(), epochs.end());
+        test::WriteFileBytes(dir.file("weekend.log"), log);
+        for (const RinexVersion version : kVersions) {
+            const Conversion c = Convert(Options(dir, dir.file("weekend.log"), version));
+            ASSERT_EQ(c.status, 0) << c.error;
+            ASSERT_EQ(c.nav.size(), 1u);
+            EXPECT_EQ(c.nav[0].week, 1317);
+            EXPECT_EQ(c.nav[0].toe, 0.0);
+            EXPECT_EQ(c.nav[0].tocWeek, 1317);
+            EXPECT_EQ(c.nav[0].toc, 0.0);
+            EXPECT_EQ(c.nav[0].transmissionTime, -6024.0);
         }
     }
 }
@@ -805,30 +873,7 @@ TEST(RinexConvert, TrackedOnlyNoNavNoClockCorrectionAndDoppler) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Logs without a GPS week in their frames.
-
-std::vector<uint8_t> MadeLog(const std::vector<std::pair<uint32_t, uint16_t>>& epochs, int slipAt = -1) {
-    std::vector<uint8_t> log;
-    for (std::size_t i = 0; i < epochs.size(); ++i) {
-        test::MeasurementFrame frame(epochs[i].first);
-        frame.Week(epochs[i].second);
-        for (uint8_t prn : {3, 7, 11, 19, 24}) {
-            test::SatBlock b;
-            b.prn = prn;
-            b.caRange = static_cast<uint32_t>((2.1e7 + 1000.0 * prn + 100.0 * static_cast<double>(i)) / kL1WavelengthM *
-                                              16);
-            b.l1Offset = 1000 * prn;
-            b.l1Lock = static_cast<uint8_t>(static_cast<int>(i) >= slipAt && slipAt >= 0 ? 1 : 0);
-            b.l2 = true;
-            b.p2Delta = 20;
-            b.l2Offset = 500;
-            frame.Sat(b);
-        }
-        const auto bytes = frame.Bytes();
-        log.insert(log.end(), bytes.begin(), bytes.end());
-    }
-    return log;
-}
+// GPS weeks: from the frames or the option.
 
 TEST(RinexConvert, WeekFromTheFramesOrTheOptionAndRefusalWithoutEither) {
     constexpr uint32_t kLastSecondMs = 604799000;

@@ -478,9 +478,13 @@ RinexGpsEphemeris ToRinex(const DecodedEphemeris& d, int referenceWeek) {
     const GpsEphRecord& r = d.record;
     RinexGpsEphemeris e;
     e.prn = r.Prn;
-    // The broadcast week is the week of transmission; Toe may lie in the next (or, for an
-    // ephemeris sent early, the previous) week.
-    const int transmitWeek = FullWeekFromBroadcast(r.Week, referenceWeek);
+    // The week of transmission: the frame's full week, when it agrees with the broadcast
+    // 10-bit week to within one (the last ephemerides of a week may carry the week of their
+    // Toe), else the broadcast week nearest the reference. Toe may lie in the next (or, for
+    // an ephemeris sent early, the previous) week.
+    const int broadcastWeek = FullWeekFromBroadcast(r.Week, referenceWeek);
+    const bool frameWeekAgrees = d.transmitWeek > 0 && std::abs(d.transmitWeek - broadcastWeek) <= 1;
+    const int transmitWeek = frameWeekAgrees ? d.transmitWeek : broadcastWeek;
     const double transmitSow = static_cast<double>(d.transmitTime);
     int toeWeek = transmitWeek;
     if (r.Toe - transmitSow < -kHalfWeekS) ++toeWeek;
