@@ -59,23 +59,31 @@ constexpr const char* kDopplerComment1 = "D1C/D1: L1 Doppler derived by Kestrel 
 constexpr const char* kDopplerComment2 = "code ranges (the receiver sends none); positive when the";
 constexpr const char* kDopplerComment3 = "satellite approaches";
 
-// One epoch and its satellites as kept in the scratch file until the header is known.
+// One epoch and its satellites as kept in the scratch file until the header is known: this
+// head, then `bytes` bytes of satellite records, each a StoredSat and, in type order, the
+// values its `present` bits name (the strength, a whole number of dB-Hz, is in the record).
 struct StoredEpoch {
     double sow;
     int32_t week;
     uint8_t satCount;
     uint8_t hasClock;
-    uint8_t spare[2];
+    uint16_t bytes;
     double clockS;
 };
 struct StoredSat {
     uint8_t prn;
-    uint8_t present;  // bit i: a value of RinexObsType i
-    uint8_t lli[2];   // L1, L2
-    uint8_t strength; // 1..9 on the L1 phase
-    uint8_t spare[3];
-    double values[kRinexObsTypeCount];
+    uint8_t present;   // bit i: a value of RinexObsType i
+    uint8_t lli;       // bit 0: lock lost on L1, bit 1: on L2
+    uint8_t strength;  // strength figure, dB-Hz
 };
+constexpr uint8_t kStrengthBit = 1u << static_cast<unsigned>(RinexObsType::kS1);
+// Collector::OnEpoch packs the values in this order, the order WriteObservationFile reads.
+static_assert(RinexObsType::kC1 < RinexObsType::kL1 && RinexObsType::kL1 < RinexObsType::kD1 &&
+              RinexObsType::kD1 < RinexObsType::kP1 && RinexObsType::kP1 < RinexObsType::kP2 &&
+              RinexObsType::kP2 < RinexObsType::kL2);
+constexpr uint8_t kLockLostL2 = 2;
+// The longest epoch's satellite records: every type of every block.
+constexpr std::size_t kMostEpochBytes = kMaxSatBlocks * (sizeof(StoredSat) + kRinexObsTypeCount * sizeof(double));
 
 // What is kept of an ephemeris until the navigation file is written.
 struct StoredEphemeris {
@@ -232,7 +240,11 @@ public:
         if (refused_) return;
         GpsTime time;
         if (!PlaceEpoch(epoch, time)) return;
+        // The satellite records, packed as they are collected: a StoredSat, then the values
+        // present in type order (Put is called in that order).
         StoredSat sats[kMaxSatBlocks];
+        uint8_t packed[kMostEpochBytes];
+        std::size_t bytes = 0;
         uint8_t count = 0;
         const double total = time.Total();
         int64_t gridPoint = 0;
@@ -257,27 +269,29 @@ public:
             arc.seen = true;
             if (!keep) continue;
             StoredSat& s = sats[count++];
-            s = StoredSat{};
-            s.prn = static_cast<uint8_t>(prn);
-            Put(s, RinexObsType::kC1, d.sat.ca_range);
-            Put(s, RinexObsType::kL1, -d.sat.l1_phase);
-            Put(s, RinexObsType::kS1, d.sat.strength);
-            s.strength = StrengthDigit(d.sat.strength);
-            if (options_.doppler && d.outcome == SlipOutcome::kContinued) Put(s, RinexObsType::kD1, d.sat.doppler);
+            s = StoredSat{static_cast<uint8_t>(prn), kStrengthBit, 0, static_cast<uint8_t>(d.sat.strength)};
+            const std::size_t at = bytes;
+            bytes += sizeof(StoredSat);
+            Put(s, packed, bytes, RinexObsType::kC1, d.sat.ca_range);
+            Put(s, packed, bytes, RinexObsType::kL1, -d.sat.l1_phase);
+            if (options_.doppler && d.outcome == SlipOutcome::kContinued) {
+                Put(s, packed, bytes, RinexObsType::kD1, d.sat.doppler);
+            }
             if (d.sat.status & kBlockHasP1) {
-                Put(s, RinexObsType::kP1, d.sat.p1_range);
+                Put(s, packed, bytes, RinexObsType::kP1, d.sat.p1_range);
                 anyP1_ = true;
             }
-            if (arc.pendingL1) s.lli[0] = kLockLost;
+            if (arc.pendingL1) s.lli |= kLockLost;
             if (arc.slipL1) ++result_.l1Slips;
             arc.pendingL1 = arc.slipL1 = false;
             if (hasL2) {
-                Put(s, RinexObsType::kP2, d.sat.p2_range);
-                Put(s, RinexObsType::kL2, -d.sat.l2_phase);
-                if (arc.pendingL2) s.lli[1] = kLockLost;
+                Put(s, packed, bytes, RinexObsType::kP2, d.sat.p2_range);
+                Put(s, packed, bytes, RinexObsType::kL2, -d.sat.l2_phase);
+                if (arc.pendingL2) s.lli |= kLockLostL2;
                 if (arc.slipL2) ++result_.l2Slips;
                 arc.pendingL2 = arc.slipL2 = false;
             }
+            std::memcpy(packed + at, &s, sizeof s);
         }
         if (!keep) {
             ++result_.epochsDropped;
@@ -298,8 +312,9 @@ public:
             positions_.Add(epoch.position);
             ++result_.solutions;
         }
+        head.bytes = static_cast<uint16_t>(bytes);
         std::fwrite(&head, sizeof head, 1, body_);
-        std::fwrite(sats, sizeof(StoredSat), count, body_);
+        std::fwrite(packed, 1, bytes, body_);
         Count(head, sats, count, total);
         lastGridPoint_ = gridPoint;
         haveGridPoint_ = true;
@@ -358,10 +373,10 @@ private:
         bool slipL2 = false;
     };
 
-    static void Put(StoredSat& s, RinexObsType type, double value) {
-        const auto i = static_cast<std::size_t>(type);
-        s.values[i] = value;
-        s.present = static_cast<uint8_t>(s.present | (1u << i));
+    static void Put(StoredSat& s, uint8_t* packed, std::size_t& bytes, RinexObsType type, double value) {
+        std::memcpy(packed + bytes, &value, sizeof value);
+        bytes += sizeof value;
+        s.present = static_cast<uint8_t>(s.present | (1u << static_cast<unsigned>(type)));
     }
 
     // The epoch's full GPS time, from the frame's week or the week given; false (and the log
@@ -437,11 +452,12 @@ private:
         ++result_.epochs;
         result_.observations += count;
         for (int i = 0; i < count; ++i) {
-            RinexSatCount& c = counts_[sats[i].prn];
+            const StoredSat& s = sats[i];
+            RinexSatCount& c = counts_[s.prn];
             if (c.prn == 0) ++result_.satellites;
-            c.prn = sats[i].prn;
+            c.prn = s.prn;
             for (std::size_t t = 0; t < kRinexObsTypeCount; ++t) {
-                if (sats[i].present & (1u << t)) ++c.counts[t];
+                if (s.present & (1u << t)) ++c.counts[t];
             }
         }
     }
@@ -545,29 +561,39 @@ bool WriteObservationFile(OutputFile& out, const RinexObsHeader& header, std::FI
     RinexObsEpoch epoch;
     epoch.satellites.reserve(kMaxSatBlocks);
     StoredEpoch head;
-    StoredSat sats[kMaxSatBlocks];
+    uint8_t packed[kMostEpochBytes];
+    constexpr auto kL1 = static_cast<std::size_t>(RinexObsType::kL1);
+    constexpr auto kL2 = static_cast<std::size_t>(RinexObsType::kL2);
+    constexpr auto kS1 = static_cast<std::size_t>(RinexObsType::kS1);
     while (std::fread(&head, sizeof head, 1, body) == 1) {
-        if (head.satCount > kMaxSatBlocks || std::fread(sats, sizeof(StoredSat), head.satCount, body) != head.satCount) {
+        if (head.satCount > kMaxSatBlocks || head.bytes > sizeof packed ||
+            std::fread(packed, 1, head.bytes, body) != head.bytes) {
             return false;
         }
         epoch.time = GpsTime{head.week, head.sow};
         epoch.flag = 0;
         epoch.clockOffsetS = head.hasClock ? std::optional<double>(head.clockS) : std::nullopt;
         epoch.satellites.resize(head.satCount);
-        for (int i = 0; i < head.satCount; ++i) {
-            const StoredSat& s = sats[i];
-            RinexSatObs& o = epoch.satellites[static_cast<std::size_t>(i)];
+        std::size_t at = 0;
+        for (RinexSatObs& o : epoch.satellites) {
+            StoredSat s;
+            std::memcpy(&s, packed + at, sizeof s);
+            at += sizeof s;
             o.prn = s.prn;
             for (std::size_t t = 0; t < kRinexObsTypeCount; ++t) {
                 RinexObsValue& v = o.values[t];
-                v = RinexObsValue{};
-                if ((s.present & (1u << t)) == 0) continue;
-                v.present = true;
-                v.value = s.values[t];
+                v.present = (s.present & (1u << t)) != 0;
+                if (!v.present) continue;
+                if (t == kS1) {
+                    v.value = s.strength;
+                } else {
+                    std::memcpy(&v.value, packed + at, sizeof(double));
+                    at += sizeof(double);
+                }
             }
-            o.values[static_cast<std::size_t>(RinexObsType::kL1)].lli = s.lli[0];
-            o.values[static_cast<std::size_t>(RinexObsType::kL1)].strength = s.strength;
-            o.values[static_cast<std::size_t>(RinexObsType::kL2)].lli = s.lli[1];
+            o.values[kL1].lli = s.lli & kLockLost;
+            o.values[kL1].strength = StrengthDigit(s.strength);
+            o.values[kL2].lli = (s.lli & kLockLostL2) != 0 ? kLockLost : 0;
         }
         if (!AppendRinexObsEpoch(text, header, epoch)) return false;
         if (text.size() >= kWriteBufferBytes) {
@@ -737,21 +763,29 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     OutputFile navOut;
     int32_t ephemeridesWritten = 0;
     if (writeNav) {
-        // The 10-bit broadcast weeks are resolved against the week of the first epoch.
+        // The 10-bit broadcast weeks are resolved against the week of the first epoch. The
+        // records are sorted by an index of (clock reference time, PRN, place in the scratch
+        // file) and read back one at a time: memory holds the index, not the records.
         const int referenceWeek = collector.firstWeek();
-        std::vector<std::pair<std::pair<double, int>, RinexGpsEphemeris>> records;
+        struct Entry {
+            double toc;
+            int prn;
+            long index;
+        };
+        std::vector<Entry> order;
         std::rewind(nav);
         StoredEphemeris stored;
-        while (std::fread(&stored, sizeof stored, 1, nav) == 1) {
+        for (long index = 0; std::fread(&stored, sizeof stored, 1, nav) == 1; ++index) {
             const RinexGpsEphemeris e = ToRinex(stored.decoded, referenceWeek);
             if (options.trackedOnly && !collector.Observed(e.prn)) continue;
             double toc = e.tocS;
             if (toc - e.toeS > kHalfWeekS) toc -= kSecondsPerWeek;
             if (toc - e.toeS < -kHalfWeekS) toc += kSecondsPerWeek;
-            records.push_back({{e.week * kSecondsPerWeek + toc, e.prn}, e});
+            order.push_back({e.week * kSecondsPerWeek + toc, e.prn, index});
         }
-        std::stable_sort(records.begin(), records.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::sort(order.begin(), order.end(), [](const Entry& a, const Entry& b) {
+            return std::tie(a.toc, a.prn, a.index) < std::tie(b.toc, b.prn, b.index);
+        });
         RinexNavHeader nh;
         nh.version = options.version;
         nh.program = options.program;
@@ -759,17 +793,28 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         nh.createdUtc = created;
         nh.comments = options.comments;
         nh.leapSeconds = LeapSecondsAtGps(collector.first());
-        std::string text;
-        AppendRinexNavHeader(text, nh);
-        for (const auto& r : records) {
-            if (AppendRinexNavRecord(text, options.version, r.second)) ++ephemeridesWritten;
-        }
         navPath = options.navPath.empty()
                       ? JoinPath(options.directory, options.version == RinexVersion::k304
                                                         ? RinexLongName(names, RinexFileKind::kNavigation)
                                                         : RinexShortName(names, RinexFileKind::kNavigation))
                       : options.navPath;
-        if (!navOut.Create(navDirectory) || (navOut.Write(text), !navOut.Finish())) {
+        bool whole = navOut.Create(navDirectory);
+        std::string text;
+        AppendRinexNavHeader(text, nh);
+        for (const Entry& entry : order) {
+            if (!whole) break;
+            whole = std::fseek(nav, entry.index * static_cast<long>(sizeof stored), SEEK_SET) == 0 &&
+                    std::fread(&stored, sizeof stored, 1, nav) == 1;
+            if (whole && AppendRinexNavRecord(text, options.version, ToRinex(stored.decoded, referenceWeek))) {
+                ++ephemeridesWritten;
+            }
+            if (text.size() >= kWriteBufferBytes) {
+                navOut.Write(text);
+                text.clear();
+            }
+        }
+        navOut.Write(text);
+        if (!whole || !navOut.Finish()) {
             format_error_text(kCannotWrite, navPath.c_str());
             return 1;
         }
