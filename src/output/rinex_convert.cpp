@@ -36,6 +36,7 @@ constexpr uint8_t kBlockHasP1 = 0x40;
 constexpr uint8_t kBlockHasL2 = 0x20;
 constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
+constexpr std::size_t kNavChunkBytes = 1 << 16;  // navigation text handed to the file at a time
 constexpr std::size_t kPositionSamples = 4096;  // solutions kept for the median position
 constexpr std::size_t kIntervalKinds = 64;      // distinct epoch spacings counted
 constexpr double kTimeSlackS = 1e-6;            // window ends compared with this slack
@@ -808,7 +809,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
             if (whole && AppendRinexNavRecord(text, options.version, ToRinex(stored.decoded, referenceWeek))) {
                 ++ephemeridesWritten;
             }
-            if (text.size() >= kWriteBufferBytes) {
+            if (text.size() >= kNavChunkBytes) {
                 navOut.Write(text);
                 text.clear();
             }
