@@ -20,17 +20,16 @@
 namespace kestrel {
 namespace {
 
-using test::ReadFileBytes;
-using test::ReadFileText;
-using test::ScratchDir;
-using test::WriteFileBytes;
-
 using test::AwaitText;
 using test::CliPath;
 using test::CliRun;
 using test::LastLineIs;
 using test::OpenFifoForWriting;
+using test::ReadFileBytes;
+using test::ReadFileText;
+using test::ScratchDir;
 using test::WriteAll;
+using test::WriteFileBytes;
 
 pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
             int* errPipe = nullptr) {
