@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Times Kestrel against the GNSS tools a user would otherwise reach for, on the same
-# observations, in one run on this machine:
+# Times Kestrel (OBX and RINEX conversions) against the GNSS tools a user would otherwise
+# reach for, on the same observations, in one run on this machine:
 #
 #   bench/compare.sh [BUILD_DIR]        (default: build; RUNS=5 sets the runs per figure)
 #
@@ -87,7 +87,10 @@ echo
 read -r cat_wall cat_cpu _ < <(measure "$runs" cat "$data/day.nav")
 read -r kp_wall kp_cpu _ < <(measure "$runs" "$kestrel" convert "$data/day.nav" -o "$data/out/parse" -q --no-clock-correction)
 read -r kf_wall kf_cpu _ < <(measure "$runs" "$kestrel" convert "$data/day.nav" -o "$data/out/full" -q)
-read -r cb_wall cb_cpu _ < <(measure "$peer_runs" convbin -r rtcm3 -tr 2010/07/01 00:00:00 "$data/day.rtcm3" \
+read -r kr_wall kr_cpu _ < <(measure "$runs" "$kestrel" rinex "$data/day.nav" -d "$data/out/rinex" -q)
+read -r krn_wall krn_cpu _ < <(measure "$runs" "$kestrel" rinex "$data/day.nav" -d "$data/out/rinex-nc" -q \
+    --no-clock-correction)
+read -r cb_wall cb_cpu _ < <(measure "$peer_runs" convbin -r rtcm3 -v 3.04 -tr 2010/07/01 00:00:00 "$data/day.rtcm3" \
     -d "$data/out" -o "$data/out/convbin.obs" -n "$data/out/convbin.nav")
 read -r rr_wall rr_cpu _ < <(measure "$peer_runs" rnx2rtkp -p 0 -o "$data/out/rnx2rtkp.pos" "$data/day.obs" "$nav")
 
@@ -95,7 +98,10 @@ read -r rr_wall rr_cpu _ < <(measure "$peer_runs" rnx2rtkp -p 0 -o "$data/out/rn
 convbin_epochs=$(grep -c '^>' "$data/out/convbin.obs" || true)
 convbin_ephemerides=$(grep -c '^G' "$data/out/convbin.nav" || true)
 rnx2rtkp_epochs=$(grep -vc '^%' "$data/out/rnx2rtkp.pos" || true)
+kestrel_rinex_epochs=$(cat "$data/out/rinex/"*_GO.rnx | grep -c '^>' || true)
+kestrel_rinex_nc_epochs=$(cat "$data/out/rinex-nc/"*_GO.rnx | grep -c '^>' || true)
 echo "convbin decoded $convbin_epochs epochs and $convbin_ephemerides ephemerides; rnx2rtkp solved $rnx2rtkp_epochs epochs"
+echo "kestrel rinex wrote $kestrel_rinex_epochs epochs ($kestrel_rinex_nc_epochs without clock correction)"
 echo
 
 row() { printf '%-44s %8.3f s wall %8.3f s cpu   %s\n' "$1" "$2" "$3" "$4"; }
@@ -104,7 +110,11 @@ row "kestrel convert --no-clock-correction" "$kp_wall" "$kp_cpu" \
     "$(rate "$(mb "$log_bytes")" "$kp_wall") MB/s wall, $(rate "$(mb "$log_bytes")" "$kp_cpu") MB/s cpu, $(rate $day_epochs "$kp_wall") epochs/s"
 row "kestrel convert (clock correction)" "$kf_wall" "$kf_cpu" \
     "$(rate $day_epochs "$kf_wall") epochs/s wall, $(rate $day_epochs "$kf_cpu") epochs/s cpu, $(rate "$(mb "$log_bytes")" "$kf_wall") MB/s"
-row "convbin -r rtcm3 (same day as RTCM 3)" "$cb_wall" "$cb_cpu" \
+row "kestrel rinex (3.04, clock correction)" "$kr_wall" "$kr_cpu" \
+    "$(rate $day_epochs "$kr_wall") epochs/s wall, $(rate $day_epochs "$kr_cpu") epochs/s cpu"
+row "kestrel rinex --no-clock-correction" "$krn_wall" "$krn_cpu" \
+    "$(rate $day_epochs "$krn_wall") epochs/s wall, $(rate $day_epochs "$krn_cpu") epochs/s cpu"
+row "convbin -r rtcm3 -v 3.04 (same day as RTCM 3)" "$cb_wall" "$cb_cpu" \
     "$(rate "$(mb "$rtcm_bytes")" "$cb_wall") MB/s wall, $(rate "$(mb "$rtcm_bytes")" "$cb_cpu") MB/s cpu, $(rate $day_epochs "$cb_wall") epochs/s"
 row "rnx2rtkp -p 0 (same day as RINEX)" "$rr_wall" "$rr_cpu" \
     "$(rate $day_epochs "$rr_wall") epochs/s wall, $(rate $day_epochs "$rr_cpu") epochs/s cpu"
@@ -116,6 +126,14 @@ printf '  parse-only MB/s over convbin MB/s:        %sx / %sx   (target 8x)\n' \
     "$(ratio "$(awk -v a="$log_bytes" -v t="$kp_cpu" 'BEGIN {print a / t}')" "$(awk -v a="$rtcm_bytes" -v t="$cb_cpu" 'BEGIN {print a / t}')")"
 printf '  full conversion epochs/s over rnx2rtkp:   %sx / %sx   (target 8x)\n' \
     "$(ratio "$rr_wall" "$kf_wall")" "$(ratio "$rr_cpu" "$kf_cpu")"
+printf '  rinex epochs/s over convbin -v 3.04:       %sx / %sx   (target 2x)\n' \
+    "$(ratio "$cb_wall" "$kr_wall")" "$(ratio "$cb_cpu" "$kr_cpu")"
+printf '  rinex --no-clock-correction over convbin: %sx / %sx   (target 5x)\n' \
+    "$(ratio "$cb_wall" "$krn_wall")" "$(ratio "$cb_cpu" "$krn_cpu")"
+printf '  rinex time over convert time:             %sx / %sx   (target at most 1.5x)\n' \
+    "$(ratio "$kr_wall" "$kf_wall")" "$(ratio "$kr_cpu" "$kf_cpu")"
+printf '  rinex time over convert, both no clock:   %sx / %sx\n' \
+    "$(ratio "$krn_wall" "$kp_wall")" "$(ratio "$krn_cpu" "$kp_cpu")"
 printf '  parse-only time over cat time:            %sx\n' "$(ratio "$kp_wall" "$cat_wall")"
 printf '  clock correction time over parse-only:    %sx\n' "$(ratio "$kf_wall" "$kp_wall")"
 
@@ -124,6 +142,12 @@ echo "peak resident memory of kestrel convert (clock correction on):"
 for name in hour day week; do
     read -r wall _ rss < <(measure 1 "$kestrel" convert "$data/$name.nav" -o "$data/out/mem" -q)
     printf '  %-5s log %9.2f MB: %6d KB  (%.2f s)\n' "$name" "$(mb "$(bytes "$data/$name.nav")")" "$rss" "$wall"
+done
+echo "peak resident memory of kestrel rinex (3.04, clock correction on):"
+for name in hour day week; do
+    read -r wall _ rss < <(measure 1 "$kestrel" rinex "$data/$name.nav" -d "$data/out/rinex-mem" -q)
+    printf '  %-5s log %9.2f MB: %6d KB  (%.2f s)\n' "$name" "$(mb "$(bytes "$data/$name.nav")")" "$rss" "$wall"
+    rm -rf "$data/out/rinex-mem"
 done
 
 # Heap allocations of whole conversions: they may grow with the ephemerides stored, never
@@ -140,3 +164,4 @@ if command -v valgrind > /dev/null; then
     done
 fi
 rm -f "$data/out/"*.obx "$data/out/"*.epp
+rm -rf "$data/out/rinex" "$data/out/rinex-nc"

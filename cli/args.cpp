@@ -111,7 +111,7 @@ CLI::Validator TimeValidator() {
             ParseTime(value, error);
             return error;
         },
-        "TIME", "time");
+        "", "time");
 }
 
 CLI::Validator NumbersValidator(std::size_t count) {
@@ -124,11 +124,14 @@ CLI::Validator NumbersValidator(std::size_t count) {
         "", "numbers");
 }
 
-CLI::Validator PositiveSecondsValidator() {
+CLI::Validator IntervalValidator() {
     return CLI::Validator(
         [](std::string& value) {
+            // Time tags are whole milliseconds; a grid coarser than a week keeps one epoch.
             double v = 0.0;
-            if (!ParseDouble(value, v) || !(v > 0.0)) return "'" + value + "' is not a number of seconds above 0";
+            if (!ParseDouble(value, v) || !(v >= 0.001 && v <= kSecondsPerWeek)) {
+                return "'" + value + "' is not a number of seconds from 0.001 to 604800";
+            }
             return std::string();
         },
         "", "seconds");

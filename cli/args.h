@@ -28,7 +28,7 @@ std::vector<std::string> SplitFields(const std::string& text, std::size_t count)
 // CLI11 validators that refuse a value with the parser's message.
 CLI::Validator TimeValidator();
 CLI::Validator NumbersValidator(std::size_t count);
-CLI::Validator PositiveSecondsValidator();
+CLI::Validator IntervalValidator();  // seconds, 0.001 to one week
 
 // The creation time of files: SOURCE_DATE_EPOCH (seconds since 1970, UTC) when set, so that
 // repeated runs can give identical files; otherwise none (the time of the run).

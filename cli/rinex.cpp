@@ -47,6 +47,15 @@ struct RinexArgs {
     bool quiet = false;
 };
 
+// True when two output names, which need not exist yet, name one file.
+bool SamePath(const std::string& a, const std::string& b) {
+    if (b.empty()) return false;
+    std::error_code ea, eb;
+    const auto x = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea);
+    const auto y = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb);
+    return ea || eb ? a == b : x == y;
+}
+
 std::array<double, 3> Triple(const std::string& text) {
     std::string error;
     const auto v = ParseNumbers(text, 3, error);
@@ -92,6 +101,10 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     if (!a.position.empty()) o.positionM = Triple(a.position);
     o.comments = a.comments;
     o.createdUtc = CreationTimeFromEnvironment();
+    if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
+        PrintError("--nav: " + a.navPath + " names the observation file too");
+        return kExitUsage;
+    }
     for (const std::string& output : {a.obsPath, a.navPath}) {
         if (!output.empty() && a.input != "-" && SameFile(a.input, output)) {
             PrintError("LOG '" + a.input + "' would be overwritten by the output " + output);
@@ -186,10 +199,10 @@ Runner AddRinexCommand(CLI::App& app) {
         ->check(TimeValidator());
     sub->add_option("--to", a.to, "last epoch kept, as --from")->type_name("TIME")->check(TimeValidator());
     sub->add_option("--interval", a.interval,
-                    "keep epochs whose time of week is a multiple of S seconds; a lock loss in a dropped "
-                    "epoch is flagged at the satellite's next kept epoch")
+                    "keep epochs whose time of week is a multiple of S seconds (to within 25 ms); a lock "
+                    "loss in a dropped epoch is flagged at the satellite's next kept epoch")
         ->type_name("S")
-        ->check(PositiveSecondsValidator());
+        ->check(IntervalValidator());
     sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
         ->type_name("N")
         ->check(CLI::Range(0, 9999));

@@ -157,6 +157,9 @@ int main(int argc, char** argv) {
     const fs::path convert = out / "convert_file";
     const fs::path detect = out / "auto_detect";
     const fs::path threadbuf = out / "threadbuf_read";
+    const fs::path rinex = out / "rinex_convert";
+    constexpr uint8_t kRinexDefaults = 0x02;   // 3.04 with clock correction
+    constexpr uint8_t kRinexWithWeek = 0x0B;   // 2.11, clock correction, week given
     constexpr uint8_t kDefaults = kestrel::fuzz::kDefaultOptionByte;
     constexpr uint8_t kAllOn = 0x0F;
     constexpr uint8_t kAllOff = 0x00;
@@ -169,12 +172,14 @@ int main(int argc, char** argv) {
         Write(feed, name, WithOptions(kDefaults, log));
         Write(convert, name, WithOptions(kDefaults, log));
         Write(detect, name, log);
+        Write(rinex, name, WithOptions(kRinexDefaults, log));
     }
     for (const auto& [name, log] : HandMadeLogs()) {
         Write(feed, name, WithOptions(kDefaults, log));
         Write(feed, name + "-all-on", WithOptions(kAllOn, log));
         Write(convert, name, WithOptions(kDefaults, log));
         Write(convert, name + "-all-off", WithOptions(kAllOff, log));
+        Write(rinex, name, WithOptions(kRinexWithWeek, log));
     }
 
     // Detection: four good one-item frames before 1024 more bytes, and three.

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "obx_read.h"
-#include "support/cli_run.h"
+#include "support/cli_process.h"
 #include "support/eph_text.h"
 #include "support/test_files.h"
 
@@ -27,7 +27,6 @@ namespace fs = std::filesystem;
 using test::CliRun;
 using test::ReadFileBytes;
 using test::ReadFileText;
-using test::RunCli;
 using test::WriteFileBytes;
 
 constexpr std::size_t kObxCreationTimeAt = 8;  // six int16 fields: month .. second
@@ -69,7 +68,7 @@ TEST_F(Batch, WorkersWriteWhatEachLogGivesAlone) {
     // Each log alone, one after the other, into one folder.
     std::map<std::string, std::string> aloneMessages;
     for (const std::string& log : Logs()) {
-        const CliRun run = RunCli(dir, {"convert", log, "-d", dir.file("out"), "-q"});
+        const CliRun run = test::RunCli(dir.path(), {"convert", log, "-d", dir.file("out"), "-q"});
         ASSERT_EQ(run.status, 0) << run.err;
         aloneMessages[log] = run.out.substr(0, run.out.rfind(" in "));
     }
@@ -77,7 +76,7 @@ TEST_F(Batch, WorkersWriteWhatEachLogGivesAlone) {
     ASSERT_EQ(alone.size(), 6u);
     fs::remove_all(dir.file("out"));
 
-    const CliRun run = RunCli(dir, {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-j", "2"});
+    const CliRun run = test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-j", "2"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(FilesOf(dir.file("out")), alone);  // no temporary file left either
     // Each log's messages come together under its name, as the log alone gives them.
@@ -95,7 +94,7 @@ TEST_F(Batch, AFailedLogDoesNotStopTheOthers) {
     for (const char* jobs : {"1", "2"}) {
         SCOPED_TRACE(std::string("-j ") + jobs);
         fs::remove_all(dir.file("out"));
-        const CliRun run = RunCli(dir, {"convert", dir.file("in/gsi.nav"), dir.file("in/missing.nav"),
+        const CliRun run = test::RunCli(dir.path(), {"convert", dir.file("in/gsi.nav"), dir.file("in/missing.nav"),
                                         dir.file("in/short.log"), "-d", dir.file("out"), "-q", "-j", jobs});
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(test::FileExists(dir.file("out/gsi.obx")));
@@ -111,7 +110,7 @@ TEST_F(Batch, AFailedLogDoesNotStopTheOthers) {
 TEST_F(Batch, InputsThatCannotBeConvertedAsAskedAreNamed) {
     // Two logs that would write the same outputs: the later one is refused before any runs.
     Copy("navcom/gpsd-navcom.log", "in/sub/gsi.nav");
-    CliRun run = RunCli(dir, {"convert", dir.file("in/gsi.nav"), dir.file("in/sub/gsi.nav"), "-d", dir.file("out"),
+    CliRun run = test::RunCli(dir.path(), {"convert", dir.file("in/gsi.nav"), dir.file("in/sub/gsi.nav"), "-d", dir.file("out"),
                               "-q", "-j", "2"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(dir.file("in/sub/gsi.nav") + " would write " + dir.file("out/gsi.obx")), std::string::npos)
@@ -119,30 +118,30 @@ TEST_F(Batch, InputsThatCannotBeConvertedAsAskedAreNamed) {
     EXPECT_EQ(obx::ReadObx(dir.file("out/gsi.obx")).epochs.size(), 119u);  // the first one's
 
     // A file named that holds no NavCom data is converted as asked, with a warning.
-    run = RunCli(dir, {"convert", dir.file("in/notes.txt"), "-d", dir.file("out"), "-q"});
+    run = test::RunCli(dir.path(), {"convert", dir.file("in/notes.txt"), "-d", dir.file("out"), "-q"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("warning: " + dir.file("in/notes.txt") + " gave no epoch and no ephemeris"),
               std::string::npos)
         << run.err;
 
     // A folder without -r, and an output folder that cannot be made.
-    run = RunCli(dir, {"convert", dir.file("in"), "-d", dir.file("out"), "-q"});
+    run = test::RunCli(dir.path(), {"convert", dir.file("in"), "-d", dir.file("out"), "-q"});
     EXPECT_NE(run.err.find("is a folder (give -r"), std::string::npos) << run.err;
     EXPECT_EQ(run.status, 1);
-    run = RunCli(dir, {"convert", dir.file("in/gsi.nav"), "-d", dir.file("in/gsi.nav/x"), "-q"});
+    run = test::RunCli(dir.path(), {"convert", dir.file("in/gsi.nav"), "-d", dir.file("in/gsi.nav/x"), "-q"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("cannot create the folder " + dir.file("in/gsi.nav/x")), std::string::npos) << run.err;
 }
 
 TEST_F(Batch, RerunsSkipLogsWhoseOutputsAreUpToDate) {
-    CliRun run = RunCli(dir, {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2"});
+    CliRun run = test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto before = fs::last_write_time(dir.file("out/gsi.obx"));
     // One log's outputs are older than the log (it grew since): only it is converted again.
     const auto stale = fs::last_write_time(dir.file("in/short.log")) - std::chrono::hours(1);
     fs::last_write_time(dir.file("out/short.obx"), stale);
     fs::last_write_time(dir.file("out/short.epp"), stale);
-    run = RunCli(dir, {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--skip-existing"});
+    run = test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--skip-existing"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(fs::last_write_time(dir.file("out/gsi.obx")), before);
     EXPECT_NE(run.out.find("skipped: " + dir.file("out/gsi.obx") + " and " + dir.file("out/gsi.epp") +
@@ -155,7 +154,7 @@ TEST_F(Batch, RerunsSkipLogsWhoseOutputsAreUpToDate) {
 
 TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
     const CliRun run =
-        RunCli(dir, {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--log-files"});
+        test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--log-files"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.find("==>"), std::string::npos) << run.out;
     const std::string messages = ReadFileText(dir.file("out/gsi.log"));
@@ -165,7 +164,7 @@ TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
 
 TEST_F(Batch, GnuParallelGivesTheSameFilesAsWorkers) {
     if (std::system("parallel --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "GNU parallel is not installed";
-    CliRun run = RunCli(dir, {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2"});
+    CliRun run = test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto workers = FilesOf(dir.file("out"));
     fs::remove_all(dir.file("out"));
@@ -183,7 +182,7 @@ TEST_F(Batch, CtrlCStopsEveryWorkerAndLeavesWholeFiles) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const auto log = ReadFileBytes(test::DataPath("navcom/gpsd-navcom-long-2012.log"));
     std::signal(SIGPIPE, SIG_IGN);
-    const pid_t pid = test::Start({"convert", fifo, dir.file("in/gsi.nav"), "-d", dir.file("out"), "-j", "2", "-q"},
+    const pid_t pid = test::StartCli({"convert", fifo, dir.file("in/gsi.nav"), "-d", dir.file("out"), "-j", "2", "-q"},
                                   dir.file("stdout.txt"), dir.file("stderr.txt"));
     ASSERT_GT(pid, 0);
     const int fd = test::OpenFifoForWriting(fifo);
@@ -194,7 +193,7 @@ TEST_F(Batch, CtrlCStopsEveryWorkerAndLeavesWholeFiles) {
     usleep(300000);
     test::WriteAll(fd, log.data() + 4096, 4096);
     close(fd);
-    EXPECT_EQ(test::Wait(pid), 130) << ReadFileText(dir.file("stderr.txt"));
+    EXPECT_EQ(test::WaitCli(pid), 130) << ReadFileText(dir.file("stderr.txt"));
     const std::string out = ReadFileText(dir.file("stdout.txt"));
     EXPECT_NE(out.find("User Quit"), std::string::npos) << out;
     // The stopped log's files are whole and under their names; nothing else is left.

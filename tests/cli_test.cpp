@@ -2,12 +2,7 @@
 // and progress, argument errors, detection, inspection, and Ctrl-C mid-conversion.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -18,8 +13,8 @@
 
 #include "obx_read.h"
 #include "output/obx_writer.h"
+#include "support/cli_process.h"
 #include "support/eph_text.h"
-#include "support/cli_run.h"
 #include "support/test_files.h"
 
 namespace kestrel {
@@ -31,13 +26,17 @@ using test::CliRun;
 using test::LastLineIs;
 using test::OpenFifoForWriting;
 using test::ReadFileBytes;
-using test::RunCli;
-using test::Start;
-using test::Wait;
-using test::WriteAll;
 using test::ReadFileText;
 using test::ScratchDir;
+using test::WriteAll;
 using test::WriteFileBytes;
+
+pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+            int* errPipe = nullptr) {
+    return test::StartCli(args, outPath, errPath, errPipe);
+}
+int Wait(pid_t pid) { return test::WaitCli(pid); }
+CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) { return test::RunCli(dir.path(), args); }
 
 class Cli : public ::testing::Test {
 protected:

@@ -2,7 +2,7 @@
 # CI's hostile-input checks, after the normal build and tests:
 #   1. the library and every test built with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (build-asan), all tests run;
-#   2. the short fuzz runs of tools/fuzz.sh (about a minute per target);
+#   2. the short fuzz runs of tools/fuzz.sh (four minutes in all);
 # The valgrind memcheck of one conversion is a ctest entry of the normal build
 # (Valgrind.OneConversionHasNoErrorAndNoLeak), so it is not repeated here.
 # Needs g++, cmake, GoogleTest, and clang-14 with libclang-rt-14-dev.

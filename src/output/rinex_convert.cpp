@@ -22,6 +22,7 @@
 #include "plugin/feed.h"
 #include "plugin/plugin.h"
 #include "positioning/eph_store.h"
+#include "positioning/single_point.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
@@ -35,42 +36,55 @@ constexpr uint8_t kBlockHasP1 = 0x40;
 constexpr uint8_t kBlockHasL2 = 0x20;
 constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
+constexpr std::size_t kNavChunkBytes = 1 << 16;  // navigation text handed to the file at a time
 constexpr std::size_t kPositionSamples = 4096;  // solutions kept for the median position
 constexpr std::size_t kIntervalKinds = 64;      // distinct epoch spacings counted
+constexpr double kTimeSlackS = 1e-6;            // window ends compared with this slack
+constexpr int64_t kGridToleranceMs = 25;        // an epoch this near a decimation grid point is on it
+constexpr double kShortestIntervalS = 0.001;    // the receiver's time tags are whole milliseconds
+constexpr double kLongestIntervalS = kSecondsPerWeek;
 constexpr const char* kDefaultMarker = "UNKN";
 constexpr const char* kStandardInputName = "standard input";
 
 constexpr const char* kCannotOpen = "Error: Unable to open %s";
 constexpr const char* kCannotWrite = "Error: Unable to write to %s";
-constexpr const char* kNoScratch = "Error: Unable to create a scratch file in %s";
+constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
+constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
+constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kNoWeek =
     "Error: the MEASUREMENT frames of %s carry no GPS week (at %.3f s of week); give the week of the first epoch";
 constexpr const char* kWeekJump =
     "Error: the GPS week of %s jumps from %d to %d at %.3f s of week; give the week of the first epoch";
 constexpr const char* kNoEpochs = "Error: %s holds no epoch to write";
-constexpr const char* kNoNavWeek =
-    "Error: %s holds ephemerides but no GPS week to place them in; give the week of the first epoch";
 constexpr const char* kDopplerComment1 = "D1C/D1: L1 Doppler derived by Kestrel from successive C/A";
 constexpr const char* kDopplerComment2 = "code ranges (the receiver sends none); positive when the";
 constexpr const char* kDopplerComment3 = "satellite approaches";
 
-// One epoch and its satellites as kept in the scratch file until the header is known.
+// One epoch and its satellites as kept in the scratch file until the header is known: this
+// head, then `bytes` bytes of satellite records, each a StoredSat and, in type order, the
+// values its `present` bits name (the strength, a whole number of dB-Hz, is in the record).
 struct StoredEpoch {
     double sow;
     int32_t week;
     uint8_t satCount;
     uint8_t hasClock;
-    uint8_t spare[2];
+    uint16_t bytes;
     double clockS;
 };
 struct StoredSat {
     uint8_t prn;
-    uint8_t present;  // bit i: a value of RinexObsType i
-    uint8_t lli[2];   // L1, L2
-    uint8_t strength; // 1..9 on the L1 phase
-    uint8_t spare[3];
-    double values[kRinexObsTypeCount];
+    uint8_t present;   // bit i: a value of RinexObsType i
+    uint8_t lli;       // bit 0: lock lost on L1, bit 1: on L2
+    uint8_t strength;  // strength figure, dB-Hz
 };
+constexpr uint8_t kStrengthBit = 1u << static_cast<unsigned>(RinexObsType::kS1);
+// Collector::OnEpoch packs the values in this order, the order WriteObservationFile reads.
+static_assert(RinexObsType::kC1 < RinexObsType::kL1 && RinexObsType::kL1 < RinexObsType::kD1 &&
+              RinexObsType::kD1 < RinexObsType::kP1 && RinexObsType::kP1 < RinexObsType::kP2 &&
+              RinexObsType::kP2 < RinexObsType::kL2);
+constexpr uint8_t kLockLostL2 = 2;
+// The longest epoch's satellite records: every type of every block.
+constexpr std::size_t kMostEpochBytes = kMaxSatBlocks * (sizeof(StoredSat) + kRinexObsTypeCount * sizeof(double));
 
 // What is kept of an ephemeris until the navigation file is written.
 struct StoredEphemeris {
@@ -124,7 +138,6 @@ public:
         temp_ = JoinPath(directory.empty() ? "." : directory, ".kestrel-rinex-XXXXXX");
         const int fd = mkstemp(temp_.data());
         if (fd < 0) {
-            format_error_text(kCannotWrite, directory.c_str());
             temp_.clear();
             return false;
         }
@@ -145,13 +158,17 @@ public:
         if (file_ != nullptr && !text.empty()) std::fwrite(text.data(), 1, text.size(), file_);
     }
 
-    // Closes and renames to `finalPath`; false with "Unable to write to" when any byte was lost.
-    bool Commit(const std::string& finalPath) {
+    // Closes the file; false when any byte was lost.
+    bool Finish() {
         const bool written = file_ != nullptr && std::ferror(file_) == 0;
         const bool closed = file_ != nullptr && std::fclose(file_) == 0;
         file_ = nullptr;
-        if (!written || !closed || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
-            format_error_text(kCannotWrite, finalPath.c_str());
+        return written && closed;
+    }
+
+    // Gives the finished file its final name; false (and the file gone) when it cannot.
+    bool Rename(const std::string& finalPath) {
+        if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
             Discard();
             return false;
         }
@@ -210,7 +227,12 @@ private:
 class Collector : public DecodeObserver, public RecordSink {
 public:
     Collector(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, const std::string& logName)
-        : options_(options), body_(body), nav_(nav), logName_(logName) {}
+        : options_(options), body_(body), nav_(nav), logName_(logName) {
+        if (options.intervalS > 0.0) {
+            stepMs_ = static_cast<int64_t>(std::llround(options.intervalS * 1000.0));
+            toleranceMs_ = std::min(kGridToleranceMs, stepMs_ / 4);
+        }
+    }
 
     // Ends the run once the log has been found unfit (its weeks).
     bool Collect(const uint8_t*) override { return !refused_; }
@@ -219,10 +241,15 @@ public:
         if (refused_) return;
         GpsTime time;
         if (!PlaceEpoch(epoch, time)) return;
+        // The satellite records, packed as they are collected: a StoredSat, then the values
+        // present in type order (Put is called in that order).
         StoredSat sats[kMaxSatBlocks];
+        uint8_t packed[kMostEpochBytes];
+        std::size_t bytes = 0;
         uint8_t count = 0;
         const double total = time.Total();
-        const bool keep = Wanted(time, total);
+        int64_t gridPoint = 0;
+        const bool keep = Wanted(time, total, gridPoint);
         for (int i = 0; i < epoch.satCount; ++i) {
             const DecodedSat& d = epoch.sats[i];
             const int prn = d.sat.prn;
@@ -230,38 +257,42 @@ public:
             if (prn < kFirstPrn || prn > kLastPrn) continue;
             Arc& arc = arcs_[prn];
             const bool hasL2 = (d.sat.status & kBlockHasL2) != 0;
-            // A return after more than a minute is a new arc of phase.
-            const bool returned = d.outcome == SlipOutcome::kNewArc && arc.seen;
-            arc.pendingL1 = arc.pendingL1 || d.l1Slip || returned;
-            arc.pendingL2 = arc.pendingL2 || d.l2Slip || returned;
+            // A satellite's first epoch, and its first after more than a minute, start a new
+            // arc of phase on both carriers: no phase before them continues into them. L2
+            // keeps its flag until the arc's first L2 phase. Lock-counter changes and returns
+            // are counted as slips; a satellite's first arc in the log is not.
+            const bool arcStarts = d.outcome == SlipOutcome::kNewArc;
+            const bool returned = arcStarts && arc.seen;
+            arc.pendingL1 = arc.pendingL1 || d.l1Slip || arcStarts;
+            arc.pendingL2 = arc.pendingL2 || d.l2Slip || arcStarts;
+            arc.slipL1 = arc.slipL1 || d.l1Slip || returned;
+            arc.slipL2 = arc.slipL2 || d.l2Slip || returned;
             arc.seen = true;
             if (!keep) continue;
             StoredSat& s = sats[count++];
-            s = StoredSat{};
-            s.prn = static_cast<uint8_t>(prn);
-            Put(s, RinexObsType::kC1, d.sat.ca_range);
-            Put(s, RinexObsType::kL1, -d.sat.l1_phase);
-            Put(s, RinexObsType::kS1, d.sat.strength);
-            s.strength = StrengthDigit(d.sat.strength);
-            if (options_.doppler && d.outcome == SlipOutcome::kContinued) Put(s, RinexObsType::kD1, d.sat.doppler);
+            s = StoredSat{static_cast<uint8_t>(prn), kStrengthBit, 0, static_cast<uint8_t>(d.sat.strength)};
+            const std::size_t at = bytes;
+            bytes += sizeof(StoredSat);
+            Put(s, packed, bytes, RinexObsType::kC1, d.sat.ca_range);
+            Put(s, packed, bytes, RinexObsType::kL1, -d.sat.l1_phase);
+            if (options_.doppler && d.outcome == SlipOutcome::kContinued) {
+                Put(s, packed, bytes, RinexObsType::kD1, d.sat.doppler);
+            }
             if (d.sat.status & kBlockHasP1) {
-                Put(s, RinexObsType::kP1, d.sat.p1_range);
+                Put(s, packed, bytes, RinexObsType::kP1, d.sat.p1_range);
                 anyP1_ = true;
             }
-            if (arc.pendingL1) {
-                s.lli[0] = kLockLost;
-                ++result_.l1Slips;
-            }
-            arc.pendingL1 = false;
+            if (arc.pendingL1) s.lli |= kLockLost;
+            if (arc.slipL1) ++result_.l1Slips;
+            arc.pendingL1 = arc.slipL1 = false;
             if (hasL2) {
-                Put(s, RinexObsType::kP2, d.sat.p2_range);
-                Put(s, RinexObsType::kL2, -d.sat.l2_phase);
-                if (arc.pendingL2) {
-                    s.lli[1] = kLockLost;
-                    ++result_.l2Slips;
-                }
-                arc.pendingL2 = false;
+                Put(s, packed, bytes, RinexObsType::kP2, d.sat.p2_range);
+                Put(s, packed, bytes, RinexObsType::kL2, -d.sat.l2_phase);
+                if (arc.pendingL2) s.lli |= kLockLostL2;
+                if (arc.slipL2) ++result_.l2Slips;
+                arc.pendingL2 = arc.slipL2 = false;
             }
+            std::memcpy(packed + at, &s, sizeof s);
         }
         if (!keep) {
             ++result_.epochsDropped;
@@ -282,9 +313,12 @@ public:
             positions_.Add(epoch.position);
             ++result_.solutions;
         }
+        head.bytes = static_cast<uint16_t>(bytes);
         std::fwrite(&head, sizeof head, 1, body_);
-        std::fwrite(sats, sizeof(StoredSat), count, body_);
+        std::fwrite(packed, 1, bytes, body_);
         Count(head, sats, count, total);
+        lastGridPoint_ = gridPoint;
+        haveGridPoint_ = true;
     }
 
     void OnEphemeris(const DecodedEphemeris& e) override {
@@ -293,15 +327,14 @@ public:
         StoredEphemeris stored{e};
         std::fwrite(&stored, sizeof stored, 1, nav_);
         ++ephemeridesStored_;
-        if (e.transmitWeek > 0 && navWeekHint_ == 0) navWeekHint_ = e.transmitWeek;
     }
 
     bool refused() const { return refused_; }
+    const std::string& refusal() const { return refusal_; }
     bool anyP1() const { return anyP1_; }
     int32_t epochs() const { return result_.epochs; }
     int32_t ephemeridesStored() const { return ephemeridesStored_; }
     int firstWeek() const { return haveFirst_ ? first_.week : 0; }
-    int navWeekHint() const { return navWeekHint_; }
     const GpsTime& first() const { return first_; }
     const GpsTime& last() const { return last_; }
     bool Observed(int prn) const { return prn >= 0 && prn < kSlots && counts_[prn].prn != 0; }
@@ -335,14 +368,16 @@ private:
 
     struct Arc {
         bool seen = false;       // observed before in this log
-        bool pendingL1 = false;  // lock lost since the last epoch written
+        bool pendingL1 = false;  // lock lost (or arc begun) since the last epoch written
         bool pendingL2 = false;
+        bool slipL1 = false;     // of which a slip: the lock counter changed, or a return
+        bool slipL2 = false;
     };
 
-    static void Put(StoredSat& s, RinexObsType type, double value) {
-        const auto i = static_cast<std::size_t>(type);
-        s.values[i] = value;
-        s.present = static_cast<uint8_t>(s.present | (1u << i));
+    static void Put(StoredSat& s, uint8_t* packed, std::size_t& bytes, RinexObsType type, double value) {
+        std::memcpy(packed + bytes, &value, sizeof value);
+        bytes += sizeof value;
+        s.present = static_cast<uint8_t>(s.present | (1u << static_cast<unsigned>(type)));
     }
 
     // The epoch's full GPS time, from the frame's week or the week given; false (and the log
@@ -358,13 +393,11 @@ private:
             }
             week = placedWeek_;
         } else if (week <= 0) {
-            format_error_text(kNoWeek, logName_.c_str(), epoch.time);
-            refused_ = true;
+            Refuse(format_error_text(kNoWeek, logName_.c_str(), epoch.time));
             return false;
         } else if (havePlaced_ && week != placedWeek_ &&
                    !(week == placedWeek_ + 1 && epoch.time < placedSow_)) {
-            format_error_text(kWeekJump, logName_.c_str(), placedWeek_, week, epoch.time);
-            refused_ = true;
+            Refuse(format_error_text(kWeekJump, logName_.c_str(), placedWeek_, week, epoch.time));
             return false;
         }
         placedWeek_ = week;
@@ -374,15 +407,28 @@ private:
         return true;
     }
 
+    // The log is unfit: the text goes into the error text when the run ends (the decoders'
+    // messages use the error text as their buffer until then).
+    void Refuse(const char* text) {
+        refusal_ = text;
+        refused_ = true;
+    }
+
     // Inside the window, on the decimation grid and later than the last epoch written.
-    bool Wanted(const GpsTime& time, double total) const {
+    bool Wanted(const GpsTime& time, double total, int64_t& gridPoint) const {
         if (haveLast_ && total <= last_.Total()) return false;
-        if (options_.from && total < options_.from->Total() - 1e-6) return false;
-        if (options_.to && total > options_.to->Total() + 1e-6) return false;
-        if (options_.intervalS > 0.0) {
-            const auto step = static_cast<int64_t>(std::llround(options_.intervalS * 1000.0));
+        if (options_.from && total < options_.from->Total() - kTimeSlackS) return false;
+        if (options_.to && total > options_.to->Total() + kTimeSlackS) return false;
+        if (stepMs_ > 0) {
+            // Receivers tag epochs a few milliseconds off the whole second: an epoch belongs
+            // to the grid point it lies within kGridToleranceMs of, and each point keeps its
+            // first such epoch.
             const auto ms = static_cast<int64_t>(std::llround(time.sow * 1000.0));
-            if (step > 0 && ms % step != 0) return false;
+            const int64_t off = ms - (ms + stepMs_ / 2) / stepMs_ * stepMs_;
+            if (off > toleranceMs_ || off < -toleranceMs_) return false;
+            const int64_t point = static_cast<int64_t>(std::llround(total * 1000.0)) - off;
+            if (haveGridPoint_ && point == lastGridPoint_) return false;
+            gridPoint = point;
         }
         return true;
     }
@@ -407,11 +453,12 @@ private:
         ++result_.epochs;
         result_.observations += count;
         for (int i = 0; i < count; ++i) {
-            RinexSatCount& c = counts_[sats[i].prn];
+            const StoredSat& s = sats[i];
+            RinexSatCount& c = counts_[s.prn];
             if (c.prn == 0) ++result_.satellites;
-            c.prn = sats[i].prn;
+            c.prn = s.prn;
             for (std::size_t t = 0; t < kRinexObsTypeCount; ++t) {
-                if (sats[i].present & (1u << t)) ++c.counts[t];
+                if (s.present & (1u << t)) ++c.counts[t];
             }
         }
     }
@@ -422,6 +469,11 @@ private:
     std::string logName_;
     RinexRunResult result_;
     bool refused_ = false;
+    std::string refusal_;
+    int64_t stepMs_ = 0;        // decimation interval, ms; 0 keeps every epoch
+    int64_t toleranceMs_ = 0;
+    bool haveGridPoint_ = false;
+    int64_t lastGridPoint_ = 0;  // grid point (ms of GPS time) of the last epoch written
     bool anyP1_ = false;
     bool havePlaced_ = false;
     int placedWeek_ = 0;
@@ -436,7 +488,6 @@ private:
     PositionSampler positions_;
     std::set<EphemerisKey> ephemerisKeys_;
     int32_t ephemeridesStored_ = 0;
-    int navWeekHint_ = 0;
 };
 
 // The ephemeris as the navigation file gives it, its weeks resolved against `referenceWeek`.
@@ -444,9 +495,13 @@ RinexGpsEphemeris ToRinex(const DecodedEphemeris& d, int referenceWeek) {
     const GpsEphRecord& r = d.record;
     RinexGpsEphemeris e;
     e.prn = r.Prn;
-    // The broadcast week is the week of transmission; Toe may lie in the next (or, for an
-    // ephemeris sent early, the previous) week.
-    const int transmitWeek = FullWeekFromBroadcast(r.Week, referenceWeek);
+    // The week of transmission: the frame's full week, when it agrees with the broadcast
+    // 10-bit week to within one (the last ephemerides of a week may carry the week of their
+    // Toe), else the broadcast week nearest the reference. Toe may lie in the next (or, for
+    // an ephemeris sent early, the previous) week.
+    const int broadcastWeek = FullWeekFromBroadcast(r.Week, referenceWeek);
+    const bool frameWeekAgrees = d.transmitWeek > 0 && std::abs(d.transmitWeek - broadcastWeek) <= 1;
+    const int transmitWeek = frameWeekAgrees ? d.transmitWeek : broadcastWeek;
     const double transmitSow = static_cast<double>(d.transmitTime);
     int toeWeek = transmitWeek;
     if (r.Toe - transmitSow < -kHalfWeekS) ++toeWeek;
@@ -507,29 +562,39 @@ bool WriteObservationFile(OutputFile& out, const RinexObsHeader& header, std::FI
     RinexObsEpoch epoch;
     epoch.satellites.reserve(kMaxSatBlocks);
     StoredEpoch head;
-    StoredSat sats[kMaxSatBlocks];
+    uint8_t packed[kMostEpochBytes];
+    constexpr auto kL1 = static_cast<std::size_t>(RinexObsType::kL1);
+    constexpr auto kL2 = static_cast<std::size_t>(RinexObsType::kL2);
+    constexpr auto kS1 = static_cast<std::size_t>(RinexObsType::kS1);
     while (std::fread(&head, sizeof head, 1, body) == 1) {
-        if (head.satCount > kMaxSatBlocks || std::fread(sats, sizeof(StoredSat), head.satCount, body) != head.satCount) {
+        if (head.satCount > kMaxSatBlocks || head.bytes > sizeof packed ||
+            std::fread(packed, 1, head.bytes, body) != head.bytes) {
             return false;
         }
         epoch.time = GpsTime{head.week, head.sow};
         epoch.flag = 0;
         epoch.clockOffsetS = head.hasClock ? std::optional<double>(head.clockS) : std::nullopt;
         epoch.satellites.resize(head.satCount);
-        for (int i = 0; i < head.satCount; ++i) {
-            const StoredSat& s = sats[i];
-            RinexSatObs& o = epoch.satellites[static_cast<std::size_t>(i)];
+        std::size_t at = 0;
+        for (RinexSatObs& o : epoch.satellites) {
+            StoredSat s;
+            std::memcpy(&s, packed + at, sizeof s);
+            at += sizeof s;
             o.prn = s.prn;
             for (std::size_t t = 0; t < kRinexObsTypeCount; ++t) {
                 RinexObsValue& v = o.values[t];
-                v = RinexObsValue{};
-                if ((s.present & (1u << t)) == 0) continue;
-                v.present = true;
-                v.value = s.values[t];
+                v.present = (s.present & (1u << t)) != 0;
+                if (!v.present) continue;
+                if (t == kS1) {
+                    v.value = s.strength;
+                } else {
+                    std::memcpy(&v.value, packed + at, sizeof(double));
+                    at += sizeof(double);
+                }
             }
-            o.values[static_cast<std::size_t>(RinexObsType::kL1)].lli = s.lli[0];
-            o.values[static_cast<std::size_t>(RinexObsType::kL1)].strength = s.strength;
-            o.values[static_cast<std::size_t>(RinexObsType::kL2)].lli = s.lli[1];
+            o.values[kL1].lli = s.lli & kLockLost;
+            o.values[kL1].strength = StrengthDigit(s.strength);
+            o.values[kL2].lli = (s.lli & kLockLostL2) != 0 ? kLockLost : 0;
         }
         if (!AppendRinexObsEpoch(text, header, epoch)) return false;
         if (text.size() >= kWriteBufferBytes) {
@@ -558,8 +623,15 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     result = RinexRunResult{};
     SetHostCallbacks(&callbacks);
     ResetAbortCount();
+    // Each conversion starts afresh: no ephemeris, and no earlier solution to start from, so
+    // the files do not depend on what the process converted before.
     eph_store_clear();
+    reset_single_point_state();
 
+    if (options.intervalS != 0.0 && !(options.intervalS >= kShortestIntervalS && options.intervalS <= kLongestIntervalS)) {
+        format_error_text(kBadInterval, options.intervalS);
+        return 1;
+    }
     const bool fromStandardInput = options.input == "-";
     const std::string logName = fromStandardInput ? kStandardInputName : options.input;
     std::FILE* input = fromStandardInput ? stdin : std::fopen(options.input.c_str(), "rb");
@@ -575,25 +647,25 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         }
     } closer{input, !fromStandardInput};
 
+    // The scratch files go where the observation file will; a folder that takes no file is
+    // found before the log is read.
     const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
     const std::string navDirectory = options.navPath.empty() ? options.directory : DirectoryOf(options.navPath);
-    std::FILE* body = OpenScratch(obsDirectory);
-    if (body == nullptr) {
-        format_error_text(kNoScratch, obsDirectory.empty() ? "." : obsDirectory.c_str());
-        return 1;
-    }
+    const std::string obsWhere = !options.obsPath.empty() ? options.obsPath
+                                 : obsDirectory.empty()   ? std::string(".")
+                                                          : obsDirectory;
     struct ScratchCloser {
-        std::FILE* file;
+        std::FILE* file = nullptr;
         ~ScratchCloser() {
             if (file != nullptr) std::fclose(file);
         }
-    } bodyCloser{body}, navCloser{nullptr};
-    std::FILE* nav = OpenScratch(obsDirectory);
-    if (nav == nullptr) {
-        format_error_text(kNoScratch, obsDirectory.empty() ? "." : obsDirectory.c_str());
+    } bodyCloser, navCloser;
+    std::FILE* body = bodyCloser.file = OpenScratch(obsDirectory);
+    std::FILE* nav = navCloser.file = body == nullptr ? nullptr : OpenScratch(obsDirectory);
+    if (body == nullptr || nav == nullptr) {
+        format_error_text(kNoScratch, obsWhere.c_str());
         return 1;
     }
-    navCloser.file = nav;
     std::setvbuf(body, nullptr, _IOFBF, kWriteBufferBytes);
 
     Collector collector(options, body, nav, logName);
@@ -608,10 +680,24 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     const RunEnd end = FeedInput(input, logName.c_str(), callbacks, threadBuf, collector, bytesRead);
     SetPortObserver(kDecoderPort, nullptr);
     result = collector.result();
-    if (end == RunEnd::kReadFailed || collector.refused()) return 1;
+    if (collector.refused()) {
+        set_error_text(collector.refusal().c_str());
+        return 1;
+    }
+    if (end == RunEnd::kReadFailed) return 1;
     result.aborted = end == RunEnd::kAborted;
     if (std::fflush(body) != 0 || std::ferror(body) || std::fflush(nav) != 0 || std::ferror(nav)) {
-        format_error_text(kNoScratch, obsDirectory.empty() ? "." : obsDirectory.c_str());
+        format_error_text(kNoScratch, obsWhere.c_str());
+        return 1;
+    }
+    // Nothing to write is a failure, and leaves no file: a navigation file alone would
+    // stand for a conversion that did not happen.
+    if (collector.epochs() == 0) {
+        if (result.aborted) {
+            set_error_text(kUserQuit);
+        } else {
+            format_error_text(kNoEpochs, logName.c_str());
+        }
         return 1;
     }
 
@@ -625,120 +711,131 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     names.last = collector.last();
     names.intervalS = collector.Interval();
 
-    bool ok = true;
-    if (collector.epochs() == 0) {
-        format_error_text(kNoEpochs, logName.c_str());
-        ok = false;
-    } else {
-        RinexObsHeader h;
-        h.version = options.version;
-        h.program = options.program;
-        h.runBy = options.agency;
-        h.createdUtc = created;
-        h.comments = options.comments;
-        if (options.doppler) {
-            h.comments.push_back(kDopplerComment1);
-            h.comments.push_back(kDopplerComment2);
-            h.comments.push_back(kDopplerComment3);
-        }
-        h.markerName = marker;
-        h.markerNumber = options.markerNumber;
-        h.observer = options.observer;
-        h.agency = options.agency;
-        h.receiverNumber = options.receiverNumber;
-        h.receiverType = options.receiverType;
-        h.receiverVersion = options.receiverVersion;
-        h.antennaNumber = options.antennaNumber;
-        h.antennaType = options.antennaType;
-        h.antennaDeltaHenM = options.antennaDeltaHenM;
-        if (options.positionM) {
-            h.approxPositionM = *options.positionM;
-        } else if (const auto median = collector.MedianPosition()) {
-            h.approxPositionM = *median;
-        }
-        h.types = RinexObsTypesFor(collector.anyP1(), options.doppler);
-        h.intervalS = collector.Interval();
-        h.firstObs = collector.first();
-        h.lastObs = collector.last();
-        h.leapSeconds = LeapSecondsAtGps(collector.first());
-        h.clockOffsetApplied = 0;
-        h.satCounts = collector.SatCounts();
+    RinexObsHeader h;
+    h.version = options.version;
+    h.program = options.program;
+    h.runBy = options.agency;
+    h.createdUtc = created;
+    h.comments = options.comments;
+    if (options.doppler) {
+        h.comments.push_back(kDopplerComment1);
+        h.comments.push_back(kDopplerComment2);
+        h.comments.push_back(kDopplerComment3);
+    }
+    h.markerName = marker;
+    h.markerNumber = options.markerNumber;
+    h.observer = options.observer;
+    h.agency = options.agency;
+    h.receiverNumber = options.receiverNumber;
+    h.receiverType = options.receiverType;
+    h.receiverVersion = options.receiverVersion;
+    h.antennaNumber = options.antennaNumber;
+    h.antennaType = options.antennaType;
+    h.antennaDeltaHenM = options.antennaDeltaHenM;
+    if (options.positionM) {
+        h.approxPositionM = *options.positionM;
+    } else if (const auto median = collector.MedianPosition()) {
+        h.approxPositionM = *median;
+    }
+    h.types = RinexObsTypesFor(collector.anyP1(), options.doppler);
+    h.intervalS = collector.Interval();
+    h.firstObs = collector.first();
+    h.lastObs = collector.last();
+    h.leapSeconds = LeapSecondsAtGps(collector.first());
+    h.clockOffsetApplied = 0;
+    h.satCounts = collector.SatCounts();
 
-        result.obsPath = options.obsPath.empty()
-                             ? JoinPath(options.directory, options.version == RinexVersion::k304
-                                                               ? RinexLongName(names, RinexFileKind::kObservation)
-                                                               : RinexShortName(names, RinexFileKind::kObservation))
-                             : options.obsPath;
-        OutputFile out;
-        if (!out.Create(obsDirectory)) {
-            format_error_text(kCannotWrite, result.obsPath.c_str());
-            return 1;
-        }
-        if (!WriteObservationFile(out, h, body)) {
-            format_error_text(kCannotWrite, result.obsPath.c_str());
-            return 1;
-        }
-        if (!out.Commit(result.obsPath)) return 1;
+    const std::string obsPath =
+        options.obsPath.empty()
+            ? JoinPath(options.directory, options.version == RinexVersion::k304
+                                              ? RinexLongName(names, RinexFileKind::kObservation)
+                                              : RinexShortName(names, RinexFileKind::kObservation))
+            : options.obsPath;
+    OutputFile obsOut;
+    if (!obsOut.Create(obsDirectory) || !WriteObservationFile(obsOut, h, body) || !obsOut.Finish()) {
+        format_error_text(kCannotWrite, obsPath.c_str());
+        return 1;
     }
 
-    if (options.writeNav && collector.ephemeridesStored() > 0) {
-        const int referenceWeek = options.week ? *options.week
-                                  : collector.firstWeek() > 0 ? collector.firstWeek()
-                                                              : collector.navWeekHint();
-        if (referenceWeek <= 0) {
-            format_error_text(kNoNavWeek, logName.c_str());
-            return 1;
-        }
-        // In time order (clock reference time, then PRN); satellites never observed left
-        // out when asked.
-        std::vector<std::pair<std::pair<double, int>, RinexGpsEphemeris>> records;
+    // The navigation file: in time order (clock reference time, then PRN); satellites never
+    // observed left out when asked.
+    const bool writeNav = options.writeNav && collector.ephemeridesStored() > 0;
+    std::string navPath;
+    OutputFile navOut;
+    int32_t ephemeridesWritten = 0;
+    if (writeNav) {
+        // The 10-bit broadcast weeks are resolved against the week of the first epoch. The
+        // records are sorted by an index of (clock reference time, PRN, place in the scratch
+        // file) and read back one at a time: memory holds the index, not the records.
+        const int referenceWeek = collector.firstWeek();
+        struct Entry {
+            double toc;
+            int prn;
+            long index;
+        };
+        std::vector<Entry> order;
         std::rewind(nav);
         StoredEphemeris stored;
-        while (std::fread(&stored, sizeof stored, 1, nav) == 1) {
+        for (long index = 0; std::fread(&stored, sizeof stored, 1, nav) == 1; ++index) {
             const RinexGpsEphemeris e = ToRinex(stored.decoded, referenceWeek);
             if (options.trackedOnly && !collector.Observed(e.prn)) continue;
             double toc = e.tocS;
             if (toc - e.toeS > kHalfWeekS) toc -= kSecondsPerWeek;
             if (toc - e.toeS < -kHalfWeekS) toc += kSecondsPerWeek;
-            records.push_back({{e.week * kSecondsPerWeek + toc, e.prn}, e});
+            order.push_back({e.week * kSecondsPerWeek + toc, e.prn, index});
         }
-        std::stable_sort(records.begin(), records.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        RinexNavHeader h;
-        h.version = options.version;
-        h.program = options.program;
-        h.runBy = options.agency;
-        h.createdUtc = created;
-        h.comments = options.comments;
-        if (collector.epochs() > 0) h.leapSeconds = LeapSecondsAtGps(collector.first());
+        std::sort(order.begin(), order.end(), [](const Entry& a, const Entry& b) {
+            return std::tie(a.toc, a.prn, a.index) < std::tie(b.toc, b.prn, b.index);
+        });
+        RinexNavHeader nh;
+        nh.version = options.version;
+        nh.program = options.program;
+        nh.runBy = options.agency;
+        nh.createdUtc = created;
+        nh.comments = options.comments;
+        nh.leapSeconds = LeapSecondsAtGps(collector.first());
+        navPath = options.navPath.empty()
+                      ? JoinPath(options.directory, options.version == RinexVersion::k304
+                                                        ? RinexLongName(names, RinexFileKind::kNavigation)
+                                                        : RinexShortName(names, RinexFileKind::kNavigation))
+                      : options.navPath;
+        bool whole = navOut.Create(navDirectory);
         std::string text;
-        AppendRinexNavHeader(text, h);
-        int32_t written = 0;
-        for (const auto& r : records) {
-            if (AppendRinexNavRecord(text, options.version, r.second)) ++written;
+        AppendRinexNavHeader(text, nh);
+        for (const Entry& entry : order) {
+            if (!whole) break;
+            whole = std::fseek(nav, entry.index * static_cast<long>(sizeof stored), SEEK_SET) == 0 &&
+                    std::fread(&stored, sizeof stored, 1, nav) == 1;
+            if (whole && AppendRinexNavRecord(text, options.version, ToRinex(stored.decoded, referenceWeek))) {
+                ++ephemeridesWritten;
+            }
+            if (text.size() >= kNavChunkBytes) {
+                navOut.Write(text);
+                text.clear();
+            }
         }
-        if (collector.epochs() == 0) {
-            names.first = records.empty() ? GpsTime{referenceWeek, 0.0}
-                                          : GpsTimeFromTotal(records.front().first.first);
-            names.last = names.first;
-        }
-        result.navPath = options.navPath.empty()
-                             ? JoinPath(options.directory, options.version == RinexVersion::k304
-                                                               ? RinexLongName(names, RinexFileKind::kNavigation)
-                                                               : RinexShortName(names, RinexFileKind::kNavigation))
-                             : options.navPath;
-        OutputFile out;
-        if (!out.Create(navDirectory)) {
-            format_error_text(kCannotWrite, result.navPath.c_str());
+        navOut.Write(text);
+        if (!whole || !navOut.Finish()) {
+            format_error_text(kCannotWrite, navPath.c_str());
             return 1;
         }
-        out.Write(text);
-        if (!out.Commit(result.navPath)) return 1;
-        result.ephemerides = written;
     }
-    if (!ok) return 1;
+
+    // Both files are whole: they take their names together, or neither keeps one.
+    if (!obsOut.Rename(obsPath)) {
+        format_error_text(kCannotWrite, obsPath.c_str());
+        return 1;
+    }
+    if (writeNav && !navOut.Rename(navPath)) {
+        std::remove(obsPath.c_str());
+        format_error_text(kCannotWrite, navPath.c_str());
+        return 1;
+    }
+    result.obsPath = obsPath;
+    result.navPath = navPath;
+    result.ephemerides = ephemeridesWritten;
     if (result.aborted) {
-        set_error_text("User Quit");
+        set_error_text(kUserQuit);
         return 1;
     }
     return 0;

@@ -54,8 +54,10 @@ bool FormatF14_3(double value, char* out) {
     }  // else |value| < 2^-11, which rounds to 0.000
     if (milli >= (negative ? kNegativeLimit : kPositiveLimit)) return false;
 
-    // Digits from the right, two at a time; the whole part of an observation (below 2^32)
-    // in 32-bit arithmetic.
+    // Blanks first (a fixed-size copy the compiler turns into two stores), then the digits
+    // from the right, two at a time; the whole part of an observation (below 2^32) in 32-bit
+    // arithmetic.
+    std::memcpy(out, "              ", kF14Width);
     char* p = out + kF14Width;
     const auto fraction = static_cast<uint32_t>(milli % kThousandths);
     uint64_t whole = milli / kThousandths;
@@ -68,14 +70,20 @@ bool FormatF14_3(double value, char* out) {
         whole /= 100;
     }
     auto small = static_cast<uint32_t>(whole);
-    while (small >= 100) {
+    // Four digits per division while there are more than four.
+    while (small >= 10000) {
+        const uint32_t four = small % 10000;
+        small /= 10000;
+        std::memcpy(p -= 2, kDigitPairs + 2 * (four % 100), 2);
+        std::memcpy(p -= 2, kDigitPairs + 2 * (four / 100), 2);
+    }
+    if (small >= 100) {
         std::memcpy(p -= 2, kDigitPairs + 2 * (small % 100), 2);
         small /= 100;
     }
     if (small >= 10) std::memcpy(p -= 2, kDigitPairs + 2 * small, 2);
     else *--p = static_cast<char>('0' + small);
     if (negative) *--p = '-';
-    std::memset(out, ' ', static_cast<std::size_t>(p - out));
     return true;
 }
 

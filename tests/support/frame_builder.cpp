@@ -56,9 +56,15 @@ MeasurementFrame& MeasurementFrame::CountHighNibble(uint8_t nibble) {
     return *this;
 }
 
+MeasurementFrame& MeasurementFrame::Week(uint16_t week) {
+    week_ = week;
+    return *this;
+}
+
 std::vector<uint8_t> MeasurementFrame::Bytes() const {
-    // Body up to the blocks: the week (left 0), the time, one unread byte, the count.
+    // Body up to the blocks: the week (0 unless set), the time, one unread byte, the count.
     std::vector<uint8_t> body(frame::BodyIndex(measurement::kFirstBlockOffset), 0);
+    put_le16(&body[frame::BodyIndex(measurement::kWeekOffset)], week_);
     put_le32(&body[frame::BodyIndex(measurement::kTimeOffset)], timeMs_);
     body[frame::BodyIndex(measurement::kCountOffset)] =
         static_cast<uint8_t>((highNibble_ << 4) | (blocks_.size() & measurement::kCountMask));

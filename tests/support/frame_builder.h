@@ -45,11 +45,14 @@ public:
     MeasurementFrame& Raw(const std::array<uint8_t, kBlockBytes>& block);
     // Overrides the high nibble of the item-count byte (offset 13), which decoders ignore.
     MeasurementFrame& CountHighNibble(uint8_t nibble);
+    // The full GPS week at offset 6 (0, as by default, when the receiver sends none).
+    MeasurementFrame& Week(uint16_t week);
     std::vector<uint8_t> Bytes() const;
 
 private:
     uint32_t timeMs_;
     uint8_t highNibble_ = 0;
+    uint16_t week_ = 0;
     std::vector<std::array<uint8_t, kBlockBytes>> blocks_;
 };
 

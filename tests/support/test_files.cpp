@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
 #include <unistd.h>
@@ -19,8 +20,10 @@ ScratchDir::ScratchDir() {
     for (char& c : name) {
         if (c == '/') c = '_';
     }
-    // The process id keeps two test runs on one machine (two worktrees, say) out of each
-    // other's folders.
+    // A test's second and later folders get a number of their own; the process id keeps
+    // two test runs on one machine (two builds, say) out of each other's folders.
+    static std::map<std::string, int> made;
+    if (const int n = made[name]++; n > 0) name += "-" + std::to_string(n + 1);
     fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir);
     fs::create_directories(dir);

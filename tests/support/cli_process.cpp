@@ -1,4 +1,4 @@
-#include "support/cli_run.h"
+#include "support/cli_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,16 +9,16 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "support/test_files.h"
+
 extern char** environ;
 
 namespace kestrel::test {
 
 const char* CliPath() { return std::getenv("KESTREL_CLI"); }
 
-// Starts the command with `args`, standard output to `outPath`; standard error to
-// `errPath`, or to a pipe whose reading end is returned in `errPipe`.
-pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-            int* errPipe) {
+pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+               int* errPipe, const std::string& inPath) {
     std::vector<std::string> argv = {CliPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -27,6 +27,7 @@ pid_t Start(const std::vector<std::string>& args, const std::string& outPath, co
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (!inPath.empty()) posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int fds[2] = {-1, -1};
     if (errPipe != nullptr) {
@@ -47,25 +48,25 @@ pid_t Start(const std::vector<std::string>& args, const std::string& outPath, co
     return rc == 0 ? pid : -1;
 }
 
-int Wait(pid_t pid) {
+int WaitCli(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) {
+CliRun RunCli(const std::string& dir, const std::vector<std::string>& args, const std::string& inPath) {
     CliRun run;
-    const pid_t pid = Start(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    const std::string out = dir + "/stdout.txt";
+    const std::string err = dir + "/stderr.txt";
+    const pid_t pid = StartCli(args, out, err, nullptr, inPath);
     if (pid < 0) return run;
-    run.status = Wait(pid);
-    run.out = ReadFileText(dir.file("stdout.txt"));
-    run.err = ReadFileText(dir.file("stderr.txt"));
+    run.status = WaitCli(pid);
+    run.out = ReadFileText(out);
+    run.err = ReadFileText(err);
     return run;
 }
 
-// True when the text's last line starts with `prefix`, ends with `suffix`, and holds
-// only a decimal number between them.
 bool LastLineIs(const std::string& text, const std::string& prefix, const std::string& suffix) {
     if (text.empty() || text.back() != '\n') return false;
     const std::size_t start = text.rfind('\n', text.size() - 2);
@@ -76,11 +77,10 @@ bool LastLineIs(const std::string& text, const std::string& prefix, const std::s
     return number.find_first_not_of("0123456789.") == std::string::npos;
 }
 
-// Reads from `fd` until `text` has arrived; false at end of stream or after kWaitSeconds.
 bool AwaitText(int fd, const std::string& text, std::string& seen) {
     while (seen.find(text) == std::string::npos) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitSeconds * 1000) <= 0) return false;
+        if (poll(&p, 1, kCliWaitSeconds * 1000) <= 0) return false;
         char chunk[256];
         const ssize_t n = read(fd, chunk, sizeof chunk);
         if (n <= 0) return false;
@@ -89,9 +89,8 @@ bool AwaitText(int fd, const std::string& text, std::string& seen) {
     return true;
 }
 
-// Opens the writing end of a FIFO once the program has opened its reading end.
 int OpenFifoForWriting(const std::string& path) {
-    for (int tries = 0; tries < kWaitSeconds * 100; ++tries) {
+    for (int tries = 0; tries < kCliWaitSeconds * 100; ++tries) {
         const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
         if (fd >= 0) {
             fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

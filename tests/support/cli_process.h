@@ -1,0 +1,51 @@
+// Runs the built `kestrel` command (named by KESTREL_CLI) as a user runs it: arguments,
+// standard input from a file, standard output and error captured, the exit status; and the
+// pieces the Ctrl-C tests need (a FIFO to feed, standard error read as it comes).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kestrel::test {
+
+constexpr int kCliWaitSeconds = 30;  // bound on waiting for the program; never a measured figure
+
+struct CliRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// The command's path, or null when KESTREL_CLI is not set.
+const char* CliPath();
+
+// Starts the command with `args`, standard output to `outPath`; standard error to
+// `errPath`, or to a pipe whose reading end is returned in `errPipe`; standard input from
+// `inPath` when not empty.
+pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+               int* errPipe = nullptr, const std::string& inPath = "");
+
+// Waits for the program: its exit status, or 128 + the signal that ended it.
+int WaitCli(pid_t pid);
+
+// Runs the command to its end with output and error in files of `dir` (stdout.txt,
+// stderr.txt), standard input from `inPath` when not empty.
+CliRun RunCli(const std::string& dir, const std::vector<std::string>& args, const std::string& inPath = "");
+
+// True when the text's last line starts with `prefix`, ends with `suffix`, and holds only a
+// decimal number between them.
+bool LastLineIs(const std::string& text, const std::string& prefix, const std::string& suffix);
+
+// Reads from `fd` until `text` has arrived; false at end of stream or after kCliWaitSeconds.
+bool AwaitText(int fd, const std::string& text, std::string& seen);
+
+// Opens the writing end of a FIFO once the program has opened its reading end; -1 on failure.
+int OpenFifoForWriting(const std::string& path);
+
+bool WriteAll(int fd, const uint8_t* data, std::size_t size);
+
+}  // namespace kestrel::test
