@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <set>
 #include <tuple>
 
@@ -17,6 +16,7 @@
 #include "common/error_text.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
+#include "output/rinex_epochs.h"
 #include "output/rinex_names.h"
 #include "output/rinex_nav_writer.h"
 #include "plugin/feed.h"
@@ -36,7 +36,6 @@ constexpr uint8_t kBlockHasL2 = 0x20;
 constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
 constexpr std::size_t kPositionSamples = 4096;  // solutions kept for the median position
-constexpr std::size_t kIntervalKinds = 64;      // distinct epoch spacings counted
 constexpr const char* kDefaultMarker = "UNKN";
 constexpr const char* kStandardInputName = "standard input";
 
@@ -171,46 +170,12 @@ private:
     std::string temp_;
 };
 
-// Evenly spread single-point solutions, at most kPositionSamples of them: when full, every
-// other one goes and only every second solution after is taken.
-class PositionSampler {
-public:
-    void Add(const double position[3]) {
-        if (seen_++ % stride_ != 0) return;
-        if (samples_.size() == kPositionSamples) {
-            std::size_t kept = 0;
-            for (std::size_t i = 0; i < samples_.size(); i += 2) samples_[kept++] = samples_[i];
-            samples_.resize(kept);
-            stride_ *= 2;
-            if ((seen_ - 1) % stride_ != 0) return;
-        }
-        samples_.push_back({position[0], position[1], position[2]});
-    }
-
-    std::optional<std::array<double, 3>> Median() const {
-        if (samples_.empty()) return std::nullopt;
-        std::array<double, 3> median{};
-        std::vector<double> axis(samples_.size());
-        for (int k = 0; k < 3; ++k) {
-            for (std::size_t i = 0; i < samples_.size(); ++i) axis[i] = samples_[i][static_cast<std::size_t>(k)];
-            auto middle = axis.begin() + static_cast<std::ptrdiff_t>(axis.size() / 2);
-            std::nth_element(axis.begin(), middle, axis.end());
-            median[static_cast<std::size_t>(k)] = *middle;
-        }
-        return median;
-    }
-
-private:
-    std::vector<std::array<double, 3>> samples_;
-    std::size_t stride_ = 1;
-    std::size_t seen_ = 0;
-};
-
 // Collects what the decoders give into the scratch files and the header's facts.
 class Collector : public DecodeObserver, public RecordSink {
 public:
     Collector(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, const std::string& logName)
-        : options_(options), body_(body), nav_(nav), logName_(logName) {}
+        : options_(options), body_(body), nav_(nav), logName_(logName), placer_(options.week),
+          window_{options.from, options.to, options.intervalS} {}
 
     // Ends the run once the log has been found unfit (its weeks).
     bool Collect(const uint8_t*) override { return !refused_; }
@@ -222,7 +187,7 @@ public:
         StoredSat sats[kMaxSatBlocks];
         uint8_t count = 0;
         const double total = time.Total();
-        const bool keep = Wanted(time, total);
+        const bool keep = window_.Keeps(time, haveLast_ ? std::optional<GpsTime>(last_) : std::nullopt);
         for (int i = 0; i < epoch.satCount; ++i) {
             const DecodedSat& d = epoch.sats[i];
             const int prn = d.sat.prn;
@@ -279,7 +244,7 @@ public:
             head.clockS = header->clock_offset / kSpeedOfLightMps;
         }
         if (epoch.solved) {
-            positions_.Add(epoch.position);
+            positions_.Add({epoch.position[0], epoch.position[1], epoch.position[2]});
             ++result_.solutions;
         }
         std::fwrite(&head, sizeof head, 1, body_);
@@ -305,22 +270,10 @@ public:
     const GpsTime& first() const { return first_; }
     const GpsTime& last() const { return last_; }
     bool Observed(int prn) const { return prn >= 0 && prn < kSlots && counts_[prn].prn != 0; }
-    std::optional<std::array<double, 3>> MedianPosition() const { return positions_.Median(); }
+    std::optional<std::array<double, 3>> MedianPosition() const { return AxisMedian(positions_.samples()); }
     RinexRunResult& result() { return result_; }
 
-    double Interval() const {
-        if (options_.intervalS > 0.0) return options_.intervalS;
-        // The spacing between consecutive epochs seen most often (the smaller on a tie).
-        int64_t best = 0;
-        std::size_t bestCount = 0;
-        for (const auto& [ms, n] : spacings_) {
-            if (n > bestCount) {
-                best = ms;
-                bestCount = n;
-            }
-        }
-        return static_cast<double>(best) / 1000.0;
-    }
+    double Interval() const { return options_.intervalS > 0.0 ? options_.intervalS : spacings_.MostFrequentS(); }
 
     std::vector<RinexSatCount> SatCounts() const {
         std::vector<RinexSatCount> out;
@@ -348,43 +301,18 @@ private:
     // The epoch's full GPS time, from the frame's week or the week given; false (and the log
     // refused) when the frames carry no week or it jumps.
     bool PlaceEpoch(const DecodedEpoch& epoch, GpsTime& time) {
-        int week = epoch.week;
-        if (options_.week) {
-            // The given week, rolled over where the time of week starts again.
-            if (!havePlaced_) {
-                placedWeek_ = *options_.week;
-            } else if (epoch.time < placedSow_ - kHalfWeekS) {
-                ++placedWeek_;
-            }
-            week = placedWeek_;
-        } else if (week <= 0) {
-            format_error_text(kNoWeek, logName_.c_str(), epoch.time);
-            refused_ = true;
-            return false;
-        } else if (havePlaced_ && week != placedWeek_ &&
-                   !(week == placedWeek_ + 1 && epoch.time < placedSow_)) {
-            format_error_text(kWeekJump, logName_.c_str(), placedWeek_, week, epoch.time);
-            refused_ = true;
-            return false;
+        switch (placer_.Place(epoch.week, epoch.time, time)) {
+            case EpochPlacer::Outcome::kPlaced:
+                return true;
+            case EpochPlacer::Outcome::kNoWeek:
+                format_error_text(kNoWeek, logName_.c_str(), epoch.time);
+                break;
+            case EpochPlacer::Outcome::kWeekJump:
+                format_error_text(kWeekJump, logName_.c_str(), placer_.lastWeek(), epoch.week, epoch.time);
+                break;
         }
-        placedWeek_ = week;
-        placedSow_ = epoch.time;
-        havePlaced_ = true;
-        time = GpsTime{week, epoch.time};
-        return true;
-    }
-
-    // Inside the window, on the decimation grid and later than the last epoch written.
-    bool Wanted(const GpsTime& time, double total) const {
-        if (haveLast_ && total <= last_.Total()) return false;
-        if (options_.from && total < options_.from->Total() - 1e-6) return false;
-        if (options_.to && total > options_.to->Total() + 1e-6) return false;
-        if (options_.intervalS > 0.0) {
-            const auto step = static_cast<int64_t>(std::llround(options_.intervalS * 1000.0));
-            const auto ms = static_cast<int64_t>(std::llround(time.sow * 1000.0));
-            if (step > 0 && ms % step != 0) return false;
-        }
-        return true;
+        refused_ = true;
+        return false;
     }
 
     void Count(const StoredEpoch& head, const StoredSat* sats, int count, double total) {
@@ -393,15 +321,7 @@ private:
             first_ = time;
             haveFirst_ = true;
         }
-        if (haveLast_) {
-            const auto ms = static_cast<int64_t>(std::llround((total - last_.Total()) * 1000.0));
-            auto it = spacings_.find(ms);
-            if (it != spacings_.end()) {
-                ++it->second;
-            } else if (spacings_.size() < kIntervalKinds) {
-                spacings_[ms] = 1;
-            }
-        }
+        if (haveLast_) spacings_.Add(total - last_.Total());
         last_ = time;
         haveLast_ = true;
         ++result_.epochs;
@@ -423,17 +343,16 @@ private:
     RinexRunResult result_;
     bool refused_ = false;
     bool anyP1_ = false;
-    bool havePlaced_ = false;
-    int placedWeek_ = 0;
-    double placedSow_ = 0.0;
+    EpochPlacer placer_;
+    EpochWindow window_;
     bool haveFirst_ = false;
     bool haveLast_ = false;
     GpsTime first_;
     GpsTime last_;
     Arc arcs_[kSlots];
     RinexSatCount counts_[kSlots];
-    std::map<int64_t, std::size_t> spacings_;
-    PositionSampler positions_;
+    SpacingCounter spacings_;
+    EvenSampler<std::array<double, 3>, kPositionSamples> positions_;
     std::set<EphemerisKey> ephemerisKeys_;
     int32_t ephemeridesStored_ = 0;
     int navWeekHint_ = 0;
