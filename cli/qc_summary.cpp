@@ -142,7 +142,7 @@ void ClockLines(std::string& out, const QcReport& r) {
     }
     Line(out, "Clock", "offset " + Figure(r.clockStartS, "%.9f s") + " at start, " + Figure(r.clockEndS, "%.9f s") +
                            " at end; drift " + Figure(r.clockDrift, "%.3e s/s") +
-                           Text("; %lld steps", static_cast<long long>(r.clockStepCount)));
+                           Text("; clock steps: %lld", static_cast<long long>(r.clockStepCount)));
     for (std::size_t i = 0; i < r.clockSteps.size() && i < kListedInSummary; ++i) {
         Line(out, "", Text("step %+.3e s at ", r.clockSteps[i].sizeS) + TimeText(r.clockSteps[i].time, r.weekKnown));
     }

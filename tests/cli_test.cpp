@@ -18,77 +18,22 @@
 
 #include "obx_read.h"
 #include "output/obx_writer.h"
+#include "support/cli_run.h"
 #include "support/eph_text.h"
 #include "support/test_files.h"
-
-extern char** environ;
 
 namespace kestrel {
 namespace {
 
+using test::CliPath;
+using test::CliRun;
 using test::ReadFileBytes;
+using test::RunCli;
 using test::ReadFileText;
 using test::ScratchDir;
 using test::WriteFileBytes;
 
 constexpr int kWaitSeconds = 30;  // bound on waiting for the program; never a measured figure
-
-struct CliRun {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-const char* CliPath() { return std::getenv("KESTREL_CLI"); }
-
-// Starts the command with `args`, standard output to `outPath`; standard error to
-// `errPath`, or to a pipe whose reading end is returned in `errPipe`.
-pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-            int* errPipe = nullptr) {
-    std::vector<std::string> argv = {CliPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int fds[2] = {-1, -1};
-    if (errPipe != nullptr) {
-        if (pipe(fds) != 0) return -1;
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        posix_spawn_file_actions_addclose(&actions, fds[1]);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, CliPath(), &actions, nullptr, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (errPipe != nullptr) {
-        close(fds[1]);
-        *errPipe = fds[0];
-    }
-    return rc == 0 ? pid : -1;
-}
-
-int Wait(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) {
-    CliRun run;
-    const pid_t pid = Start(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
-    if (pid < 0) return run;
-    run.status = Wait(pid);
-    run.out = ReadFileText(dir.file("stdout.txt"));
-    run.err = ReadFileText(dir.file("stderr.txt"));
-    return run;
-}
 
 // True when the text's last line starts with `prefix`, ends with `suffix`, and holds
 // only a decimal number between them.
@@ -309,7 +254,7 @@ TEST_F(Cli, InterruptEndsTheConversionCleanly) {
     std::signal(SIGPIPE, SIG_IGN);
 
     int errPipe = -1;
-    const pid_t pid = Start({"convert", fifo, "-o", dir.file("live")}, dir.file("stdout.txt"), "", &errPipe);
+    const pid_t pid = test::StartCli({"convert", fifo, "-o", dir.file("live")}, dir.file("stdout.txt"), "", &errPipe);
     ASSERT_GT(pid, 0);
     const int fd = OpenFifoForWriting(fifo);
     ASSERT_GE(fd, 0);
@@ -321,7 +266,7 @@ TEST_F(Cli, InterruptEndsTheConversionCleanly) {
     AwaitText(errPipe, "\x01", err);  // everything up to the end of the program's output
     close(fd);
     close(errPipe);
-    const int status = Wait(pid);
+    const int status = test::WaitCli(pid);
 
     EXPECT_EQ(status, 130);
     EXPECT_NE(err.find("kestrel: User Quit\n"), std::string::npos) << err;

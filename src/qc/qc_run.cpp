@@ -46,9 +46,9 @@ constexpr const char* kUserQuit = "User Quit";
 
 // One satellite's running figures.
 struct SatState {
-    bool seen = false;       // observed before in this log (decoded, kept or not)
     bool pendingL1 = false;  // lock lost since its last kept observation
     bool pendingL2 = false;
+    bool pendingNewArc = false;  // first seen, or back after a gap, since then
     int64_t observations = 0;
     int64_t withL2 = 0;
     int64_t l1Slips = 0, l2Slips = 0, ionosphereSlips = 0;
@@ -157,7 +157,7 @@ struct KeptObservation {
     const DecodedSat* decoded;
     bool l1Slip;
     bool l2Slip;
-    bool newArc;  // first observation, or back after more than a minute
+    bool newArc;  // first observation, or back after more than a minute, since the last kept
 };
 
 // Collects what the decoders give into the report's figures.
@@ -198,15 +198,16 @@ public:
             const int prn = d.sat.prn;
             if (prn < kQcFirstPrn || prn > kQcLastPrn) continue;
             SatState& s = sats_[prn];
-            const bool returned = d.outcome == SlipOutcome::kNewArc && s.seen;
-            s.pendingL1 = s.pendingL1 || d.l1Slip || returned;
-            s.pendingL2 = s.pendingL2 || d.l2Slip || returned;
-            const bool first = !s.seen;
-            s.seen = true;
+            // A lock counter that changed is a slip; a satellite back after more than a minute
+            // (or seen for the first time) starts a new arc without one.
+            s.pendingL1 = s.pendingL1 || d.l1Slip;
+            s.pendingL2 = s.pendingL2 || d.l2Slip;
+            s.pendingNewArc = s.pendingNewArc || d.outcome == SlipOutcome::kNewArc;
             if (!keep) continue;
             const bool hasL2 = (d.sat.status & kBlockHasL2) != 0;
-            kept[count++] = KeptObservation{&d, s.pendingL1, hasL2 && s.pendingL2, first || returned};
+            kept[count++] = KeptObservation{&d, s.pendingL1, hasL2 && s.pendingL2, s.pendingNewArc};
             s.pendingL1 = false;
+            s.pendingNewArc = false;
             if (hasL2) s.pendingL2 = false;
         }
         if (!keep) {
