@@ -764,7 +764,7 @@ bool RenderQcPage(const QcReport& report, PlotFormat format, std::string& bytes,
 
 bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::string>& summaries, std::string& html,
                   std::string& error) {
-    html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>kestrel qc</title>\n"
+    html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>kestrel qc</title>\n"
            "<style>body{font-family:sans-serif;margin:1em 2em}pre{background:#f6f6f6;padding:1em;"
            "overflow-x:auto}svg{display:block;margin:0.5em 0;max-width:100%;height:auto}</style>\n</head>\n<body>\n";
     int picture = 0;

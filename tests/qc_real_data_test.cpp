@@ -17,6 +17,7 @@
 #include "qc/qc_run.h"
 #include "rinex/rinex_obs.h"
 #include "support/decoder_harness.h"
+#include "support/frame_builder.h"
 #include "support/test_files.h"
 
 namespace kestrel {
@@ -288,24 +289,6 @@ TEST(QcStationHour, WindowKeepsItsEpochsOnly) {
     }
 }
 
-// The log's frames, split by their length fields (the station hour has nothing between them).
-std::vector<std::vector<uint8_t>> Frames(const std::vector<uint8_t>& log) {
-    std::vector<std::vector<uint8_t>> frames;
-    for (std::size_t i = 0; i + 6 <= log.size();) {
-        const std::size_t length = (log[i + 4] | (log[i + 5] << 8)) + 3u;
-        frames.emplace_back(log.begin() + static_cast<std::ptrdiff_t>(i),
-                            log.begin() + static_cast<std::ptrdiff_t>(std::min(i + length, log.size())));
-        i += length;
-    }
-    return frames;
-}
-
-void Reseal(std::vector<uint8_t>& frame) {
-    uint8_t x = 0;
-    for (std::size_t i = 3; i + 1 < frame.size(); ++i) x ^= frame[i];
-    frame.back() = x;
-}
-
 using Damage = std::function<void(std::vector<std::vector<uint8_t>>&)>;
 
 struct DamageCase {
@@ -332,9 +315,9 @@ TEST(QcBadInput, DamagedLogsAreSummarisedFromWhatDecodes) {
         {"checksums broken", [](auto& f) { ForMeasurements(f, {3, 50, 51, 90, 118}, [](auto& m) { m[20] ^= 0x5A; }); },
          115, 5, 0, 23},
         {"lengths that fit no record",
-         [](auto& f) { ForMeasurements(f, {10, 70}, [](auto& m) { ++m[4]; Reseal(m); }); }, 118, 0, 2, 23},
+         [](auto& f) { ForMeasurements(f, {10, 70}, [](auto& m) { ++m[4]; test::Reseal(m); }); }, 118, 0, 2, 23},
         {"item counts that do not fill the frame",
-         [](auto& f) { ForMeasurements(f, {20}, [](auto& m) { m[13] = static_cast<uint8_t>(m[13] - 1); Reseal(m); }); },
+         [](auto& f) { ForMeasurements(f, {20}, [](auto& m) { m[13] = static_cast<uint8_t>(m[13] - 1); test::Reseal(m); }); },
          119, 0, 1, 23},
         {"bytes of other records between frames",
          [](auto& f) { f.insert(f.begin() + 40, std::vector<uint8_t>{0x02, 0x99, 0x66, 0x44, 0x08, 0x00, 1, 2, 3, 4, 5}); },
@@ -345,12 +328,10 @@ TEST(QcBadInput, DamagedLogsAreSummarisedFromWhatDecodes) {
     };
     for (const DamageCase& c : cases) {
         SCOPED_TRACE(c.name);
-        auto frames = Frames(test::ReadFileBytes(test::DataPath(kStationLog)));
+        auto frames = test::SplitFrames(test::ReadFileBytes(test::DataPath(kStationLog)));
         c.damage(frames);
-        std::vector<uint8_t> bytes;
-        for (const auto& f : frames) bytes.insert(bytes.end(), f.begin(), f.end());
         test::ScratchDir dir;
-        test::WriteFileBytes(dir.file("log.nav"), bytes);
+        test::WriteFileBytes(dir.file("log.nav"), test::JoinFrames(frames));
         const QcReport r = Check(dir.file("log.nav"));
         EXPECT_EQ(r.status, QcStatus::kComplete);
         EXPECT_EQ(r.epochs, c.epochs);
@@ -378,7 +359,7 @@ TEST(QcBadInput, DamagedLogsAreSummarisedFromWhatDecodes) {
 }
 
 TEST(QcBadInput, GapsAreFoundAndPlaced) {
-    auto frames = Frames(test::ReadFileBytes(test::DataPath(kStationLog)));
+    auto frames = test::SplitFrames(test::ReadFileBytes(test::DataPath(kStationLog)));
     // Five epochs out after the 40th, two after the 100th.
     int n = 0;
     std::erase_if(frames, [&](const auto& f) {
@@ -386,10 +367,8 @@ TEST(QcBadInput, GapsAreFoundAndPlaced) {
         const int k = n++;
         return (k >= 40 && k < 45) || k == 100 || k == 101;
     });
-    std::vector<uint8_t> bytes;
-    for (const auto& f : frames) bytes.insert(bytes.end(), f.begin(), f.end());
     test::ScratchDir dir;
-    test::WriteFileBytes(dir.file("gaps.nav"), bytes);
+    test::WriteFileBytes(dir.file("gaps.nav"), test::JoinFrames(frames));
     const QcReport r = Check(dir.file("gaps.nav"));
     EXPECT_EQ(r.epochs, 113);
     EXPECT_EQ(r.expectedEpochs, 120);
@@ -402,17 +381,15 @@ TEST(QcBadInput, GapsAreFoundAndPlaced) {
 }
 
 TEST(QcBadInput, FramesWithoutAWeekAreCheckedInAnUnknownWeek) {
-    auto frames = Frames(test::ReadFileBytes(test::DataPath(kStationLog)));
+    auto frames = test::SplitFrames(test::ReadFileBytes(test::DataPath(kStationLog)));
     for (auto& f : frames) {
         if (f[3] != kMeasurementId) continue;
         f[6] = 0;
         f[7] = 0;
-        Reseal(f);
+        test::Reseal(f);
     }
-    std::vector<uint8_t> bytes;
-    for (const auto& f : frames) bytes.insert(bytes.end(), f.begin(), f.end());
     test::ScratchDir dir;
-    test::WriteFileBytes(dir.file("noweek.nav"), bytes);
+    test::WriteFileBytes(dir.file("noweek.nav"), test::JoinFrames(frames));
     const QcReport r = Check(dir.file("noweek.nav"));
     EXPECT_FALSE(r.weekKnown);
     EXPECT_EQ(r.epochs, 120);
