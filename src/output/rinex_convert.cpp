@@ -37,7 +37,6 @@ constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
 constexpr std::size_t kPositionSamples = 4096;  // solutions kept for the median position
 constexpr const char* kDefaultMarker = "UNKN";
-constexpr const char* kStandardInputName = "standard input";
 
 constexpr const char* kCannotOpen = "Error: Unable to open %s";
 constexpr const char* kCannotWrite = "Error: Unable to write to %s";
@@ -479,20 +478,13 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     ResetAbortCount();
     eph_store_clear();
 
-    const bool fromStandardInput = options.input == "-";
-    const std::string logName = fromStandardInput ? kStandardInputName : options.input;
-    std::FILE* input = fromStandardInput ? stdin : std::fopen(options.input.c_str(), "rb");
+    const LogInput log(options.input);
+    const std::string& logName = log.name();
+    std::FILE* input = log.file();
     if (input == nullptr) {
         format_error_text(kCannotOpen, options.input.c_str());
         return 1;
     }
-    struct InputCloser {
-        std::FILE* file;
-        bool owned;
-        ~InputCloser() {
-            if (owned) std::fclose(file);
-        }
-    } closer{input, !fromStandardInput};
 
     const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
     const std::string navDirectory = options.navPath.empty() ? options.directory : DirectoryOf(options.navPath);

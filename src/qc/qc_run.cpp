@@ -40,7 +40,6 @@ constexpr double kGapFactor = 2.0;  // a gap is longer than twice the interval
 constexpr double kSpacingSlackS = 1e-6;
 constexpr double kScatterQuantile = 0.95;
 constexpr float kNoValue = std::numeric_limits<float>::quiet_NaN();
-constexpr const char* kStandardInputName = "standard input";
 constexpr const char* kCannotOpen = "Error: Unable to open %s";
 constexpr const char* kUserQuit = "User Quit";
 
@@ -651,24 +650,16 @@ private:
 
 int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcReport& report) {
     report = QcReport{};
-    const bool fromStandardInput = options.input == "-";
-    report.file = fromStandardInput ? kStandardInputName : options.input;
+    const LogInput log(options.input);
+    report.file = log.name();
     ResetAbortCount();
     eph_store_clear();
-
-    std::FILE* input = fromStandardInput ? stdin : std::fopen(options.input.c_str(), "rb");
+    std::FILE* input = log.file();
     if (input == nullptr) {
         report.status = QcStatus::kUnreadable;
         report.error = format_error_text(kCannotOpen, options.input.c_str());
         return 1;
     }
-    struct InputCloser {
-        std::FILE* file;
-        bool owned;
-        ~InputCloser() {
-            if (owned) std::fclose(file);
-        }
-    } closer{input, !fromStandardInput};
 
     // Messages pass through the parser's complaint counter on their way to the host.
     CallbackBlock counted = callbacks;
