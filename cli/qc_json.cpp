@@ -87,6 +87,7 @@ Json Log(const QcReport& r) {
     j["expected_epochs"] = OrNull(r.expectedEpochs);
     j["interval_s"] = OrNull(r.intervalS);
     j["epochs_outside_window"] = r.epochsOutsideWindow;
+    j["epochs_out_of_order"] = r.epochsOutOfOrder;
     j["gaps"] = Gaps(r);
     j["observations"] = r.observations;
     j["observations_l1_only"] = r.observationsL1Only;
@@ -114,6 +115,7 @@ Json Log(const QcReport& r) {
         const auto& p = *r.elevationPosition;
         j["elevation_position"] = Json{
             {"source", r.elevationSource == ElevationSource::kReference ? "reference" : "first_solutions"},
+            {"solutions", r.elevationSolutions},
             {"x", p[0]},
             {"y", p[1]},
             {"z", p[2]}};

@@ -34,10 +34,10 @@ std::string Hemisphere(double degrees, char positive, char negative) {
     return Text("%.7f%c", std::fabs(degrees), degrees < 0.0 ? negative : positive);
 }
 
-const char* ElevationSourceText(ElevationSource source) {
-    switch (source) {
+std::string ElevationSourceText(const QcReport& r) {
+    switch (r.elevationSource) {
         case ElevationSource::kReference: return "the reference position";
-        case ElevationSource::kFirstSolutions: return "the median of the first solutions";
+        case ElevationSource::kFirstSolutions: return Text("the median of the first %d solutions", r.elevationSolutions);
         case ElevationSource::kNone: break;
     }
     return "nothing";
@@ -59,7 +59,12 @@ void SpanLines(std::string& out, const QcReport& r) {
     if (r.expectedEpochs && *r.expectedEpochs > 0) {
         epochs += Text(" (%.1f %%)", 100.0 * static_cast<double>(r.epochs) / static_cast<double>(*r.expectedEpochs));
     }
-    if (r.epochsOutsideWindow > 0) epochs += Text("; %lld outside --from/--to/--interval", static_cast<long long>(r.epochsOutsideWindow));
+    if (r.epochsOutsideWindow > 0) {
+        epochs += Text("; %lld outside --from/--to/--interval", static_cast<long long>(r.epochsOutsideWindow));
+    }
+    if (r.epochsOutOfOrder > 0) {
+        epochs += Text("; %lld left out, not later than the epoch before", static_cast<long long>(r.epochsOutOfOrder));
+    }
     Line(out, "Epochs", epochs);
     if (!r.intervalS) return;
     if (r.gapCount == 0) {
@@ -81,7 +86,7 @@ void SatelliteTable(std::string& out, const QcReport& r) {
     for (const QcSatellite& s : r.satellites) observed += s.observations > 0 ? 1 : 0;
     std::string elevations = r.elevationSource == ElevationSource::kNone
                                  ? "no elevations (no reference position and no solution)"
-                                 : Text("elevations from %s, mask %.1f deg", ElevationSourceText(r.elevationSource), r.maskDeg);
+                                 : Text("elevations from %s, mask %.1f deg", ElevationSourceText(r).c_str(), r.maskDeg);
     Line(out, "Satellites", Text("%zu observed; ", observed) + elevations);
     if (r.satellites.empty()) return;
     out += "\n";

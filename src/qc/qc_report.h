@@ -141,6 +141,7 @@ struct QcReport {
     std::optional<QcGap> longestGap;
     std::vector<QcGap> gaps;      // in time order; at most kQcListedGaps
     int64_t epochsOutsideWindow = 0;  // decoded but left out by --from / --to / --interval
+    int64_t epochsOutOfOrder = 0;     // not later than the epoch before: left out
 
     // Satellites and totals.
     std::vector<QcSatellite> satellites;  // by PRN: those observed, expected or with ephemerides
@@ -159,6 +160,7 @@ struct QcReport {
     double maskDeg = 0.0;
     ElevationSource elevationSource = ElevationSource::kNone;
     std::optional<std::array<double, 3>> elevationPosition;
+    int32_t elevationSolutions = 0;  // solutions in that median (first solutions)
     std::optional<int64_t> missing;  // all satellites
     int64_t epochsWithoutElevations = 0;  // before a position was known, beyond the backlog
 

@@ -210,7 +210,12 @@ public:
             if (hasL2) s.pendingL2 = false;
         }
         if (!keep) {
-            ++report_.epochsOutsideWindow;
+            // Not later than the epoch before: repeated or out of order, a finding of its own.
+            if (last_ && time.Total() <= last_->Total()) {
+                ++report_.epochsOutOfOrder;
+            } else {
+                ++report_.epochsOutsideWindow;
+            }
             return;
         }
         if (count == 0) return;
@@ -462,6 +467,7 @@ private:
         sky_.SetPlace(*place);
         report_.elevationSource = ElevationSource::kFirstSolutions;
         report_.elevationPosition = median;
+        report_.elevationSolutions = static_cast<int32_t>(firstSolutions_.size());
         for (const auto& [time, present] : backlog_) JudgeMissing(time, present);
         backlog_.clear();
     }
