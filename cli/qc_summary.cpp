@@ -117,11 +117,11 @@ void SatelliteTable(std::string& out, const QcReport& r) {
 void TotalLines(std::string& out, const QcReport& r) {
     Line(out, "Observations", Text("%lld: %lld L1 only, %lld with L2", static_cast<long long>(r.observations),
                                    static_cast<long long>(r.observationsL1Only), static_cast<long long>(r.observationsWithL2)));
-    Line(out, "Slips", Text("%lld observations flagged (%lld L1, %lld L2, %lld by the ionospheric delay rate only); ",
+    Line(out, "Slips", Text("%lld flagged (L1 %lld, L2 %lld, ionospheric only %lld): ",
                             static_cast<long long>(r.slipObservations), static_cast<long long>(r.l1Slips),
                             static_cast<long long>(r.l2Slips), static_cast<long long>(r.ionosphereSlips)) +
-                           Figure(r.slipsPer1000, "%.2f") + " per 1000 observations, " +
-                           Figure(r.observationsPerSlip, "%.1f") + " observations per slip");
+                           Figure(r.slipsPer1000, "%.2f") + " per 1000 obs, " +
+                           Figure(r.observationsPerSlip, "%.1f") + " obs per slip");
     std::size_t listed = 0;
     for (const QcSlip& s : r.slips) {
         if (!s.ionosphere) continue;
@@ -165,10 +165,10 @@ void PositionLines(std::string& out, const QcReport& r) {
     std::string where;
     if (r.geodetic) {
         where = Hemisphere((*r.geodetic)[0], 'N', 'S') + " " + Hemisphere((*r.geodetic)[1], 'E', 'W') +
-                Text(" %.3f m; ", (*r.geodetic)[2]);
+                Text(" %.3f m, ", (*r.geodetic)[2]);
     }
-    Line(out, "Position", where + Text("X %.3f Y %.3f Z %.3f m (median of %lld solutions)", p[0], p[1], p[2],
-                                       static_cast<long long>(r.solutions)));
+    Line(out, "Position", where + Text("median of %lld solutions", static_cast<long long>(r.solutions)));
+    Line(out, "", Text("X %.3f Y %.3f Z %.3f m", p[0], p[1], p[2]));
     if (r.scatterStdM && r.scatter95M) {
         const auto& s = *r.scatterStdM;
         const auto& q = *r.scatter95M;
