@@ -23,7 +23,7 @@ constexpr double kMarginTop = 42.0;
 constexpr double kMarginBottom = 46.0;
 constexpr double kFontSize = 12.0;
 constexpr double kTitleFontSize = 14.0;
-constexpr double kDotRadius = 1.6;
+constexpr double kDotRadius = 1.25;  // half the side of a dot
 constexpr double kMostRowHeight = 22.0;  // of a satellite on the visibility chart
 constexpr double kDegreesToRadians = std::numbers::pi / 180.0;
 constexpr double kMicrosecondsPerSecond = 1e6;
@@ -207,9 +207,12 @@ void Clip(cairo_t* cr, const Box& area) {
     cairo_clip(cr);
 }
 
+// A dot of a scatter plot: a small square, added to the path; the caller fills many at once,
+// so that a vector picture holds one element per colour rather than one per dot.
+// Corners fall on quarter pixels, which a vector picture writes in few digits.
 void Dot(cairo_t* cr, double x, double y) {
-    cairo_new_sub_path(cr);
-    cairo_arc(cr, x, y, kDotRadius, 0, 2 * std::numbers::pi);
+    const double left = std::round((x - kDotRadius) * 4.0) / 4.0, top = std::round((y - kDotRadius) * 4.0) / 4.0;
+    cairo_rectangle(cr, left, top, 2 * kDotRadius, 2 * kDotRadius);
 }
 
 // The value below which a share `q` of |values| lies; 0 for none.
@@ -471,15 +474,17 @@ void DrawAgainstElevation(cairo_t* cr, const Box& panel, const QcReport& r, cons
     constexpr int kBins = static_cast<int>(90.0 / kElevationBinDeg);
     double squares[kBins] = {};
     int counts[kBins] = {};
-    for (const auto& p : r.plot.points) {
-        const double v = p.*member;
-        if (!std::isfinite(v) || !std::isfinite(p.elevationDeg)) continue;
-        SetColour(cr, PrnColour(p.prn), 0.55);
-        Dot(cr, x(p.elevationDeg), y(v));
+    for (std::size_t colour = 0; colour < std::size(kPalette); ++colour) {
+        for (const auto& p : r.plot.points) {
+            const double v = p.*member;
+            if (!std::isfinite(v) || !std::isfinite(p.elevationDeg) || &PrnColour(p.prn) != &kPalette[colour]) continue;
+            Dot(cr, x(p.elevationDeg), y(v));
+            const int bin = std::clamp(static_cast<int>(p.elevationDeg / kElevationBinDeg), 0, kBins - 1);
+            squares[bin] += v * v;
+            ++counts[bin];
+        }
+        SetColour(cr, kPalette[colour], 0.55);
         cairo_fill(cr);
-        const int bin = std::clamp(static_cast<int>(p.elevationDeg / kElevationBinDeg), 0, kBins - 1);
-        squares[bin] += v * v;
-        ++counts[bin];
     }
     if (symmetric) {
         SetColour(cr, kInk);
@@ -541,10 +546,8 @@ void DrawClock(cairo_t* cr, const Box& panel, const QcReport& r) {
     cairo_stroke(cr);
     cairo_set_dash(cr, nullptr, 0, 0);
     SetColour(cr, kPalette[0]);
-    for (const auto& s : samples) {
-        Dot(cr, x((s.timeS - ts.originS) / ts.unitS), y(s.offsetS * scale));
-        cairo_fill(cr);
-    }
+    for (const auto& s : samples) Dot(cr, x((s.timeS - ts.originS) / ts.unitS), y(s.offsetS * scale));
+    cairo_fill(cr);
     cairo_restore(cr);
     SetColour(cr, kL1SlipColour);
     Text(cr, area.x + area.w - 6, kMarginTop - 14,
@@ -575,10 +578,8 @@ void DrawEastNorth(cairo_t* cr, const Box& panel, const QcReport& r) {
     const Box area = DrawFrame(cr, square, title, x, y, "east (m)", "north (m)");
     Clip(cr, area);
     SetColour(cr, kPalette[0], 0.6);
-    for (const auto& p : positions) {
-        Dot(cr, x(p.enuM[0]), y(p.enuM[1]));
-        cairo_fill(cr);
-    }
+    for (const auto& p : positions) Dot(cr, x(p.enuM[0]), y(p.enuM[1]));
+    cairo_fill(cr);
     SetColour(cr, kInk);
     cairo_set_line_width(cr, 1.0);
     cairo_move_to(cr, x(0) - 6, y(0));
@@ -618,10 +619,8 @@ void DrawUp(cairo_t* cr, const Box& panel, const QcReport& r) {
     cairo_save(cr);
     Clip(cr, area);
     SetColour(cr, kPalette[2], 0.7);
-    for (const auto& p : positions) {
-        Dot(cr, x((p.timeS - ts.originS) / ts.unitS), y(p.enuM[2]));
-        cairo_fill(cr);
-    }
+    for (const auto& p : positions) Dot(cr, x((p.timeS - ts.originS) / ts.unitS), y(p.enuM[2]));
+    cairo_fill(cr);
     cairo_restore(cr);
 }
 
