@@ -191,7 +191,11 @@ TEST_F(QcCli, PlotsAreImagesOfTheirKind) {
     const XmlShape shape = ShapeOf(svg);
     EXPECT_TRUE(shape.balanced);
     EXPECT_EQ(shape.elements.at("svg"), 1);
-    EXPECT_GT(shape.elements.at("path"), 1000) << "the dots of the scatter plots";
+    EXPECT_GT(shape.elements.at("path"), 100);
+    // The dots of the scatter plots, a closed square each: every observation's strength at least.
+    std::size_t squares = 0;
+    for (std::size_t at = svg.find(" Z M "); at != std::string::npos; at = svg.find(" Z M ", at + 1)) ++squares;
+    EXPECT_GT(squares, 948u);
     EXPECT_GT(shape.elements.at("use"), 100) << "the glyphs of the labels";
 
     ASSERT_EQ(RunCli(dir, {"qc", Station(), Capture(), "-q", "--plot", dir.file("qc.html")}).status, 0);
