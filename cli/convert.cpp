@@ -1,15 +1,25 @@
 // `kestrel convert`: fills the host records, runs ConvertFile with a progress display and
 // the decoder's messages, and sums up what was written.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <system_error>
+#include <vector>
+
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
+#include "batch.h"
 #include "commands.h"
 #include "kestrel/kestrel.h"
+#include "kestrel/records.h"
+#include "output/obx_writer.h"
 #include "plugin/feed.h"
 #include "plugin/plugin.h"
 #include "session.h"
@@ -20,8 +30,13 @@ namespace {
 constexpr int32_t kCounterUnset = -1;  // marks result counters ConvertFile left alone
 
 struct ConvertArgs {
-    std::string input;
-    std::string outputBase;  // empty: the input path
+    std::vector<std::string> inputs;
+    std::string outputBase;  // one log only; empty: in `directory`, or beside the log
+    std::string directory;   // folder of the outputs (made when missing)
+    bool recursive = false;
+    int jobs = 0;            // 0: one worker per processor
+    bool logFiles = false;
+    bool skipExisting = false;
     bool noClockCorrection = false;
     bool flagEpochs = false;
     bool noL2Slips = false;
@@ -47,43 +62,90 @@ bool FillName(char (&field)[KESTREL_PATH_SIZE], const std::string& path) {
     return true;
 }
 
-int RunConvert(const ConvertArgs& parsed) {
-    const std::string base = parsed.outputBase.empty() ? parsed.input : parsed.outputBase;
+// The output base of a log: as given with -o, in the output folder, or beside the log.
+std::string OutputBase(const ConvertArgs& a, const std::string& input) {
+    if (!a.outputBase.empty()) return a.outputBase;
+    if (!a.directory.empty()) return (std::filesystem::path(a.directory) / LogStem(input)).string();
+    return input;
+}
+
+bool NewerThan(const std::string& output, const std::string& input) {
+    std::error_code e1;
+    std::error_code e2;
+    const auto out = std::filesystem::last_write_time(output, e1);
+    const auto in = std::filesystem::last_write_time(input, e2);
+    return !e1 && !e2 && out >= in;
+}
+
+// An OBX file keeps the name it was written under; a file written under a temporary name
+// and renamed gets the name it now has, as if written there.
+bool RenameObx(const std::string& from, const std::string& to) {
+    std::FILE* f = std::fopen(from.c_str(), "r+b");
+    if (f == nullptr) return false;
+    ObxHeader header;
+    bool ok = std::fread(&header, sizeof header, 1, f) == 1;
+    if (ok) {
+        std::memset(header.file_name, 0, sizeof header.file_name);
+        std::memcpy(header.file_name, to.data(),
+                    std::min(to.size(), static_cast<std::size_t>(kObxFileNameMaxLength)));
+        ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, f) == 1;
+    }
+    ok = std::fclose(f) == 0 && ok;
+    return ok && std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
+    LogReport report;
+    const std::string base = OutputBase(a, input);
     const std::string obxName = OutputName(base, kObxExtension);
     const std::string ephemerisName = OutputName(base, kEphemerisExtension);
+    auto refuse = [&](const std::string& text) {
+        PrintError(text);
+        report.status = kExitUsage;
+        report.error = text;
+        return report;
+    };
     // The outputs are created before the log is read: never let one of them be the log.
     for (const std::string& output : {obxName, ephemerisName}) {
-        if (SameFile(parsed.input, output)) {
-            PrintError("LOG '" + parsed.input + "' would be overwritten by the output " + output +
-                       "; choose another OUTBASE with -o");
-            return kExitUsage;
+        if (SameFile(input, output)) {
+            return refuse("LOG '" + input + "' would be overwritten by the output " + output +
+                          "; choose another OUTBASE with -o");
         }
     }
+    if (a.skipExisting && NewerThan(obxName, input) && NewerThan(ephemerisName, input)) {
+        report.summary = "skipped: " + obxName + " and " + ephemerisName + " are up to date";
+        std::printf("%s\n", report.summary.c_str());
+        return report;
+    }
+    // Written under a temporary name beside the outputs, renamed when closed whole.
+    const std::string folder = std::filesystem::path(obxName).parent_path().string();
+    static int runs = 0;
+    const std::string tempBase = (folder.empty() ? std::string() : folder + "/") + ".kestrel-" +
+                                 std::to_string(getpid()) + "-" + std::to_string(runs++) + ".part";
+    const std::string tempObx = OutputName(tempBase, kObxExtension);
+    const std::string tempEphemeris = OutputName(tempBase, kEphemerisExtension);
+
     // The host records, prepared as the library expects: factory defaults, then switches.
     static OptionBlock options;
     static CallbackBlock callbacks;
     std::memset(&options, 0, sizeof options);
     options.blockSize = KESTREL_OPTION_BLOCK_SIZE;
     options.optionSize = KESTREL_OPTION_RECORD_SIZE;
-    if (!FillName(options.inputPath, parsed.input)) {
-        PrintError("LOG path '" + parsed.input + "' is too long (255 bytes at most)");
-        return kExitUsage;
-    }
-    if (!FillName(options.outputName, base)) {
-        PrintError("OUTBASE '" + base + "' is too long (255 bytes at most)");
-        return kExitUsage;
+    if (!FillName(options.inputPath, input)) return refuse("LOG path '" + input + "' is too long (255 bytes at most)");
+    if (obxName.empty() || !FillName(options.outputName, tempBase)) {
+        return refuse("OUTBASE '" + base + "' is too long (255 bytes at most)");
     }
     SetFactoryDefaults(KESTREL_OPTION_RECORD_SIZE, &options.options);
-    if (parsed.noClockCorrection) options.options.clockCorrection = 0;
-    if (parsed.flagEpochs) options.options.flagEpochs = 1;
-    if (parsed.noL2Slips) options.options.reportL2Slips = 0;
-    if (parsed.verbose) options.options.verboseDecoder = 1;
+    if (a.noClockCorrection) options.options.clockCorrection = 0;
+    if (a.flagEpochs) options.options.flagEpochs = 1;
+    if (a.noL2Slips) options.options.reportL2Slips = 0;
+    if (a.verbose) options.options.verboseDecoder = 1;
     options.epochsWritten = kCounterUnset;
     options.ephemeridesWritten = kCounterUnset;
 
     callbacks = DisplayCallbacks();
-    StartDisplay(parsed.quiet);
-
+    StartDisplay(a.quiet);
+    SetMessageRewrite(tempObx, obxName);
     const auto started = std::chrono::steady_clock::now();
     int32_t result = 0;
     bool interrupted = false;
@@ -94,24 +156,92 @@ int RunConvert(const ConvertArgs& parsed) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EndDisplay();
+    SetMessageRewrite("", "");
 
-    if (result == 0) {
-        std::printf("%d epochs, %d ephemerides written to %s and %s in %.2f s\n", options.epochsWritten,
-                    options.ephemeridesWritten, obxName.c_str(), ephemerisName.c_str(), seconds);
-        return kExitOk;
-    }
     char text[KESTREL_ERROR_TEXT_SIZE];
     GetErrString(text);
-    std::fflush(stdout);
-    PrintError(text);
-    if (options.epochsWritten != kCounterUnset) {
-        std::fprintf(stderr, "kestrel: stopped after %d epochs, %d ephemerides written to %s and %s in %.2f s\n",
-                     options.epochsWritten, options.ephemeridesWritten, obxName.c_str(), ephemerisName.c_str(),
-                     seconds);
+    std::string error = text;
+    // What was converted stands when the run ended well or was stopped; after any other
+    // failure nothing is left under the outputs' names.
+    bool kept = false;
+    if (result == 0 || interrupted) {
+        kept = RenameObx(tempObx, obxName) && std::rename(tempEphemeris.c_str(), ephemerisName.c_str()) == 0;
+        if (!kept) {
+            error = "Error: Unable to write to " + obxName;
+            result = 1;
+            interrupted = false;
+        }
     }
-    return interrupted ? kExitInterrupted : kExitFailure;
+    if (!kept) {
+        std::remove(tempObx.c_str());
+        std::remove(tempEphemeris.c_str());
+    }
+    for (std::size_t at = error.find(tempObx); at != std::string::npos; at = error.find(tempObx)) {
+        error.replace(at, tempObx.size(), obxName);
+    }
+    for (std::size_t at = error.find(tempEphemeris); at != std::string::npos; at = error.find(tempEphemeris)) {
+        error.replace(at, tempEphemeris.size(), ephemerisName);
+    }
+
+    report.epochs = options.epochsWritten;
+    report.ephemerides = options.ephemeridesWritten;
+    char summary[2 * KESTREL_PATH_SIZE + 128];
+    std::snprintf(summary, sizeof summary, "%d epochs, %d ephemerides written to %s and %s in %.2f s",
+                  options.epochsWritten, options.ephemeridesWritten, obxName.c_str(), ephemerisName.c_str(), seconds);
+    report.summary = summary;
+    if (result == 0) {
+        report.outputs = {obxName, ephemerisName};
+        std::printf("%s\n", summary);
+        return report;
+    }
+    std::fflush(stdout);
+    PrintError(error);
+    if (kept) {
+        std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
+        report.outputs = {obxName, ephemerisName};
+    }
+    report.status = interrupted ? kExitInterrupted : kExitFailure;
+    report.error = error;
+    return report;
 }
 
+int RunConvert(const ConvertArgs& a) {
+    if (!a.outputBase.empty() && a.inputs.size() > 1) {
+        PrintError("-o names the outputs of one LOG; with several, give a folder with -d");
+        return kExitUsage;
+    }
+    if (!a.directory.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(a.directory, made);
+        if (made) {
+            PrintError("cannot create the folder " + a.directory + ": " + made.message());
+            return kExitFailure;
+        }
+    }
+    int refused = 0;
+    std::vector<std::string> inputs = CollectInputs(a.inputs, a.recursive, refused);
+    // Two logs that would write the same outputs: the later ones are refused before any runs.
+    std::map<std::string, std::string> writers;
+    std::vector<std::string> accepted;
+    for (const std::string& input : inputs) {
+        const std::string obxName = OutputName(OutputBase(a, input), kObxExtension);
+        const auto [it, fresh] = writers.emplace(obxName, input);
+        if (!fresh) {
+            PrintError(input + " would write " + obxName + " as " + it->second + " does; not converted");
+            ++refused;
+            continue;
+        }
+        accepted.push_back(input);
+    }
+    BatchOptions batch;
+    batch.jobs = a.jobs > 0 ? a.jobs : DefaultJobs();
+    batch.quiet = a.quiet;
+    batch.logFiles = a.logFiles;
+    batch.logDirectory = a.directory;
+    const int status = RunBatch(accepted, batch, [&a](const std::string& input) { return ConvertOne(a, input); });
+    if (status == kExitOk && refused > 0) return kExitFailure;
+    return status;
+}
 
 }  // namespace
 
@@ -121,8 +251,8 @@ Runner AddConvertCommand(CLI::App& app) {
         "convert",
         "Converts a NavCom binary log into OUTBASE.obx (observations) and OUTBASE.epp (ephemerides). "
         "OUTBASE defaults to LOG; whatever extension it has is replaced.");
-    sub->add_option("LOG", args.input, "the NavCom log to convert")->required();
-    sub->add_option("-o,--output", args.outputBase, "base name of the two output files")
+    sub->add_option("LOG", args.inputs, "NavCom logs to convert (folders with -r)")->required();
+    sub->add_option("-o,--output", args.outputBase, "base name of the two output files (one LOG only)")
         ->type_name("OUTBASE")
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("needs a non-empty OUTBASE") : ""; },
                                "", ""));
@@ -132,6 +262,7 @@ Runner AddConvertCommand(CLI::App& app) {
     sub->add_flag("--no-l2-slips", args.noL2Slips, "do not report L2 cycle slips (L1 slips always are)");
     sub->add_flag("--verbose", args.verbose, "also report the frame parser's frame-length diagnostics");
     sub->add_flag("-q,--quiet", args.quiet, "no progress display");
+    AddBatchOptions(*sub, args.directory, args.recursive, args.jobs, args.logFiles, args.skipExisting);
     return [] { return RunConvert(args); };
 }
 

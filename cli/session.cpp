@@ -24,6 +24,9 @@ struct Display {
     long long nextBytes = 0;
 };
 Display display;
+int progressPipe = -1;
+std::string rewriteFrom;
+std::string rewriteTo;
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -46,6 +49,7 @@ void ClearBar() {
 
 void StartDisplay(bool quiet) {
     display = Display{};
+    display.nextBytes = 0;
     display.progress = !quiet;
     display.terminal = isatty(fileno(stderr)) != 0;
 }
@@ -59,6 +63,15 @@ void EndDisplay() {
 
 void KESTREL_STDCALL OnMessage(double time, const char* text) {
     ClearBar();
+    std::string rewritten;
+    if (!rewriteFrom.empty() && text != nullptr && std::strstr(text, rewriteFrom.c_str()) != nullptr) {
+        rewritten = text;
+        for (std::size_t at = rewritten.find(rewriteFrom); at != std::string::npos;
+             at = rewritten.find(rewriteFrom, at + rewriteTo.size())) {
+            rewritten.replace(at, rewriteFrom.size(), rewriteTo);
+        }
+        text = rewritten.c_str();
+    }
     // Messages about no particular epoch carry exactly -1.0.
     if (time == -1.0) {
         std::printf("%s\n", text);
@@ -69,6 +82,15 @@ void KESTREL_STDCALL OnMessage(double time, const char* text) {
 }
 
 void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
+    if (progressPipe >= 0) {
+        // Every MiB and at the end is enough for the batch's display.
+        if (done < display.nextBytes && done != total) return;
+        display.nextBytes = static_cast<long long>(done) + kPlainStepBytes;
+        char line[32];
+        const int n = std::snprintf(line, sizeof line, "P %d\n", done);
+        if (n > 0 && write(progressPipe, line, static_cast<std::size_t>(n)) < 0) progressPipe = -1;
+        return;
+    }
     if (!display.progress) return;
     if (total <= 0) {
         // Length unknown (a pipe) or an empty file: count bytes.
@@ -98,6 +120,13 @@ void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
         std::fprintf(stderr, "%d%%\n", step);
     }
     std::fflush(stderr);
+}
+
+void SetProgressPipe(int fd) { progressPipe = fd; }
+
+void SetMessageRewrite(const std::string& from, const std::string& to) {
+    rewriteFrom = from;
+    rewriteTo = to;
 }
 
 CallbackBlock DisplayCallbacks() {

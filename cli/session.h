@@ -20,6 +20,14 @@ void EndDisplay();
 void KESTREL_STDCALL OnMessage(double time, const char* text);
 void KESTREL_STDCALL OnProgress(int32_t done, int32_t total);
 
+// In a worker process of a batch: progress goes to `fd` as lines "P <bytes read>\n" for the
+// batch to show, instead of to the display.
+void SetProgressPipe(int fd);
+
+// Messages that name `from` name `to` instead (a conversion writing under a temporary name
+// tells the final one); empty `from`: none rewritten.
+void SetMessageRewrite(const std::string& from, const std::string& to);
+
 // A callback block for a conversion, with the two callbacks above.
 CallbackBlock DisplayCallbacks();
 

@@ -18,34 +18,26 @@
 
 #include "obx_read.h"
 #include "output/obx_writer.h"
-#include "support/cli_run.h"
 #include "support/eph_text.h"
+#include "support/cli_run.h"
 #include "support/test_files.h"
 
 namespace kestrel {
 namespace {
 
+using test::AwaitText;
 using test::CliPath;
 using test::CliRun;
+using test::LastLineIs;
+using test::OpenFifoForWriting;
 using test::ReadFileBytes;
 using test::RunCli;
+using test::Start;
+using test::Wait;
+using test::WriteAll;
 using test::ReadFileText;
 using test::ScratchDir;
 using test::WriteFileBytes;
-
-constexpr int kWaitSeconds = 30;  // bound on waiting for the program; never a measured figure
-
-// True when the text's last line starts with `prefix`, ends with `suffix`, and holds
-// only a decimal number between them.
-bool LastLineIs(const std::string& text, const std::string& prefix, const std::string& suffix) {
-    if (text.empty() || text.back() != '\n') return false;
-    const std::size_t start = text.rfind('\n', text.size() - 2);
-    const std::string line = text.substr(start == std::string::npos ? 0 : start + 1, text.size() - 1 - (start + 1));
-    if (line.size() < prefix.size() + suffix.size() + 1 || line.rfind(prefix, 0) != 0) return false;
-    if (line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
-    const std::string number = line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
-    return number.find_first_not_of("0123456789.") == std::string::npos;
-}
 
 class Cli : public ::testing::Test {
 protected:
@@ -106,7 +98,8 @@ TEST_F(Cli, BadArgumentsAreNamed) {
         {{}, "Usage: kestrel"},
         {{"frobnicate"}, "'frobnicate'"},
         {{"convert"}, "LOG is required"},
-        {{"convert", "a.log", "b.log"}, "not expected: b.log"},
+        {{"convert", "a.log", "b.log", "-o", "x"}, "-o names the outputs of one LOG"},
+        {{"convert", "a.log", "-j", "0"}, "--jobs"},
         {{"convert", "--bogus", "a.log"}, "not expected: --bogus"},
         {{"convert", "a.log", "-o"}, "--output"},
         {{"convert", "a.log", "-o", ""}, "non-empty OUTBASE"},
@@ -208,43 +201,6 @@ TEST_F(Cli, InspectSummarisesAnObxFileAndReportsDamage) {
     EXPECT_NE(run.out.find("not an OBX file"), std::string::npos) << run.out;
 }
 
-// Reads from `fd` until `text` has arrived; false at end of stream or after kWaitSeconds.
-bool AwaitText(int fd, const std::string& text, std::string& seen) {
-    while (seen.find(text) == std::string::npos) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, kWaitSeconds * 1000) <= 0) return false;
-        char chunk[256];
-        const ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        seen.append(chunk, static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-// Opens the writing end of a FIFO once the program has opened its reading end.
-int OpenFifoForWriting(const std::string& path) {
-    for (int tries = 0; tries < kWaitSeconds * 100; ++tries) {
-        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) {
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-            return fd;
-        }
-        if (errno != ENXIO) return -1;
-        usleep(10000);
-    }
-    return -1;
-}
-
-bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 TEST_F(Cli, InterruptEndsTheConversionCleanly) {
     // The log arrives through a FIFO, so the program waits for bytes while the signal is
     // sent: the first chunk is converted, Ctrl-C comes, the second chunk ends the run.
@@ -254,7 +210,7 @@ TEST_F(Cli, InterruptEndsTheConversionCleanly) {
     std::signal(SIGPIPE, SIG_IGN);
 
     int errPipe = -1;
-    const pid_t pid = test::StartCli({"convert", fifo, "-o", dir.file("live")}, dir.file("stdout.txt"), "", &errPipe);
+    const pid_t pid = Start({"convert", fifo, "-o", dir.file("live")}, dir.file("stdout.txt"), "", &errPipe);
     ASSERT_GT(pid, 0);
     const int fd = OpenFifoForWriting(fifo);
     ASSERT_GE(fd, 0);
@@ -266,7 +222,7 @@ TEST_F(Cli, InterruptEndsTheConversionCleanly) {
     AwaitText(errPipe, "\x01", err);  // everything up to the end of the program's output
     close(fd);
     close(errPipe);
-    const int status = test::WaitCli(pid);
+    const int status = Wait(pid);
 
     EXPECT_EQ(status, 130);
     EXPECT_NE(err.find("kestrel: User Quit\n"), std::string::npos) << err;

@@ -191,6 +191,8 @@ TEST(RinexNavWriter, RefusesRecordsItCannotWrite) {
         {"value too large", [](RinexGpsEphemeris& e) { e.crsM = 1e120; }},
         {"value not a number", [](RinexGpsEphemeris& e) { e.idotRadPerS = std::numeric_limits<double>::quiet_NaN(); }},
         {"Toc not a number", [](RinexGpsEphemeris& e) { e.tocS = std::numeric_limits<double>::infinity(); }},
+        {"Toc absurd", [](RinexGpsEphemeris& e) { e.tocS = 1e300; }},
+        {"week far ahead", [](RinexGpsEphemeris& e) { e.week = 2000000000; }},
     };
     for (const Case& c : cases) {
         RinexGpsEphemeris e = FromRecord(StationFile().front());

@@ -324,6 +324,8 @@ TEST(RinexObsWriter, RefusesEpochsItCannotWrite) {
         {"1000 satellites", many},
         {"before GPS time", {{-1, 0.0}, 0, std::nullopt, {}}},
         {"time not a number", {{1590, std::nan("")}, 0, std::nullopt, {}}},
+        {"seconds of week absurd", {{1590, 1e300}, 0, std::nullopt, {}}},
+        {"week far ahead", {{2000000000, 0.0}, 0, std::nullopt, {}}},
     };
     for (const Case& c : cases) {
         std::string text = "kept";

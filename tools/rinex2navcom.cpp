@@ -1,4 +1,4 @@
-// rinex2navcom: writes a NavCom receiver log from a RINEX 2 observation file and a GPS
+// rinex2navcom: writes a NavCom receiver log from a RINEX (2 or 3) observation file and a GPS
 // navigation file, so that the converter can be run on real observations.
 #include <cerrno>
 #include <cstdio>
@@ -17,8 +17,8 @@ constexpr const char* kUsage =
     "usage: rinex2navcom OBS NAV -o OUT [--start SOW] [--end SOW] [--repeat-days N | --repeat-weeks N]\n";
 
 constexpr const char* kHelp =
-    "Writes a NavCom binary log (MEASUREMENT and EPHEMERIS frames) from a RINEX 2 observation\n"
-    "file OBS and a RINEX 2 GPS navigation file NAV.\n"
+    "Writes a NavCom binary log (MEASUREMENT and EPHEMERIS frames) from a RINEX 2 or 3\n"
+    "observation file OBS (its GPS satellites) and a GPS navigation file NAV of either version.\n"
     "\n"
     "  -o OUT            the log to write\n"
     "  --start SOW       leave out epochs before this second of the GPS week\n"

@@ -13,7 +13,7 @@ enum class RinexFileKind { kObservation, kNavigation };
 struct RinexNameParts {
     std::string marker;            // its first four letters and digits name the station
     std::string country = "XXX";   // ISO 3166 three-letter code; XXX when unknown
-    GpsTime first;                 // first epoch (GPS time)
+    GpsTime first;                 // first epoch (GPS time), from week 0 on
     GpsTime last;                  // last epoch
     double intervalS = 0.0;        // data interval; 0 when unknown
 };

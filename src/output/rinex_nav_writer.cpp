@@ -29,6 +29,7 @@ constexpr double kShortFitHours = 4.0;
 constexpr double kDefaultLongFitHours = 6.0;
 
 constexpr int kHighestPrn = 99;
+constexpr int kLastWeek = 400000;  // the year 9600
 constexpr double kHalfWeekS = kSecondsPerWeek / 2.0;
 constexpr std::size_t kField = rinex_field::kD19Width;
 
@@ -78,7 +79,8 @@ void AppendRinexNavHeader(std::string& out, const RinexNavHeader& h) {
 }
 
 bool AppendRinexNavRecord(std::string& out, RinexVersion version, const RinexGpsEphemeris& e) {
-    if (e.prn < 1 || e.prn > kHighestPrn || e.week < 0 || !std::isfinite(e.tocS) || !std::isfinite(e.transmissionS))
+    if (e.prn < 1 || e.prn > kHighestPrn || e.week < 0 || e.week > kLastWeek || !(std::fabs(e.tocS) <= kSecondsPerWeek) ||
+        !(std::fabs(e.transmissionS) <= 2.0 * kSecondsPerWeek))
         return false;
     const bool v3 = version == RinexVersion::k304;
     const char letter = v3 ? 'E' : 'D';

@@ -71,7 +71,8 @@ void AppendRinexNavHeader(std::string& out, const RinexNavHeader& header);
 // Appends the eight lines of one ephemeris. Toc is written as the calendar epoch (GPS time)
 // in the week of Toe, moved by a week when it lies more than half a week from the
 // transmission time. Numbers are D19.12 with the exponent letter E (3.04) or D (2.11). False,
-// with nothing appended, for a PRN outside 1..99 or a value no field can hold.
+// with nothing appended, for a PRN outside 1..99, a week outside 0..400000, Toc outside
+// +-604800 s or a transmission time outside +-2 weeks, or a value no field can hold.
 bool AppendRinexNavRecord(std::string& out, RinexVersion version, const RinexGpsEphemeris& eph);
 
 }  // namespace kestrel

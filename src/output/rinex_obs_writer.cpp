@@ -39,6 +39,10 @@ constexpr int64_t kTicksPerMinute = 60 * kTicksPerSecond;
 constexpr int64_t kTicksPerHour = 60 * kTicksPerMinute;
 constexpr int64_t kTicksPerDay = 24 * kTicksPerHour;
 constexpr int64_t kDaysBeforeGpsEpoch = 3657;  // 1970-01-01 to 1980-01-06
+// Times the epoch fields take: weeks to the year 9600, and seconds of week that may run a
+// little into the weeks around.
+constexpr int kLastWeek = 400000;
+constexpr double kLargestSecondsOfWeek = 1e9;
 
 bool IsFlagWithObservations(int flag) { return flag == 0 || flag == 1 || flag == 6; }
 
@@ -59,7 +63,7 @@ struct EpochFields {
 };
 
 bool EpochOf(const GpsTime& time, EpochFields& f) {
-    if (!std::isfinite(time.sow) || time.week < 0) return false;
+    if (!(std::fabs(time.sow) <= kLargestSecondsOfWeek) || time.week < 0 || time.week > kLastWeek) return false;
     const double sowTicks = std::nearbyint(time.sow * static_cast<double>(kTicksPerSecond));
     const int64_t ticks = static_cast<int64_t>(time.week) * 7 * kTicksPerDay + static_cast<int64_t>(sowTicks);
     if (ticks < 0) return false;

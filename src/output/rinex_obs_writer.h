@@ -88,7 +88,7 @@ struct RinexObsEpoch {
 
 // Appends the header, from RINEX VERSION / TYPE to END OF HEADER. False, with nothing
 // appended, when the header lists no type or more than seven, a satellite count has a PRN
-// outside 1..99, or the first observation is before GPS week 0.
+// outside 1..99, or the first observation is a time an epoch could not have.
 // An approximate position or antenna offset that does not fit its columns is written as
 // zeros (unknown); an interval that does not fit leaves the INTERVAL record out.
 bool AppendRinexObsHeader(std::string& out, const RinexObsHeader& header);
@@ -96,8 +96,8 @@ bool AppendRinexObsHeader(std::string& out, const RinexObsHeader& header);
 // Appends one epoch record: the epoch line and the satellites' observations of the header's
 // types. A value that does not fit F14.3 is written as missing, and a clock offset that does
 // not fit its columns is left out. False, with nothing appended, for a flag other than 0, 1
-// or 6, a PRN outside 1..99, more than 999 satellites, a time before GPS week 0 or a header
-// whose types AppendRinexObsHeader refuses.
+// or 6, a PRN outside 1..99, more than 999 satellites, a time before GPS week 0 or after week
+// 400000 (or seconds of week beyond +-1e9) or a header whose types AppendRinexObsHeader refuses.
 bool AppendRinexObsEpoch(std::string& out, const RinexObsHeader& header, const RinexObsEpoch& epoch);
 
 }  // namespace kestrel

@@ -1,6 +1,7 @@
 #include "support/cli_run.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,8 +15,10 @@ namespace kestrel::test {
 
 const char* CliPath() { return std::getenv("KESTREL_CLI"); }
 
-pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-               int* errPipe) {
+// Starts the command with `args`, standard output to `outPath`; standard error to
+// `errPath`, or to a pipe whose reading end is returned in `errPipe`.
+pid_t Start(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
+            int* errPipe) {
     std::vector<std::string> argv = {CliPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -44,7 +47,7 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
     return rc == 0 ? pid : -1;
 }
 
-int WaitCli(pid_t pid) {
+int Wait(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -53,12 +56,61 @@ int WaitCli(pid_t pid) {
 
 CliRun RunCli(const ScratchDir& dir, const std::vector<std::string>& args) {
     CliRun run;
-    const pid_t pid = StartCli(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
+    const pid_t pid = Start(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
     if (pid < 0) return run;
-    run.status = WaitCli(pid);
+    run.status = Wait(pid);
     run.out = ReadFileText(dir.file("stdout.txt"));
     run.err = ReadFileText(dir.file("stderr.txt"));
     return run;
+}
+
+// True when the text's last line starts with `prefix`, ends with `suffix`, and holds
+// only a decimal number between them.
+bool LastLineIs(const std::string& text, const std::string& prefix, const std::string& suffix) {
+    if (text.empty() || text.back() != '\n') return false;
+    const std::size_t start = text.rfind('\n', text.size() - 2);
+    const std::string line = text.substr(start == std::string::npos ? 0 : start + 1, text.size() - 1 - (start + 1));
+    if (line.size() < prefix.size() + suffix.size() + 1 || line.rfind(prefix, 0) != 0) return false;
+    if (line.compare(line.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+    const std::string number = line.substr(prefix.size(), line.size() - prefix.size() - suffix.size());
+    return number.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// Reads from `fd` until `text` has arrived; false at end of stream or after kWaitSeconds.
+bool AwaitText(int fd, const std::string& text, std::string& seen) {
+    while (seen.find(text) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, kWaitSeconds * 1000) <= 0) return false;
+        char chunk[256];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) return false;
+        seen.append(chunk, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Opens the writing end of a FIFO once the program has opened its reading end.
+int OpenFifoForWriting(const std::string& path) {
+    for (int tries = 0; tries < kWaitSeconds * 100; ++tries) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            return fd;
+        }
+        if (errno != ENXIO) return -1;
+        usleep(10000);
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace kestrel::test

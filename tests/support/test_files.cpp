@@ -1,5 +1,7 @@
 #include "support/test_files.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -16,7 +18,8 @@ ScratchDir::ScratchDir() {
     for (char& c : name) {
         if (c == '/') c = '_';
     }
-    fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + name);
+    // The process number keeps apart two test runs at once on one machine (two builds).
+    fs::path dir = fs::temp_directory_path() / ("kestrel-test-" + name + "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     path_ = dir.string();

@@ -1,0 +1,65 @@
+// Many logs at once: the inputs (files, and NavCom logs found in folders), one run per log
+// in this process (-j 1) or in worker processes (the library keeps its conversion state per
+// process, so a process is the unit of parallel work), each log's messages kept together,
+// progress for the whole batch, and a table of the failures at the end.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace CLI {
+class App;
+}
+
+namespace kestrel::cli {
+
+// What the run of one log leaves for the batch to report.
+struct LogReport {
+    int status = 0;                    // the exit status the log alone would give
+    std::string summary;               // one line: what was written, or how far it got
+    std::string error;                 // why it failed, when it did
+    std::vector<std::string> outputs;  // files written
+    std::string payload;               // what the command combines after the batch (JSON)
+    int64_t epochs = -1;               // epochs written; -1 when the command counts none
+    int64_t ephemerides = -1;          // ephemerides written; -1 when not counted
+};
+
+// Runs one log: messages go to standard output as they come (in a worker, into the log's
+// block), progress through the session's display.
+using LogRunner = std::function<LogReport(const std::string& input)>;
+
+struct BatchOptions {
+    int jobs = 1;               // worker processes; 1 runs every log in this process
+    bool quiet = false;         // no progress display
+    bool logFiles = false;      // each log's messages to LOGDIR/NAME.log instead of standard output
+    std::string logDirectory;   // folder of those files; empty: the log's own folder
+};
+
+// The logs to run: each file as named (its run says why when it cannot be read), and with
+// `recursive` the files inside each folder named that hold NavCom data (others are passed
+// over with a note on standard error). A folder named without `recursive`, or one that
+// cannot be read, is named on standard error and counted in `refused`.
+std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bool recursive, int& refused);
+
+// Worker processes by default: the number of processors.
+int DefaultJobs();
+
+// Runs every log and reports: with one log and -j 1 exactly as a single run does; otherwise
+// one block of messages per log as it finishes, a line per finished log, and at the end a
+// table of the failures. Returns 0 when every log succeeded, 1 when any failed, 130 when
+// Ctrl-C stopped the batch (running logs are asked to stop and close their files; no other
+// starts). `reports`, when given, receives each log's report in input order.
+int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
+             std::vector<LogReport>* reports = nullptr);
+
+// The options every subcommand that takes many logs has: -d DIR, -r, -j N, --log-files,
+// --skip-existing.
+void AddBatchOptions(CLI::App& sub, std::string& directory, bool& recursive, int& jobs, bool& logFiles,
+                     bool& skipExisting);
+
+// The stem of a log's name: its file name without folder and extension.
+std::string LogStem(const std::string& input);
+
+}  // namespace kestrel::cli
