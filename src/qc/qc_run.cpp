@@ -224,9 +224,9 @@ public:
         CountEpoch(time, total);
         const int32_t bin = bins_.Index(total, report_.plot);
         ++report_.plot.epochsPerBin[static_cast<std::size_t>(bin)];
-        uint32_t present = 0;
+        uint64_t present = 0;  // bit PRN: observed (PRN 32 included)
         for (int i = 0; i < count; ++i) {
-            present |= 1u << kept[i].decoded->sat.prn;
+            present |= uint64_t{1} << kept[i].decoded->sat.prn;
             Observe(kept[i], time, total, bin);
         }
         if (sky_.HasPlace()) {
@@ -431,7 +431,7 @@ private:
         arcMeans_.swap(used);
     }
 
-    void JudgeMissing(const GpsTime& time, uint32_t present) {
+    void JudgeMissing(const GpsTime& time, uint64_t present) {
         for (int prn = kQcFirstPrn; prn <= kQcLastPrn; ++prn) {
             const std::optional<double> elevation = sky_.ElevationDeg(prn, time);
             if (!elevation) continue;
@@ -439,14 +439,14 @@ private:
             s.elevationKnown = true;
             if (*elevation < options_.maskDeg) continue;
             s.expected = true;
-            if ((present & (1u << prn)) != 0) continue;
+            if ((present & (uint64_t{1} << prn)) != 0) continue;
             ++s.missing;
             const int32_t bin = bins_.Index(time.Total(), report_.plot);
             ++Bins::Row(report_.plot, prn, bin).missing;
         }
     }
 
-    void WaitForPlace(const GpsTime& time, uint32_t present) {
+    void WaitForPlace(const GpsTime& time, uint64_t present) {
         if (backlog_.size() == kElevationBacklogEpochs) {
             if (!firstSolutions_.empty()) {
                 PlaceFromSolutions();
@@ -645,7 +645,7 @@ private:
     std::unordered_map<uint32_t, ArcMean> arcMeans_;
     ElevationTable sky_;
     std::vector<std::array<double, 3>> firstSolutions_;
-    std::deque<std::pair<GpsTime, uint32_t>> backlog_;
+    std::deque<std::pair<GpsTime, uint64_t>> backlog_;
     ClockStepFinder clock_;
     std::vector<ClockStepFinder::Step> steps_;
     EvenSampler<QcPlotData::ClockSample, kClockSamples> clockSamples_;
