@@ -406,6 +406,9 @@ void DrawSky(cairo_t* cr, const Box& panel, const QcReport& r) {
     bool any = false;
     const double joinS = std::max(2.0 * r.intervalS.value_or(plot.binWidthS), 2.0 * plot.binWidthS);
     cairo_set_line_width(cr, 1.8);
+    // Round ends: a track of one point (a short log) still shows as a dot.
+    cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
+    cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
     for (std::size_t prn = 0; prn < plot.bins.size(); ++prn) {
         const auto& row = plot.bins[prn];
         double lastT = -1e300, lastX = 0, lastY = 0;
