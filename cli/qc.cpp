@@ -105,6 +105,10 @@ int RunQc(const QcArgs& a) {
             return kExitUsage;
         }
     }
+    if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || SameFile(a.jsonPath, a.plotPath))) {
+        PrintError("--plot: '" + a.plotPath + "' is also the --json file");
+        return kExitUsage;
+    }
     for (const std::string& output : {a.jsonPath, a.plotPath}) {
         for (const std::string& input : a.inputs) {
             if (!output.empty() && input != "-" && SameFile(input, output)) {

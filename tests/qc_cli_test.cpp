@@ -242,6 +242,7 @@ TEST_F(QcCli, BadOptionsAreNamed) {
         {{"--from", "yesterday"}, 2, "--from"},
         {{"--from", "1316:520000", "--to", "1316:519000"}, 2, "--to"},
         {{"--json", Station()}, 2, "overwritten"},
+        {{"--json", "same.html", "--plot", "same.html"}, 2, "--plot"},
     };
     for (const StatusCase& c : cases) {
         std::vector<std::string> args = {"qc", Station(), "-q"};
