@@ -165,6 +165,9 @@ int RunQc(const QcArgs& a) {
         return kExitFailure;
     }
     if (plotFormat) {
+        struct CacheRelease {
+            ~CacheRelease() { ReleasePlotCaches(); }
+        } release;
         std::string bytes;
         if (*plotFormat == PlotFormat::kHtml) {
             if (!RenderQcHtml(reports, summaries, bytes, error) || !WriteWhole(a.plotPath, bytes)) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cairo-svg.h>
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -762,6 +763,11 @@ bool RenderQcPage(const QcReport& report, PlotFormat format, std::string& bytes,
     const bool ok = Finish(surface, cr, error);
     cairo_surface_destroy(surface);
     return ok;
+}
+
+void ReleasePlotCaches() {
+    cairo_debug_reset_static_data();
+    FcFini();
 }
 
 bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::string>& summaries, std::string& html,

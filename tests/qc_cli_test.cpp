@@ -7,7 +7,7 @@
 
 #include <cstdint>
 #include <map>
-#include <regex>
+#include <sstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -47,6 +47,22 @@ protected:
     test::ScratchDir dir;
 };
 
+// "  PRN obs withL2 missing L1 L2 iono S/N MP1 MP2 eph": whole numbers but for the three
+// figures, which may be "-".
+bool IsSatelliteRow(const std::string& line) {
+    if (line.rfind("  ", 0) != 0) return false;
+    std::istringstream in(line);
+    std::vector<std::string> fields;
+    for (std::string f; in >> f;) fields.push_back(f);
+    if (fields.size() != 11) return false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const bool figure = i >= 7 && i <= 9;
+        const char* allowed = figure ? "-0123456789." : "0123456789";
+        if (fields[i].find_first_not_of(allowed) != std::string::npos) return false;
+    }
+    return true;
+}
+
 TEST_F(QcCli, SummarisesTheStationHour) {
     const CliRun run = RunCli(dir, {"qc", Station(), "-q"});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -56,12 +72,11 @@ TEST_F(QcCli, SummarisesTheStationHour) {
     EXPECT_NE(run.out.find("(L1 11, L2 6, ionospheric only 0)"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("2005-04-01 23:59:47.000 UTC"), std::string::npos) << run.out;
     // One table row per satellite, in aligned columns.
-    const std::regex row(R"(  (\d\d| \d) +\d+ +\d+ +\d+ +\d+ +\d+ +\d+ +[-\d.]+ +[-\d.]+ +[-\d.]+ +\d+)");
     int rows = 0;
     std::size_t width = 0;
     for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = run.out.substr(at, end - at);
-        if (!std::regex_match(line, row)) continue;
+        if (!IsSatelliteRow(line)) continue;
         ++rows;
         EXPECT_TRUE(width == 0 || line.size() == width) << line;
         width = line.size();
@@ -211,10 +226,12 @@ TEST_F(QcCli, PlotsAreImagesOfTheirKind) {
     // Self-contained: nothing is fetched, and the pictures' ids do not clash.
     EXPECT_EQ(html.find("src="), std::string::npos);
     std::set<std::string> ids;
-    const std::regex id("id=\"([^\"]+)\"");
-    for (auto it = std::sregex_iterator(html.begin(), html.end(), id); it != std::sregex_iterator(); ++it) {
-        EXPECT_TRUE(ids.insert((*it)[1]).second) << (*it)[1];
+    for (std::size_t at = html.find(" id=\""); at != std::string::npos; at = html.find(" id=\"", at + 1)) {
+        const std::size_t start = at + 5;
+        const std::string id = html.substr(start, html.find('"', start) - start);
+        EXPECT_TRUE(ids.insert(id).second) << id;
     }
+    EXPECT_GT(ids.size(), 100u);
 }
 
 TEST_F(QcCli, SeveralLogsGiveOnePictureEach) {
