@@ -24,6 +24,7 @@ Runner AddConvertCommand(CLI::App& app);
 Runner AddDetectCommand(CLI::App& app);
 Runner AddInspectCommand(CLI::App& app);
 Runner AddRinexCommand(CLI::App& app);
+Runner AddQcCommand(CLI::App& app);
 
 // Prints "kestrel: <text>" on standard error.
 void PrintError(const std::string& text);

@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
     runners["detect"] = AddDetectCommand(app);
     runners["inspect"] = AddInspectCommand(app);
     runners["rinex"] = AddRinexCommand(app);
+    runners["qc"] = AddQcCommand(app);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

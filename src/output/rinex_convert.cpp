@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <set>
 #include <tuple>
 
@@ -17,6 +16,7 @@
 #include "common/error_text.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
+#include "output/rinex_epochs.h"
 #include "output/rinex_names.h"
 #include "output/rinex_nav_writer.h"
 #include "plugin/feed.h"
@@ -38,13 +38,9 @@ constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
 constexpr std::size_t kNavChunkBytes = 1 << 16;  // navigation text handed to the file at a time
 constexpr std::size_t kPositionSamples = 4096;  // solutions kept for the median position
-constexpr std::size_t kIntervalKinds = 64;      // distinct epoch spacings counted
-constexpr double kTimeSlackS = 1e-6;            // window ends compared with this slack
-constexpr int64_t kGridToleranceMs = 25;        // an epoch this near a decimation grid point is on it
 constexpr double kShortestIntervalS = 0.001;    // the receiver's time tags are whole milliseconds
 constexpr double kLongestIntervalS = kSecondsPerWeek;
 constexpr const char* kDefaultMarker = "UNKN";
-constexpr const char* kStandardInputName = "standard input";
 
 constexpr const char* kCannotOpen = "Error: Unable to open %s";
 constexpr const char* kCannotWrite = "Error: Unable to write to %s";
@@ -188,50 +184,14 @@ private:
     std::string temp_;
 };
 
-// Evenly spread single-point solutions, at most kPositionSamples of them: when full, every
-// other one goes and only every second solution after is taken.
-class PositionSampler {
-public:
-    void Add(const double position[3]) {
-        if (seen_++ % stride_ != 0) return;
-        if (samples_.size() == kPositionSamples) {
-            std::size_t kept = 0;
-            for (std::size_t i = 0; i < samples_.size(); i += 2) samples_[kept++] = samples_[i];
-            samples_.resize(kept);
-            stride_ *= 2;
-            if ((seen_ - 1) % stride_ != 0) return;
-        }
-        samples_.push_back({position[0], position[1], position[2]});
-    }
-
-    std::optional<std::array<double, 3>> Median() const {
-        if (samples_.empty()) return std::nullopt;
-        std::array<double, 3> median{};
-        std::vector<double> axis(samples_.size());
-        for (int k = 0; k < 3; ++k) {
-            for (std::size_t i = 0; i < samples_.size(); ++i) axis[i] = samples_[i][static_cast<std::size_t>(k)];
-            auto middle = axis.begin() + static_cast<std::ptrdiff_t>(axis.size() / 2);
-            std::nth_element(axis.begin(), middle, axis.end());
-            median[static_cast<std::size_t>(k)] = *middle;
-        }
-        return median;
-    }
-
-private:
-    std::vector<std::array<double, 3>> samples_;
-    std::size_t stride_ = 1;
-    std::size_t seen_ = 0;
-};
-
 // Collects what the decoders give into the scratch files and the header's facts.
 class Collector : public DecodeObserver, public RecordSink {
 public:
     Collector(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, const std::string& logName)
-        : options_(options), body_(body), nav_(nav), logName_(logName) {
-        if (options.intervalS > 0.0) {
-            stepMs_ = static_cast<int64_t>(std::llround(options.intervalS * 1000.0));
-            toleranceMs_ = std::min(kGridToleranceMs, stepMs_ / 4);
-        }
+        : options_(options), body_(body), nav_(nav), logName_(logName), placer_(options.week) {
+        window_.from = options.from;
+        window_.to = options.to;
+        window_.intervalS = options.intervalS;
     }
 
     // Ends the run once the log has been found unfit (its weeks).
@@ -248,8 +208,7 @@ public:
         std::size_t bytes = 0;
         uint8_t count = 0;
         const double total = time.Total();
-        int64_t gridPoint = 0;
-        const bool keep = Wanted(time, total, gridPoint);
+        const bool keep = window_.Keeps(time, haveLast_ ? std::optional<GpsTime>(last_) : std::nullopt);
         for (int i = 0; i < epoch.satCount; ++i) {
             const DecodedSat& d = epoch.sats[i];
             const int prn = d.sat.prn;
@@ -310,15 +269,13 @@ public:
             head.clockS = header->clock_offset / kSpeedOfLightMps;
         }
         if (epoch.solved) {
-            positions_.Add(epoch.position);
+            positions_.Add({epoch.position[0], epoch.position[1], epoch.position[2]});
             ++result_.solutions;
         }
         head.bytes = static_cast<uint16_t>(bytes);
         std::fwrite(&head, sizeof head, 1, body_);
         std::fwrite(packed, 1, bytes, body_);
         Count(head, sats, count, total);
-        lastGridPoint_ = gridPoint;
-        haveGridPoint_ = true;
     }
 
     void OnEphemeris(const DecodedEphemeris& e) override {
@@ -338,22 +295,10 @@ public:
     const GpsTime& first() const { return first_; }
     const GpsTime& last() const { return last_; }
     bool Observed(int prn) const { return prn >= 0 && prn < kSlots && counts_[prn].prn != 0; }
-    std::optional<std::array<double, 3>> MedianPosition() const { return positions_.Median(); }
+    std::optional<std::array<double, 3>> MedianPosition() const { return AxisMedian(positions_.samples()); }
     RinexRunResult& result() { return result_; }
 
-    double Interval() const {
-        if (options_.intervalS > 0.0) return options_.intervalS;
-        // The spacing between consecutive epochs seen most often (the smaller on a tie).
-        int64_t best = 0;
-        std::size_t bestCount = 0;
-        for (const auto& [ms, n] : spacings_) {
-            if (n > bestCount) {
-                best = ms;
-                bestCount = n;
-            }
-        }
-        return static_cast<double>(best) / 1000.0;
-    }
+    double Interval() const { return options_.intervalS > 0.0 ? options_.intervalS : spacings_.MostFrequentS(); }
 
     std::vector<RinexSatCount> SatCounts() const {
         std::vector<RinexSatCount> out;
@@ -383,28 +328,17 @@ private:
     // The epoch's full GPS time, from the frame's week or the week given; false (and the log
     // refused) when the frames carry no week or it jumps.
     bool PlaceEpoch(const DecodedEpoch& epoch, GpsTime& time) {
-        int week = epoch.week;
-        if (options_.week) {
-            // The given week, rolled over where the time of week starts again.
-            if (!havePlaced_) {
-                placedWeek_ = *options_.week;
-            } else if (epoch.time < placedSow_ - kHalfWeekS) {
-                ++placedWeek_;
-            }
-            week = placedWeek_;
-        } else if (week <= 0) {
-            Refuse(format_error_text(kNoWeek, logName_.c_str(), epoch.time));
-            return false;
-        } else if (havePlaced_ && week != placedWeek_ &&
-                   !(week == placedWeek_ + 1 && epoch.time < placedSow_)) {
-            Refuse(format_error_text(kWeekJump, logName_.c_str(), placedWeek_, week, epoch.time));
-            return false;
+        switch (placer_.Place(epoch.week, epoch.time, time)) {
+            case EpochPlacer::Outcome::kPlaced:
+                return true;
+            case EpochPlacer::Outcome::kNoWeek:
+                Refuse(format_error_text(kNoWeek, logName_.c_str(), epoch.time));
+                break;
+            case EpochPlacer::Outcome::kWeekJump:
+                Refuse(format_error_text(kWeekJump, logName_.c_str(), placer_.lastWeek(), epoch.week, epoch.time));
+                break;
         }
-        placedWeek_ = week;
-        placedSow_ = epoch.time;
-        havePlaced_ = true;
-        time = GpsTime{week, epoch.time};
-        return true;
+        return false;
     }
 
     // The log is unfit: the text goes into the error text when the run ends (the decoders'
@@ -414,40 +348,13 @@ private:
         refused_ = true;
     }
 
-    // Inside the window, on the decimation grid and later than the last epoch written.
-    bool Wanted(const GpsTime& time, double total, int64_t& gridPoint) const {
-        if (haveLast_ && total <= last_.Total()) return false;
-        if (options_.from && total < options_.from->Total() - kTimeSlackS) return false;
-        if (options_.to && total > options_.to->Total() + kTimeSlackS) return false;
-        if (stepMs_ > 0) {
-            // Receivers tag epochs a few milliseconds off the whole second: an epoch belongs
-            // to the grid point it lies within kGridToleranceMs of, and each point keeps its
-            // first such epoch.
-            const auto ms = static_cast<int64_t>(std::llround(time.sow * 1000.0));
-            const int64_t off = ms - (ms + stepMs_ / 2) / stepMs_ * stepMs_;
-            if (off > toleranceMs_ || off < -toleranceMs_) return false;
-            const int64_t point = static_cast<int64_t>(std::llround(total * 1000.0)) - off;
-            if (haveGridPoint_ && point == lastGridPoint_) return false;
-            gridPoint = point;
-        }
-        return true;
-    }
-
     void Count(const StoredEpoch& head, const StoredSat* sats, int count, double total) {
         const GpsTime time{head.week, head.sow};
         if (!haveFirst_) {
             first_ = time;
             haveFirst_ = true;
         }
-        if (haveLast_) {
-            const auto ms = static_cast<int64_t>(std::llround((total - last_.Total()) * 1000.0));
-            auto it = spacings_.find(ms);
-            if (it != spacings_.end()) {
-                ++it->second;
-            } else if (spacings_.size() < kIntervalKinds) {
-                spacings_[ms] = 1;
-            }
-        }
+        if (haveLast_) spacings_.Add(total - last_.Total());
         last_ = time;
         haveLast_ = true;
         ++result_.epochs;
@@ -470,22 +377,17 @@ private:
     RinexRunResult result_;
     bool refused_ = false;
     std::string refusal_;
-    int64_t stepMs_ = 0;        // decimation interval, ms; 0 keeps every epoch
-    int64_t toleranceMs_ = 0;
-    bool haveGridPoint_ = false;
-    int64_t lastGridPoint_ = 0;  // grid point (ms of GPS time) of the last epoch written
     bool anyP1_ = false;
-    bool havePlaced_ = false;
-    int placedWeek_ = 0;
-    double placedSow_ = 0.0;
+    EpochPlacer placer_;
+    EpochWindow window_;
     bool haveFirst_ = false;
     bool haveLast_ = false;
     GpsTime first_;
     GpsTime last_;
     Arc arcs_[kSlots];
     RinexSatCount counts_[kSlots];
-    std::map<int64_t, std::size_t> spacings_;
-    PositionSampler positions_;
+    SpacingCounter spacings_;
+    EvenSampler<std::array<double, 3>, kPositionSamples> positions_;
     std::set<EphemerisKey> ephemerisKeys_;
     int32_t ephemeridesStored_ = 0;
 };
@@ -632,20 +534,13 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         format_error_text(kBadInterval, options.intervalS);
         return 1;
     }
-    const bool fromStandardInput = options.input == "-";
-    const std::string logName = fromStandardInput ? kStandardInputName : options.input;
-    std::FILE* input = fromStandardInput ? stdin : std::fopen(options.input.c_str(), "rb");
+    const LogInput log(options.input);
+    const std::string& logName = log.name();
+    std::FILE* input = log.file();
     if (input == nullptr) {
         format_error_text(kCannotOpen, options.input.c_str());
         return 1;
     }
-    struct InputCloser {
-        std::FILE* file;
-        bool owned;
-        ~InputCloser() {
-            if (owned) std::fclose(file);
-        }
-    } closer{input, !fromStandardInput};
 
     // The scratch files go where the observation file will; a folder that takes no file is
     // found before the log is read.

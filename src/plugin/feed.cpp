@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kCannotRead = "Error: Unable to read %s";
 constexpr const char* kUserQuit = "User Quit";
+constexpr const char* kStandardInputName = "standard input";
 // Messages about no particular epoch carry this time.
 constexpr double kNoTime = -1.0;
 
@@ -72,6 +73,21 @@ bool FeedEnd(int32_t port, uint8_t* threadBuf, RecordSink& sink) {
         if (result <= 0) return true;
         if (!sink.Collect(threadBuf)) return false;
     }
+}
+
+LogInput::LogInput(const std::string& path) {
+    if (path == "-") {
+        file_ = stdin;
+        name_ = kStandardInputName;
+        return;
+    }
+    file_ = std::fopen(path.c_str(), "rb");
+    owned_ = file_ != nullptr;
+    name_ = path;
+}
+
+LogInput::~LogInput() {
+    if (owned_) std::fclose(file_);
 }
 
 RunEnd FeedInput(std::FILE* input, const char* inputName, const CallbackBlock& callbacks, uint8_t* threadBuf,

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
@@ -68,5 +69,22 @@ enum class RunEnd {
 // each, then (length, length) once at the end. `bytesRead` receives the bytes read.
 RunEnd FeedInput(std::FILE* input, const char* inputName, const CallbackBlock& callbacks, uint8_t* threadBuf,
                  RecordSink& sink, long long& bytesRead);
+
+// A log named by a command: a file opened for reading, or standard input for "-" (left open
+// when done). `file` is null when the file cannot be opened; `name` is what messages call it.
+class LogInput {
+public:
+    explicit LogInput(const std::string& path);
+    ~LogInput();
+    LogInput(const LogInput&) = delete;
+    LogInput& operator=(const LogInput&) = delete;
+    std::FILE* file() const { return file_; }
+    const std::string& name() const { return name_; }
+
+private:
+    std::FILE* file_ = nullptr;
+    bool owned_ = false;
+    std::string name_;
+};
 
 }  // namespace kestrel

@@ -114,4 +114,27 @@ std::vector<FoundFrame> FindFrames(const std::vector<uint8_t>& log) {
     return frames;
 }
 
+std::vector<std::vector<uint8_t>> SplitFrames(const std::vector<uint8_t>& log) {
+    std::vector<std::vector<uint8_t>> frames;
+    for (std::size_t i = 0; i + 6 <= log.size();) {
+        const std::size_t length = (log[i + 4] | (log[i + 5] << 8)) + 3u;
+        frames.emplace_back(log.begin() + static_cast<std::ptrdiff_t>(i),
+                            log.begin() + static_cast<std::ptrdiff_t>(std::min(i + length, log.size())));
+        i += length;
+    }
+    return frames;
+}
+
+std::vector<uint8_t> JoinFrames(const std::vector<std::vector<uint8_t>>& frames) {
+    std::vector<uint8_t> out;
+    for (const auto& f : frames) out.insert(out.end(), f.begin(), f.end());
+    return out;
+}
+
+void Reseal(std::vector<uint8_t>& frame) {
+    uint8_t x = 0;
+    for (std::size_t i = 3; i + 1 < frame.size(); ++i) x ^= frame[i];
+    frame.back() = x;
+}
+
 }  // namespace kestrel::test

@@ -77,4 +77,12 @@ struct FoundFrame {
 // ends the list.
 std::vector<FoundFrame> FindFrames(const std::vector<uint8_t>& log);
 
+// The frames of a log that holds nothing between them, split by their length fields (a cut
+// last frame as it is).
+std::vector<std::vector<uint8_t>> SplitFrames(const std::vector<uint8_t>& log);
+// The frames back to back.
+std::vector<uint8_t> JoinFrames(const std::vector<std::vector<uint8_t>>& frames);
+// Sets a frame's checksum to match its bytes.
+void Reseal(std::vector<uint8_t>& frame);
+
 }  // namespace kestrel::test

@@ -1,0 +1,244 @@
+// `kestrel qc`: how complete a NavCom log is, how many slips, how noisy its codes are, whether
+// the receiver clock jumped and where the antenna stood; a summary per log on standard output,
+// the figures as JSON and the pictures as PNG, SVG or an HTML page when asked.
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "args.h"
+#include "commands.h"
+#include "common/error_text.h"
+#include "qc/qc_run.h"
+#include "qc/sky.h"
+#include "qc_json.h"
+#include "qc_plot.h"
+#include "qc_summary.h"
+#include "session.h"
+
+namespace kestrel::cli {
+namespace {
+
+constexpr double kHighestMaskDeg = 90.0;
+
+struct QcArgs {
+    std::vector<std::string> inputs;
+    std::string jsonPath;
+    std::string plotPath;
+    std::string mask;
+    std::string reference;
+    std::string from;
+    std::string to;
+    std::string interval;
+    bool messages = false;
+    bool noL2Slips = false;
+    bool verbose = false;
+    bool quiet = false;
+};
+
+// Whether `path` can be written: an existing regular file that may be written, or a new name
+// in a folder that may be written. Empty when it can; else why not.
+std::string Unwritable(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path p(path);
+    const auto status = std::filesystem::status(p, error);
+    if (std::filesystem::exists(status)) {
+        if (std::filesystem::is_directory(status)) return "it is a folder";
+        return access(path.c_str(), W_OK) == 0 ? std::string() : std::string("permission denied");
+    }
+    const std::filesystem::path parent = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
+    if (!std::filesystem::is_directory(parent, error)) return "no folder " + parent.string();
+    return access(parent.c_str(), W_OK) == 0 ? std::string() : std::string("permission denied");
+}
+
+bool WriteWhole(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// The plot file of one of several logs: the log's name before the extension.
+std::string PlotPathFor(const std::string& plotPath, const std::string& log, std::size_t index, std::size_t logs) {
+    if (logs == 1) return plotPath;
+    const std::size_t dot = plotPath.find_last_of('.');
+    std::string stem = std::filesystem::path(log).stem().string();
+    if (stem.empty()) stem = "log";
+    return plotPath.substr(0, dot) + "-" + std::to_string(index + 1) + "-" + stem + plotPath.substr(dot);
+}
+
+int RunQc(const QcArgs& a) {
+    QcOptions o;
+    std::string error;
+    if (!a.from.empty()) o.window.from = ParseTime(a.from, error);
+    if (!a.to.empty()) o.window.to = ParseTime(a.to, error);
+    if (o.window.from && o.window.to && o.window.to->Total() < o.window.from->Total()) {
+        PrintError("--to: " + a.to + " lies before --from " + a.from);
+        return kExitUsage;
+    }
+    if (!a.interval.empty()) o.window.intervalS = std::stod(a.interval);
+    if (!a.mask.empty()) o.maskDeg = std::stod(a.mask);
+    if (!a.reference.empty()) {
+        const auto v = ParseNumbers(a.reference, 3, error);
+        const std::array<double, 3> xyz{(*v)[0], (*v)[1], (*v)[2]};
+        if (!MakeSkyPlace(xyz)) {
+            PrintError("--reference: '" + a.reference +
+                       "' is not a position near the Earth's surface (Earth-fixed X,Y,Z in metres)");
+            return kExitUsage;
+        }
+        o.reference = xyz;
+    }
+    o.reportL2Slips = !a.noL2Slips;
+    o.parserNotices = a.verbose;
+    std::optional<PlotFormat> plotFormat;
+    if (!a.plotPath.empty()) {
+        plotFormat = PlotFormatOf(a.plotPath);
+        if (!plotFormat) {
+            PrintError("--plot: '" + a.plotPath + "' does not end in .png, .svg or .html");
+            return kExitUsage;
+        }
+    }
+    if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || SameFile(a.jsonPath, a.plotPath))) {
+        PrintError("--plot: '" + a.plotPath + "' is also the --json file");
+        return kExitUsage;
+    }
+    for (const std::string& output : {a.jsonPath, a.plotPath}) {
+        for (const std::string& input : a.inputs) {
+            if (!output.empty() && input != "-" && SameFile(input, output)) {
+                PrintError("LOG '" + input + "' would be overwritten by the output " + output);
+                return kExitUsage;
+            }
+        }
+    }
+    // Outputs that cannot be written are found before any log is read.
+    std::vector<std::string> outputs;
+    if (!a.jsonPath.empty()) outputs.push_back(a.jsonPath);
+    if (plotFormat) {
+        const std::size_t files = *plotFormat == PlotFormat::kHtml ? 1 : a.inputs.size();
+        for (std::size_t i = 0; i < files; ++i) {
+            outputs.push_back(files == 1 ? a.plotPath : PlotPathFor(a.plotPath, a.inputs[i], i, files));
+        }
+    }
+    for (const std::string& path : outputs) {
+        const std::string why = Unwritable(path);
+        if (!why.empty()) {
+            PrintError("cannot write " + path + ": " + why);
+            return kExitFailure;
+        }
+    }
+
+    CallbackBlock callbacks = DisplayCallbacks();
+    if (!a.messages && !a.verbose) callbacks.messageCallback = nullptr;
+    std::vector<QcReport> reports;
+    std::vector<std::string> summaries;
+    bool failed = false;
+    bool interrupted = false;
+    for (const std::string& input : a.inputs) {
+        o.input = input;
+        QcReport report;
+        StartDisplay(a.quiet);
+        {
+            InterruptGuard guard;
+            if (AnalyseLog(o, callbacks, report) != 0 && report.status == QcStatus::kUnreadable) failed = true;
+            interrupted = InterruptGuard::Interrupted();
+        }
+        EndDisplay();
+        if (report.status == QcStatus::kUnreadable) PrintError(report.error);
+        summaries.push_back(FormatQcSummary(report));
+        std::fputs((reports.empty() ? "" : "\n"), stdout);
+        std::fputs(summaries.back().c_str(), stdout);
+        std::fflush(stdout);
+        reports.push_back(std::move(report));
+        if (interrupted) break;
+    }
+
+    const std::string program = std::string("kestrel ") + KESTREL_VERSION;
+    if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(reports, program))) {
+        PrintError("cannot write " + a.jsonPath);
+        return kExitFailure;
+    }
+    if (plotFormat) {
+        struct CacheRelease {
+            ~CacheRelease() { ReleasePlotCaches(); }
+        } release;
+        std::string bytes;
+        if (*plotFormat == PlotFormat::kHtml) {
+            if (!RenderQcHtml(reports, summaries, bytes, error) || !WriteWhole(a.plotPath, bytes)) {
+                PrintError("cannot write " + a.plotPath + (error.empty() ? "" : ": " + error));
+                return kExitFailure;
+            }
+        } else {
+            for (std::size_t i = 0; i < reports.size(); ++i) {
+                if (reports[i].status == QcStatus::kUnreadable) continue;
+                const std::string path = PlotPathFor(a.plotPath, a.inputs[i], i, a.inputs.size());
+                if (!RenderQcPage(reports[i], *plotFormat, bytes, error) || !WriteWhole(path, bytes)) {
+                    PrintError("cannot write " + path + (error.empty() ? "" : ": " + error));
+                    return kExitFailure;
+                }
+            }
+        }
+    }
+    if (interrupted) return kExitInterrupted;
+    return failed ? kExitFailure : kExitOk;
+}
+
+CLI::Validator MaskValidator() {
+    return CLI::Validator(
+        [](std::string& value) {
+            std::string error;
+            const auto v = ParseNumbers(value, 1, error);
+            if (!v || (*v)[0] < 0.0 || (*v)[0] >= kHighestMaskDeg) {
+                return "'" + value + "' is not an elevation of 0 to 90 degrees";
+            }
+            return std::string();
+        },
+        "", "degrees");
+}
+
+}  // namespace
+
+Runner AddQcCommand(CLI::App& app) {
+    static QcArgs a;
+    CLI::App* sub = app.add_subcommand(
+        "qc",
+        "Checks NavCom logs: span, completeness and gaps, per-satellite observations, slips, multipath "
+        "(MP1, MP2) and signal strength, receiver clock steps, the position and its scatter, ephemerides "
+        "and the frame parser's complaints. One summary per log on standard output.");
+    sub->add_option("LOG", a.inputs, "NavCom logs; - reads standard input")->required();
+    sub->add_option("--json", a.jsonPath, "write every figure as JSON (one object per log)")->type_name("FILE");
+    sub->add_option("--plot", a.plotPath,
+                    "draw the pictures: FILE.png or FILE.svg (one page per log), FILE.html (one page with "
+                    "every log's summary and pictures)")
+        ->type_name("FILE");
+    sub->add_option("--mask", a.mask, "elevation mask of the expected observations, degrees (default 10)")
+        ->type_name("DEG")
+        ->check(MaskValidator());
+    sub->add_option("--reference", a.reference,
+                    "reference position, Earth-fixed X,Y,Z in m: elevations from it, and the median's offset "
+                    "from it")
+        ->type_name("X,Y,Z")
+        ->check(NumbersValidator(3));
+    sub->add_option("--from", a.from, "first epoch checked: WEEK:SOW (GPS) or YYYY-MM-DDTHH:MM:SS (UTC)")
+        ->type_name("TIME")
+        ->check(TimeValidator());
+    sub->add_option("--to", a.to, "last epoch checked, as --from")->type_name("TIME")->check(TimeValidator());
+    sub->add_option("--interval", a.interval,
+                    "check epochs whose time of week is a multiple of S seconds; a lock loss in a dropped "
+                    "epoch counts at the satellite's next epoch checked")
+        ->type_name("S")
+        ->check(IntervalValidator());
+    sub->add_flag("--messages", a.messages, "also print the decoder's messages, as convert does");
+    sub->add_flag("--no-l2-slips", a.noL2Slips, "with --messages: no messages about L2 slips");
+    sub->add_flag("--verbose", a.verbose, "print the decoder's messages and the frame parser's notices");
+    sub->add_flag("-q,--quiet", a.quiet, "no progress display");
+    return [] { return RunQc(a); };
+}
+
+}  // namespace kestrel::cli

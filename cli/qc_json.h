@@ -1,0 +1,17 @@
+// The quality check as a JSON document: one object per log under "logs", every figure of the
+// summary, a figure that could not be computed as null.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qc/qc_report.h"
+
+namespace kestrel::cli {
+
+// Version of the document's layout: raised when a key changes meaning or goes.
+constexpr int kQcJsonVersion = 1;
+
+std::string QcJsonDocument(const std::vector<QcReport>& reports, const std::string& program);
+
+}  // namespace kestrel::cli
