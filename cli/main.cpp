@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel`: converts NavCom receiver logs with the Kestrel library, tells NavCom logs from
 // other files, and summarises OBX observation files.
 #include <cerrno>

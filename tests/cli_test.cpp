@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The `kestrel` command, run as a user runs it: exit statuses, files, summary, messages
 // and progress, argument errors, detection, inspection, and Ctrl-C mid-conversion.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Files of both RINEX versions that another GNSS program reads: an hour of the simulated
 // station with the day's broadcast ephemerides, solved by RTKLIB's rnx2rtkp where it is
 // installed (Debian package rtklib).

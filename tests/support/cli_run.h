@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the built `kestrel` command (named by KESTREL_CLI) as a user runs it, for the tests
 // of the command: its exit status, standard output and error, a FIFO as a live input.
 #pragma once
