@@ -30,7 +30,7 @@ WORK=$(mktemp -d)
 PREFIX=$WORK/prefix
 DEB_INSTALLED_HERE=0
 cleanup() {
-    if [ "$DEB_INSTALLED_HERE" -eq 1 ]; then dpkg -r kestrel >/dev/null 2>&1 || true; fi
+    if [ "$DEB_INSTALLED_HERE" -eq 1 ]; then dpkg -P kestrel >/dev/null 2>&1 || true; fi
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -101,7 +101,7 @@ cmp -s "$ROOT/packaging/completion.bash" "$PREFIX/share/bash-completion/completi
     pass "bash completion installed" || fail "bash completion differs from packaging/completion.bash"
 
 # The README shows the example's code as it is (its lines after the two comment lines).
-code=$(sed -n '3,$p' "$ROOT/tools/install-example/convert.c" | sed 's/^/    /')
+code=$(sed -n '3,$p' "$ROOT/tools/install-example/convert.c" | sed 's/^./    &/')
 [[ $(cat "$ROOT/README.md") == *"$code"* ]] && pass "the README shows tools/install-example/convert.c" ||
     fail "the README's C example differs from tools/install-example/convert.c"
 
@@ -118,6 +118,7 @@ check_example() {
     local label=$1 program=$2 out=$WORK/$1-out
     shift 2
     local printed
+    mkdir -p "$out"
     printed=$(env "$@" "$program" "$STATION_LOG" "$out/gsi" 2>"$WORK/$label.err")
     check "$label: example converts the station log ($printed)" "$reference_counts" "$printed"
     cmp -s "$WORK/reference/gsi.epp" "$out/gsi.epp" && pass "$label: ephemeris file as the command's" ||
@@ -131,7 +132,7 @@ check_example() {
 
 # ---------------------------------------------------------------------------------------
 echo "== the example through pkg-config"
-mkdir -p "$WORK/pkg-config" "$WORK/pkg-config-out"
+mkdir -p "$WORK/pkg-config"
 export PKG_CONFIG_LIBDIR=$PREFIX/lib/pkgconfig  # this prefix only, never the system's
 check "pkg-config --modversion kestrel" "$VERSION" "$(pkg-config --modversion kestrel 2>&1)"
 # shellcheck disable=SC2046
@@ -148,7 +149,6 @@ fi
 unset PKG_CONFIG_LIBDIR
 
 echo "== the example through find_package(Kestrel)"
-mkdir -p "$WORK/cmake-out"
 if cmake -S "$ROOT/tools/install-example" -B "$WORK/cmake" -DCMAKE_PREFIX_PATH="$PREFIX" \
         -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$WORK/cm-build.log" 2>&1 &&
     cmake --build "$WORK/cmake" >>"$WORK/cm-build.log" 2>&1; then
@@ -210,7 +210,7 @@ sed 's/^/    /' "$WORK/lintian.log"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "not root: the package is not installed (dpkg -i and -r need root)"
-elif dpkg -s kestrel >/dev/null 2>&1; then
+elif [ "$(dpkg-query -W -f '${db:Status-Status}' kestrel 2>/dev/null)" = installed ]; then
     fail "a kestrel package is installed already; remove it (dpkg -r kestrel) to test this one"
 else
     echo "-- dpkg -i"
@@ -222,12 +222,26 @@ else
         [[ $line == "kestrel $VERSION"* ]] && pass "kestrel --version: $line" || fail "kestrel --version: '$line'"
         check "man -w kestrel" /usr/share/man/man1/kestrel.1.gz "$(man -w kestrel 2>&1)"
         check "pkg-config finds the installed library" "$VERSION" "$(pkg-config --modversion kestrel 2>&1)"
-        ldconfig -p | grep -q "libkestrel.so.$MAJOR " && pass "the dynamic linker knows libkestrel.so.$MAJOR" ||
-            fail "libkestrel.so.$MAJOR not in the dynamic linker's cache"
+        # A program built against the package's library runs as it is (/usr/lib is on the
+        # dynamic linker's search path).
+        # shellcheck disable=SC2046
+        if cc -o "$WORK/system-convert" "$ROOT/tools/install-example/convert.c" \
+                $(pkg-config --cflags --libs kestrel) >"$WORK/system-build.log" 2>&1; then
+            # (/lib is /usr/lib on a merged-/usr system.)
+            resolved=$(ldd "$WORK/system-convert" | awk '$1 == "libkestrel.so.'"$MAJOR"'" { print $3 }')
+            check "the example built against the package loads /usr/lib/libkestrel.so.$MAJOR" \
+                "$(readlink -f "/usr/lib/libkestrel.so.$MAJOR")" "$(readlink -f "$resolved")"
+            check_example package "$WORK/system-convert"
+        else
+            cat "$WORK/system-build.log"
+            fail "the example does not build against the package"
+        fi
         echo "-- dpkg -r"
         dpkg -r kestrel >>"$WORK/dpkg.log" 2>&1 && DEB_INSTALLED_HERE=0
         [ "$DEB_INSTALLED_HERE" -eq 0 ] && [ ! -e /usr/bin/kestrel ] && [ ! -e "/usr/lib/libkestrel.so.$MAJOR" ] &&
             pass "dpkg -r removes the command and the library" || fail "dpkg -r left files behind"
+        # No record of it either (dpkg -r keeps one until a purge, for its postrm).
+        dpkg -P kestrel >>"$WORK/dpkg.log" 2>&1 || fail "dpkg -P"
     else
         cat "$WORK/dpkg.log"
         fail "dpkg -i"
