@@ -9,6 +9,7 @@ set -u -o pipefail
 KESTREL=${1:?usage: $0 KESTREL COMPLETION_FILE}
 COMPLETION=${2:?usage: $0 KESTREL COMPLETION_FILE}
 BASH_COMPLETION=/usr/share/bash-completion/bash_completion
+KESTREL=$(realpath "$KESTREL") && COMPLETION=$(realpath "$COMPLETION") || exit 1
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
