@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Times `kestrel convert` over an archive of 48 one-hour logs with one worker and with one
 # worker per processor, and projects a year of daily logs from the measured rate:
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Inputs of the benchmarks, made once per process from real broadcast orbits: NavCom logs of
 // the simulated station (in memory or as a file), its frames one by one, and epochs of a
 // given number of satellites for the single-point solution.

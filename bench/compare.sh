@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Times Kestrel (OBX and RINEX conversions) against the GNSS tools a user would otherwise
 # reach for, on the same observations, in one run on this machine:
 #

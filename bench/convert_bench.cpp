@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A whole conversion through the exported ConvertFile, on a 24-hour 1 Hz log of the
 // simulated station (or the log named by $KESTREL_BENCH_LOG).
 #include <benchmark/benchmark.h>

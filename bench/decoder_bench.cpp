@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The byte feed and the two record handlers, on a simulated hour of 1 Hz data at the GSI
 // station (about 9 satellites an epoch).
 #include <benchmark/benchmark.h>

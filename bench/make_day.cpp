@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kestrel_make_day: simulates a static GPS station along the broadcast orbits of a RINEX
 // navigation file and writes the observations as a RINEX 2.11 file and, optionally, as an
 // RTCM 3 stream (messages 1004 and 1019). rinex2navcom turns the RINEX file into a NavCom

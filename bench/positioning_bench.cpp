@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The single-point solution and the broadcast orbit, on epochs simulated along the real
 // broadcast orbits of one day and on the station's real hour.
 #include <benchmark/benchmark.h>

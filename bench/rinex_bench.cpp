@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The RINEX observation writer: one F14.3 field, and whole epochs of the simulated station
 // with every type (C1 L1 D1 S1 P1 P2 L2), in both versions. A day at 1 Hz is about 800,000
 // satellite lines.

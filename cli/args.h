@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Parsers of the values the subcommands take (times, coordinates, lists), each with the
 // message that names what is wrong; and the option validators built on them.
 #pragma once

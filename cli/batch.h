@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Many logs at once: the inputs (files, and NavCom logs found in folders), one run per log
 // in this process (-j 1) or in worker processes (the library keeps its conversion state per
 // process, so a process is the unit of parallel work), each log's messages kept together,

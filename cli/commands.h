@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The subcommands of the `kestrel` command. Each adds itself to the command line and returns
 // what runs it once it has been chosen and its arguments parsed; that returns the process
 // exit status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel convert`: fills the host records, runs ConvertFile with a progress display and
 // the decoder's messages, and sums up what was written.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel`: converts NavCom receiver logs with the Kestrel library, tells NavCom logs from
 // other files, and summarises OBX observation files.
 #include <cerrno>
@@ -11,6 +12,7 @@
 
 #include "commands.h"
 #include "kestrel/kestrel.h"
+#include "kestrel_build_commit.h"
 
 namespace kestrel::cli {
 namespace {
@@ -20,6 +22,13 @@ constexpr const char* kFooter =
     "which are named; 130 when Ctrl-C stopped a conversion (what was converted so far is kept, "
     "the files closed and valid).\n"
     "Run 'kestrel COMMAND --help' for one command's options.";
+
+// "kestrel 1.0.0", followed by " (git COMMIT)" when the build knows its commit.
+std::string VersionLine() {
+    std::string line = std::string("kestrel ") + KESTREL_VERSION;
+    if (KESTREL_BUILD_COMMIT[0] != '\0') line += std::string(" (git ") + KESTREL_BUILD_COMMIT + ")";
+    return line;
+}
 
 int RunDetect(const std::vector<std::string>& paths) {
     bool allNavCom = true;
@@ -59,7 +68,7 @@ int main(int argc, char** argv) {
     using namespace kestrel::cli;
     CLI::App app("kestrel converts logs of NavCom GNSS receivers and checks what they hold.", "kestrel");
     app.footer(kFooter);
-    app.set_version_flag("-V,--version", std::string("kestrel ") + KESTREL_VERSION, "print the version and exit");
+    app.set_version_flag("-V,--version", VersionLine(), "print the version and exit");
     app.require_subcommand(1);
     std::map<std::string, Runner> runners;
     runners["convert"] = AddConvertCommand(app);
@@ -91,7 +100,7 @@ int main(int argc, char** argv) {
         std::fputs(chosen == &app ? app.help("", CLI::AppFormatMode::All).c_str() : chosen->help().c_str(), stdout);
         return kExitOk;
     } catch (const CLI::CallForVersion&) {
-        std::printf("kestrel %s\n", KESTREL_VERSION);
+        std::printf("%s\n", VersionLine().c_str());
         return kExitOk;
     } catch (const CLI::ParseError& error) {
         PrintError(std::string(error.what()) + " (see kestrel --help)");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "obx_read.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Reads an OBX observation file by the format's walking rules: the 202-byte header, then
 // each 68-byte position record followed by its sat_count 44-byte measurement records, up
 // to the end of the file or the first damage. Used by the `kestrel inspect` command and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel inspect`: walks an OBX file and prints its header and a summary of its epochs:
 // how many, the time span, the satellites seen, the epoch flags, and any damage.
 #include <cstdio>

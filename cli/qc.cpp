@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel qc`: how complete a NavCom log is, how many slips, how noisy its codes are, whether
 // the receiver clock jumped and where the antenna stood; a summary per log on standard output,
 // the figures as JSON and the pictures as PNG, SVG or an HTML page when asked.

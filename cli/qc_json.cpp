@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "qc_json.h"
 
 #include <nlohmann/json.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quality check as a JSON document: one object per log under "logs", every figure of the
 // summary, a figure that could not be computed as null.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quality check's pictures, drawn with cairo: satellite visibility over time with the
 // slips marked, the sky plot of the tracks, MP1 and MP2 and signal strength against elevation,
 // the receiver clock offset with its steps, and the position scatter (east/north, and up over

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quality check's summary of one log as text (one screen, aligned columns, units named),
 // and the time and number formats it shares with the pictures and the JSON document.
 #pragma once

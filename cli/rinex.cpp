@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel rinex`: a NavCom log to RINEX 3.04 or 2.11 observation and navigation files, with
 // the decoder's messages, progress and Ctrl-C as `kestrel convert` has them.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What every converting subcommand shares: the decoder's messages on standard output with
 // the GPS time of week they concern, progress on standard error (a bar on a terminal, plain
 // lines otherwise), and Ctrl-C turned into the library's Abort.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross build for 32-bit Windows with MinGW-w64 (the POSIX-threads variant of the
 # compiler, whose C++ runtime has std::thread). Use with
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // File detection on the bytes written as a file.
 #include <string>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A whole conversion of the bytes written as a file. The first byte chooses the option
 // switches; the rest is the log. Afterwards both output files must read back whole by the
 // formats' reading rules, the counters must match them, and progress must end at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Bytes through the frame parser of port 0, drained after every record as the conversion
 // driver drains them. The first byte chooses the port's option switches; the rest is the
 // stream. Besides the sanitizers, checks what the decoder hands out: results, record

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers shared by the fuzz targets: a scratch folder per process, files written from the
 // fuzzer's bytes, the option switches taken from an input byte, and a failed check that
 // libFuzzer records as a crash with its input.

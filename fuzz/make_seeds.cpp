@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writes the seed corpora of the fuzz targets into OUT/<target>/: the real receiver logs
 // of DATA/navcom, and hand-made streams with the shapes of trouble a log can hold (slips,
 // repeated and backward epochs, a week rollover, bad PRNs, lengths the parser refuses, a

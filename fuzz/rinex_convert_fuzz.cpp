@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A whole RINEX conversion of the bytes written as a file. The first byte chooses the
 // options; the rest is the log. A run that succeeds must leave files that the project's
 // RINEX reader reads to their last epoch, with the counts the run reported; a run that

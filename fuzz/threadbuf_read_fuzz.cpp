@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The exported ThreadBuf readers on a hostile ThreadBuf image, and an append onto one.
 // Input: byte 0 the record type (0..19, so invalid types too), byte 1 the reader's
 // capacity in records (signed), byte 2 how the capacity relates to the image, then the

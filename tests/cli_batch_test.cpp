@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Many logs at once through the `kestrel` command: worker processes write what each log
 // gives alone, failures do not stop the others, clashing outputs are refused, reruns skip
 // what is up to date, messages stay together per log, GNU parallel gives the same files,

@@ -1,16 +1,20 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The `kestrel` command, run as a user runs it: exit statuses, files, summary, messages
 // and progress, argument errors, detection, inspection, and Ctrl-C mid-conversion.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "kestrel_build_commit.h"
 #include "obx_read.h"
 #include "output/obx_writer.h"
 #include "support/cli_process.h"
@@ -138,10 +142,20 @@ TEST_F(Cli, HelpAndVersion) {
     EXPECT_EQ(run.status, 0);
     EXPECT_NE(run.out.find("--no-clock-correction"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("inspect"), std::string::npos) << run.out;
-    run = RunCli(dir, {"--version"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(LastLineIs(run.out, "kestrel ", "")) << run.out;
-    EXPECT_EQ(run.out.find_first_not_of("0123456789.", 8), run.out.size() - 1) << run.out;
+    // MAJOR.MINOR.PATCH, then " (git DESCRIPTION)" when the build knows its commit: always
+    // when it is made from a git checkout.
+    const std::string version = KESTREL_VERSION;
+    EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 2) << version;
+    EXPECT_EQ(version.find_first_not_of("0123456789."), std::string::npos) << version;
+    const std::string commit = KESTREL_BUILD_COMMIT;
+    if (std::filesystem::exists(std::filesystem::path(KESTREL_SOURCE_DIR) / ".git")) {
+        EXPECT_FALSE(commit.empty()) << "built from a git checkout without knowing the commit";
+    }
+    for (const char* flag : {"--version", "-V"}) {
+        run = RunCli(dir, {flag});
+        EXPECT_EQ(run.status, 0) << flag;
+        EXPECT_EQ(run.out, "kestrel " + version + (commit.empty() ? "" : " (git " + commit + ")") + "\n") << flag;
+    }
 }
 
 TEST_F(Cli, DetectTellsNavComLogsFromOtherFiles) {

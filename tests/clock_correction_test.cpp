@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The clock step of the measurement handler: when it solves, how it corrects the epoch, and
 // the bounded run of warnings when it cannot.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Receiver clock correction end to end: NavCom logs converted through the exported
 // functions with clock correction on, and the solved epochs of the OBX file compared with
 // the receiver's known position.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cycle-slip test: which observations are output, their Doppler and lock times, and
 // the slip and time-step messages.
 #include <gtest/gtest.h>

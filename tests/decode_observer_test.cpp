@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What a port's observer is told: every valid block (first epochs too) with the slip test's
 // findings and the frame's week, every ephemeris with its broadcast extras; and the queue,
 // so the OBX file, the same with or without an observer.

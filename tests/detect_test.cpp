@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AutoDetect: which files are taken for NavCom logs, at the edges of its scan window.
 #include <gtest/gtest.h>
 

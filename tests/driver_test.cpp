@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // ConvertFile through the exported functions, as a host drives it: checks of the host's
 // blocks and names, the files it makes, progress, abort, and every way the files can fail.
 #include <gtest/gtest.h>

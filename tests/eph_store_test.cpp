@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ephemeris store: (Prn, Toe) key, insertion order, nearest-in-time lookup and its
 // cache.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ephemeris text writer: three-digit exponents on every platform and the exact block.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Round trip against a real broadcast navigation file: every ephemeris is sent as an
 // EPHEMERIS frame, converted, and read back from the ephemeris text file, where every
 // value must equal the broadcast one within half a least significant bit of its field.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Decoding of the EPHEMERIS record's subframes into a GpsEphRecord.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The small exports and the message relay, seen as a host sees them.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The short paths taken for speed must give exactly what the plain computation gives: the
 // frame checksum taken eight bytes at a time, the positioning terms kept between calls (the
 // trigonometry of the last receiver position, the zenith delays of the last latitude and

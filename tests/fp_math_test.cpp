@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The library's own elementary functions: accuracy against extended-precision references
 // over the ranges the solution meets, argument reduction where it is hardest, and the C
 // library's conventions at zeros, infinities and NaN.

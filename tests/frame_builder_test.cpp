@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The test frame builder must produce what the receiver sends, or every decoder test lies.
 #include <gtest/gtest.h>
 

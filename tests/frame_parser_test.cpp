@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The NavCom framer: synchronisation, the length, count and checksum rules, the rescan
 // of rejected bytes, the 1024-byte limit, ports, and replays of real captures.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Geodetic and Earth-fixed coordinates, elevation and azimuth on WGS-84.
 #include <gtest/gtest.h>
 

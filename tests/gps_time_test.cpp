@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // GPS time: calendar dates across the week rollovers, day of year, the leap-second table at
 // its boundaries, GPS <-> UTC, and the 10-bit broadcast week.
 #include <gtest/gtest.h>

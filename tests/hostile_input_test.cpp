@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A catalogue of bad logs and bad surroundings, each converted through the exported
 // functions as a host would: logs cut, flipped, random or made of frames the parser must
 // refuse, epochs the slip test and the writer must turn away, and inputs and output

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The data behind the long benchmark logs: the simulated station must be one the converter
 // solves, and the RINEX and RTCM 3 writers must write what readers of those formats read.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Matrix storage, products and the Cholesky inversion of normal matrices.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // MEASUREMENT records end to end: NavCom logs converted through the exported functions,
 // and the OBX file walked by the format's reading rules.
 #include <gtest/gtest.h>

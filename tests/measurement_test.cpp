@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // MEASUREMENT records: decoding of the satellite blocks and the epoch handler's output in
 // the ThreadBuf.
 #include <gtest/gtest.h>

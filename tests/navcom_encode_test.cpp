@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The encoders must write what the decoders read: frames and payloads built from RINEX
 // values are read back by the library's own decoders, and the broadcast fields those do not
 // read through the record layout. That the layout itself is the receiver's is checked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The OBX writer's bytes, its refusals and failures, and the reader's walk of good and
 // damaged files.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Broadcast orbits and clocks against a day of precise orbits and clocks.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // `kestrel qc` run as a user runs it: the summary, the JSON document scripts read, the
 // pictures opened as files of their kind, bad options, outputs that cannot be written, and
 // logs without epochs or ephemerides.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quality check's parts on their own: the code-minus-carrier combinations, the arcs'
 // spread, the ionospheric jump watch, the clock step finder, the sampled elevations and the
 // epoch rules shared with the RINEX conversion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quality check on real data: the GSI station's hour written as a NavCom log, against the
 // station's own RINEX file (epochs, slips, and MP1/MP2 computed here from the RINEX values),
 // and the receiver capture whose clock steps by a C/A chip; then logs damaged, cut down or

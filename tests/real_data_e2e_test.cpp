@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Real observations end to end: the GSI station's hour, shipped as a NavCom log, converted
 // through the exported functions and compared with the RINEX files it was made from.
 #include <gtest/gtest.h>

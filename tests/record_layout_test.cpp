@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The record layouts against the receiver's own captures, which no code of ours wrote: the
 // fields read through the layouts must give what is known of those captures from elsewhere
 // (data/navcom/README.md, the receiver's fix in the captures' decoded output, the GPS

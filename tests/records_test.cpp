@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The byte images of the records hosts and files see.
 #include <gtest/gtest.h>
 

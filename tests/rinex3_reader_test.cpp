@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The tools' readers on RINEX 3 files: GPS codes under their RINEX 2 names, other systems'
 // satellites and records skipped, events that change the types, and the faults reported.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A NavCom log to RINEX through ConvertToRinex: the GSI station's hour against the station's
 // own RINEX files (observations, loss of lock, navigation values), both versions read back
 // through the project's reader, the header, the data options, logs without weeks, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fixed-column number fields of the RINEX writers: the hand-made F14.3 formatter must
 // print exactly what printf's "%14.3f" prints, or refuse what does not fit.
 #include <gtest/gtest.h>

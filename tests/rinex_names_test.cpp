@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX file names: long (RINEX 3) and short (RINEX 2) names, periods and frequencies.
 #include <gtest/gtest.h>
 

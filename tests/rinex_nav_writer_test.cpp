@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX navigation writer: the GSI station's broadcast ephemerides written as 3.04 and 2.11
 // and read back digit for digit, the record layout, the clock epoch's week, and the URA and
 // fit-interval tables.

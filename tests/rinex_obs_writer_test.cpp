@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX observation writer: header records and their columns, epoch records of both
 // versions, and files that the tools' reader reads back value for value.
 #include <gtest/gtest.h>

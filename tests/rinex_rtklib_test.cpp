@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Files of both RINEX versions that another GNSS program reads, where RTKLIB is installed
 // (Debian package rtklib): an hour of the simulated station with the day's broadcast
 // ephemerides, and the GSI station's hour converted from its NavCom log by ConvertToRinex,

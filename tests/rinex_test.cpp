@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX 2 readers: the real files at hand, and the faults a reader must report rather than
 // turn into wrong numbers.
 #include <gtest/gtest.h>

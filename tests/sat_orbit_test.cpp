@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Satellite clock and position from a broadcast ephemeris.
 #include <gtest/gtest.h>
 

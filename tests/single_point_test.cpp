@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The single-point position and clock solution on pseudoranges simulated from real
 // broadcast orbits and a known station.
 #include <gtest/gtest.h>

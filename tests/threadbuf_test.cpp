@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The ThreadBuf: byte layout of entries, append codes, capacity, and readers that stay
 // inside the used part of a block whatever its header and entries claim.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tropospheric delay: standard atmosphere, Saastamoinen zenith delays, Niell mapping.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # CI's hostile-input checks, after the normal build and tests:
 #   1. the library and every test built with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (build-asan), all tests run;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Coverage-guided fuzzing of the library with libFuzzer (clang-14, AddressSanitizer and
 # UndefinedBehaviorSanitizer). Five targets:
 #   feed_byte       bytes through the frame parser, drained like the driver (first byte: switches)

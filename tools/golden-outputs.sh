@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Converts a fixed set of logs with a built `kestrel` and keeps everything a conversion
 # produces (OBX file, ephemeris file, messages, summary line without its timing) in one
 # folder, so that two builds can be compared byte for byte:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // rinex2navcom: writes a NavCom receiver log from a RINEX (2 or 3) observation file and a GPS
 // navigation file, so that the converter can be run on real observations.
 #include <cerrno>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds kestrel.dll for 32-bit Windows, checks its export table, runs the ABI test host
 # under Wine (one process start) and natively, and compares the two hosts' output files.
 #

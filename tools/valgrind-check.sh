@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # One conversion under valgrind's memcheck: no memory error, and no block lost. What the
 # library keeps for the life of the process by design (decoder port states, the solution's
 # matrices) may show as "still reachable"; nothing may show as definitely, indirectly or

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /*
  * Kestrel: converts NavCom GNSS receiver logs into an OBX observation file and an
  * ephemeris text file.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: BSD-2-Clause */
 /*
  * Byte layouts of the records Kestrel queues in a ThreadBuf and writes to its OBX
  * file. All are packed and little-endian: doubles sit on 4-byte, not 8-byte, boundaries,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Explicit little- and big-endian field readers and writers. Every multi-byte field of a
 // NavCom frame, a ThreadBuf or an OBX record is read and written through these, never by
 // casting a pointer into the middle of a byte buffer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The process-wide error text: the latest message, handed to the host by GetErrString
 // and passed to message callbacks. Never cleared, only overwritten.
 #pragma once

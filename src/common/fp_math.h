@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The library's own elementary functions. They are computed with IEEE double addition,
 // subtraction, multiplication and division only (and integer arithmetic), all correctly
 // rounded on every platform, so a position solved by the native library and by the

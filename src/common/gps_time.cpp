@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "common/gps_time.h"
 
 #include <chrono>

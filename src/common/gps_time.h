@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // GPS time: full week and seconds of week, calendar dates in the GPS time scale, day of
 // year, the GPS-UTC leap seconds, and the 10-bit week of the broadcast navigation message.
 #pragma once

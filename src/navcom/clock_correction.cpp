@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "navcom/clock_correction.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Receiver clock correction of one epoch: asks the single-point solution for the receiver
 // clock offset and moves the epoch's time tag by it, with a bounded run of warnings when
 // no correction can be made.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Cycle-slip test: compares a satellite with its previous epoch on the port, derives the
 // L1 Doppler from the change of C/A range, keeps the lock times and reports slips.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the decoders hand to an observer besides the ThreadBuf records, for outputs that
 // need more than the OBX file holds: every valid satellite block of every MEASUREMENT frame
 // (a satellite's first epoch and its first epoch after a gap too, which the queue leaves

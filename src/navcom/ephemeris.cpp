@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // EPHEMERIS (0x81) decoder. Its format facts come from the receiver's record layout (the
 // frame: PRN, transmission time, payload) and, for the subframes' fields, bit positions and
 // scale factors, from IS-GPS-200, the interface document of the GPS navigation message;

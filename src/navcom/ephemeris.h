@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Record 0x81, EPHEMERIS: subframes 1 to 3 of one GPS satellite's navigation message,
 // decoded into a GpsEphRecord.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // NavCom frame parser: finds frames in a byte stream one byte at a time, checks record id,
 // length, item count and checksum against the record table, and hands good frames to
 // their record handlers. Frame: 02 99 66 id lenLo lenHi payload... checksum, where the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // MEASUREMENT (0xB0) decoder. Its format facts (offsets, units, status bits, the phase
 // words) come from the receiver's record layout, written down once, with the phase's sign,
 // in navcom/record_layout.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Record 0xB0, MEASUREMENT: one receiver epoch of up to 15 satellite blocks, decoded into
 // an EpochHeader, SatObservation and SatLockInfo records in the ThreadBuf.
 #pragma once

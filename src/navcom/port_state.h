@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Per-port decoder state: the frame being collected, the port's options, the
 // measurement output area and the per-satellite history of the cycle-slip test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Byte layouts of the NavCom receiver's records that Kestrel reads and writes: the frame
 // around every record, the MEASUREMENT record (0xB0) and the EPHEMERIS record (0x81), with
 // their offsets, widths, units and status bits. The decoders, the tests' frame builder and

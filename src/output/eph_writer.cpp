@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // "GpsEph" blocks: a head line with the PRN, six tab-indented lines El1: to El6: carrying
 // the broadcast clock and orbit terms, and a closing brace. Reals are printed in
 // scientific notation with three-digit exponents, so that a file is byte for byte the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Ephemeris text file writer: "GpsEph" blocks of the block-structured ephemeris format.
 #pragma once
 

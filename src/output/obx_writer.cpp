@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The OBX writer keeps the file's header image in its handle (the channel limit and the
 // stored file name are read back from it) and writes through a stream buffer of its own,
 // so that each epoch's two writes normally cost a memory copy.

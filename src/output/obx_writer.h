@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // OBX observation file writer: a 202-byte header, then per epoch one 68-byte position
 // record (EpochHeader) and its 44-byte measurement records (SatObservation).
 #pragma once

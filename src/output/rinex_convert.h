@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A NavCom log to RINEX observation and navigation files, through the same frame parser,
 // decoders, slip test and clock solution as the plug-in's conversion. Every valid satellite
 // block becomes an observation (first epochs included); loss of lock is flagged where the

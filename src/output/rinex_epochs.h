@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The epochs an output of the decoding pipeline keeps, as the RINEX conversion keeps them:
 // each MEASUREMENT frame placed in full GPS time (the frame's week or a week given), the
 // window of --from / --to / --interval, the log's interval as the spacing seen most often,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "output/rinex_fields.h"
 
 #include <bit>

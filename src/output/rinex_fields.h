@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fixed-column fields shared by the RINEX observation and navigation writers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX file names: the long names of RINEX 3 and the short (8.3) names of RINEX 2.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX GPS navigation files, versions 3.04 and 2.11: the header and one record per
 // broadcast ephemeris, appended as text to a caller's buffer (the caller writes the file).
 #pragma once

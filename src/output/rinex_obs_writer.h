@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX observation files, versions 3.04 and 2.11, GPS only: the header and the epoch
 // records, appended as text to a caller's buffer (the caller writes the file).
 #pragma once

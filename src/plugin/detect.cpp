@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // AutoDetect: is this file a NavCom binary log? Looks at the start of the file only and
 // counts well-formed MEASUREMENT frames; opens no port and changes no state.
 #include <cstdint>

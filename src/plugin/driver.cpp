@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The conversion driver: checks the host's blocks, opens the input and the two outputs,
 // feeds the input to decoder port 0 in 2048-byte chunks, and after every byte that
 // completed a record drains the ThreadBuf into the OBX file (one epoch) or the ephemeris

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The small exports of the plug-in (factory defaults, abort, the latest message) and the
 // relay through which every decoder message reaches the host.
 #include <atomic>

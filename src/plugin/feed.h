@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The conversion loop without its files: an input read in chunks through decoder port 0,
 // every record a handler queues collected after the byte that completed it, progress after
 // each chunk and the abort counter before it. ConvertFile writes what it collects into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Internal face of the plug-in layer: the message relay, the abort counter and the
 // output-name rule used by the conversion driver.
 #pragma once

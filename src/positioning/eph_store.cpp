@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "positioning/eph_store.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Ephemeris store: every healthy GPS broadcast ephemeris received during a conversion,
 // keyed by (Prn, Toe) and found by nearest reference time.
 #pragma once

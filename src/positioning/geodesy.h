@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // WGS-84 conversions between geodetic and Earth-fixed coordinates, and the elevation and
 // azimuth of a satellite seen from a receiver. Angles in radians, lengths in metres.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Dense matrices of doubles for the least-squares solution: a table of separately
 // allocated rows. The matrix does not know its size; callers pass it.
 #pragma once

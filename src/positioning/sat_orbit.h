@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Satellite clock and position from a GPS broadcast ephemeris.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Single-point position and receiver clock solution from one epoch of C/A pseudoranges and
 // the stored broadcast ephemerides. Keeps the last solution process-wide: it seeds the next
 // epoch and enables the elevation mask and the tropospheric correction.

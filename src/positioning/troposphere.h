@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tropospheric delay: Saastamoinen zenith delays from a standard atmosphere with fixed
 // humidity, mapped to the satellite's elevation with the Niell (1996) functions.
 #pragma once

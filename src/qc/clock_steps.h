@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Steps of the receiver clock in the solved clock offsets. Between consecutive solved epochs
 // the offset changes at the oscillator's drift rate; a receiver that keeps its clock near GPS
 // time steps it now and then (by one C/A chip, or by a whole millisecond). A change whose rate

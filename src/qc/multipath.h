@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Code multipath and ionospheric delay from dual-frequency code and carrier: the customary
 // code-minus-carrier combinations, their spread over continuous arcs with each arc's mean
 // removed, and the jumps of the ionospheric delay that betray a slip the lock counters missed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The frame parser's complaints, counted from its messages on their way to the host: the
 // quality check puts its own message callback in front of the host's, which counts what the
 // parser said and passes the rest on. The parser itself is unchanged; its notices about

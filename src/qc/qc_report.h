@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What a quality check finds in one NavCom log: completeness, per-satellite counts, slips,
 // code multipath, the receiver clock, the position, ephemerides and the frame parser's
 // complaints, and the bounded samples the pictures are drawn from. A figure that could not be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quality check of one NavCom log, through the same frame parser, decoders, slip test
 // and clock solution as the plug-in's conversion (clock correction on, so that the ephemeris
 // store is filled and every epoch solved). Every valid satellite block counts as an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Where the GPS satellites stand in the sky of one receiver, from their broadcast orbits.
 // During a run the elevations of all satellites are wanted at every epoch (to tell which were
 // expected); computing 32 orbits an epoch would cost more than decoding the epoch, so they are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // ThreadBuf: a flat block of typed record entries between the record handlers and their
 // consumer. Layout (little-endian, packed): a 16-byte header {entryCount, typeMask,
 // hasEntries, usedBytes}, then entries back to back, each a 20-byte entry header

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the built `kestrel` command (named by KESTREL_CLI) as a user runs it: arguments,
 // standard input from a file, standard output and error captured, the exit status; and the
 // pieces the Ctrl-C tests need (a FIFO to feed, standard error read as it comes).

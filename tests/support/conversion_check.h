@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs one conversion through the exported functions, as a host does, and checks what a
 // host finds afterwards: both files complete and readable by the formats' reading rules,
 // and the counters written back equal to what the files hold. Needs no test framework, so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Drives a decoder port in tests the way the conversion driver does, and records the
 // messages a port sends to its callback.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Reads an ephemeris text file by the format's reading rules (first line, block heads,
 // content lines, keyword lines with their value counts and kinds) to check what the
 // library writes. Only "GpsEph" blocks are expected.

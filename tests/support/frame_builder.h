@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Builds NavCom frames for tests, byte for byte as a receiver sends them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "support/orbit_files.h"
 
 #include <cmath>

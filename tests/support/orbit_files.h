@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The orbit files the positioning tests compare against: broadcast ephemerides (RINEX 2
 // navigation) as GpsEphRecords with exact values, and precise orbits and clocks (SP3-c).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "support/station_sim.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pseudoranges simulated from real broadcast orbits for a known station: the GSI station of
 // data/rinex, whose ephemerides the simulation loads into the ephemeris store.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "support/test_files.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // File helpers for tests: a scratch folder per test, whole-file reads and writes, and the
 // path of a file in tests/data.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // kestrel-abi-test: a host that knows the library only by its contract (kestrel.h and
 // records.h). It loads the library, finds every export, and checks through them the
 // option defaults, the version checks, conversions of sample logs with both callbacks,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the ABI test host needs from its platform: loading the library and finding its
 // exports, calling a stdcall function while watching the stack, and the working folder.
 // On 32-bit Windows the exports are found by decorated name and by ordinal; elsewhere by

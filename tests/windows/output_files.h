@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Reads back the two files a conversion writes, by the rules a host reading them follows:
 // the OBX observation file (header, then position records each followed by its
 // measurement records) and the ephemeris text file (header line, then "GpsEph" blocks).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The Wine prefix cache of tools/test-windows.sh, with stand-ins for wine and wineserver (no
 # Wine needed): a prefix is made when missing and reused when complete; one that is partial,
 # damaged, made by another Wine or unable to start a program is made afresh; a failed set-up

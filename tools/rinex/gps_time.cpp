@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "rinex/gps_time.h"
 
 namespace kestrel::rinex {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Calendar dates to GPS time as RINEX files give their epochs: the library's GPS time, and the
 // two-digit years of RINEX 2.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // NavCom frames built from RINEX values: the EPHEMERIS record (0x81) from a broadcast
 // ephemeris, the MEASUREMENT record (0xB0) from one epoch of observations.
 #pragma once

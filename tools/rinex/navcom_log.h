@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A whole NavCom log from a RINEX observation file and a navigation file: one MEASUREMENT
 // frame per epoch, and each broadcast ephemeris as an EPHEMERIS frame placed before the first
 // epoch at or after its transmission time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX GPS navigation files, versions 2 and 3: one broadcast ephemeris per record, as the
 // file gives it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX observation files, versions 2 and 3: header, epochs with their flags, satellites and
 // observations.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "rinex/rinex_obs_write.h"
 
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RINEX 2.11 observation files written from the reader's own structures, so that data made
 // or changed by the tools can be handed to other GNSS software. The library's RINEX
 // observation writer does the writing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fixed-column field readers shared by the RINEX 2 readers.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // RTCM 3 messages of the same observations and ephemerides, for GNSS software that reads
 // RTCM 3 streams rather than NavCom logs: message 1004 (GPS L1/L2 extended observables)
 // per epoch and message 1019 (GPS broadcast ephemeris) per ephemeris.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Observations of a static GPS station simulated along real broadcast orbits: for long,
 // self-consistent logs at any rate (benchmarks, soak runs) when recorded data is short.
 //
