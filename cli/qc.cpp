@@ -4,6 +4,7 @@
 // the figures as JSON and the pictures as PNG, SVG or an HTML page when asked.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <CLI/CLI.hpp>
 
 #include "args.h"
+#include "batch.h"
 #include "commands.h"
 #include "common/error_text.h"
 #include "qc/qc_run.h"
@@ -42,6 +44,9 @@ struct QcArgs {
     bool noL2Slips = false;
     bool verbose = false;
     bool quiet = false;
+    bool recursive = false;
+    int jobs = 0;
+    bool logFiles = false;
 };
 
 // Whether `path` can be written: an existing regular file that may be written, or a new name
@@ -110,8 +115,10 @@ int RunQc(const QcArgs& a) {
         PrintError("--plot: '" + a.plotPath + "' is also the --json file");
         return kExitUsage;
     }
+    int refused = 0;
+    const std::vector<std::string> inputs = CollectInputs(a.inputs, a.recursive, refused);
     for (const std::string& output : {a.jsonPath, a.plotPath}) {
-        for (const std::string& input : a.inputs) {
+        for (const std::string& input : inputs) {
             if (!output.empty() && input != "-" && SameFile(input, output)) {
                 PrintError("LOG '" + input + "' would be overwritten by the output " + output);
                 return kExitUsage;
@@ -122,9 +129,9 @@ int RunQc(const QcArgs& a) {
     std::vector<std::string> outputs;
     if (!a.jsonPath.empty()) outputs.push_back(a.jsonPath);
     if (plotFormat) {
-        const std::size_t files = *plotFormat == PlotFormat::kHtml ? 1 : a.inputs.size();
+        const std::size_t files = *plotFormat == PlotFormat::kHtml ? 1 : inputs.size();
         for (std::size_t i = 0; i < files; ++i) {
-            outputs.push_back(files == 1 ? a.plotPath : PlotPathFor(a.plotPath, a.inputs[i], i, files));
+            outputs.push_back(files == 1 ? a.plotPath : PlotPathFor(a.plotPath, inputs[i], i, files));
         }
     }
     for (const std::string& path : outputs) {
@@ -135,59 +142,90 @@ int RunQc(const QcArgs& a) {
         }
     }
 
-    CallbackBlock callbacks = DisplayCallbacks();
-    if (!a.messages && !a.verbose) callbacks.messageCallback = nullptr;
-    std::vector<QcReport> reports;
-    std::vector<std::string> summaries;
-    bool failed = false;
-    bool interrupted = false;
-    for (const std::string& input : a.inputs) {
-        o.input = input;
+    const std::string program = std::string("kestrel ") + KESTREL_VERSION;
+    // Each log is checked on its own (in a worker with -j): its summary on standard output,
+    // its pictures (PNG, SVG) written, and its JSON object and part of the HTML page handed
+    // back to be put together here in the logs' order.
+    const auto checkOne = [&](const std::string& input) {
+        const std::size_t index =
+            static_cast<std::size_t>(std::find(inputs.begin(), inputs.end(), input) - inputs.begin());
+        QcOptions options = o;
+        options.input = input;
+        CallbackBlock callbacks = DisplayCallbacks();
+        if (!a.messages && !a.verbose) callbacks.messageCallback = nullptr;
         QcReport report;
+        bool interrupted = false;
         StartDisplay(a.quiet);
         {
             InterruptGuard guard;
-            if (AnalyseLog(o, callbacks, report) != 0 && report.status == QcStatus::kUnreadable) failed = true;
+            AnalyseLog(options, callbacks, report);
             interrupted = InterruptGuard::Interrupted();
         }
         EndDisplay();
-        if (report.status == QcStatus::kUnreadable) PrintError(report.error);
-        summaries.push_back(FormatQcSummary(report));
-        std::fputs((reports.empty() ? "" : "\n"), stdout);
-        std::fputs(summaries.back().c_str(), stdout);
+        LogReport out;
+        out.epochs = report.epochs;
+        out.ephemerides = report.ephemerides;
+        if (report.status == QcStatus::kUnreadable) {
+            PrintError(report.error);
+            out.status = kExitFailure;
+            out.error = report.error;
+        }
+        const std::string summary = FormatQcSummary(report);
+        // Summaries of logs checked in turn stand apart by an empty line.
+        if (index > 0 && (a.jobs == 1 || inputs.size() == 1 || DefaultJobs() == 1)) std::fputs("\n", stdout);
+        std::fputs(summary.c_str(), stdout);
         std::fflush(stdout);
-        reports.push_back(std::move(report));
-        if (interrupted) break;
-    }
+        out.summary = std::to_string(report.epochs) + " epochs checked";
+        std::string json;
+        std::string section;
+        std::string error;
+        if (!a.jsonPath.empty()) json = QcJsonLog(report);
+        if (plotFormat && *plotFormat == PlotFormat::kHtml &&
+            !RenderQcHtmlSection(report, summary, index, section, error)) {
+            out.status = kExitFailure;
+            out.error = "cannot draw the pictures of " + input + ": " + error;
+        } else if (plotFormat && *plotFormat != PlotFormat::kHtml && report.status != QcStatus::kUnreadable) {
+            const std::string path = PlotPathFor(a.plotPath, input, index, inputs.size());
+            std::string bytes;
+            if (!RenderQcPage(report, *plotFormat, bytes, error) || !WriteWhole(path, bytes)) {
+                out.status = kExitFailure;
+                out.error = "cannot write " + path + (error.empty() ? "" : ": " + error);
+                PrintError(out.error);
+            } else {
+                out.outputs.push_back(path);
+            }
+        }
+        ReleasePlotCaches();
+        out.payload = std::to_string(json.size()) + "\n" + json + section;
+        if (interrupted) out.status = kExitInterrupted;
+        return out;
+    };
+    BatchOptions batch;
+    batch.jobs = a.jobs > 0 ? a.jobs : DefaultJobs();
+    batch.quiet = a.quiet;
+    batch.logFiles = a.logFiles;
+    std::vector<LogReport> reports;
+    const int status = RunBatch(inputs, batch, checkOne, &reports);
 
-    const std::string program = std::string("kestrel ") + KESTREL_VERSION;
-    if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(reports, program))) {
+    std::vector<std::string> logs;
+    std::vector<std::string> sections;
+    for (const LogReport& r : reports) {
+        const std::size_t eol = r.payload.find('\n');
+        if (eol == std::string::npos) continue;  // not run (Ctrl-C)
+        const std::size_t length = std::stoul(r.payload.substr(0, eol));
+        if (length > 0) logs.push_back(r.payload.substr(eol + 1, length));
+        sections.push_back(r.payload.substr(eol + 1 + length));
+    }
+    if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(logs, program))) {
         PrintError("cannot write " + a.jsonPath);
         return kExitFailure;
     }
-    if (plotFormat) {
-        struct CacheRelease {
-            ~CacheRelease() { ReleasePlotCaches(); }
-        } release;
-        std::string bytes;
-        if (*plotFormat == PlotFormat::kHtml) {
-            if (!RenderQcHtml(reports, summaries, bytes, error) || !WriteWhole(a.plotPath, bytes)) {
-                PrintError("cannot write " + a.plotPath + (error.empty() ? "" : ": " + error));
-                return kExitFailure;
-            }
-        } else {
-            for (std::size_t i = 0; i < reports.size(); ++i) {
-                if (reports[i].status == QcStatus::kUnreadable) continue;
-                const std::string path = PlotPathFor(a.plotPath, a.inputs[i], i, a.inputs.size());
-                if (!RenderQcPage(reports[i], *plotFormat, bytes, error) || !WriteWhole(path, bytes)) {
-                    PrintError("cannot write " + path + (error.empty() ? "" : ": " + error));
-                    return kExitFailure;
-                }
-            }
-        }
+    if (plotFormat && *plotFormat == PlotFormat::kHtml && !WriteWhole(a.plotPath, QcHtmlPage(sections))) {
+        PrintError("cannot write " + a.plotPath);
+        return kExitFailure;
     }
-    if (interrupted) return kExitInterrupted;
-    return failed ? kExitFailure : kExitOk;
+    if (status == kExitOk && refused > 0) return kExitFailure;
+    return status;
 }
 
 CLI::Validator MaskValidator() {
@@ -239,6 +277,11 @@ Runner AddQcCommand(CLI::App& app) {
     sub->add_flag("--no-l2-slips", a.noL2Slips, "with --messages: no messages about L2 slips");
     sub->add_flag("--verbose", a.verbose, "print the decoder's messages and the frame parser's notices");
     sub->add_flag("-q,--quiet", a.quiet, "no progress display");
+    sub->add_flag("-r,--recursive", a.recursive, "take the NavCom logs found in the folders named, at any depth");
+    sub->add_option("-j,--jobs", a.jobs, "worker processes (default: one per processor; 1 checks the logs in turn)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 4096));
+    sub->add_flag("--log-files", a.logFiles, "each log's summary and messages to NAME.log beside it");
     return [] { return RunQc(a); };
 }
 

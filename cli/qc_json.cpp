@@ -170,15 +170,23 @@ Json Log(const QcReport& r) {
 
 }  // namespace
 
-std::string QcJsonDocument(const std::vector<QcReport>& reports, const std::string& program) {
+std::string QcJsonLog(const QcReport& report) { return Log(report).dump(); }
+
+std::string QcJsonDocument(const std::vector<std::string>& logs, const std::string& program) {
     Json doc;
     doc["format"] = "kestrel-qc";
     doc["version"] = kQcJsonVersion;
     doc["program"] = program;
-    Json logs = Json::array();
-    for (const QcReport& r : reports) logs.push_back(Log(r));
-    doc["logs"] = logs;
+    Json array = Json::array();
+    for (const std::string& log : logs) array.push_back(Json::parse(log));
+    doc["logs"] = array;
     return doc.dump(2) + "\n";
+}
+
+std::string QcJsonDocument(const std::vector<QcReport>& reports, const std::string& program) {
+    std::vector<std::string> logs;
+    for (const QcReport& r : reports) logs.push_back(QcJsonLog(r));
+    return QcJsonDocument(logs, program);
 }
 
 }  // namespace kestrel::cli

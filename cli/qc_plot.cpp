@@ -2,10 +2,12 @@
 #include "qc_plot.h"
 
 #include <algorithm>
+#include <cctype>
+#include <map>
+
 #include <cairo-svg.h>
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -698,6 +700,10 @@ std::string PrefixIds(const std::string& svg, const std::string& prefix) {
     std::string out;
     out.reserve(svg.size() + svg.size() / 16);
     const std::string patterns[] = {"id=\"", "href=\"#", "url(#"};
+    // cairo numbers its surfaces process-wide ("surface41"): the numbers are taken in order of
+    // appearance instead, so a picture reads the same whichever process drew it.
+    const std::string surface = "surface";
+    std::map<std::string, std::string> renumbered;
     std::size_t i = 0;
     while (i < svg.size()) {
         bool matched = false;
@@ -706,6 +712,14 @@ std::string PrefixIds(const std::string& svg, const std::string& prefix) {
                 out += p + prefix;
                 i += p.size();
                 matched = true;
+                if (svg.compare(i, surface.size(), surface) == 0) {
+                    std::size_t end = i + surface.size();
+                    while (end < svg.size() && std::isdigit(static_cast<unsigned char>(svg[end]))) ++end;
+                    const std::string number = svg.substr(i + surface.size(), end - i - surface.size());
+                    const auto [it, fresh] = renumbered.emplace(number, std::to_string(renumbered.size() + 1));
+                    out += surface + it->second;
+                    i = end;
+                }
                 break;
             }
         }
@@ -771,20 +785,11 @@ void ReleasePlotCaches() {
     FcFini();
 }
 
-bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::string>& summaries, std::string& html,
-                  std::string& error) {
-    html = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>kestrel qc</title>\n"
-           "<style>body{font-family:sans-serif;margin:1em 2em}pre{background:#f6f6f6;padding:1em;"
-           "overflow-x:auto}svg{display:block;margin:0.5em 0;max-width:100%;height:auto}</style>\n</head>\n<body>\n";
-    int picture = 0;
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        const QcReport& r = reports[i];
-        html += "<section>\n<h1>" + EscapeHtml(r.file) + "</h1>\n<pre>" +
-                EscapeHtml(i < summaries.size() ? summaries[i] : std::string()) + "</pre>\n";
-        if (r.status == QcStatus::kUnreadable) {
-            html += "</section>\n";
-            continue;
-        }
+bool RenderQcHtmlSection(const QcReport& r, const std::string& summary, std::size_t index, std::string& html,
+                         std::string& error) {
+    html = "<section>\n<h1>" + EscapeHtml(r.file) + "</h1>\n<pre>" + EscapeHtml(summary) + "</pre>\n";
+    if (r.status != QcStatus::kUnreadable) {
+        int picture = 0;
         for (Panel p : kPanels) {
             const Box box = PageBox(p);
             std::string svg;
@@ -794,11 +799,35 @@ bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::s
             const bool ok = Finish(surface, cr, error);
             cairo_surface_destroy(surface);
             if (!ok) return false;
-            html += "<figure>" + PrefixIds(svg, "q" + std::to_string(picture++) + "-") + "</figure>\n";
+            // Ids stay apart across the page's pictures: the log's place, then the picture's.
+            html += "<figure>" + PrefixIds(svg, "q" + std::to_string(index) + "-" + std::to_string(picture++) + "-") +
+                    "</figure>\n";
         }
-        html += "</section>\n";
     }
+    html += "</section>\n";
+    return true;
+}
+
+std::string QcHtmlPage(const std::vector<std::string>& sections) {
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>kestrel qc</title>\n"
+        "<style>body{font-family:sans-serif;margin:1em 2em}pre{background:#f6f6f6;padding:1em;"
+        "overflow-x:auto}svg{display:block;margin:0.5em 0;max-width:100%;height:auto}</style>\n</head>\n<body>\n";
+    for (const std::string& section : sections) html += section;
     html += "</body>\n</html>\n";
+    return html;
+}
+
+bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::string>& summaries, std::string& html,
+                  std::string& error) {
+    std::vector<std::string> sections(reports.size());
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        if (!RenderQcHtmlSection(reports[i], i < summaries.size() ? summaries[i] : std::string(), i, sections[i],
+                                 error)) {
+            return false;
+        }
+    }
+    html = QcHtmlPage(sections);
     return true;
 }
 

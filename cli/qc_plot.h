@@ -36,4 +36,10 @@ bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::s
 // picture is drawn: nothing is left for a leak checker to report.
 void ReleasePlotCaches();
 
+// One log's part of the HTML page (its summary and pictures; `index`, its place on the page,
+// keeps the pictures' ids apart), and the page made of such parts.
+bool RenderQcHtmlSection(const QcReport& report, const std::string& summary, std::size_t index, std::string& html,
+                         std::string& error);
+std::string QcHtmlPage(const std::vector<std::string>& sections);
+
 }  // namespace kestrel::cli

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // `kestrel rinex`: a NavCom log to RINEX 3.04 or 2.11 observation and navigation files, with
 // the decoder's messages, progress and Ctrl-C as `kestrel convert` has them.
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -11,8 +13,12 @@
 #include <CLI/CLI.hpp>
 
 #include "args.h"
+#include "batch.h"
 #include "commands.h"
+#include "common/bytes.h"
 #include "common/error_text.h"
+#include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
 #include "output/rinex_convert.h"
 #include "session.h"
 
@@ -20,7 +26,13 @@ namespace kestrel::cli {
 namespace {
 
 struct RinexArgs {
-    std::string input;
+    std::vector<std::string> inputs;
+    bool recursive = false;
+    int jobs = 0;
+    bool logFiles = false;
+    bool skipExisting = false;
+    bool splice = false;
+    std::string period = "1d";
     std::string obsPath;
     std::string navPath;
     std::string directory;
@@ -63,10 +75,10 @@ std::array<double, 3> Triple(const std::string& text) {
     return v ? std::array<double, 3>{(*v)[0], (*v)[1], (*v)[2]} : std::array<double, 3>{};
 }
 
-int RunRinex(CLI::App& sub, const RinexArgs& a) {
-    RinexRunOptions o;
+// The conversion's options from the arguments; false (with the reason printed) for
+// arguments that do not go together.
+bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     o.version = a.version == "2.11" ? RinexVersion::k211 : RinexVersion::k304;
-    o.input = a.input;
     o.obsPath = a.obsPath;
     o.navPath = a.navPath;
     o.directory = a.directory;
@@ -82,9 +94,10 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     if (!a.to.empty()) o.to = ParseTime(a.to, error);
     if (o.from && o.to && o.to->Total() < o.from->Total()) {
         PrintError("--to: " + a.to + " lies before --from " + a.from);
-        return kExitUsage;
+        return false;
     }
     if (!a.interval.empty()) o.intervalS = std::stod(a.interval);
+    if (a.splice) o.periodS = a.period == "1h" ? 3600.0 : kSecondsPerDay;
     o.program = std::string("kestrel ") + KESTREL_VERSION;
     o.markerName = a.marker;
     o.markerNumber = a.markerNumber;
@@ -102,26 +115,50 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     if (!a.position.empty()) o.positionM = Triple(a.position);
     o.comments = a.comments;
     o.createdUtc = CreationTimeFromEnvironment();
+    if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
+        PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
+        return false;
+    }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
         PrintError("--nav: " + a.navPath + " names the observation file too");
-        return kExitUsage;
+        return false;
     }
+    if (sub.count("--period") != 0 && !a.splice) {
+        PrintError("--period: goes with --splice");
+        return false;
+    }
+    return true;
+}
+
+std::string Summary(const RinexRunResult& result, double seconds) {
+    std::string files;
+    if (result.files.size() > 2) {
+        files = std::to_string(result.files.size()) + " files from " + result.files.front() + " to " +
+                result.files.back();
+    } else {
+        files = result.obsPath;
+        if (!result.navPath.empty()) files += (files.empty() ? "" : " and ") + result.navPath;
+    }
+    char summary[1024];
+    std::snprintf(summary, sizeof summary,
+                  "%d epochs, %d satellites, %d L1 and %d L2 slips, %d ephemerides written%s%s in %.2f s",
+                  result.epochs, result.satellites, result.l1Slips, result.l2Slips, result.ephemerides,
+                  files.empty() ? "" : " to ", files.c_str(), seconds);
+    return summary;
+}
+
+// One conversion (one log, or the logs spliced), with the display, Ctrl-C and the summary.
+LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
+    LogReport report;
     for (const std::string& output : {a.obsPath, a.navPath}) {
-        if (!output.empty() && a.input != "-" && SameFile(a.input, output)) {
-            PrintError("LOG '" + a.input + "' would be overwritten by the output " + output);
-            return kExitUsage;
+        const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
+        if (!output.empty() && input != "-" && SameFile(input, output)) {
+            report.error = "LOG '" + input + "' would be overwritten by the output " + output;
+            PrintError(report.error);
+            report.status = kExitUsage;
+            return report;
         }
     }
-
-    if (!a.directory.empty()) {
-        std::error_code made;
-        std::filesystem::create_directories(a.directory, made);
-        if (made) {
-            PrintError("cannot create the folder " + a.directory + ": " + made.message());
-            return kExitFailure;
-        }
-    }
-
     CallbackBlock callbacks = DisplayCallbacks();
     StartDisplay(a.quiet);
     const auto started = std::chrono::steady_clock::now();
@@ -135,22 +172,131 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EndDisplay();
-
-    std::string files = result.obsPath;
-    if (!result.navPath.empty()) files += (files.empty() ? "" : " and ") + result.navPath;
-    char summary[512];
-    std::snprintf(summary, sizeof summary,
-                  "%d epochs, %d satellites, %d L1 and %d L2 slips, %d ephemerides written%s%s in %.2f s",
-                  result.epochs, result.satellites, result.l1Slips, result.l2Slips, result.ephemerides,
-                  files.empty() ? "" : " to ", files.c_str(), seconds);
+    report.summary = Summary(result, seconds);
+    report.epochs = result.epochs;
+    report.ephemerides = result.ephemerides;
+    report.outputs = result.files;
     if (status == 0) {
-        std::printf("%s\n", summary);
-        return kExitOk;
+        std::printf("%s\n", report.summary.c_str());
+        return report;
     }
     std::fflush(stdout);
-    PrintError(error_text());
-    if (result.aborted || !files.empty()) std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
-    return interrupted ? kExitInterrupted : kExitFailure;
+    report.error = error_text();
+    PrintError(report.error);
+    if (result.aborted || !result.files.empty()) std::fprintf(stderr, "kestrel: stopped after %s\n", report.summary.c_str());
+    report.status = interrupted ? kExitInterrupted : kExitFailure;
+    return report;
+}
+
+bool NewerThan(const std::string& output, const std::string& input) {
+    std::error_code e1;
+    std::error_code e2;
+    const auto out = std::filesystem::last_write_time(output, e1);
+    const auto in = std::filesystem::last_write_time(input, e2);
+    return !e1 && !e2 && out >= in;
+}
+
+// The time of a log's first MEASUREMENT frame with a week (total GPS seconds); the logs of a
+// splice are read in this order. Logs without one go last, in the order named.
+double FirstEpochOf(const std::string& input) {
+    std::FILE* f = std::fopen(input.c_str(), "rb");
+    if (f == nullptr) return 1e18;
+    std::vector<uint8_t> head(1 << 20);
+    head.resize(std::fread(head.data(), 1, head.size(), f));
+    std::fclose(f);
+    namespace m = layout::measurement;
+    for (std::size_t i = 0; i + m::kFirstBlockOffset < head.size(); ++i) {
+        if (head[i] != layout::frame::kSync[0] || head[i + 1] != layout::frame::kSync[1] ||
+            head[i + 2] != layout::frame::kSync[2] || head[i + layout::frame::kIdOffset] != m::kId) {
+            continue;
+        }
+        const int32_t length = layout::frame::FrameBytes(le_u16(&head[i + layout::frame::kLengthOffset]));
+        if (i + static_cast<std::size_t>(length) > head.size() || !VerifyChecksum(&head[i], length)) continue;
+        const int week = le_u16(&head[i + m::kWeekOffset]);
+        if (week == 0) continue;
+        return GpsTime{week, le_u32(&head[i + m::kTimeOffset]) * layout::kTimeUnitS}.Total();
+    }
+    return 1e18;
+}
+
+int RunRinex(CLI::App& sub, const RinexArgs& a) {
+    RinexRunOptions base;
+    if (!Options(sub, a, base)) return kExitUsage;
+    if (!a.directory.empty()) {
+        std::error_code made;
+        std::filesystem::create_directories(a.directory, made);
+        if (made) {
+            PrintError("cannot create the folder " + a.directory + ": " + made.message());
+            return kExitFailure;
+        }
+    }
+    int refused = 0;
+    std::vector<std::string> inputs = CollectInputs(a.inputs, a.recursive, refused);
+    if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
+
+    if (a.splice) {
+        // One stream of the receiver's logs, in the order of their first epochs.
+        std::stable_sort(inputs.begin(), inputs.end(), [](const std::string& x, const std::string& y) {
+            return FirstEpochOf(x) < FirstEpochOf(y);
+        });
+        RinexRunOptions o = base;
+        o.spliceInputs = inputs;
+        const LogReport report = ConvertOne(o, a);
+        if (report.status == kExitOk && refused > 0) return kExitFailure;
+        return report.status;
+    }
+
+    // With several logs, or to skip those done, the files each would write are named first
+    // (a decoding without the solution): two logs that would write the same file are refused
+    // before any runs.
+    std::vector<std::string> accepted;
+    const bool predict = inputs.size() > 1 || a.skipExisting;
+    std::map<std::string, std::string> writers;
+    for (const std::string& input : inputs) {
+        if (predict && input != "-") {
+            RinexRunOptions dry = base;
+            dry.input = input;
+            dry.dryRun = true;
+            CallbackBlock quiet{};
+            quiet.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
+            RinexRunResult named;
+            if (ConvertToRinex(dry, quiet, named) == 0) {
+                bool clash = false;
+                for (const std::string& file : named.files) {
+                    const auto [it, fresh] = writers.emplace(file, input);
+                    if (!fresh) {
+                        PrintError(input + " would write " + file + " as " + it->second + " does; not converted");
+                        clash = true;
+                        break;
+                    }
+                }
+                if (clash) {
+                    ++refused;
+                    continue;
+                }
+                const bool done = !named.files.empty() &&
+                                  std::all_of(named.files.begin(), named.files.end(),
+                                              [&](const std::string& f) { return NewerThan(f, input); });
+                if (a.skipExisting && done) {
+                    std::printf("%s: skipped: its files are up to date\n", input.c_str());
+                    continue;
+                }
+            }
+        }
+        accepted.push_back(input);
+    }
+    BatchOptions batch;
+    batch.jobs = a.jobs > 0 ? a.jobs : DefaultJobs();
+    batch.quiet = a.quiet;
+    batch.logFiles = a.logFiles;
+    batch.logDirectory = a.directory;
+    const int status = RunBatch(accepted, batch, [&](const std::string& input) {
+        RinexRunOptions o = base;
+        o.input = input;
+        return ConvertOne(o, a);
+    });
+    if (status == kExitOk && refused > 0) return kExitFailure;
+    return status;
 }
 
 }  // namespace
@@ -161,10 +307,9 @@ Runner AddRinexCommand(CLI::App& app) {
         "rinex",
         "Converts a NavCom log into RINEX observation and navigation files (GPS). Default names follow "
         "the RINEX conventions: long names for 3.04, ssssdddf.yyo/.yyn for 2.11.");
-    sub->add_option("LOG", a.input, "the NavCom log; - reads standard input")->required();
+    sub->add_option("LOG", a.inputs, "NavCom logs (folders with -r); - reads standard input")->required();
     sub->add_option("-o,--obs", a.obsPath, "observation file name")->type_name("OBSFILE");
     sub->add_option("-n,--nav", a.navPath, "navigation file name")->type_name("NAVFILE");
-    sub->add_option("-d,--directory", a.directory, "folder of the default names")->type_name("DIR");
     sub->add_option("-v,--rinex-version", a.version, "RINEX version")
         ->type_name("3.04|2.11")
         ->check(CLI::IsMember({"3.04", "2.11"}));
@@ -215,6 +360,14 @@ Runner AddRinexCommand(CLI::App& app) {
     sub->add_flag("--no-l2-slips", a.noL2Slips, "do not report L2 cycle slips among the messages");
     sub->add_flag("--verbose", a.verbose, "also report the frame parser's frame-length diagnostics");
     sub->add_flag("-q,--quiet", a.quiet, "no progress display");
+    sub->add_flag("--splice", a.splice,
+                  "the logs are consecutive logs of one receiver: one pair of files per day (or --period) "
+                  "across the logs, epochs in order, repeated epochs dropped, ephemerides carried over, lock "
+                  "kept across the joins where the receiver kept it");
+    sub->add_option("--period", a.period, "the period of the files of --splice")
+        ->type_name("1h|1d")
+        ->check(CLI::IsMember({"1h", "1d"}));
+    AddBatchOptions(*sub, a.directory, a.recursive, a.jobs, a.logFiles, a.skipExisting);
     return [sub] { return RunRinex(*sub, a); };
 }
 

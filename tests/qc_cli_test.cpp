@@ -248,6 +248,29 @@ struct StatusCase {
     std::string named;  // in the error text
 };
 
+// Logs checked by worker processes give what they give checked in turn: the same JSON
+// document, the same page, each summary under its log's name.
+TEST_F(QcCli, WorkersGiveWhatTheLogsGiveInTurn) {
+    std::map<std::string, std::string> json;
+    std::map<std::string, std::string> page;
+    for (const char* jobs : {"1", "2"}) {
+        const std::string tag = jobs;
+        const CliRun run = test::RunCli(dir.path(), {"qc", Station(), Capture(), "-q", "-j", jobs, "--json",
+                                                     dir.file("qc" + tag + ".json"), "--plot",
+                                                     dir.file("qc" + tag + ".html")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        json[tag] = test::ReadFileText(dir.file("qc" + tag + ".json"));
+        page[tag] = test::ReadFileText(dir.file("qc" + tag + ".html"));
+        if (tag == "2") {
+            EXPECT_NE(run.out.find("==> " + Station() + " <=="), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("==> " + Capture() + " <=="), std::string::npos) << run.out;
+        }
+    }
+    EXPECT_EQ(json["1"], json["2"]);
+    EXPECT_EQ(page["1"], page["2"]);
+    EXPECT_NE(json["2"].find("gpsd-navcom-long-2012.log"), std::string::npos);
+}
+
 TEST_F(QcCli, BadOptionsAreNamed) {
     const StatusCase cases[] = {
         {{"--mask", "95"}, 2, "--mask"},

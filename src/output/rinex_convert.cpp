@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <tuple>
 
@@ -185,21 +186,30 @@ private:
     std::string temp_;
 };
 
-// Collects what the decoders give into the scratch files and the header's facts.
+// Collects what the decoders give into the scratch files and the header's facts. With a
+// period, the epochs of each period go to files of their own: when the first epoch of the
+// next period comes, `periodEnds` writes the files of the one before and the file's facts
+// start afresh (the decoder's state, the arcs and the ephemerides go on).
 class Collector : public DecodeObserver, public RecordSink {
 public:
-    Collector(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, const std::string& logName)
-        : options_(options), body_(body), nav_(nav), logName_(logName), placer_(options.week) {
+    using PeriodEnds = std::function<bool(Collector&)>;
+
+    Collector(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, PeriodEnds periodEnds)
+        : options_(options), body_(body), nav_(nav), periodEnds_(std::move(periodEnds)), placer_(options.week) {
         window_.from = options.from;
         window_.to = options.to;
         window_.intervalS = options.intervalS;
     }
 
-    // Ends the run once the log has been found unfit (its weeks).
-    bool Collect(const uint8_t*) override { return !refused_; }
+    // The log whose epochs come next (for the refusal's text).
+    void SetLogName(const std::string& name) { logName_ = name; }
+
+    // Ends the run once the log has been found unfit (its weeks) or a period's files could
+    // not be written.
+    bool Collect(const uint8_t*) override { return !refused_ && !failed_; }
 
     void OnEpoch(const DecodedEpoch& epoch) override {
-        if (refused_) return;
+        if (refused_ || failed_) return;
         GpsTime time;
         if (!PlaceEpoch(epoch, time)) return;
         // The satellite records, packed as they are collected: a StoredSat, then the values
@@ -259,6 +269,17 @@ public:
             return;
         }
         if (count == 0) return;
+        if (options_.periodS > 0.0) {
+            const auto period = static_cast<int64_t>(std::floor(total / options_.periodS));
+            if (haveFirst_ && period != period_) {
+                if (!periodEnds_(*this)) {
+                    failed_ = true;
+                    return;
+                }
+                StartFile();
+            }
+            period_ = period;
+        }
         StoredEpoch head{};
         head.sow = time.sow;
         head.week = time.week;
@@ -274,8 +295,10 @@ public:
             ++result_.solutions;
         }
         head.bytes = static_cast<uint16_t>(bytes);
-        std::fwrite(&head, sizeof head, 1, body_);
-        std::fwrite(packed, 1, bytes, body_);
+        if (body_ != nullptr) {
+            std::fwrite(&head, sizeof head, 1, body_);
+            std::fwrite(packed, 1, bytes, body_);
+        }
         Count(head, sats, count, total);
     }
 
@@ -283,9 +306,52 @@ public:
         const EphemerisKey key{e.record.Prn, e.record.Week, e.record.Toe, e.record.Iode};
         if (!ephemerisKeys_.insert(key).second) return;
         StoredEphemeris stored{e};
-        std::fwrite(&stored, sizeof stored, 1, nav_);
+        if (nav_ != nullptr) std::fwrite(&stored, sizeof stored, 1, nav_);
         ++ephemeridesStored_;
     }
+
+    // The next file's facts start afresh; what was counted goes into the run's totals.
+    void StartFile() {
+        totals_.epochs += result_.epochs;
+        totals_.observations += result_.observations;
+        totals_.l1Slips += result_.l1Slips;
+        totals_.l2Slips += result_.l2Slips;
+        totals_.solutions += result_.solutions;
+        const int32_t dropped = result_.epochsDropped;
+        result_ = RinexRunResult{};
+        result_.epochsDropped = dropped;
+        for (int prn = 0; prn < kSlots; ++prn) {
+            if (counts_[prn].prn != 0) everObserved_[prn] = true;
+            counts_[prn] = RinexSatCount{};
+        }
+        haveFirst_ = false;
+        anyP1_ = false;
+        spacings_ = SpacingCounter{};
+        positions_ = EvenSampler<std::array<double, 3>, kPositionSamples>{};
+        if (body_ != nullptr) {
+            std::fflush(body_);
+            if (ftruncate(fileno(body_), 0) != 0) failed_ = true;
+            std::rewind(body_);
+        }
+    }
+
+    // The run's totals, the files written so far included.
+    RinexRunResult Totals() const {
+        RinexRunResult r = result_;
+        r.epochs += totals_.epochs;
+        r.observations += totals_.observations;
+        r.l1Slips += totals_.l1Slips;
+        r.l2Slips += totals_.l2Slips;
+        r.solutions += totals_.solutions;
+        int satellites = 0;
+        for (int prn = kFirstPrn; prn <= kLastPrn; ++prn) {
+            satellites += everObserved_[prn] || counts_[prn].prn != 0 ? 1 : 0;
+        }
+        r.satellites = satellites;
+        return r;
+    }
+
+    bool failed() const { return failed_; }
 
     bool refused() const { return refused_; }
     const std::string& refusal() const { return refusal_; }
@@ -374,8 +440,13 @@ private:
     const RinexRunOptions& options_;
     std::FILE* body_;
     std::FILE* nav_;
+    PeriodEnds periodEnds_;
     std::string logName_;
-    RinexRunResult result_;
+    RinexRunResult result_;   // of the file being collected
+    RinexRunResult totals_;   // of the files written before it
+    bool everObserved_[kLastPrn + 1] = {};
+    int64_t period_ = 0;
+    bool failed_ = false;
     bool refused_ = false;
     std::string refusal_;
     bool anyP1_ = false;
@@ -522,90 +593,43 @@ std::string MarkerNameFromLog(const std::string& input) {
     return marker.empty() ? kDefaultMarker : marker;
 }
 
-int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& callbacks, RinexRunResult& result) {
-    result = RinexRunResult{};
-    SetHostCallbacks(&callbacks);
-    ResetAbortCount();
-    // Each conversion starts afresh: no ephemeris, and no earlier solution to start from, so
-    // the files do not depend on what the process converted before.
-    eph_store_clear();
-    reset_single_point_state();
+namespace {
 
-    if (options.intervalS != 0.0 && !(options.intervalS >= kShortestIntervalS && options.intervalS <= kLongestIntervalS)) {
-        format_error_text(kBadInterval, options.intervalS);
-        return 1;
-    }
-    const LogInput log(options.input);
-    const std::string& logName = log.name();
-    std::FILE* input = log.file();
-    if (input == nullptr) {
-        format_error_text(kCannotOpen, options.input.c_str());
-        return 1;
-    }
+// Toe within this much of a file's first and last epochs puts an ephemeris in the
+// navigation file of one period: the broadcast fit of an ephemeris reaches two hours from Toe.
+constexpr double kEphemerisReachS = 7200.0;
 
-    // The scratch files go where the observation file will; a folder that takes no file is
-    // found before the log is read.
-    const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
-    const std::string navDirectory = options.navPath.empty() ? options.directory : DirectoryOf(options.navPath);
-    const std::string obsWhere = !options.obsPath.empty() ? options.obsPath
-                                 : obsDirectory.empty()   ? std::string(".")
-                                                          : obsDirectory;
-    struct ScratchCloser {
-        std::FILE* file = nullptr;
-        ~ScratchCloser() {
-            if (file != nullptr) std::fclose(file);
-        }
-    } bodyCloser, navCloser;
-    std::FILE* body = bodyCloser.file = OpenScratch(obsDirectory);
-    std::FILE* nav = navCloser.file = body == nullptr ? nullptr : OpenScratch(obsDirectory);
-    if (body == nullptr || nav == nullptr) {
-        format_error_text(kNoScratch, obsWhere.c_str());
-        return 1;
-    }
-    std::setvbuf(body, nullptr, _IOFBF, kWriteBufferBytes);
-
-    Collector collector(options, body, nav, logName);
-    if (OpenPort(kDecoderPort, relayMessage) != 0) return 1;
-    OptionRecord decoderOptions{0, options.reportL2Slips ? 1 : 0, options.clockCorrection ? 1 : 0,
-                                options.verbose ? 1 : 0};
-    SetPortOptions(kDecoderPort, &decoderOptions, KESTREL_OPTION_RECORD_SIZE);
-    SetPortObserver(kDecoderPort, &collector);
-
-    static uint8_t threadBuf[kThreadBufMemoryBytes];
-    long long bytesRead = 0;
-    const RunEnd end = FeedInput(input, logName.c_str(), callbacks, threadBuf, collector, bytesRead);
-    SetPortObserver(kDecoderPort, nullptr);
-    result = collector.result();
-    if (collector.refused()) {
-        set_error_text(collector.refusal().c_str());
-        return 1;
-    }
-    if (end == RunEnd::kReadFailed) return 1;
-    result.aborted = end == RunEnd::kAborted;
-    if (std::fflush(body) != 0 || std::ferror(body) || std::fflush(nav) != 0 || std::ferror(nav)) {
-        format_error_text(kNoScratch, obsWhere.c_str());
-        return 1;
-    }
-    // Nothing to write is a failure, and leaves no file: a navigation file alone would
-    // stand for a conversion that did not happen.
-    if (collector.epochs() == 0) {
-        if (result.aborted) {
-            set_error_text(kUserQuit);
-        } else {
-            format_error_text(kNoEpochs, logName.c_str());
-        }
-        return 1;
-    }
-
-    // Header facts.
-    const std::string marker = options.markerName.empty() ? MarkerNameFromLog(options.input) : options.markerName;
-    const CalendarTime created = options.createdUtc ? *options.createdUtc : NowUtc();
+// Writes (or, in a dry run, names) the observation and navigation files of what the
+// collector holds. False with the reason in the error text.
+bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE* body, std::FILE* nav,
+                const CalendarTime& created, RinexRunResult& written) {
+    const std::string marker = options.markerName.empty()
+                                   ? MarkerNameFromLog(options.spliceInputs.empty() ? options.input
+                                                                                    : options.spliceInputs.front())
+                                   : options.markerName;
     RinexNameParts names;
     names.marker = marker;
     names.country = options.country;
     names.first = collector.first();
     names.last = collector.last();
     names.intervalS = collector.Interval();
+    const auto name = [&](RinexFileKind kind) {
+        return JoinPath(options.directory, options.version == RinexVersion::k304 ? RinexLongName(names, kind)
+                                                                                : RinexShortName(names, kind));
+    };
+    const std::string obsPath = options.obsPath.empty() ? name(RinexFileKind::kObservation) : options.obsPath;
+    const bool writeNav = options.writeNav && collector.ephemeridesStored() > 0;
+    const std::string navPath = !writeNav ? std::string() : options.navPath.empty() ? name(RinexFileKind::kNavigation)
+                                                                                    : options.navPath;
+    if (options.dryRun) {
+        written.obsPath = obsPath;
+        written.navPath = navPath;
+        written.files.push_back(obsPath);
+        if (writeNav) written.files.push_back(navPath);
+        return true;
+    }
+    const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
+    const std::string navDirectory = options.navPath.empty() ? options.directory : DirectoryOf(options.navPath);
 
     RinexObsHeader h;
     h.version = options.version;
@@ -641,22 +665,18 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     h.clockOffsetApplied = 0;
     h.satCounts = collector.SatCounts();
 
-    const std::string obsPath =
-        options.obsPath.empty()
-            ? JoinPath(options.directory, options.version == RinexVersion::k304
-                                              ? RinexLongName(names, RinexFileKind::kObservation)
-                                              : RinexShortName(names, RinexFileKind::kObservation))
-            : options.obsPath;
+    if (std::fflush(body) != 0 || std::ferror(body)) {
+        format_error_text(kNoScratch, obsPath.c_str());
+        return false;
+    }
     OutputFile obsOut;
     if (!obsOut.Create(obsDirectory) || !WriteObservationFile(obsOut, h, body) || !obsOut.Finish()) {
         format_error_text(kCannotWrite, obsPath.c_str());
-        return 1;
+        return false;
     }
 
     // The navigation file: in time order (clock reference time, then PRN); satellites never
-    // observed left out when asked.
-    const bool writeNav = options.writeNav && collector.ephemeridesStored() > 0;
-    std::string navPath;
+    // observed left out when asked; with a period, the ephemerides that reach into it.
     OutputFile navOut;
     int32_t ephemeridesWritten = 0;
     if (writeNav) {
@@ -664,17 +684,25 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         // records are sorted by an index of (clock reference time, PRN, place in the scratch
         // file) and read back one at a time: memory holds the index, not the records.
         const int referenceWeek = collector.firstWeek();
+        const double from = collector.first().Total() - kEphemerisReachS;
+        const double to = collector.last().Total() + kEphemerisReachS;
         struct Entry {
             double toc;
             int prn;
             long index;
         };
         std::vector<Entry> order;
+        if (std::fflush(nav) != 0 || std::ferror(nav)) {
+            format_error_text(kNoScratch, navPath.c_str());
+            return false;
+        }
         std::rewind(nav);
         StoredEphemeris stored;
         for (long index = 0; std::fread(&stored, sizeof stored, 1, nav) == 1; ++index) {
             const RinexGpsEphemeris e = ToRinex(stored.decoded, referenceWeek);
             if (options.trackedOnly && !collector.Observed(e.prn)) continue;
+            const double toe = e.week * kSecondsPerWeek + e.toeS;
+            if (options.periodS > 0.0 && (toe < from || toe > to)) continue;
             double toc = e.tocS;
             if (toc - e.toeS > kHalfWeekS) toc -= kSecondsPerWeek;
             if (toc - e.toeS < -kHalfWeekS) toc += kSecondsPerWeek;
@@ -690,11 +718,6 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         nh.createdUtc = created;
         nh.comments = options.comments;
         nh.leapSeconds = LeapSecondsAtGps(collector.first());
-        navPath = options.navPath.empty()
-                      ? JoinPath(options.directory, options.version == RinexVersion::k304
-                                                        ? RinexLongName(names, RinexFileKind::kNavigation)
-                                                        : RinexShortName(names, RinexFileKind::kNavigation))
-                      : options.navPath;
         bool whole = navOut.Create(navDirectory);
         std::string text;
         AppendRinexNavHeader(text, nh);
@@ -711,25 +734,136 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
             }
         }
         navOut.Write(text);
+        std::fseek(nav, 0, SEEK_END);  // new ephemerides go on after the ones there
         if (!whole || !navOut.Finish()) {
             format_error_text(kCannotWrite, navPath.c_str());
-            return 1;
+            return false;
         }
     }
 
     // Both files are whole: they take their names together, or neither keeps one.
     if (!obsOut.Rename(obsPath)) {
         format_error_text(kCannotWrite, obsPath.c_str());
-        return 1;
+        return false;
     }
     if (writeNav && !navOut.Rename(navPath)) {
         std::remove(obsPath.c_str());
         format_error_text(kCannotWrite, navPath.c_str());
+        return false;
+    }
+    written.obsPath = obsPath;
+    written.navPath = navPath;
+    written.files.push_back(obsPath);
+    if (writeNav) written.files.push_back(navPath);
+    written.ephemerides += ephemeridesWritten;
+    return true;
+}
+
+}  // namespace
+
+int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& callbacks, RinexRunResult& result) {
+    result = RinexRunResult{};
+    SetHostCallbacks(&callbacks);
+    ResetAbortCount();
+    // Each conversion starts afresh: no ephemeris, and no earlier solution to start from, so
+    // the files do not depend on what the process converted before.
+    eph_store_clear();
+    reset_single_point_state();
+
+    if (options.intervalS != 0.0 && !(options.intervalS >= kShortestIntervalS && options.intervalS <= kLongestIntervalS)) {
+        format_error_text(kBadInterval, options.intervalS);
         return 1;
     }
-    result.obsPath = obsPath;
-    result.navPath = navPath;
-    result.ephemerides = ephemeridesWritten;
+    const std::vector<std::string> inputs =
+        options.spliceInputs.empty() ? std::vector<std::string>{options.input} : options.spliceInputs;
+
+    // The scratch files go where the observation file will; a folder that takes no file is
+    // found before the log is read.
+    const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
+    const std::string obsWhere = !options.obsPath.empty() ? options.obsPath
+                                 : obsDirectory.empty()   ? std::string(".")
+                                                          : obsDirectory;
+    struct ScratchCloser {
+        std::FILE* file = nullptr;
+        ~ScratchCloser() {
+            if (file != nullptr) std::fclose(file);
+        }
+    } bodyCloser, navCloser;
+    std::FILE* body = nullptr;
+    std::FILE* nav = nullptr;
+    if (!options.dryRun) {
+        body = bodyCloser.file = OpenScratch(obsDirectory);
+        nav = navCloser.file = body == nullptr ? nullptr : OpenScratch(obsDirectory);
+        if (body == nullptr || nav == nullptr) {
+            format_error_text(kNoScratch, obsWhere.c_str());
+            return 1;
+        }
+        std::setvbuf(body, nullptr, _IOFBF, kWriteBufferBytes);
+    }
+
+    const CalendarTime created = options.createdUtc ? *options.createdUtc : NowUtc();
+    RinexRunResult written;
+    std::string writeError;
+    Collector collector(options, body, nav, [&](Collector& c) {
+        if (WriteFiles(options, c, body, nav, created, written)) return true;
+        writeError = error_text();
+        return false;
+    });
+    if (OpenPort(kDecoderPort, relayMessage) != 0) return 1;
+    // A dry run names the files: the epochs kept do not depend on the clock solution.
+    const bool solve = options.clockCorrection && !options.dryRun;
+    OptionRecord decoderOptions{0, options.reportL2Slips ? 1 : 0, solve ? 1 : 0, options.verbose ? 1 : 0};
+    SetPortOptions(kDecoderPort, &decoderOptions, KESTREL_OPTION_RECORD_SIZE);
+    SetPortObserver(kDecoderPort, &collector);
+
+    static uint8_t threadBuf[kThreadBufMemoryBytes];
+    RunEnd end = RunEnd::kComplete;
+    for (std::size_t i = 0; i < inputs.size() && end == RunEnd::kComplete; ++i) {
+        const LogInput log(inputs[i]);
+        if (log.file() == nullptr) {
+            SetPortObserver(kDecoderPort, nullptr);
+            format_error_text(kCannotOpen, inputs[i].c_str());
+            return 1;
+        }
+        collector.SetLogName(log.name());
+        long long bytesRead = 0;
+        end = FeedInput(log.file(), log.name().c_str(), callbacks, threadBuf, collector, bytesRead,
+                        i + 1 == inputs.size());
+    }
+    SetPortObserver(kDecoderPort, nullptr);
+    const auto Finish = [&](const RinexRunResult& totals) {
+        result = totals;
+        result.files = written.files;
+        result.obsPath = written.obsPath;
+        result.navPath = written.navPath;
+        result.ephemerides = written.ephemerides;
+    };
+    Finish(collector.Totals());
+    if (collector.refused()) {
+        set_error_text(collector.refusal().c_str());
+        return 1;
+    }
+    if (collector.failed()) {
+        set_error_text(writeError.empty() ? "Error: Unable to write the RINEX files" : writeError.c_str());
+        return 1;
+    }
+    if (end == RunEnd::kReadFailed) return 1;
+    result.aborted = end == RunEnd::kAborted;
+    // Nothing to write is a failure, and leaves no file: a navigation file alone would
+    // stand for a conversion that did not happen.
+    if (collector.epochs() == 0 && written.files.empty()) {
+        if (result.aborted) {
+            set_error_text(kUserQuit);
+        } else {
+            format_error_text(kNoEpochs, inputs.size() == 1 ? LogInput::NameOf(inputs.front()).c_str()
+                                                            : "the logs spliced");
+        }
+        return 1;
+    }
+    if (collector.epochs() > 0 && !WriteFiles(options, collector, body, nav, created, written)) return 1;
+    const bool aborted = result.aborted;
+    Finish(collector.Totals());
+    result.aborted = aborted;
     if (result.aborted) {
         set_error_text(kUserQuit);
         return 1;

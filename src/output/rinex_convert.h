@@ -38,6 +38,12 @@ struct RinexRunOptions {
     std::optional<GpsTime> from;     // first epoch kept (inclusive)
     std::optional<GpsTime> to;       // last epoch kept (inclusive)
     double intervalS = 0.0;          // keep epochs whose time of week is a multiple; 0 all
+    // Consecutive logs of one receiver read as one stream (in this order) instead of `input`:
+    // the decoder's state, lock counters and ephemerides carry from one log into the next,
+    // epochs not later than the last one written are dropped.
+    std::vector<std::string> spliceInputs;
+    double periodS = 0.0;            // > 0: one pair of files per period of GPS time (1 h, 1 d)
+    bool dryRun = false;             // decode and name the files, write none (clock correction off)
 
     // Header facts.
     std::string program;             // e.g. "kestrel 1.0.0"
@@ -55,8 +61,9 @@ struct RinexRunOptions {
 };
 
 struct RinexRunResult {
-    std::string obsPath;          // final names, once written
+    std::string obsPath;          // final names of the (last) files written, or named in a dry run
     std::string navPath;
+    std::vector<std::string> files;  // every file written (or named), in order
     int32_t epochs = 0;           // epochs written
     int32_t satellites = 0;       // distinct satellites observed
     int32_t observations = 0;     // satellite records written

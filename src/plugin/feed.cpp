@@ -76,23 +76,23 @@ bool FeedEnd(int32_t port, uint8_t* threadBuf, RecordSink& sink) {
     }
 }
 
-LogInput::LogInput(const std::string& path) {
+LogInput::LogInput(const std::string& path) : name_(NameOf(path)) {
     if (path == "-") {
         file_ = stdin;
-        name_ = kStandardInputName;
         return;
     }
     file_ = std::fopen(path.c_str(), "rb");
     owned_ = file_ != nullptr;
-    name_ = path;
 }
+
+std::string LogInput::NameOf(const std::string& path) { return path == "-" ? kStandardInputName : path; }
 
 LogInput::~LogInput() {
     if (owned_) std::fclose(file_);
 }
 
 RunEnd FeedInput(std::FILE* input, const char* inputName, const CallbackBlock& callbacks, uint8_t* threadBuf,
-                 RecordSink& sink, long long& bytesRead) {
+                 RecordSink& sink, long long& bytesRead, bool inputEnds) {
     const long long length = MeasureLength(input);
     uint8_t chunk[kChunkBytes];
     bytesRead = 0;
@@ -116,7 +116,7 @@ RunEnd FeedInput(std::FILE* input, const char* inputName, const CallbackBlock& c
         }
     }
     // What still waits in the port is decoded before the end, unless the run was stopped.
-    if (end == RunEnd::kComplete && !FeedEnd(kDecoderPort, threadBuf, sink)) {
+    if (end == RunEnd::kComplete && inputEnds && !FeedEnd(kDecoderPort, threadBuf, sink)) {
         end = RunEnd::kSinkFailed;
     }
     // A stream that cannot tell its length reports what was read as the whole.

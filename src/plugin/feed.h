@@ -68,8 +68,11 @@ enum class RunEnd {
 // caller has opened with its options. The abort counter is tested before each chunk and
 // progress (bytes read, input length or 0 when the input cannot tell it) reported after
 // each, then (length, length) once at the end. `bytesRead` receives the bytes read.
+// With `inputEnds` false the input is one of several read one after the other as one stream
+// (logs of one receiver spliced): a frame still open at its end goes on in the next, so what
+// waits in the port is left for it.
 RunEnd FeedInput(std::FILE* input, const char* inputName, const CallbackBlock& callbacks, uint8_t* threadBuf,
-                 RecordSink& sink, long long& bytesRead);
+                 RecordSink& sink, long long& bytesRead, bool inputEnds = true);
 
 // A log named by a command: a file opened for reading, or standard input for "-" (left open
 // when done). `file` is null when the file cannot be opened; `name` is what messages call it.
@@ -81,6 +84,8 @@ public:
     LogInput& operator=(const LogInput&) = delete;
     std::FILE* file() const { return file_; }
     const std::string& name() const { return name_; }
+    // How messages name the log of `path`: "standard input" for "-".
+    static std::string NameOf(const std::string& path);
 
 private:
     std::FILE* file_ = nullptr;

@@ -16,6 +16,7 @@
 #include "plugin/feed.h"
 #include "plugin/plugin.h"
 #include "positioning/eph_store.h"
+#include "positioning/single_point.h"
 #include "qc/clock_steps.h"
 #include "qc/multipath.h"
 #include "qc/parser_messages.h"
@@ -661,7 +662,10 @@ int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcR
     const LogInput log(options.input);
     report.file = log.name();
     ResetAbortCount();
+    // Each log starts afresh, so its figures do not depend on the logs checked before it in
+    // the same process: no ephemeris, no earlier solution to start from.
     eph_store_clear();
+    reset_single_point_state();
     std::FILE* input = log.file();
     if (input == nullptr) {
         report.status = QcStatus::kUnreadable;
