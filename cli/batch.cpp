@@ -340,15 +340,40 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
 
 }  // namespace
 
-void AddBatchOptions(CLI::App& sub, std::string& directory, bool& recursive, int& jobs, bool& logFiles,
-                     bool& skipExisting) {
-    sub.add_option("-d,--directory", directory, "folder of the outputs (made when missing)")->type_name("DIR");
-    sub.add_flag("-r,--recursive", recursive, "take the NavCom logs found in the folders named, at any depth");
-    sub.add_option("-j,--jobs", jobs, "worker processes (default: one per processor; 1 runs the logs in turn)")
+void AddBatchOptions(CLI::App& sub, BatchArgs& args) {
+    sub.add_option("-d,--directory", args.directory, "folder of the outputs (made when missing)")->type_name("DIR");
+    sub.add_flag("-r,--recursive", args.recursive, "take the NavCom logs found in the folders named, at any depth");
+    sub.add_option("-j,--jobs", args.jobs, "worker processes (default: one per processor; 1 runs the logs in turn)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
-    sub.add_flag("--log-files", logFiles, "each log's messages to DIR/NAME.log instead of standard output");
-    sub.add_flag("--skip-existing", skipExisting, "leave out logs whose outputs exist and are newer");
+    sub.add_flag("--log-files", args.logFiles, "each log's messages to DIR/NAME.log instead of standard output");
+    sub.add_flag("--skip-existing", args.skipExisting, "leave out logs whose outputs exist and are newer");
+}
+
+BatchOptions MakeBatchOptions(const BatchArgs& args, bool quiet) {
+    BatchOptions batch;
+    batch.jobs = args.jobs > 0 ? args.jobs : DefaultJobs();
+    batch.quiet = quiet;
+    batch.logFiles = args.logFiles;
+    batch.logDirectory = args.directory;
+    return batch;
+}
+
+bool MakeOutputFolder(const std::string& directory) {
+    if (directory.empty()) return true;
+    std::error_code made;
+    fs::create_directories(directory, made);
+    if (!made) return true;
+    std::fprintf(stderr, "kestrel: cannot create the folder %s: %s\n", directory.c_str(), made.message().c_str());
+    return false;
+}
+
+bool NewerThan(const std::string& output, const std::string& input) {
+    std::error_code e1;
+    std::error_code e2;
+    const auto out = fs::last_write_time(output, e1);
+    const auto in = fs::last_write_time(input, e2);
+    return !e1 && !e2 && out >= in;
 }
 
 std::string LogStem(const std::string& input) {

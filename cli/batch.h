@@ -57,8 +57,24 @@ int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options
 
 // The options every subcommand that takes many logs has: -d DIR, -r, -j N, --log-files,
 // --skip-existing.
-void AddBatchOptions(CLI::App& sub, std::string& directory, bool& recursive, int& jobs, bool& logFiles,
-                     bool& skipExisting);
+struct BatchArgs {
+    std::string directory;   // folder of the outputs
+    bool recursive = false;
+    int jobs = 0;            // 0: one worker per processor
+    bool logFiles = false;
+    bool skipExisting = false;
+};
+void AddBatchOptions(CLI::App& sub, BatchArgs& args);
+
+// The batch's options from the arguments (and the command's -q).
+BatchOptions MakeBatchOptions(const BatchArgs& args, bool quiet);
+
+// Makes the output folder when one is named and missing; false (the reason printed) when it
+// cannot be made.
+bool MakeOutputFolder(const std::string& directory);
+
+// True when `output` exists and was written no earlier than `input`.
+bool NewerThan(const std::string& output, const std::string& input);
 
 // The stem of a log's name: its file name without folder and extension.
 std::string LogStem(const std::string& input);

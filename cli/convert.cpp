@@ -32,12 +32,8 @@ constexpr int32_t kCounterUnset = -1;  // marks result counters ConvertFile left
 
 struct ConvertArgs {
     std::vector<std::string> inputs;
-    std::string outputBase;  // one log only; empty: in `directory`, or beside the log
-    std::string directory;   // folder of the outputs (made when missing)
-    bool recursive = false;
-    int jobs = 0;            // 0: one worker per processor
-    bool logFiles = false;
-    bool skipExisting = false;
+    std::string outputBase;  // one log only; empty: in the output folder, or beside the log
+    BatchArgs batch;
     bool noClockCorrection = false;
     bool flagEpochs = false;
     bool noL2Slips = false;
@@ -66,16 +62,8 @@ bool FillName(char (&field)[KESTREL_PATH_SIZE], const std::string& path) {
 // The output base of a log: as given with -o, in the output folder, or beside the log.
 std::string OutputBase(const ConvertArgs& a, const std::string& input) {
     if (!a.outputBase.empty()) return a.outputBase;
-    if (!a.directory.empty()) return (std::filesystem::path(a.directory) / LogStem(input)).string();
+    if (!a.batch.directory.empty()) return (std::filesystem::path(a.batch.directory) / LogStem(input)).string();
     return input;
-}
-
-bool NewerThan(const std::string& output, const std::string& input) {
-    std::error_code e1;
-    std::error_code e2;
-    const auto out = std::filesystem::last_write_time(output, e1);
-    const auto in = std::filesystem::last_write_time(input, e2);
-    return !e1 && !e2 && out >= in;
 }
 
 // An OBX file keeps the name it was written under; a file written under a temporary name
@@ -113,7 +101,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
                           "; choose another OUTBASE with -o");
         }
     }
-    if (a.skipExisting && NewerThan(obxName, input) && NewerThan(ephemerisName, input)) {
+    if (a.batch.skipExisting && NewerThan(obxName, input) && NewerThan(ephemerisName, input)) {
         report.summary = "skipped: " + obxName + " and " + ephemerisName + " are up to date";
         std::printf("%s\n", report.summary.c_str());
         return report;
@@ -211,16 +199,9 @@ int RunConvert(const ConvertArgs& a) {
         PrintError("-o names the outputs of one LOG; with several, give a folder with -d");
         return kExitUsage;
     }
-    if (!a.directory.empty()) {
-        std::error_code made;
-        std::filesystem::create_directories(a.directory, made);
-        if (made) {
-            PrintError("cannot create the folder " + a.directory + ": " + made.message());
-            return kExitFailure;
-        }
-    }
+    if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
-    std::vector<std::string> inputs = CollectInputs(a.inputs, a.recursive, refused);
+    std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
     // Two logs that would write the same outputs: the later ones are refused before any runs.
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
@@ -234,12 +215,8 @@ int RunConvert(const ConvertArgs& a) {
         }
         accepted.push_back(input);
     }
-    BatchOptions batch;
-    batch.jobs = a.jobs > 0 ? a.jobs : DefaultJobs();
-    batch.quiet = a.quiet;
-    batch.logFiles = a.logFiles;
-    batch.logDirectory = a.directory;
-    const int status = RunBatch(accepted, batch, [&a](const std::string& input) { return ConvertOne(a, input); });
+    const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
+                                [&a](const std::string& input) { return ConvertOne(a, input); });
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
 }
@@ -263,7 +240,7 @@ Runner AddConvertCommand(CLI::App& app) {
     sub->add_flag("--no-l2-slips", args.noL2Slips, "do not report L2 cycle slips (L1 slips always are)");
     sub->add_flag("--verbose", args.verbose, "also report the frame parser's frame-length diagnostics");
     sub->add_flag("-q,--quiet", args.quiet, "no progress display");
-    AddBatchOptions(*sub, args.directory, args.recursive, args.jobs, args.logFiles, args.skipExisting);
+    AddBatchOptions(*sub, args.batch);
     return [] { return RunConvert(args); };
 }
 

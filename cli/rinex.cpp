@@ -27,15 +27,11 @@ namespace {
 
 struct RinexArgs {
     std::vector<std::string> inputs;
-    bool recursive = false;
-    int jobs = 0;
-    bool logFiles = false;
-    bool skipExisting = false;
+    BatchArgs batch;
     bool splice = false;
     std::string period = "1d";
     std::string obsPath;
     std::string navPath;
-    std::string directory;
     std::string version = "3.04";
     std::string marker;
     std::string markerNumber;
@@ -81,7 +77,7 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     o.version = a.version == "2.11" ? RinexVersion::k211 : RinexVersion::k304;
     o.obsPath = a.obsPath;
     o.navPath = a.navPath;
-    o.directory = a.directory;
+    o.directory = a.batch.directory;
     o.writeNav = !a.noNav;
     o.trackedOnly = a.trackedOnly;
     o.clockCorrection = !a.noClockCorrection;
@@ -188,14 +184,6 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     return report;
 }
 
-bool NewerThan(const std::string& output, const std::string& input) {
-    std::error_code e1;
-    std::error_code e2;
-    const auto out = std::filesystem::last_write_time(output, e1);
-    const auto in = std::filesystem::last_write_time(input, e2);
-    return !e1 && !e2 && out >= in;
-}
-
 // The time of a log's first MEASUREMENT frame with a week (total GPS seconds); the logs of a
 // splice are read in this order. Logs without one go last, in the order named.
 double FirstEpochOf(const std::string& input) {
@@ -222,16 +210,9 @@ double FirstEpochOf(const std::string& input) {
 int RunRinex(CLI::App& sub, const RinexArgs& a) {
     RinexRunOptions base;
     if (!Options(sub, a, base)) return kExitUsage;
-    if (!a.directory.empty()) {
-        std::error_code made;
-        std::filesystem::create_directories(a.directory, made);
-        if (made) {
-            PrintError("cannot create the folder " + a.directory + ": " + made.message());
-            return kExitFailure;
-        }
-    }
+    if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
-    std::vector<std::string> inputs = CollectInputs(a.inputs, a.recursive, refused);
+    std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
     if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
 
     if (a.splice) {
@@ -250,7 +231,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     // (a decoding without the solution): two logs that would write the same file are refused
     // before any runs.
     std::vector<std::string> accepted;
-    const bool predict = inputs.size() > 1 || a.skipExisting;
+    const bool predict = inputs.size() > 1 || a.batch.skipExisting;
     std::map<std::string, std::string> writers;
     for (const std::string& input : inputs) {
         if (predict && input != "-") {
@@ -277,7 +258,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
                 const bool done = !named.files.empty() &&
                                   std::all_of(named.files.begin(), named.files.end(),
                                               [&](const std::string& f) { return NewerThan(f, input); });
-                if (a.skipExisting && done) {
+                if (a.batch.skipExisting && done) {
                     std::printf("%s: skipped: its files are up to date\n", input.c_str());
                     continue;
                 }
@@ -285,12 +266,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         }
         accepted.push_back(input);
     }
-    BatchOptions batch;
-    batch.jobs = a.jobs > 0 ? a.jobs : DefaultJobs();
-    batch.quiet = a.quiet;
-    batch.logFiles = a.logFiles;
-    batch.logDirectory = a.directory;
-    const int status = RunBatch(accepted, batch, [&](const std::string& input) {
+    const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet), [&](const std::string& input) {
         RinexRunOptions o = base;
         o.input = input;
         return ConvertOne(o, a);
@@ -367,7 +343,7 @@ Runner AddRinexCommand(CLI::App& app) {
     sub->add_option("--period", a.period, "the period of the files of --splice")
         ->type_name("1h|1d")
         ->check(CLI::IsMember({"1h", "1d"}));
-    AddBatchOptions(*sub, a.directory, a.recursive, a.jobs, a.logFiles, a.skipExisting);
+    AddBatchOptions(*sub, a.batch);
     return [sub] { return RunRinex(*sub, a); };
 }
 
