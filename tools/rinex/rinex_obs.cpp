@@ -192,6 +192,41 @@ std::size_t SatListLines(int satCount) {
     return satCount <= 0 ? 1 : static_cast<std::size_t>((satCount + kSatsPerLine - 1) / kSatsPerLine);
 }
 
+// Where an epoch line keeps its time and receiver clock offset: column (from 0) and width.
+struct EpochColumns {
+    int year[2], month[2], day[2], hour[2], minute[2], second[2], clock[2];
+    int earliestYear;  // a RINEX 2 year has two digits (FullYear makes it four)
+};
+constexpr EpochColumns kEpochLine2 = {{1, 2}, {4, 2}, {7, 2}, {10, 2}, {13, 2}, {15, 11}, {68, 12}, 0};
+constexpr EpochColumns kEpochLine3 = {{2, 4}, {7, 2}, {10, 2}, {13, 2}, {16, 2}, {18, 11}, {41, 15}, 1980};
+
+// The time, flag and clock offset of an epoch line; false with `error` naming the fault.
+bool ReadEpochLine(const std::string& line, const EpochColumns& c, int flag, const std::string& name, std::size_t i,
+                   ObsEpoch& epoch, std::string& error) {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
+    double second = 0.0;
+    if (!ParseInt(Columns(line, c.year[0], c.year[1]), year) || !ParseInt(Columns(line, c.month[0], c.month[1]), month) ||
+        !ParseInt(Columns(line, c.day[0], c.day[1]), day) || !ParseInt(Columns(line, c.hour[0], c.hour[1]), hour) ||
+        !ParseInt(Columns(line, c.minute[0], c.minute[1]), minute) ||
+        !ParseReal(Columns(line, c.second[0], c.second[1]), second) || year < c.earliestYear || month < 1 ||
+        month > 12 || day < 1 || day > 31 || hour > 24 || minute > 59 || second < 0.0 || second > 61.0) {
+        error = Where(name, i) + "unreadable epoch time";
+        return false;
+    }
+    epoch.line = i + 1;
+    epoch.flag = flag;
+    epoch.time = GpsTimeFromCalendar(year, month, day, hour, minute, second);
+    const std::string_view clock = Columns(line, c.clock[0], c.clock[1]);
+    if (!IsBlank(clock)) {
+        if (!ParseReal(clock, epoch.clockOffset)) {
+            error = Where(name, i) + "unreadable receiver clock offset";
+            return false;
+        }
+        epoch.hasClockOffset = true;
+    }
+    return true;
+}
+
 bool ReadSatelliteId(std::string_view id, char fileSystem, ObsSatellite& sat) {
     if (id.size() < 3) return false;
     sat.system = id[0] == ' ' ? (fileSystem == 'M' ? 'G' : fileSystem) : id[0];
@@ -281,28 +316,8 @@ bool ParseEpochs3(const std::vector<std::string>& lines, std::size_t i, const st
             i += 1 + static_cast<std::size_t>(count);
             continue;
         }
-        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-        double second = 0.0;
-        if (!ParseInt(Columns(line, 2, 4), year) || !ParseInt(Columns(line, 7, 2), month) ||
-            !ParseInt(Columns(line, 10, 2), day) || !ParseInt(Columns(line, 13, 2), hour) ||
-            !ParseInt(Columns(line, 16, 2), minute) || !ParseReal(Columns(line, 18, 11), second) || year < 1980 ||
-            month < 1 || month > 12 || day < 1 || day > 31 || hour > 24 || minute > 59 || second < 0.0 ||
-            second > 61.0) {
-            error = Where(name, i) + "unreadable epoch time";
-            return false;
-        }
         ObsEpoch epoch;
-        epoch.line = i + 1;
-        epoch.flag = flag;
-        epoch.time = GpsTimeFromCalendar(year, month, day, hour, minute, second);
-        const std::string_view clock = Columns(line, 41, 15);
-        if (!IsBlank(clock)) {
-            if (!ParseReal(clock, epoch.clockOffset)) {
-                error = Where(name, i) + "unreadable receiver clock offset";
-                return false;
-            }
-            epoch.hasClockOffset = true;
-        }
+        if (!ReadEpochLine(line, kEpochLine3, flag, name, i, epoch, error)) return false;
         for (int k = 1; k <= count; ++k) {
             const std::size_t index = i + static_cast<std::size_t>(k);
             const std::string_view id = Columns(lines[index], 0, 3);
@@ -378,27 +393,8 @@ bool ParseObsText(const std::string& text, const std::string& name, ObsFile& fil
             i += recordLines;
             continue;
         }
-        int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-        double second = 0.0;
-        if (!ParseInt(Columns(line, 1, 2), year) || !ParseInt(Columns(line, 4, 2), month) ||
-            !ParseInt(Columns(line, 7, 2), day) || !ParseInt(Columns(line, 10, 2), hour) ||
-            !ParseInt(Columns(line, 13, 2), minute) || !ParseReal(Columns(line, 15, 11), second) || month < 1 ||
-            month > 12 || day < 1 || day > 31 || hour > 24 || minute > 59 || second < 0.0 || second > 61.0) {
-            error = Where(name, i) + "unreadable epoch time";
-            return false;
-        }
         ObsEpoch epoch;
-        epoch.line = i + 1;
-        epoch.flag = flag;
-        epoch.time = GpsTimeFromCalendar(year, month, day, hour, minute, second);
-        const std::string_view clock = Columns(line, 68, 12);
-        if (!IsBlank(clock)) {
-            if (!ParseReal(clock, epoch.clockOffset)) {
-                error = Where(name, i) + "unreadable receiver clock offset";
-                return false;
-            }
-            epoch.hasClockOffset = true;
-        }
+        if (!ReadEpochLine(line, kEpochLine2, flag, name, i, epoch, error)) return false;
         epoch.satellites.resize(static_cast<std::size_t>(satCount));
         for (int k = 0; k < satCount; ++k) {
             const std::size_t listLine = i + static_cast<std::size_t>(k / kSatsPerLine);
