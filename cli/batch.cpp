@@ -157,6 +157,8 @@ bool StartWorker(Worker& w, const std::string& input, const LogRunner& run) {
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
         close(out[1]);
+        // Fully buffered whatever the batch's own standard output was; errors flush it first.
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
         SetProgressPipe(report[1]);
         const LogReport r = run(input);
         std::fflush(stdout);
@@ -311,7 +313,16 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
             long long read = 0;
             Parse(w.report, r, read);
             w.bytesRead = std::min(read, sizes[w.index]);
-            if (!w.exited && waitpid(w.pid, &w.waitStatus, WNOHANG) == w.pid) w.exited = true;
+            if (!w.exited) {
+                // A worker whose pipes are both at their end is inside _exit: wait for it
+                // rather than for the next poll's timeout, which would hold its slot idle.
+                const bool ending = w.outFd < 0 && w.reportFd < 0;
+                pid_t got;
+                do {
+                    got = waitpid(w.pid, &w.waitStatus, ending ? 0 : WNOHANG);
+                } while (got < 0 && errno == EINTR && ending && !batchInterrupted);
+                if (got == w.pid) w.exited = true;
+            }
             if (!w.exited || w.outFd >= 0 || w.reportFd >= 0) {
                 bytesDone += w.bytesRead;
                 ++it;

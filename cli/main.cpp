@@ -50,7 +50,11 @@ int RunDetect(const std::vector<std::string>& paths) {
 
 }  // namespace
 
-void PrintError(const std::string& text) { std::fprintf(stderr, "kestrel: %s\n", text.c_str()); }
+void PrintError(const std::string& text) {
+    // Messages written before the error come before it, also where standard output is buffered.
+    std::fflush(stdout);
+    std::fprintf(stderr, "kestrel: %s\n", text.c_str());
+}
 
 Runner AddDetectCommand(CLI::App& app) {
     static std::vector<std::string> paths;

@@ -79,7 +79,9 @@ void KESTREL_STDCALL OnMessage(double time, const char* text) {
     } else {
         std::printf("%.3f  %s\n", time, text);
     }
-    std::fflush(stdout);
+    // A batch worker's messages go to the batch in blocks: a write per message would wake
+    // the batch for every line.
+    if (progressPipe < 0) std::fflush(stdout);
 }
 
 void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -196,7 +197,18 @@ TEST_F(Batch, CtrlCStopsEveryWorkerAndLeavesWholeFiles) {
     close(fd);
     EXPECT_EQ(test::WaitCli(pid), 130) << ReadFileText(dir.file("stderr.txt"));
     const std::string out = ReadFileText(dir.file("stdout.txt"));
-    EXPECT_NE(out.find("User Quit"), std::string::npos) << out;
+    // The stopped log's block: its messages, then the error and what was kept, in that order
+    // although a worker buffers its messages.
+    const std::size_t block = out.find("==> " + fifo + " <==\n");
+    ASSERT_NE(block, std::string::npos) << out;
+    const std::string text = out.substr(block, out.find("==>", block + 1) - block);
+    const std::size_t quit = text.find("kestrel: User Quit\n");
+    ASSERT_NE(quit, std::string::npos) << text;
+    EXPECT_LT(quit, text.find("kestrel: stopped after ")) << text;
+    for (std::size_t line = text.find('\n', quit); line != std::string::npos && line + 1 < text.size();
+         line = text.find('\n', line + 1)) {
+        EXPECT_FALSE(std::isdigit(static_cast<unsigned char>(text[line + 1]))) << "a message after the error:\n" << text;
+    }
     // The stopped log's files are whole and under their names; nothing else is left.
     const auto obx = obx::ReadObx(dir.file("out/live.obx"));
     EXPECT_EQ(obx.state, obx::ObxState::kComplete) << obx.problem;
