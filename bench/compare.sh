@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# Times Kestrel (OBX and RINEX conversions) against the GNSS tools a user would otherwise
+# Times Kestrel (OBX and RINEX conversions, quality checks) against the GNSS tools a user would otherwise
 # reach for, on the same observations, in one run on this machine:
 #
 #   bench/compare.sh [BUILD_DIR]        (default: build; RUNS=5 sets the runs per figure)
@@ -91,6 +91,9 @@ read -r kf_wall kf_cpu _ < <(measure "$runs" "$kestrel" convert "$data/day.nav" 
 read -r kr_wall kr_cpu _ < <(measure "$runs" "$kestrel" rinex "$data/day.nav" -d "$data/out/rinex" -q)
 read -r krn_wall krn_cpu _ < <(measure "$runs" "$kestrel" rinex "$data/day.nav" -d "$data/out/rinex-nc" -q \
     --no-clock-correction)
+read -r kq_wall kq_cpu _ < <(measure "$runs" "$kestrel" qc "$data/day.nav")
+read -r kqp_wall kqp_cpu _ < <(measure "$runs" "$kestrel" qc "$data/day.nav" --json "$data/out/qc.json" \
+    --plot "$data/out/qc.png")
 read -r cb_wall cb_cpu _ < <(measure "$peer_runs" convbin -r rtcm3 -v 3.04 -tr 2010/07/01 00:00:00 "$data/day.rtcm3" \
     -d "$data/out" -o "$data/out/convbin.obs" -n "$data/out/convbin.nav")
 read -r rr_wall rr_cpu _ < <(measure "$peer_runs" rnx2rtkp -p 0 -o "$data/out/rnx2rtkp.pos" "$data/day.obs" "$nav")
@@ -115,6 +118,9 @@ row "kestrel rinex (3.04, clock correction)" "$kr_wall" "$kr_cpu" \
     "$(rate $day_epochs "$kr_wall") epochs/s wall, $(rate $day_epochs "$kr_cpu") epochs/s cpu"
 row "kestrel rinex --no-clock-correction" "$krn_wall" "$krn_cpu" \
     "$(rate $day_epochs "$krn_wall") epochs/s wall, $(rate $day_epochs "$krn_cpu") epochs/s cpu"
+row "kestrel qc" "$kq_wall" "$kq_cpu" "$(rate $day_epochs "$kq_wall") epochs/s wall, $(rate $day_epochs "$kq_cpu") epochs/s cpu"
+row "kestrel qc --json --plot PNG" "$kqp_wall" "$kqp_cpu" \
+    "$(rate $day_epochs "$kqp_wall") epochs/s wall, $(rate $day_epochs "$kqp_cpu") epochs/s cpu"
 row "convbin -r rtcm3 -v 3.04 (same day as RTCM 3)" "$cb_wall" "$cb_cpu" \
     "$(rate "$(mb "$rtcm_bytes")" "$cb_wall") MB/s wall, $(rate "$(mb "$rtcm_bytes")" "$cb_cpu") MB/s cpu, $(rate $day_epochs "$cb_wall") epochs/s"
 row "rnx2rtkp -p 0 (same day as RINEX)" "$rr_wall" "$rr_cpu" \
@@ -135,6 +141,10 @@ printf '  rinex time over convert time:             %sx / %sx   (target at most 
     "$(ratio "$kr_wall" "$kf_wall")" "$(ratio "$kr_cpu" "$kf_cpu")"
 printf '  rinex time over convert, both no clock:   %sx / %sx\n' \
     "$(ratio "$krn_wall" "$kp_wall")" "$(ratio "$krn_cpu" "$kp_cpu")"
+printf '  qc time over convert time:                %sx / %sx   (target at most 2x)\n' \
+    "$(ratio "$kq_wall" "$kf_wall")" "$(ratio "$kq_cpu" "$kf_cpu")"
+printf '  qc with JSON and plot over convert:       %sx / %sx\n' \
+    "$(ratio "$kqp_wall" "$kf_wall")" "$(ratio "$kqp_cpu" "$kf_cpu")"
 printf '  parse-only time over cat time:            %sx\n' "$(ratio "$kp_wall" "$cat_wall")"
 printf '  clock correction time over parse-only:    %sx\n' "$(ratio "$kf_wall" "$kp_wall")"
 
@@ -151,6 +161,15 @@ for name in hour day week; do
     rm -rf "$data/out/rinex-mem"
 done
 
+echo "peak resident memory of kestrel qc (summary only / with JSON and a PNG plot):"
+for name in hour day week; do
+    read -r wall _ rss < <(measure 1 "$kestrel" qc "$data/$name.nav")
+    read -r pwall _ prss < <(measure 1 "$kestrel" qc "$data/$name.nav" --json "$data/out/qc-mem.json" \
+        --plot "$data/out/qc-mem.png")
+    printf '  %-5s log %9.2f MB: %6d KB  (%.2f s) / %6d KB  (%.2f s)\n' "$name" "$(mb "$(bytes "$data/$name.nav")")" \
+        "$rss" "$wall" "$prss" "$pwall"
+done
+
 # Heap allocations of whole conversions: they may grow with the ephemerides stored, never
 # with the epochs.
 if command -v valgrind > /dev/null; then
@@ -164,5 +183,5 @@ if command -v valgrind > /dev/null; then
         printf '  %-6s log: %6s epochs, %4s ephemerides: %s allocations\n' "$name" "$epochs" "$ephemerides" "$allocs"
     done
 fi
-rm -f "$data/out/"*.obx "$data/out/"*.epp
+rm -f "$data/out/"*.obx "$data/out/"*.epp "$data/out/"qc*.json "$data/out/"qc*.png
 rm -rf "$data/out/rinex" "$data/out/rinex-nc"
