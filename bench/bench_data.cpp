@@ -21,16 +21,8 @@ constexpr double kStation[3] = {-3976219.5082, 3382372.5671, 3652512.9849};  // 
 
 std::string DataFile(const std::string& name) { return std::string(KESTREL_BENCH_DATA_DIR) + "/" + name; }
 
-rinex::StationDayOptions DayOptions(double hours) {
-    rinex::StationDayOptions o;
-    o.station = {kStation[0], kStation[1], kStation[2]};
-    o.start = rinex::GpsTimeFromCalendar(2010, 7, 1, 0, 0, 0.0);
-    o.duration = hours * 3600.0;
-    return o;
-}
-
 rinex::ObsFile Simulate(double hours) {
-    rinex::StationDay day(BroadcastDay(), DayOptions(hours));
+    rinex::StationDay day(BroadcastDay(), DayOptions(hours * 3600.0));
     rinex::ObsFile file;
     file.header = day.Header();
     rinex::ObsEpoch epoch;
@@ -44,6 +36,14 @@ rinex::ObsFile Simulate(double hours) {
 }
 
 }  // namespace
+
+rinex::StationDayOptions DayOptions(double seconds) {
+    rinex::StationDayOptions o;
+    o.station = {kStation[0], kStation[1], kStation[2]};
+    o.start = rinex::GpsTimeFromCalendar(2010, 7, 1, 0, 0, 0.0);
+    o.duration = seconds;
+    return o;
+}
 
 const std::vector<rinex::NavRecord>& BroadcastDay() {
     static const std::vector<rinex::NavRecord> nav = [] {
@@ -106,7 +106,7 @@ void FillStore(const std::vector<rinex::NavRecord>& nav) {
 
 std::vector<SolveInput> SimulatedEpochs(int satellites, int count) {
     FillStore(BroadcastDay());
-    rinex::StationDay day(BroadcastDay(), DayOptions(24));
+    rinex::StationDay day(BroadcastDay(), DayOptions(24 * 3600.0));
     std::vector<SolveInput> out;
     rinex::ObsEpoch epoch;
     while (static_cast<int>(out.size()) < count && day.Next(epoch)) {

@@ -10,11 +10,15 @@
 
 #include "kestrel/records.h"
 #include "rinex/rinex_nav.h"
+#include "rinex/station_day.h"
 
 namespace kestrel::bench {
 
 // The broadcast ephemerides of data/orbits (one day, every GPS satellite).
 const std::vector<rinex::NavRecord>& BroadcastDay();
+
+// The simulated station (GSI 0759) from 2010-07-01 00:00 GPS time, for `seconds` at 1 Hz.
+rinex::StationDayOptions DayOptions(double seconds);
 
 // A NavCom log of `hours` of the simulated station at 1 Hz (ephemeris frames included).
 struct NavComLog {

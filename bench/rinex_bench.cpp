@@ -16,18 +16,13 @@ namespace kestrel::bench {
 namespace {
 
 constexpr int kEpochs = 600;  // ten minutes at 1 Hz
-constexpr double kStation[3] = {-3976219.5082, 3382372.5671, 3652512.9849};
 constexpr double kDopplerHz = -1234.567;  // any value of the field's width
 constexpr double kP1OffsetM = 0.35;
 
 // The station's epochs with the five simulated types and a Doppler and P1 value.
 const std::vector<RinexObsEpoch>& StationEpochs() {
     static const std::vector<RinexObsEpoch> epochs = [] {
-        rinex::StationDayOptions o;
-        o.station = {kStation[0], kStation[1], kStation[2]};
-        o.start = rinex::GpsTimeFromCalendar(2010, 7, 1, 0, 0, 0.0);
-        o.duration = kEpochs;
-        rinex::StationDay day(BroadcastDay(), o);
+        rinex::StationDay day(BroadcastDay(), DayOptions(kEpochs));
         std::vector<RinexObsEpoch> out;
         rinex::ObsEpoch epoch;
         const RinexObsType types[] = {RinexObsType::kC1, RinexObsType::kL1, RinexObsType::kP2, RinexObsType::kL2,

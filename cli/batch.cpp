@@ -440,11 +440,13 @@ std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bo
     return inputs;
 }
 
+bool RunsInTurn(const BatchOptions& options, std::size_t logs) { return options.jobs <= 1 || logs <= 1; }
+
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
              std::vector<LogReport>* reportsOut) {
     std::vector<LogReport> reports(inputs.size());
     int status = kExitOk;
-    if (options.jobs <= 1 || inputs.size() <= 1) {
+    if (RunsInTurn(options, inputs.size())) {
         // In this process, one after the other, each as a single run.
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             reports[i] = run(inputs[i]);

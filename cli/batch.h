@@ -47,6 +47,9 @@ std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bo
 // Worker processes by default: the number of processors.
 int DefaultJobs();
 
+// True when RunBatch runs `logs` logs one after the other in this process, not in workers.
+bool RunsInTurn(const BatchOptions& options, std::size_t logs);
+
 // Runs every log and reports: with one log and -j 1 exactly as a single run does; otherwise
 // one block of messages per log as it finishes, a line per finished log, and at the end a
 // table of the failures. Returns 0 when every log succeeded, 1 when any failed, 130 when

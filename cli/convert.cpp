@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // `kestrel convert`: fills the host records, runs ConvertFile with a progress display and
 // the decoder's messages, and sums up what was written.
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -74,9 +73,7 @@ bool RenameObx(const std::string& from, const std::string& to) {
     ObxHeader header;
     bool ok = std::fread(&header, sizeof header, 1, f) == 1;
     if (ok) {
-        std::memset(header.file_name, 0, sizeof header.file_name);
-        std::memcpy(header.file_name, to.data(),
-                    std::min(to.size(), static_cast<std::size_t>(kObxFileNameMaxLength)));
+        obx_store_file_name(header, to.c_str());
         ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, f) == 1;
     }
     ok = std::fclose(f) == 0 && ok;

@@ -44,9 +44,7 @@ struct QcArgs {
     bool noL2Slips = false;
     bool verbose = false;
     bool quiet = false;
-    bool recursive = false;
-    int jobs = 0;
-    bool logFiles = false;
+    BatchArgs batch;  // -r, -j and --log-files (no output folder)
 };
 
 // Whether `path` can be written: an existing regular file that may be written, or a new name
@@ -116,7 +114,7 @@ int RunQc(const QcArgs& a) {
         return kExitUsage;
     }
     int refused = 0;
-    const std::vector<std::string> inputs = CollectInputs(a.inputs, a.recursive, refused);
+    const std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
     for (const std::string& output : {a.jsonPath, a.plotPath}) {
         for (const std::string& input : inputs) {
             if (!output.empty() && input != "-" && SameFile(input, output)) {
@@ -142,6 +140,8 @@ int RunQc(const QcArgs& a) {
         }
     }
 
+    const BatchOptions batch = MakeBatchOptions(a.batch, a.quiet);
+    const bool inTurn = RunsInTurn(batch, inputs.size());
     const std::string program = std::string("kestrel ") + KESTREL_VERSION;
     // Each log is checked on its own (in a worker with -j): its summary on standard output,
     // its pictures (PNG, SVG) written, and its JSON object and part of the HTML page handed
@@ -172,7 +172,7 @@ int RunQc(const QcArgs& a) {
         }
         const std::string summary = FormatQcSummary(report);
         // Summaries of logs checked in turn stand apart by an empty line.
-        if (index > 0 && (a.jobs == 1 || inputs.size() == 1 || DefaultJobs() == 1)) std::fputs("\n", stdout);
+        if (index > 0 && inTurn) std::fputs("\n", stdout);
         std::fputs(summary.c_str(), stdout);
         std::fflush(stdout);
         out.summary = std::to_string(report.epochs) + " epochs checked";
@@ -200,10 +200,6 @@ int RunQc(const QcArgs& a) {
         if (interrupted) out.status = kExitInterrupted;
         return out;
     };
-    BatchOptions batch;
-    batch.jobs = a.jobs > 0 ? a.jobs : DefaultJobs();
-    batch.quiet = a.quiet;
-    batch.logFiles = a.logFiles;
     std::vector<LogReport> reports;
     const int status = RunBatch(inputs, batch, checkOne, &reports);
 
@@ -277,11 +273,11 @@ Runner AddQcCommand(CLI::App& app) {
     sub->add_flag("--no-l2-slips", a.noL2Slips, "with --messages: no messages about L2 slips");
     sub->add_flag("--verbose", a.verbose, "print the decoder's messages and the frame parser's notices");
     sub->add_flag("-q,--quiet", a.quiet, "no progress display");
-    sub->add_flag("-r,--recursive", a.recursive, "take the NavCom logs found in the folders named, at any depth");
-    sub->add_option("-j,--jobs", a.jobs, "worker processes (default: one per processor; 1 checks the logs in turn)")
+    sub->add_flag("-r,--recursive", a.batch.recursive, "take the NavCom logs found in the folders named, at any depth");
+    sub->add_option("-j,--jobs", a.batch.jobs, "worker processes (default: one per processor; 1 checks the logs in turn)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
-    sub->add_flag("--log-files", a.logFiles, "each log's summary and messages to NAME.log beside it");
+    sub->add_flag("--log-files", a.batch.logFiles, "each log's summary and messages to NAME.log beside it");
     return [] { return RunQc(a); };
 }
 

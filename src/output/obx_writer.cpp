@@ -45,6 +45,13 @@ struct ObxFile {
     char* buffer;        // the stream buffer; null when buffer_size is 0
 };
 
+void obx_store_file_name(ObxHeader& header, const char* path) {
+    std::memset(header.file_name, 0, sizeof header.file_name);
+    const std::size_t length = std::strlen(path);
+    std::memcpy(header.file_name, path,
+                length < kObxFileNameMaxLength ? length : static_cast<std::size_t>(kObxFileNameMaxLength));
+}
+
 ObxFile* obx_create(const char* path, uint8_t sat_limit, float nominal_value, int16_t buffer_size,
                     uint8_t channels) {
     auto* file = new (std::nothrow) ObxFile{};
@@ -59,10 +66,7 @@ ObxFile* obx_create(const char* path, uint8_t sat_limit, float nominal_value, in
     h.channels = channels;
     h.nominal_value = nominal_value;
     h.buffer_size = buffer_size;
-    // The path as given, cut to the field if it is longer; the rest of the field stays zero.
-    const std::size_t length = std::strlen(path);
-    std::memcpy(h.file_name, path,
-                length < kObxFileNameMaxLength ? length : static_cast<std::size_t>(kObxFileNameMaxLength));
+    obx_store_file_name(h, path);
 
     const std::tm local = LocalTimeNow();
     h.create_month = static_cast<int16_t>(local.tm_mon);

@@ -17,6 +17,10 @@ constexpr uint16_t kObxMeasurementRecordSize = 44;
 constexpr float kObxVersion = 1.01f;          // bytes AE 47 81 3F in the file
 constexpr int kObxFileNameMaxLength = 143;    // longer paths are stored cut
 
+// Stores `path` in the header's file name field as the file keeps it: cut to
+// kObxFileNameMaxLength characters when longer, the rest of the field zero.
+void obx_store_file_name(ObxHeader& header, const char* path);
+
 // Creates (or truncates) the file and writes its header. Null on failure, with the reason
 // in the error text. buffer_size 0 keeps the stream's default buffering.
 ObxFile* obx_create(const char* path, uint8_t sat_limit, float nominal_value, int16_t buffer_size,
