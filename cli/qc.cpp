@@ -101,6 +101,7 @@ int RunQc(const QcArgs& a) {
     }
     o.reportL2Slips = !a.noL2Slips;
     o.parserNotices = a.verbose;
+    o.plotSamples = !a.plotPath.empty();
     std::optional<PlotFormat> plotFormat;
     if (!a.plotPath.empty()) {
         plotFormat = PlotFormatOf(a.plotPath);
@@ -195,13 +196,14 @@ int RunQc(const QcArgs& a) {
                 out.outputs.push_back(path);
             }
         }
-        ReleasePlotCaches();
         out.payload = std::to_string(json.size()) + "\n" + json + section;
         if (interrupted) out.status = kExitInterrupted;
         return out;
     };
     std::vector<LogReport> reports;
     const int status = RunBatch(inputs, batch, checkOne, &reports);
+    // Drawn in this process (-j 1) or in workers, which end without tidying: once is enough.
+    if (plotFormat) ReleasePlotCaches();
 
     std::vector<std::string> logs;
     std::vector<std::string> sections;

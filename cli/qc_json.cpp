@@ -183,10 +183,4 @@ std::string QcJsonDocument(const std::vector<std::string>& logs, const std::stri
     return doc.dump(2) + "\n";
 }
 
-std::string QcJsonDocument(const std::vector<QcReport>& reports, const std::string& program) {
-    std::vector<std::string> logs;
-    for (const QcReport& r : reports) logs.push_back(QcJsonLog(r));
-    return QcJsonDocument(logs, program);
-}
-
 }  // namespace kestrel::cli

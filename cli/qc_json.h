@@ -13,10 +13,8 @@ namespace kestrel::cli {
 // Version of the document's layout: raised when a key changes meaning or goes.
 constexpr int kQcJsonVersion = 1;
 
-std::string QcJsonDocument(const std::vector<QcReport>& reports, const std::string& program);
-
-// One log's object, as QcJsonDocument holds it (compact text), and the document made of such
-// objects (a batch's workers each make their log's).
+// One log's object (compact text), and the document made of such objects (a batch's workers
+// each make their log's).
 std::string QcJsonLog(const QcReport& report);
 std::string QcJsonDocument(const std::vector<std::string>& logs, const std::string& program);
 

@@ -153,7 +153,6 @@ TimeScale MakeTimeScale(const QcReport& r) {
 // Frame, grid, ticks and labels of a plot area; returns the area.
 Box DrawFrame(cairo_t* cr, const Box& panel, const std::string& title, const Axis& x, const Axis& y,
               const std::string& xLabel, const std::string& yLabel, bool yTicks = true) {
-    const bool grid = true;
     const Box area{kMarginLeft, kMarginTop, panel.w - kMarginLeft - kMarginRight, panel.h - kMarginTop - kMarginBottom};
     SetColour(cr, kInk);
     Font(cr, kTitleFontSize, true);
@@ -162,23 +161,19 @@ Box DrawFrame(cairo_t* cr, const Box& panel, const std::string& title, const Axi
     cairo_set_line_width(cr, 1.0);
     for (double v : Ticks(x.lo, x.hi, 8)) {
         const double px = x(v);
-        if (grid) {
-            SetColour(cr, kGridColour);
-            cairo_move_to(cr, px, area.y);
-            cairo_line_to(cr, px, area.y + area.h);
-            cairo_stroke(cr);
-        }
+        SetColour(cr, kGridColour);
+        cairo_move_to(cr, px, area.y);
+        cairo_line_to(cr, px, area.y + area.h);
+        cairo_stroke(cr);
         SetColour(cr, kInk);
         Text(cr, px, area.y + area.h + 6, Number(v), 0.5, 0.0);
     }
     for (double v : yTicks ? Ticks(y.lo, y.hi, 6) : std::vector<double>{}) {
         const double py = y(v);
-        if (grid) {
-            SetColour(cr, kGridColour);
-            cairo_move_to(cr, area.x, py);
-            cairo_line_to(cr, area.x + area.w, py);
-            cairo_stroke(cr);
-        }
+        SetColour(cr, kGridColour);
+        cairo_move_to(cr, area.x, py);
+        cairo_line_to(cr, area.x + area.w, py);
+        cairo_stroke(cr);
         SetColour(cr, kInk);
         Text(cr, area.x - 6, py, Number(v), 1.0, 0.5);
     }
@@ -533,7 +528,7 @@ void DrawClock(cairo_t* cr, const Box& panel, const QcReport& r) {
     const bool millis = hi - lo > 1e-3;
     const double scale = millis ? 1e3 : kMicrosecondsPerSecond;
     double ylo = lo * scale, yhi = hi * scale;
-    const double pad = std::max((yhi - ylo) * 0.08, millis ? 0.01 : 0.01);
+    const double pad = std::max((yhi - ylo) * 0.08, 0.01);
     ylo -= pad;
     yhi += pad;
     const Axis x{0.0, ts.spanUnits, kMarginLeft, panel.w - kMarginRight};
@@ -816,19 +811,6 @@ std::string QcHtmlPage(const std::vector<std::string>& sections) {
     for (const std::string& section : sections) html += section;
     html += "</body>\n</html>\n";
     return html;
-}
-
-bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::string>& summaries, std::string& html,
-                  std::string& error) {
-    std::vector<std::string> sections(reports.size());
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        if (!RenderQcHtmlSection(reports[i], i < summaries.size() ? summaries[i] : std::string(), i, sections[i],
-                                 error)) {
-            return false;
-        }
-    }
-    html = QcHtmlPage(sections);
-    return true;
 }
 
 }  // namespace kestrel::cli

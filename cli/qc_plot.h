@@ -28,10 +28,6 @@ constexpr int kPlotPanels = 8;
 // The page of one log as a PNG or SVG file's bytes; false with `error` when cairo failed.
 bool RenderQcPage(const QcReport& report, PlotFormat format, std::string& bytes, std::string& error);
 
-// One HTML page with, for each log, its summary text and its pictures.
-bool RenderQcHtml(const std::vector<QcReport>& reports, const std::vector<std::string>& summaries,
-                  std::string& html, std::string& error);
-
 // Releases what cairo and fontconfig keep for the whole process (font caches), once every
 // picture is drawn: nothing is left for a leak checker to report.
 void ReleasePlotCaches();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <system_error>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -216,10 +217,12 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
 
     if (a.splice) {
-        // One stream of the receiver's logs, in the order of their first epochs.
-        std::stable_sort(inputs.begin(), inputs.end(), [](const std::string& x, const std::string& y) {
-            return FirstEpochOf(x) < FirstEpochOf(y);
-        });
+        // One stream of the receiver's logs, in the order of their first epochs (each log's
+        // head read once).
+        std::vector<std::pair<double, std::string>> keyed;
+        for (std::string& input : inputs) keyed.emplace_back(FirstEpochOf(input), std::move(input));
+        std::stable_sort(keyed.begin(), keyed.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        for (std::size_t i = 0; i < inputs.size(); ++i) inputs[i] = std::move(keyed[i].second);
         RinexRunOptions o = base;
         o.spliceInputs = inputs;
         const LogReport report = ConvertOne(o, a);

@@ -43,11 +43,6 @@ constexpr double kNoTime = -1.0;
 constexpr char kInvalidPortText[] = "Invalid port number";
 constexpr char kNoMemoryText[] = "Not enough memory";
 constexpr char kNotOpenText[] = "OpenPort not called";
-constexpr char kBadLengthFormat[] = "Invalid record length for '%s' record (0x%x) on port %d";
-constexpr char kBadCountFormat[] = "Invalid variable data length on record 0x%x on port %d";
-constexpr char kOverrunFormat[] = "NavCom Buffer overrun for record 0x%x on port %d";
-constexpr char kChecksumFormat[] = "Checksum failure on '%s' record (0x%x) on port %d";
-constexpr char kRescanText[] = "Record decoding failed, recursively trying to look for more valid data";
 
 static_assert(std::is_trivially_copyable_v<PortState>, "a port state is wiped with memset");
 

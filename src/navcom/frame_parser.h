@@ -12,6 +12,14 @@
 
 namespace kestrel {
 
+// The parser's messages to the port's callback: the rejected frames (the record-length
+// message and the rescan notice only with the verbose decoder option) and an overrun.
+inline constexpr char kBadLengthFormat[] = "Invalid record length for '%s' record (0x%x) on port %d";
+inline constexpr char kBadCountFormat[] = "Invalid variable data length on record 0x%x on port %d";
+inline constexpr char kOverrunFormat[] = "NavCom Buffer overrun for record 0x%x on port %d";
+inline constexpr char kChecksumFormat[] = "Checksum failure on '%s' record (0x%x) on port %d";
+inline constexpr char kRescanText[] = "Record decoding failed, recursively trying to look for more valid data";
+
 // Opens (or reopens, wiping it) a decoder port. 0 on success; 1 with the reason in the
 // error text.
 int32_t OpenPort(int32_t port, PortCallback callback);

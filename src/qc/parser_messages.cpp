@@ -1,23 +1,28 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "qc/parser_messages.h"
 
-#include <cstring>
+#include <string_view>
+
+#include "navcom/frame_parser.h"
 
 namespace kestrel {
 namespace {
 
+// The words a message starts with: the format's text up to its first conversion.
+constexpr std::string_view Prefix(std::string_view format) { return format.substr(0, format.find('%')); }
+
 // The frame parser's messages by the words they start with.
 struct MessageKind {
-    const char* prefix;
+    std::string_view prefix;
     ParserMessage kind;
     bool notice;  // sent only by a verbose decoder
 };
 constexpr MessageKind kParserMessages[] = {
-    {"Checksum failure on ", ParserMessage::kChecksum, false},
-    {"Invalid record length for ", ParserMessage::kRecordLength, true},
-    {"Invalid variable data length on record ", ParserMessage::kItemCount, false},
-    {"Record decoding failed", ParserMessage::kResync, true},
-    {"NavCom Buffer overrun for record ", ParserMessage::kBufferOverrun, false},
+    {Prefix(kChecksumFormat), ParserMessage::kChecksum, false},
+    {Prefix(kBadLengthFormat), ParserMessage::kRecordLength, true},
+    {Prefix(kBadCountFormat), ParserMessage::kItemCount, false},
+    {Prefix(kRescanText), ParserMessage::kResync, true},
+    {Prefix(kOverrunFormat), ParserMessage::kBufferOverrun, false},
 };
 
 struct Counting {
@@ -29,18 +34,14 @@ Counting counting;
 
 const MessageKind* Find(const char* text) {
     if (text == nullptr) return nullptr;
+    const std::string_view message(text);
     for (const MessageKind& k : kParserMessages) {
-        if (std::strncmp(text, k.prefix, std::strlen(k.prefix)) == 0) return &k;
+        if (message.starts_with(k.prefix)) return &k;
     }
     return nullptr;
 }
 
 }  // namespace
-
-ParserMessage ClassifyParserMessage(const char* text) {
-    const MessageKind* k = Find(text);
-    return k != nullptr ? k->kind : ParserMessage::kOther;
-}
 
 void StartCounting(QcParserCounts* counts, KestrelMessageCallback forward, bool forwardNotices) {
     counting = Counting{counts, forward, forwardNotices};

@@ -20,8 +20,6 @@ enum class ParserMessage {
     kBufferOverrun,
 };
 
-ParserMessage ClassifyParserMessage(const char* text);
-
 // Counts into `counts` until the next StartCounting; messages go on to `forward` (may be
 // null), the verbose notices only when `forwardNotices`.
 void StartCounting(QcParserCounts* counts, KestrelMessageCallback forward, bool forwardNotices);

@@ -284,7 +284,7 @@ public:
         FinishSatellites();
         FinishClock();
         FinishPosition();
-        FinishPlot();
+        if (options_.plotSamples) FinishPlot();
         QcParserCounts& p = report_.parser;
         p.otherRecords = std::max<int64_t>(0, p.resyncs - p.checksumFailures - p.lengthFailures);
     }

@@ -31,6 +31,9 @@ struct QcOptions {
     std::optional<std::array<double, 3>> reference;  // Earth-fixed X, Y, Z, m
     bool reportL2Slips = true;     // decoder messages about L2 slips
     bool parserNotices = false;    // pass on the frame parser's notices about rejected frames
+    // Complete the pictures' samples (directions of every bin and point, multipath of every
+    // point): a satellite position each, read by the pictures only.
+    bool plotSamples = true;
 };
 
 // Checks one log. 0 when it was read to its end (whatever it held); 1 when it could not be
