@@ -144,13 +144,7 @@ std::optional<CalendarTime> CreationTimeFromEnvironment() {
     char* end = nullptr;
     const long long seconds = std::strtoll(epoch, &end, 10);
     if (*end != '\0' || seconds < 0) return std::nullopt;
-    CalendarTime t;
-    CivilFromDays(seconds / 86400, t.year, t.month, t.day);
-    const long long rest = seconds % 86400;
-    t.hour = static_cast<int>(rest / 3600);
-    t.minute = static_cast<int>(rest % 3600 / 60);
-    t.second = static_cast<double>(rest % 60);
-    return t;
+    return CalendarFromUnixSeconds(seconds);
 }
 
 }  // namespace kestrel::cli

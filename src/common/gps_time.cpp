@@ -47,6 +47,19 @@ void CivilFromDays(int64_t days, int& year, int& month, int& day) {
     day = static_cast<int>(static_cast<unsigned>(date.day()));
 }
 
+CalendarTime CalendarFromUnixSeconds(int64_t seconds) {
+    constexpr int64_t kDay = 86400;
+    CalendarTime t;
+    const int64_t days = seconds >= 0 ? seconds / kDay : (seconds - (kDay - 1)) / kDay;
+    int64_t rest = seconds - days * kDay;
+    CivilFromDays(days, t.year, t.month, t.day);
+    t.hour = static_cast<int>(rest / 3600);
+    rest %= 3600;
+    t.minute = static_cast<int>(rest / 60);
+    t.second = static_cast<double>(rest % 60);
+    return t;
+}
+
 int DayOfYear(int year, int month, int day) {
     return static_cast<int>(DaysFromCivil(year, month, day) - DaysFromCivil(year, 1, 1)) + 1;
 }

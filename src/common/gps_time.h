@@ -9,6 +9,8 @@ namespace kestrel {
 
 constexpr double kSecondsPerDay = 86400.0;
 constexpr double kSecondsPerWeek = 604800.0;
+constexpr double kHalfWeekS = kSecondsPerWeek / 2.0;
+constexpr int kLastWeek = 400000;  // the year 9600: later weeks are refused as damaged
 constexpr int kBroadcastWeekCount = 1024;  // the navigation message gives the week modulo 1024
 
 struct GpsTime {
@@ -18,6 +20,14 @@ struct GpsTime {
     // Seconds since the start of GPS time.
     double Total() const { return week * kSecondsPerWeek + sow; }
 };
+
+// A time difference brought into the same week: an ephemeris of the neighbouring week counts
+// from its own reference time.
+constexpr double WeekCrossover(double dt) {
+    if (dt > kHalfWeekS) dt -= kSecondsPerWeek;
+    if (dt < -kHalfWeekS) dt += kSecondsPerWeek;
+    return dt;
+}
 
 // A calendar epoch: in the GPS time scale, or in UTC where a function says so (an inserted
 // leap second is then 23:59:60).
@@ -36,6 +46,9 @@ int64_t DaysFromCivil(int year, int month, int day);
 
 // The date `days` after 1970-01-01.
 void CivilFromDays(int64_t days, int& year, int& month, int& day);
+
+// The UTC calendar epoch `seconds` (whole, POSIX: no leap seconds) after 1970-01-01.
+CalendarTime CalendarFromUnixSeconds(int64_t seconds);
 
 // Day of the year, 1 for January 1st.
 int DayOfYear(int year, int month, int day);

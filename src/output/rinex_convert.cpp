@@ -18,24 +18,22 @@
 #include "common/error_text.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
 #include "output/rinex_epochs.h"
 #include "output/rinex_names.h"
 #include "output/rinex_nav_writer.h"
 #include "plugin/feed.h"
 #include "plugin/plugin.h"
 #include "positioning/eph_store.h"
+#include "positioning/position_record.h"
 #include "positioning/single_point.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
 namespace {
 
-constexpr double kSpeedOfLightMps = 299792458.0;
-constexpr double kHalfWeekS = 302400.0;
 constexpr int kFirstPrn = 1;
 constexpr int kLastPrn = 32;
-constexpr uint8_t kBlockHasP1 = 0x40;
-constexpr uint8_t kBlockHasL2 = 0x20;
 constexpr uint8_t kLockLost = 1;          // loss-of-lock indicator bit 0
 constexpr std::size_t kWriteBufferBytes = 1 << 20;
 constexpr std::size_t kNavChunkBytes = 1 << 16;  // navigation text handed to the file at a time
@@ -226,7 +224,7 @@ public:
             if (d.outcome == SlipOutcome::kBadPrn || d.outcome == SlipOutcome::kNoTimeStep) continue;
             if (prn < kFirstPrn || prn > kLastPrn) continue;
             Arc& arc = arcs_[prn];
-            const bool hasL2 = (d.sat.status & kBlockHasL2) != 0;
+            const bool hasL2 = (d.sat.status & layout::block::kHasL2) != 0;
             // A satellite's first epoch, and its first after more than a minute, start a new
             // arc of phase on both carriers: no phase before them continues into them. L2
             // keeps its flag until the arc's first L2 phase. Lock-counter changes and returns
@@ -244,11 +242,11 @@ public:
             const std::size_t at = bytes;
             bytes += sizeof(StoredSat);
             Put(s, packed, bytes, RinexObsType::kC1, d.sat.ca_range);
-            Put(s, packed, bytes, RinexObsType::kL1, -d.sat.l1_phase);
+            Put(s, packed, bytes, RinexObsType::kL1, layout::kPhaseSign * d.sat.l1_phase);
             if (options_.doppler && d.outcome == SlipOutcome::kContinued) {
                 Put(s, packed, bytes, RinexObsType::kD1, d.sat.doppler);
             }
-            if (d.sat.status & kBlockHasP1) {
+            if (d.sat.status & layout::block::kHasP1) {
                 Put(s, packed, bytes, RinexObsType::kP1, d.sat.p1_range);
                 anyP1_ = true;
             }
@@ -257,7 +255,7 @@ public:
             arc.pendingL1 = arc.slipL1 = false;
             if (hasL2) {
                 Put(s, packed, bytes, RinexObsType::kP2, d.sat.p2_range);
-                Put(s, packed, bytes, RinexObsType::kL2, -d.sat.l2_phase);
+                Put(s, packed, bytes, RinexObsType::kL2, layout::kPhaseSign * d.sat.l2_phase);
                 if (arc.pendingL2) s.lli |= kLockLostL2;
                 if (arc.slipL2) ++result_.l2Slips;
                 arc.pendingL2 = arc.slipL2 = false;
@@ -288,7 +286,7 @@ public:
         if (header != nullptr && (header->flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) != 0 &&
             header->clock_offset != 0.0) {
             head.hasClock = 1;
-            head.clockS = header->clock_offset / kSpeedOfLightMps;
+            head.clockS = header->clock_offset / kSpeedOfLight;
         }
         if (epoch.solved) {
             positions_.Add({epoch.position[0], epoch.position[1], epoch.position[2]});
@@ -363,7 +361,6 @@ public:
     const GpsTime& last() const { return last_; }
     bool Observed(int prn) const { return prn >= 0 && prn < kSlots && counts_[prn].prn != 0; }
     std::optional<std::array<double, 3>> MedianPosition() const { return AxisMedian(positions_.samples()); }
-    RinexRunResult& result() { return result_; }
 
     double Interval() const { return options_.intervalS > 0.0 ? options_.intervalS : spacings_.MostFrequentS(); }
 
@@ -429,7 +426,6 @@ private:
         for (int i = 0; i < count; ++i) {
             const StoredSat& s = sats[i];
             RinexSatCount& c = counts_[s.prn];
-            if (c.prn == 0) ++result_.satellites;
             c.prn = s.prn;
             for (std::size_t t = 0; t < kRinexObsTypeCount; ++t) {
                 if (s.present & (1u << t)) ++c.counts[t];
@@ -515,16 +511,8 @@ RinexGpsEphemeris ToRinex(const DecodedEphemeris& d, int referenceWeek) {
 
 CalendarTime NowUtc() {
     const auto now = std::chrono::system_clock::now();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-    CalendarTime t;
-    const int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    int64_t rest = seconds - days * 86400;
-    CivilFromDays(days, t.year, t.month, t.day);
-    t.hour = static_cast<int>(rest / 3600);
-    rest %= 3600;
-    t.minute = static_cast<int>(rest / 60);
-    t.second = static_cast<double>(rest % 60);
-    return t;
+    return CalendarFromUnixSeconds(
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
 }
 
 // Formats the observation body kept in `body` after the header into `out`.
@@ -703,9 +691,7 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
             if (options.trackedOnly && !collector.Observed(e.prn)) continue;
             const double toe = e.week * kSecondsPerWeek + e.toeS;
             if (options.periodS > 0.0 && (toe < from || toe > to)) continue;
-            double toc = e.tocS;
-            if (toc - e.toeS > kHalfWeekS) toc -= kSecondsPerWeek;
-            if (toc - e.toeS < -kHalfWeekS) toc += kSecondsPerWeek;
+            const double toc = e.toeS + WeekCrossover(e.tocS - e.toeS);
             order.push_back({e.week * kSecondsPerWeek + toc, e.prn, index});
         }
         std::sort(order.begin(), order.end(), [](const Entry& a, const Entry& b) {
@@ -861,9 +847,8 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         return 1;
     }
     if (collector.epochs() > 0 && !WriteFiles(options, collector, body, nav, created, written)) return 1;
-    const bool aborted = result.aborted;
     Finish(collector.Totals());
-    result.aborted = aborted;
+    result.aborted = end == RunEnd::kAborted;
     if (result.aborted) {
         set_error_text(kUserQuit);
         return 1;

@@ -7,7 +7,6 @@
 namespace kestrel {
 namespace {
 
-constexpr double kHalfWeekS = 302400.0;
 constexpr double kWindowSlackS = 1e-6;  // epoch times are whole milliseconds
 constexpr int64_t kGridToleranceMs = 25;  // an epoch this near a decimation grid point is on it
 

@@ -30,8 +30,6 @@ constexpr double kShortFitHours = 4.0;
 constexpr double kDefaultLongFitHours = 6.0;
 
 constexpr int kHighestPrn = 99;
-constexpr int kLastWeek = 400000;  // the year 9600
-constexpr double kHalfWeekS = kSecondsPerWeek / 2.0;
 constexpr std::size_t kField = rinex_field::kD19Width;
 
 // One line of the record: `lead` (the satellite and epoch, or the indentation) then the values.

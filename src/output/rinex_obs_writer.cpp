@@ -42,7 +42,6 @@ constexpr int64_t kTicksPerDay = 24 * kTicksPerHour;
 constexpr int64_t kDaysBeforeGpsEpoch = 3657;  // 1970-01-01 to 1980-01-06
 // Times the epoch fields take: weeks to the year 9600, and seconds of week that may run a
 // little into the weeks around.
-constexpr int kLastWeek = 400000;
 constexpr double kLargestSecondsOfWeek = 1e9;
 
 bool IsFlagWithObservations(int flag) { return flag == 0 || flag == 1 || flag == 6; }

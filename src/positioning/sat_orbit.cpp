@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "common/fp_math.h"
+#include "common/gps_time.h"
 
 namespace kestrel {
 namespace {
@@ -12,8 +13,6 @@ namespace {
 constexpr double kEarthGm = 3.986005e14;                // m^3/s^2, as the broadcast model uses it
 constexpr double kEarthRotationRate = 7.2921151467e-5;  // rad/s
 constexpr double kRelativisticF = -4.442809305e-10;     // s/m^0.5
-constexpr double kHalfWeek = 302400.0;                  // s
-constexpr double kWeek = 604800.0;                      // s
 constexpr double kL1Frequency = 1575420000.0;           // Hz
 constexpr double kL2Frequency = 1227600000.0;           // Hz
 constexpr int kKeplerIterations = 5;                    // fixed: no convergence test
@@ -22,14 +21,6 @@ constexpr double kLightTimeTolerance = 1e-10;           // s
 // From a receiver on or near the Earth the light time settles in two or three passes; the
 // cap only keeps a damaged ephemeris or position from holding a conversion forever.
 constexpr int kMaxLightTimePasses = 100;
-
-// A time difference brought into the same week: ephemerides of the neighbouring week
-// count from their own reference time.
-double week_crossover(double dt) {
-    if (dt > kHalfWeek) dt -= kWeek;
-    if (dt < -kHalfWeek) dt += kWeek;
-    return dt;
-}
 
 struct Anomaly {
     double a;  // semi-major axis, m
@@ -54,8 +45,8 @@ void gps_sat_clock(const GpsEphRecord* eph, double t, SatObservation* observatio
     assert(eph && "gps_sat_clock needs an ephemeris");
     if (!eph) return;
 
-    const double dtOrbit = week_crossover(t - static_cast<double>(eph->Toe));
-    const double dtClock = week_crossover(t - static_cast<double>(eph->Toc));
+    const double dtOrbit = WeekCrossover(t - static_cast<double>(eph->Toe));
+    const double dtClock = WeekCrossover(t - static_cast<double>(eph->Toc));
     const Anomaly k = eccentric_anomaly(*eph, dtOrbit);
 
     // The relativistic term is taken at the receiver's time, not at transmission.
@@ -86,7 +77,7 @@ void gps_sat_position(const GpsEphRecord* eph, double t, double range,
     double sinU = 0.0, cosU = 0.0, sinI = 0.0, cosI = 0.0, sinNode = 0.0, cosNode = 0.0;
     Anomaly k{};
     for (int pass = 0; pass < kMaxLightTimePasses; ++pass) {
-        const double tk = week_crossover((t - travel) - toe);
+        const double tk = WeekCrossover((t - travel) - toe);
         k = eccentric_anomaly(*eph, tk);
         const auto [sinE, cosE] = fp_sincos(k.e);
         trueAnomaly = fp_atan2(std::sqrt(1.0 - ecc * ecc) * sinE, cosE - ecc);

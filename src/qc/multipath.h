@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <optional>
 
+#include "positioning/position_record.h"
+
 namespace kestrel {
 
 constexpr double kL1FrequencyHz = 1575.42e6;
 constexpr double kL2FrequencyHz = 1227.60e6;
-constexpr double kL1CarrierWavelengthM = 299792458.0 / kL1FrequencyHz;
-constexpr double kL2CarrierWavelengthM = 299792458.0 / kL2FrequencyHz;
+constexpr double kL1CarrierWavelengthM = kSpeedOfLight / kL1FrequencyHz;
+constexpr double kL2CarrierWavelengthM = kSpeedOfLight / kL2FrequencyHz;
 // α = (f1 / f2)² = (77 / 60)²: the L2 ionospheric delay over the L1 delay.
 constexpr double kIonosphereRatio = (77.0 / 60.0) * (77.0 / 60.0);
 

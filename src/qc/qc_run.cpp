@@ -13,6 +13,7 @@
 #include "common/error_text.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
 #include "plugin/feed.h"
 #include "plugin/plugin.h"
 #include "positioning/eph_store.h"
@@ -26,10 +27,7 @@
 namespace kestrel {
 namespace {
 
-constexpr double kSpeedOfLightMps = 299792458.0;
 constexpr double kSecondsPerMinute = 60.0;
-constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
-constexpr uint8_t kBlockHasL2 = 0x20;
 constexpr int kSlots = kQcLastPrn + 1;  // indexed by PRN
 constexpr std::size_t kPlotPoints = 16384;    // observations kept for the scatter plots
 constexpr std::size_t kClockSamples = 4096;   // clock offsets kept for the clock plot
@@ -205,7 +203,7 @@ public:
             s.pendingL2 = s.pendingL2 || d.l2Slip;
             s.pendingNewArc = s.pendingNewArc || d.outcome == SlipOutcome::kNewArc;
             if (!keep) continue;
-            const bool hasL2 = (d.sat.status & kBlockHasL2) != 0;
+            const bool hasL2 = (d.sat.status & layout::block::kHasL2) != 0;
             kept[count++] = KeptObservation{&d, s.pendingL1, hasL2 && s.pendingL2, s.pendingNewArc};
             s.pendingL1 = false;
             s.pendingNewArc = false;
@@ -241,7 +239,7 @@ public:
         if (header != nullptr && (header->flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) != 0 &&
             header->clock_offset != 0.0) {
             clock_.Add(total, header->clock_offset, steps_);
-            clockSamples_.Add({total, header->clock_offset / kSpeedOfLightMps});
+            clockSamples_.Add({total, header->clock_offset / kSpeedOfLight});
         }
         if (epoch.solved) {
             const std::array<double, 3> xyz{epoch.position[0], epoch.position[1], epoch.position[2]};
@@ -330,7 +328,7 @@ private:
         const DecodedSat& d = *k.decoded;
         const int prn = d.sat.prn;
         SatState& s = sats_[prn];
-        const bool hasL2 = (d.sat.status & kBlockHasL2) != 0;
+        const bool hasL2 = (d.sat.status & layout::block::kHasL2) != 0;
         ++s.observations;
         ++report_.observations;
         if (hasL2) {
@@ -539,13 +537,13 @@ private:
 
     void FinishClock() {
         report_.clockEpochs = clock_.epochs();
-        if (const auto first = clock_.firstOffsetM()) report_.clockStartS = *first / kSpeedOfLightMps;
-        if (const auto last = clock_.lastOffsetM()) report_.clockEndS = *last / kSpeedOfLightMps;
-        if (const auto drift = clock_.DriftMps()) report_.clockDrift = *drift / kSpeedOfLightMps;
+        if (const auto first = clock_.firstOffsetM()) report_.clockStartS = *first / kSpeedOfLight;
+        if (const auto last = clock_.lastOffsetM()) report_.clockEndS = *last / kSpeedOfLight;
+        if (const auto drift = clock_.DriftMps()) report_.clockDrift = *drift / kSpeedOfLight;
         report_.clockStepCount = static_cast<int64_t>(steps_.size());
         for (const ClockStepFinder::Step& s : steps_) {
             if (report_.clockSteps.size() == kQcListedClockSteps) break;
-            report_.clockSteps.push_back(QcClockStep{GpsTimeFromTotal(s.timeS), s.sizeM / kSpeedOfLightMps});
+            report_.clockSteps.push_back(QcClockStep{GpsTimeFromTotal(s.timeS), s.sizeM / kSpeedOfLight});
         }
         for (const auto& c : clockSamples_.samples()) report_.plot.clock.push_back({c.timeS, c.offsetS});
     }

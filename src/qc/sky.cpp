@@ -10,18 +10,10 @@
 namespace kestrel {
 namespace {
 
-constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 constexpr double kTypicalRangeM = 2.2e7;  // starts the light-time iteration
 // A place to look at the sky from lies within this distance of the Earth's centre.
 constexpr double kLowestRadiusM = 6.0e6;
 constexpr double kHighestRadiusM = 7.0e6;
-constexpr double kHalfWeekS = 302400.0;
-
-double WeekCrossover(double dt) {
-    if (dt > kHalfWeekS) dt -= kSecondsPerWeek;
-    if (dt < -kHalfWeekS) dt += kSecondsPerWeek;
-    return dt;
-}
 
 }  // namespace
 

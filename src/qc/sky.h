@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <numbers>
 #include <optional>
 
 #include "common/gps_time.h"
@@ -18,6 +19,7 @@
 
 namespace kestrel {
 
+constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 constexpr double kElevationStepS = 120.0;
 // An ephemeris serves up to this far from its reference time, as in the ephemeris store.
 constexpr double kEphemerisReachS = 21600.0;
