@@ -17,15 +17,10 @@ archive="$data/archive"
 nav="$here/data/orbits/brdc1820.10n"
 kestrel="$build/cli/kestrel"
 cores=$(nproc)
-for tool in "$kestrel" "$build/bench/kestrel_make_day" "$build/tools/rinex2navcom"; do
-    [[ -x "$tool" ]] || { echo "batch.sh: $tool is missing; build the project first" >&2; exit 1; }
-done
-mkdir -p "$data"
-
-if [[ ! -s "$data/day.obs" ]]; then
-    echo "making the simulated day ..."
-    "$build/bench/kestrel_make_day" "$nav" -o "$data/day.obs" --rtcm "$data/day.rtcm3"
-fi
+# shellcheck source=bench/lib.sh
+source "$here/bench/lib.sh"
+require_built "$kestrel" "$build/bench/kestrel_make_day" "$build/tools/rinex2navcom"
+make_day_inputs "$build" "$data" "$nav"
 if [[ ! -d "$archive" || $(find "$archive" -name '*.nav' | wc -l) -ne 48 ]]; then
     echo "cutting 48 one-hour logs ..."
     rm -rf "$archive"
@@ -44,7 +39,6 @@ fi
 bytes=$(find "$archive" -name '*.nav' -printf '%s\n' | awk '{s += $1} END {print s}')
 mapfile -t files < <(find "$archive" -name '*.nav' | sort)
 logs=48
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 measure() {
     local jobs="$1" walls=()
     for ((i = 0; i < runs; i++)); do

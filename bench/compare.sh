@@ -23,20 +23,16 @@ make_day="$build/bench/kestrel_make_day"
 rinex2navcom="$build/tools/rinex2navcom"
 day_epochs=86400
 
-for tool in "$kestrel" "$make_day" "$rinex2navcom"; do
-    [[ -x "$tool" ]] || { echo "compare.sh: $tool is missing; build the project first" >&2; exit 1; }
-done
+# shellcheck source=bench/lib.sh
+source "$here/bench/lib.sh"
+require_built "$kestrel" "$make_day" "$rinex2navcom"
 for tool in convbin rnx2rtkp /usr/bin/time; do
     command -v "$tool" > /dev/null || { echo "compare.sh: $tool is not installed" >&2; exit 1; }
 done
 mkdir -p "$data/out"
 
 # --- inputs -----------------------------------------------------------------------------
-if [[ ! -s "$data/day.nav" || ! -s "$data/day.obs" || ! -s "$data/day.rtcm3" ]]; then
-    echo "making the simulated day (RINEX, RTCM 3, NavCom) ..."
-    "$make_day" "$nav" -o "$data/day.obs" --rtcm "$data/day.rtcm3"
-    "$rinex2navcom" "$data/day.obs" "$nav" -o "$data/day.nav" 2> "$data/day.nav.txt"
-fi
+make_day_inputs "$build" "$data" "$nav"
 if [[ ! -s "$data/hour.nav" ]]; then
     "$make_day" "$nav" -o "$data/hour.obs" --hours 1 2> /dev/null
     "$rinex2navcom" "$data/hour.obs" "$nav" -o "$data/hour.nav" 2> "$data/hour.nav.txt"
@@ -70,7 +66,6 @@ measure() {
     done
     printf '%s %s %s\n' "$(median "${walls[@]}")" "$(median "${cpus[@]}")" "$(median "${rss[@]}")"
 }
-median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 rate() { awk -v n="$1" -v t="$2" 'BEGIN {printf "%.1f", (t > 0 ? n / t : 0)}'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.1f", (b > 0 ? a / b : 0)}'; }
 bytes() { stat -c %s "$1"; }

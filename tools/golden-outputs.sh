@@ -26,11 +26,9 @@ logs=("$root"/data/navcom/gpsd-navcom.log "$root"/data/navcom/gpsd-navcom-long-2
 if [[ "$long" == "--long" ]]; then
     data="$build/bench-data"
     nav="$root/data/orbits/brdc1820.10n"
-    mkdir -p "$data"
-    if [[ ! -s "$data/day.nav" ]]; then
-        "$build/bench/kestrel_make_day" "$nav" -o "$data/day.obs" --rtcm "$data/day.rtcm3"
-        "$build/tools/rinex2navcom" "$data/day.obs" "$nav" -o "$data/day.nav" 2> "$data/day.nav.txt"
-    fi
+    # shellcheck source=bench/lib.sh
+    source "$root/bench/lib.sh"
+    make_day_inputs "$build" "$data" "$nav"
     if [[ ! -s "$data/week.nav" ]]; then
         "$build/tools/rinex2navcom" "$data/day.obs" "$nav" -o "$data/week.nav" --repeat-weeks 6 \
             2> "$data/week.nav.txt"
