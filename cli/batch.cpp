@@ -440,6 +440,18 @@ std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bo
     return inputs;
 }
 
+bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string& input,
+                  const std::vector<std::string>& outputs) {
+    for (const std::string& file : outputs) {
+        const auto [it, fresh] = claimed.emplace(file, input);
+        if (!fresh) {
+            PrintError(input + " would write " + file + " as " + it->second + " does; not converted");
+            return false;
+        }
+    }
+    return true;
+}
+
 bool RunsInTurn(const BatchOptions& options, std::size_t logs) { return options.jobs <= 1 || logs <= 1; }
 
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,12 @@ struct BatchOptions {
 // over with a note on standard error). A folder named without `recursive`, or one that
 // cannot be read, is named on standard error and counted in `refused`.
 std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bool recursive, int& refused);
+
+// Two logs never write the same file: records `outputs` as written by `input` in `claimed`
+// (file to log), or, when an earlier log claimed one of them, names both on standard error
+// and returns false (the log is then not run).
+bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string& input,
+                  const std::vector<std::string>& outputs);
 
 // Worker processes by default: the number of processors.
 int DefaultJobs();

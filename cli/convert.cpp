@@ -203,10 +203,7 @@ int RunConvert(const ConvertArgs& a) {
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
     for (const std::string& input : inputs) {
-        const std::string obxName = OutputName(OutputBase(a, input), kObxExtension);
-        const auto [it, fresh] = writers.emplace(obxName, input);
-        if (!fresh) {
-            PrintError(input + " would write " + obxName + " as " + it->second + " does; not converted");
+        if (!ClaimOutputs(writers, input, {OutputName(OutputBase(a, input), kObxExtension)})) {
             ++refused;
             continue;
         }

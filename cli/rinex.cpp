@@ -245,16 +245,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
             quiet.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
             RinexRunResult named;
             if (ConvertToRinex(dry, quiet, named) == 0) {
-                bool clash = false;
-                for (const std::string& file : named.files) {
-                    const auto [it, fresh] = writers.emplace(file, input);
-                    if (!fresh) {
-                        PrintError(input + " would write " + file + " as " + it->second + " does; not converted");
-                        clash = true;
-                        break;
-                    }
-                }
-                if (clash) {
+                if (!ClaimOutputs(writers, input, named.files)) {
                     ++refused;
                     continue;
                 }
