@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "qc/parser_messages.h"
 
+#include <cstddef>
 #include <string_view>
 
 #include "navcom/frame_parser.h"
@@ -9,7 +10,11 @@ namespace kestrel {
 namespace {
 
 // The words a message starts with: the format's text up to its first conversion.
-constexpr std::string_view Prefix(std::string_view format) { return format.substr(0, format.find('%')); }
+constexpr std::string_view Prefix(const char* format) {
+    std::size_t length = 0;
+    while (format[length] != '\0' && format[length] != '%') ++length;
+    return {format, length};
+}
 
 // The frame parser's messages by the words they start with.
 struct MessageKind {
