@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -21,6 +22,9 @@
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
 #include "output/rinex_convert.h"
+#include "output/rinex_names.h"
+#include "plugin/feed.h"
+#include "sitelog/site_log.h"
 #include "session.h"
 
 namespace kestrel::cli {
@@ -35,6 +39,9 @@ struct RinexArgs {
     std::string navPath;
     std::string version = "3.04";
     std::string marker;
+    std::string station;
+    std::string siteLog;
+    bool gzip = false;
     std::string markerNumber;
     std::string country = "XXX";
     std::string observer;
@@ -96,24 +103,31 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     if (!a.interval.empty()) o.intervalS = std::stod(a.interval);
     if (a.splice) o.periodS = a.period == "1h" ? 3600.0 : kSecondsPerDay;
     o.program = std::string("kestrel ") + KESTREL_VERSION;
-    o.markerName = a.marker;
-    o.markerNumber = a.markerNumber;
-    o.country = a.country;
-    o.observer = a.observer;
-    o.agency = a.agency;
+    o.gzip = a.gzip;
+    StationOptions& st = o.station;
+    st.markerName = a.marker;
+    st.stationId = a.station;
+    st.markerNumber = a.markerNumber;
+    st.country = a.country;
+    st.observer = a.observer;
+    st.agency = a.agency;
     const auto receiver = SplitFields(a.receiver, 3);
-    o.receiverNumber = receiver[0];
-    o.receiverType = receiver[1];
-    o.receiverVersion = receiver[2];
+    st.receiverNumber = receiver[0];
+    st.receiverType = receiver[1];
+    st.receiverVersion = receiver[2];
     const auto antenna = SplitFields(a.antenna, 2);
-    o.antennaNumber = antenna[0];
-    o.antennaType = antenna[1];
-    if (!a.antennaDelta.empty()) o.antennaDeltaHenM = Triple(a.antennaDelta);
-    if (!a.position.empty()) o.positionM = Triple(a.position);
+    st.antennaNumber = antenna[0];
+    st.antennaType = antenna[1];
+    if (!a.antennaDelta.empty()) st.antennaDeltaHenM = Triple(a.antennaDelta);
+    if (!a.position.empty()) st.positionM = Triple(a.position);
     o.comments = a.comments;
     o.createdUtc = CreationTimeFromEnvironment();
     if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
         PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
+        return false;
+    }
+    if (a.navPath == kStandardOutputName) {
+        PrintError("--nav: standard output takes the observation file only (-o -)");
         return false;
     }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
@@ -147,9 +161,10 @@ std::string Summary(const RinexRunResult& result, double seconds) {
 // One conversion (one log, or the logs spliced), with the display, Ctrl-C and the summary.
 LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     LogReport report;
+    const bool toStandardOutput = a.obsPath == kStandardOutputName;
     for (const std::string& output : {a.obsPath, a.navPath}) {
         const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
-        if (!output.empty() && input != "-" && SameFile(input, output)) {
+        if (!output.empty() && output != kStandardOutputName && input != "-" && SameFile(input, output)) {
             report.error = "LOG '" + input + "' would be overwritten by the output " + output;
             PrintError(report.error);
             report.status = kExitUsage;
@@ -158,6 +173,9 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     }
     CallbackBlock callbacks = DisplayCallbacks();
     StartDisplay(a.quiet);
+    // Standard output carries the observation file: everything else goes to standard error.
+    std::FILE* const notes = toStandardOutput ? stderr : stdout;
+    SetMessageStream(toStandardOutput ? stderr : nullptr);
     const auto started = std::chrono::steady_clock::now();
     RinexRunResult result;
     int32_t status = 0;
@@ -173,11 +191,15 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     report.epochs = result.epochs;
     report.ephemerides = result.ephemerides;
     report.outputs = result.files;
+    const std::string logName = LogInput::NameOf(o.spliceInputs.empty() ? o.input : o.spliceInputs.front());
+    for (const std::string& warning : result.warnings) {
+        std::fprintf(stderr, "kestrel: warning: %s: %s\n", logName.c_str(), warning.c_str());
+    }
     if (status == 0) {
-        std::printf("%s\n", report.summary.c_str());
+        std::fprintf(notes, "%s\n", report.summary.c_str());
         return report;
     }
-    std::fflush(stdout);
+    std::fflush(notes);
     report.error = error_text();
     PrintError(report.error);
     if (result.aborted || !result.files.empty()) std::fprintf(stderr, "kestrel: stopped after %s\n", report.summary.c_str());
@@ -211,6 +233,15 @@ double FirstEpochOf(const std::string& input) {
 int RunRinex(CLI::App& sub, const RinexArgs& a) {
     RinexRunOptions base;
     if (!Options(sub, a, base)) return kExitUsage;
+    if (!a.siteLog.empty()) {
+        auto log = std::make_shared<SiteLog>();
+        std::string error;
+        if (!ReadSiteLog(a.siteLog, *log, error)) {
+            PrintError("--site-log: " + error);
+            return kExitFailure;
+        }
+        base.siteLog = std::move(log);
+    }
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
     std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
@@ -278,13 +309,31 @@ Runner AddRinexCommand(CLI::App& app) {
         "Converts a NavCom log into RINEX observation and navigation files (GPS). Default names follow "
         "the RINEX conventions: long names for 3.04, ssssdddf.yyo/.yyn for 2.11.");
     sub->add_option("LOG", a.inputs, "NavCom logs (folders with -r); - reads standard input")->required();
-    sub->add_option("-o,--obs", a.obsPath, "observation file name")->type_name("OBSFILE");
+    sub->add_option("-o,--obs", a.obsPath, "observation file name; - writes it to standard output")
+        ->type_name("OBSFILE");
     sub->add_option("-n,--nav", a.navPath, "navigation file name")->type_name("NAVFILE");
     sub->add_option("-v,--rinex-version", a.version, "RINEX version")
         ->type_name("3.04|2.11")
         ->check(CLI::IsMember({"3.04", "2.11"}));
-    sub->add_option("--marker", a.marker, "marker name (default: from the log's name)")->type_name("NAME");
-    sub->add_option("--marker-number", a.markerNumber, "marker number")->type_name("NUMBER");
+    sub->add_option("--marker", a.marker, "marker name (default: the site log's, else from the log's name)")
+        ->type_name("NAME");
+    sub->add_option("--station", a.station,
+                    "nine-character station ID of the long file names (station, monument, receiver, country)")
+        ->type_name("SSSSMRCCC")
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                for (char& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                return IsNineCharacterId(v) ? std::string()
+                                            : "'" + v + "' is not a nine-character ID such as ABMF00GLP";
+            },
+            "", ""));
+    sub->add_option("--site-log", a.siteLog,
+                    "the station's IGS site log: marker, DOMES number, agency, and the receiver and antenna in "
+                    "force at the first epoch (the options above and below override it)")
+        ->type_name("FILE");
+    sub->add_flag("--gzip", a.gzip, "compress both files with gzip (names end in .gz)");
+    sub->add_option("--marker-number", a.markerNumber, "marker number (default: the site log's DOMES number)")
+        ->type_name("NUMBER");
     sub->add_option("--country", a.country, "ISO 3166 country code of the long file names")
         ->type_name("CCC")
         ->check(CLI::Validator(
@@ -316,10 +365,13 @@ Runner AddRinexCommand(CLI::App& app) {
     sub->add_option("--to", a.to, "last epoch kept, as --from")->type_name("TIME")->check(TimeValidator());
     sub->add_option("--interval", a.interval,
                     "keep epochs whose time of week is a multiple of S seconds (to within 25 ms); a lock "
-                    "loss in a dropped epoch is flagged at the satellite's next kept epoch")
+                    "loss in a dropped epoch is flagged at the satellite's next kept epoch. INTERVAL and the "
+                    "file names give the spacing written; a warning says when S is finer than the log's "
+                    "spacing or not a multiple of it")
         ->type_name("S")
         ->check(IntervalValidator());
-    sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
+    sub->add_option("--week", a.week,
+                    "GPS week of the first epoch, for logs whose frames carry none (refused when they carry another)")
         ->type_name("N")
         ->check(CLI::Range(0, 9999));
     sub->add_flag("--tracked-only", a.trackedOnly, "navigation records only for satellites observed");

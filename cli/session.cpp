@@ -28,6 +28,9 @@ Display display;
 int progressPipe = -1;
 std::string rewriteFrom;
 std::string rewriteTo;
+std::FILE* messageStream = nullptr;  // null: standard output
+
+std::FILE* Messages() { return messageStream != nullptr ? messageStream : stdout; }
 
 volatile std::sig_atomic_t interrupted = 0;
 
@@ -75,13 +78,13 @@ void KESTREL_STDCALL OnMessage(double time, const char* text) {
     }
     // Messages about no particular epoch carry exactly -1.0.
     if (time == -1.0) {
-        std::printf("%s\n", text);
+        std::fprintf(Messages(), "%s\n", text);
     } else {
-        std::printf("%.3f  %s\n", time, text);
+        std::fprintf(Messages(), "%.3f  %s\n", time, text);
     }
     // A batch worker's messages go to the batch in blocks: a write per message would wake
     // the batch for every line.
-    if (progressPipe < 0) std::fflush(stdout);
+    if (progressPipe < 0) std::fflush(Messages());
 }
 
 void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
@@ -126,6 +129,8 @@ void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
 }
 
 void SetProgressPipe(int fd) { progressPipe = fd; }
+
+void SetMessageStream(std::FILE* stream) { messageStream = stream; }
 
 void SetMessageRewrite(const std::string& from, const std::string& to) {
     rewriteFrom = from;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "kestrel/kestrel.h"
@@ -24,6 +25,10 @@ void KESTREL_STDCALL OnProgress(int32_t done, int32_t total);
 // In a worker process of a batch: progress goes to `fd` as lines "P <bytes read>\n" for the
 // batch to show, instead of to the display.
 void SetProgressPipe(int fd);
+
+// Where the messages go: standard output (null, the default) or standard error, when standard
+// output carries a file.
+void SetMessageStream(std::FILE* stream);
 
 // Messages that name `from` name `to` instead (a conversion writing under a temporary name
 // tells the final one); empty `from`: none rewritten.

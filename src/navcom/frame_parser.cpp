@@ -65,11 +65,18 @@ PortState* OpenState(int32_t port) {
     return state != nullptr && state->isOpen != 0 ? state : nullptr;
 }
 
-const RecordDef* FindRecord(int32_t id) {
+const RecordDef* FindRecord(const PortState& p, int32_t id) {
     for (int32_t i = 0; i < parser.tableSize; ++i) {
         if (parser.table[i].id == id) return &parser.table[i];
     }
+    for (int32_t i = 0; i < p.otherRecordCount; ++i) {
+        if (p.otherRecords[i].id == id) return &p.otherRecords[i];
+    }
     return nullptr;
+}
+
+bool IsOtherRecord(const PortState& p, const RecordDef& def) {
+    return p.otherRecordCount > 0 && &def >= p.otherRecords && &def < p.otherRecords + p.otherRecordCount;
 }
 
 unsigned RecordId(const PortState& p) { return p.frame[kIdOffset]; }
@@ -87,7 +94,8 @@ bool LengthRuleHolds(PortState& p, const RecordDef& def) {
         p.countCheckAt = 0;
     } else {
         if (frameLength < def.baseLength || (frameLength - def.baseLength) % def.itemLength != 0) return false;
-        p.countCheckAt = def.countOffset + def.countWidth;
+        // A record without a count field is checked by its length alone.
+        p.countCheckAt = def.countWidth == 0 ? 0 : def.countOffset + def.countWidth;
     }
     p.frameLength = frameLength;
     return true;
@@ -148,7 +156,7 @@ void FeedHeaderByte(PortState& p, int32_t port, uint8_t byte) {
             if (byte != kSync3) GiveUpFrame(p);
             return;
         case kHaveId:
-            p.recordDef = FindRecord(byte);
+            p.recordDef = FindRecord(p, byte);
             if (p.recordDef == nullptr) RejectFrame(p);
             return;
         case kHaveLengthLow:
@@ -195,8 +203,12 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         RejectFrame(p);
         return 0;
     }
-    ResetThreadBuf(threadBuf);
     BackToHunting(p);
+    if (IsOtherRecord(p, def)) {
+        if (p.observer != nullptr) p.observer->OnOtherRecord(p.frame, p.frameLength);
+        return 0;
+    }
+    ResetThreadBuf(threadBuf);
     return def.handler != nullptr ? def.handler(port, threadBuf) : 0;
 }
 
@@ -396,6 +408,14 @@ PortState* GetPortState(int32_t port) { return OpenState(port); }
 void SetPortObserver(int32_t port, DecodeObserver* observer) {
     PortState* state = OpenState(port);
     if (state != nullptr) state->observer = observer;
+}
+
+void SetPortOtherRecords(int32_t port, const RecordDef* table, int32_t size) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) return;
+    const bool none = table == nullptr || size <= 0;
+    state->otherRecords = none ? nullptr : table;
+    state->otherRecordCount = none ? 0 : size;
 }
 
 void ReportToPort(const PortState& port, double time, const char* text) {

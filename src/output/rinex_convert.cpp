@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include "common/error_text.h"
+#include "gzip/gzip_writer.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
@@ -27,6 +29,7 @@
 #include "positioning/eph_store.h"
 #include "positioning/position_record.h"
 #include "positioning/single_point.h"
+#include "receiver/receiver_records.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
@@ -51,6 +54,14 @@ constexpr const char* kNoWeek =
     "Error: the MEASUREMENT frames of %s carry no GPS week (at %.3f s of week); give the week of the first epoch";
 constexpr const char* kWeekJump =
     "Error: the GPS week of %s jumps from %d to %d at %.3f s of week; give the week of the first epoch";
+constexpr const char* kWeekConflict =
+    "Error: --week %d was given, but the frames of %s carry GPS week %d (at %.3f s of week); --week is only for "
+    "logs whose frames carry no week";
+constexpr const char* kIntervalFiner =
+    "--interval %g s is finer than the log's %g s spacing: every epoch is kept, and the files say %g s";
+constexpr const char* kIntervalOffGrid =
+    "--interval %g s is not a multiple of the log's %g s spacing: the epochs kept, where both grids meet, are %g s "
+    "apart, as the files say";
 constexpr const char* kNoEpochs = "Error: %s holds no epoch to write";
 constexpr const char* kDopplerComment1 = "D1C/D1: L1 Doppler derived by Kestrel from successive C/A";
 constexpr const char* kDopplerComment2 = "code ranges (the receiver sends none); positive when the";
@@ -125,12 +136,70 @@ std::FILE* OpenScratch(const std::string& directory) {
     return file;
 }
 
-// An output written under a temporary name in its final folder and renamed when whole.
+// An output written under a temporary name in its final folder and renamed when whole, or to
+// standard output; compressed on the way when asked.
 class OutputFile {
 public:
     ~OutputFile() { Discard(); }
 
-    bool Create(const std::string& directory) {
+    bool Create(const std::string& directory, bool gzip) {
+        if (!CreatePlain(directory)) return false;
+        if (gzip) gzip_ = std::make_unique<GzipWriter>(file_);
+        return true;
+    }
+
+    // Writes to standard output, which stays open; there is nothing to rename.
+    void CreateStandardOutput(bool gzip) {
+        file_ = stdout;
+        toStandardOutput_ = true;
+        if (gzip) gzip_ = std::make_unique<GzipWriter>(file_);
+    }
+
+    void Write(const std::string& text) {
+        if (file_ == nullptr || text.empty()) return;
+        if (gzip_) {
+            gzip_->Write(text.data(), text.size());
+        } else {
+            std::fwrite(text.data(), 1, text.size(), file_);
+        }
+    }
+
+    // Closes the file (flushes standard output); false when any byte was lost.
+    bool Finish() {
+        const bool compressed = !gzip_ || gzip_->Finish();
+        gzip_.reset();
+        if (toStandardOutput_) {
+            const bool written = file_ != nullptr && std::fflush(file_) == 0 && std::ferror(file_) == 0;
+            file_ = nullptr;
+            return compressed && written;
+        }
+        const bool written = file_ != nullptr && std::ferror(file_) == 0;
+        const bool closed = file_ != nullptr && std::fclose(file_) == 0;
+        file_ = nullptr;
+        return compressed && written && closed;
+    }
+
+    // Gives the finished file its final name; false (and the file gone) when it cannot.
+    bool Rename(const std::string& finalPath) {
+        if (toStandardOutput_) return true;
+        if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
+            Discard();
+            return false;
+        }
+        temp_.clear();
+        return true;
+    }
+
+    void Discard() {
+        gzip_.reset();
+        if (file_ != nullptr && !toStandardOutput_) std::fclose(file_);
+        file_ = nullptr;
+        if (!temp_.empty()) unlink(temp_.c_str());
+        temp_.clear();
+    }
+
+private:
+    bool CreatePlain(const std::string& directory) {
         temp_ = JoinPath(directory.empty() ? "." : directory, ".kestrel-rinex-XXXXXX");
         const int fd = mkstemp(temp_.data());
         if (fd < 0) {
@@ -150,38 +219,10 @@ public:
         return true;
     }
 
-    void Write(const std::string& text) {
-        if (file_ != nullptr && !text.empty()) std::fwrite(text.data(), 1, text.size(), file_);
-    }
-
-    // Closes the file; false when any byte was lost.
-    bool Finish() {
-        const bool written = file_ != nullptr && std::ferror(file_) == 0;
-        const bool closed = file_ != nullptr && std::fclose(file_) == 0;
-        file_ = nullptr;
-        return written && closed;
-    }
-
-    // Gives the finished file its final name; false (and the file gone) when it cannot.
-    bool Rename(const std::string& finalPath) {
-        if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
-            Discard();
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
-
-    void Discard() {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = nullptr;
-        if (!temp_.empty()) unlink(temp_.c_str());
-        temp_.clear();
-    }
-
-private:
     std::FILE* file_ = nullptr;
     std::string temp_;
+    std::unique_ptr<GzipWriter> gzip_;
+    bool toStandardOutput_ = false;
 };
 
 // Collects what the decoders give into the scratch files and the header's facts. With a
@@ -210,6 +251,10 @@ public:
         if (refused_ || failed_) return;
         GpsTime time;
         if (!PlaceEpoch(epoch, time)) return;
+        // The log's own spacing, before any window or decimation.
+        if (havePlaced_) logSpacings_.Add(time.Total() - lastPlaced_.Total());
+        lastPlaced_ = time;
+        havePlaced_ = true;
         // The satellite records, packed as they are collected: a StoredSat, then the values
         // present in type order (Put is called in that order).
         StoredSat sats[kMaxSatBlocks];
@@ -300,6 +345,22 @@ public:
         Count(head, sats, count, total);
     }
 
+    // The receiver's identification (the last one holds) and its valid 3-D fixes inside the
+    // window, for the header.
+    void OnOtherRecord(const uint8_t* frame, int32_t length) override {
+        ReceiverIdentity identity;
+        if (DecodeIdentification(frame, length, identity)) {
+            identity_ = identity;
+            return;
+        }
+        ReceiverFix fix;
+        if (!DecodePvt(frame, length, fix) || !fix.threeD()) return;
+        const double total = GpsTime{fix.week, fix.timeOfWeekMs * layout::kTimeUnitS}.Total();
+        if ((options_.from && total < options_.from->Total()) || (options_.to && total > options_.to->Total())) return;
+        fixes_.Add(fix.EarthFixed());
+        ++result_.receiverFixes;
+    }
+
     void OnEphemeris(const DecodedEphemeris& e) override {
         const EphemerisKey key{e.record.Prn, e.record.Week, e.record.Toe, e.record.Iode};
         if (!ephemerisKeys_.insert(key).second) return;
@@ -315,6 +376,7 @@ public:
         totals_.l1Slips += result_.l1Slips;
         totals_.l2Slips += result_.l2Slips;
         totals_.solutions += result_.solutions;
+        totals_.receiverFixes += result_.receiverFixes;
         const int32_t dropped = result_.epochsDropped;
         result_ = RinexRunResult{};
         result_.epochsDropped = dropped;
@@ -326,6 +388,7 @@ public:
         anyP1_ = false;
         spacings_ = SpacingCounter{};
         positions_ = EvenSampler<std::array<double, 3>, kPositionSamples>{};
+        fixes_ = EvenSampler<std::array<double, 3>, kPositionSamples>{};
         if (body_ != nullptr) {
             std::fflush(body_);
             if (ftruncate(fileno(body_), 0) != 0) failed_ = true;
@@ -341,6 +404,7 @@ public:
         r.l1Slips += totals_.l1Slips;
         r.l2Slips += totals_.l2Slips;
         r.solutions += totals_.solutions;
+        r.receiverFixes += totals_.receiverFixes;
         int satellites = 0;
         for (int prn = kFirstPrn; prn <= kLastPrn; ++prn) {
             satellites += everObserved_[prn] || counts_[prn].prn != 0 ? 1 : 0;
@@ -360,9 +424,20 @@ public:
     const GpsTime& first() const { return first_; }
     const GpsTime& last() const { return last_; }
     bool Observed(int prn) const { return prn >= 0 && prn < kSlots && counts_[prn].prn != 0; }
-    std::optional<std::array<double, 3>> MedianPosition() const { return AxisMedian(positions_.samples()); }
+    // What the data tell of the station, for the header of the file being collected.
+    StationEvidence Evidence() const {
+        StationEvidence e;
+        e.identity = identity_;
+        e.fixMedianM = AxisMedian(fixes_.samples());
+        e.fixes = result_.receiverFixes;
+        e.solutionMedianM = AxisMedian(positions_.samples());
+        e.solutions = result_.solutions;
+        return e;
+    }
 
-    double Interval() const { return options_.intervalS > 0.0 ? options_.intervalS : spacings_.MostFrequentS(); }
+    // The spacing of the epochs written, and of the log's own epochs.
+    double Interval() const { return spacings_.MostFrequentS(); }
+    double LogInterval() const { return logSpacings_.MostFrequentS(); }
 
     std::vector<RinexSatCount> SatCounts() const {
         std::vector<RinexSatCount> out;
@@ -400,6 +475,10 @@ private:
                 break;
             case EpochPlacer::Outcome::kWeekJump:
                 Refuse(format_error_text(kWeekJump, logName_.c_str(), placer_.lastWeek(), epoch.week, epoch.time));
+                break;
+            case EpochPlacer::Outcome::kWeekConflict:
+                Refuse(format_error_text(kWeekConflict, options_.week.value_or(0), logName_.c_str(), epoch.week,
+                                         epoch.time));
                 break;
         }
         return false;
@@ -455,7 +534,12 @@ private:
     Arc arcs_[kSlots];
     RinexSatCount counts_[kSlots];
     SpacingCounter spacings_;
+    SpacingCounter logSpacings_;
+    bool havePlaced_ = false;
+    GpsTime lastPlaced_;
     EvenSampler<std::array<double, 3>, kPositionSamples> positions_;
+    EvenSampler<std::array<double, 3>, kPositionSamples> fixes_;
+    std::optional<ReceiverIdentity> identity_;
     std::set<EphemerisKey> ephemerisKeys_;
     int32_t ephemeridesStored_ = 0;
 };
@@ -572,6 +656,9 @@ bool WriteObservationFile(OutputFile& out, const RinexObsHeader& header, std::FI
 
 std::string MarkerNameFromLog(const std::string& input) {
     if (input.empty() || input == "-") return kDefaultMarker;
+    // A pipe's or a device's name (/dev/fd/63 of a shell's <(...)) says nothing of the station.
+    struct stat st;
+    if (stat(input.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return kDefaultMarker;
     std::string name = input.substr(input.find_last_of('/') == std::string::npos ? 0 : input.find_last_of('/') + 1);
     name = name.substr(0, name.find('.'));
     std::string marker;
@@ -583,27 +670,56 @@ std::string MarkerNameFromLog(const std::string& input) {
 
 namespace {
 
+// What --interval did when the log's own epochs do not fall on its grid: a request finer than
+// the log keeps every epoch, one off the log's grid keeps the epochs where both meet.
+std::vector<std::string> IntervalWarnings(double requestedS, double logS, double writtenS) {
+    constexpr double kSameS = 0.0005;  // the receiver tags epochs in whole milliseconds
+    if (requestedS <= 0.0 || logS <= 0.0) return {};
+    char text[512];
+    if (requestedS < logS - kSameS) {
+        std::snprintf(text, sizeof text, kIntervalFiner, requestedS, logS, writtenS);
+        return {text};
+    }
+    const double steps = requestedS / logS;
+    if (std::fabs(steps - std::round(steps)) * logS > kSameS) {
+        std::snprintf(text, sizeof text, kIntervalOffGrid, requestedS, logS, writtenS);
+        return {text};
+    }
+    return {};
+}
+
 // Toe within this much of a file's first and last epochs puts an ephemeris in the
 // navigation file of one period: the broadcast fit of an ephemeris reaches two hours from Toe.
 constexpr double kEphemerisReachS = 7200.0;
+
+// Adds warnings the run has not given yet.
+void AddWarnings(RinexRunResult& result, const std::vector<std::string>& warnings) {
+    for (const std::string& w : warnings) {
+        if (std::find(result.warnings.begin(), result.warnings.end(), w) == result.warnings.end()) {
+            result.warnings.push_back(w);
+        }
+    }
+}
 
 // Writes (or, in a dry run, names) the observation and navigation files of what the
 // collector holds. False with the reason in the error text.
 bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE* body, std::FILE* nav,
                 const CalendarTime& created, RinexRunResult& written) {
-    const std::string marker = options.markerName.empty()
-                                   ? MarkerNameFromLog(options.spliceInputs.empty() ? options.input
-                                                                                    : options.spliceInputs.front())
-                                   : options.markerName;
+    StationEvidence evidence = collector.Evidence();
+    evidence.logMarker = MarkerNameFromLog(options.spliceInputs.empty() ? options.input : options.spliceInputs.front());
+    const StationFacts facts = GatherStationFacts(options.station, options.siteLog.get(), evidence, collector.first());
     RinexNameParts names;
-    names.marker = marker;
-    names.country = options.country;
+    names.marker = facts.markerName;
+    names.country = facts.country;
+    names.stationId = facts.stationId;
     names.first = collector.first();
     names.last = collector.last();
     names.intervalS = collector.Interval();
+    const std::string compressed = options.gzip ? kGzipExtension : "";
     const auto name = [&](RinexFileKind kind) {
-        return JoinPath(options.directory, options.version == RinexVersion::k304 ? RinexLongName(names, kind)
-                                                                                : RinexShortName(names, kind));
+        return JoinPath(options.directory, (options.version == RinexVersion::k304 ? RinexLongName(names, kind)
+                                                                                 : RinexShortName(names, kind)) +
+                                               compressed);
     };
     const std::string obsPath = options.obsPath.empty() ? name(RinexFileKind::kObservation) : options.obsPath;
     const bool writeNav = options.writeNav && collector.ephemeridesStored() > 0;
@@ -622,7 +738,6 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
     RinexObsHeader h;
     h.version = options.version;
     h.program = options.program;
-    h.runBy = options.agency;
     h.createdUtc = created;
     h.comments = options.comments;
     if (options.doppler) {
@@ -630,21 +745,20 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
         h.comments.push_back(kDopplerComment2);
         h.comments.push_back(kDopplerComment3);
     }
-    h.markerName = marker;
-    h.markerNumber = options.markerNumber;
-    h.observer = options.observer;
-    h.agency = options.agency;
-    h.receiverNumber = options.receiverNumber;
-    h.receiverType = options.receiverType;
-    h.receiverVersion = options.receiverVersion;
-    h.antennaNumber = options.antennaNumber;
-    h.antennaType = options.antennaType;
-    h.antennaDeltaHenM = options.antennaDeltaHenM;
-    if (options.positionM) {
-        h.approxPositionM = *options.positionM;
-    } else if (const auto median = collector.MedianPosition()) {
-        h.approxPositionM = *median;
-    }
+    h.comments.insert(h.comments.end(), facts.comments.begin(), facts.comments.end());
+    h.runBy = facts.agency;
+    h.markerName = facts.markerName;
+    h.markerNumber = facts.markerNumber;
+    h.observer = facts.observer;
+    h.agency = facts.agency;
+    h.receiverNumber = facts.receiverNumber;
+    h.receiverType = facts.receiverType;
+    h.receiverVersion = facts.receiverVersion;
+    h.antennaNumber = facts.antennaNumber;
+    h.antennaType = facts.antennaType;
+    h.antennaRadome = facts.antennaRadome;
+    h.antennaDeltaHenM = facts.antennaDeltaHenM;
+    h.approxPositionM = facts.positionM;
     h.types = RinexObsTypesFor(collector.anyP1(), options.doppler);
     h.intervalS = collector.Interval();
     h.firstObs = collector.first();
@@ -657,8 +771,16 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
         format_error_text(kNoScratch, obsPath.c_str());
         return false;
     }
+    AddWarnings(written, facts.warnings);
+    AddWarnings(written, RinexObsHeaderWarnings(h));
     OutputFile obsOut;
-    if (!obsOut.Create(obsDirectory) || !WriteObservationFile(obsOut, h, body) || !obsOut.Finish()) {
+    if (obsPath == kStandardOutputName) {
+        obsOut.CreateStandardOutput(options.gzip);
+    } else if (!obsOut.Create(obsDirectory, options.gzip)) {
+        format_error_text(kCannotWrite, obsPath.c_str());
+        return false;
+    }
+    if (!WriteObservationFile(obsOut, h, body) || !obsOut.Finish()) {
         format_error_text(kCannotWrite, obsPath.c_str());
         return false;
     }
@@ -700,11 +822,11 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
         RinexNavHeader nh;
         nh.version = options.version;
         nh.program = options.program;
-        nh.runBy = options.agency;
+        nh.runBy = facts.agency;
         nh.createdUtc = created;
         nh.comments = options.comments;
         nh.leapSeconds = LeapSecondsAtGps(collector.first());
-        bool whole = navOut.Create(navDirectory);
+        bool whole = navOut.Create(navDirectory, options.gzip);
         std::string text;
         AppendRinexNavHeader(text, nh);
         for (const Entry& entry : order) {
@@ -765,7 +887,15 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
 
     // The scratch files go where the observation file will; a folder that takes no file is
     // found before the log is read.
-    const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
+    // With the observation file on standard output, they go to the output folder or the
+    // temporary folder.
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string obsDirectory = options.obsPath == kStandardOutputName
+                                         ? (!options.directory.empty() ? options.directory
+                                            : tmp != nullptr && *tmp != '\0' ? std::string(tmp)
+                                                                               : std::string("/tmp"))
+                                     : options.obsPath.empty() ? options.directory
+                                                               : DirectoryOf(options.obsPath);
     const std::string obsWhere = !options.obsPath.empty() ? options.obsPath
                                  : obsDirectory.empty()   ? std::string(".")
                                                           : obsDirectory;
@@ -801,6 +931,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     OptionRecord decoderOptions{0, options.reportL2Slips ? 1 : 0, solve ? 1 : 0, options.verbose ? 1 : 0};
     SetPortOptions(kDecoderPort, &decoderOptions, KESTREL_OPTION_RECORD_SIZE);
     SetPortObserver(kDecoderPort, &collector);
+    SetPortOtherRecords(kDecoderPort, ReceiverInfoRecords(), ReceiverInfoRecordCount());
 
     static uint8_t threadBuf[kThreadBufMemoryBytes];
     RunEnd end = RunEnd::kComplete;
@@ -823,6 +954,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         result.obsPath = written.obsPath;
         result.navPath = written.navPath;
         result.ephemerides = written.ephemerides;
+        result.warnings = written.warnings;
     };
     Finish(collector.Totals());
     if (collector.refused()) {
@@ -847,6 +979,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         return 1;
     }
     if (collector.epochs() > 0 && !WriteFiles(options, collector, body, nav, created, written)) return 1;
+    AddWarnings(written, IntervalWarnings(options.intervalS, collector.LogInterval(), collector.Interval()));
     Finish(collector.Totals());
     result.aborted = end == RunEnd::kAborted;
     if (result.aborted) {

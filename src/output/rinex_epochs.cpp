@@ -16,11 +16,8 @@ EpochPlacer::Outcome EpochPlacer::Place(int32_t frameWeek, double sow, GpsTime& 
     int week = frameWeek;
     if (givenWeek_) {
         // The given week, rolled over where the time of week starts again.
-        if (!placed_) {
-            week = *givenWeek_;
-        } else {
-            week = sow < sow_ - kHalfWeekS ? week_ + 1 : week_;
-        }
+        week = !placed_ ? *givenWeek_ : sow < sow_ - kHalfWeekS ? week_ + 1 : week_;
+        if (frameWeek > 0 && frameWeek != week) return Outcome::kWeekConflict;
     } else if (week <= 0) {
         return Outcome::kNoWeek;
     } else if (placed_ && week != week_ && !(week == week_ + 1 && sow < sow_)) {

@@ -23,10 +23,11 @@ public:
         kPlaced,
         kNoWeek,    // the frame carries no week (0) and none was given
         kWeekJump,  // the frame's week differs from the last one other than by a rollover
+        kWeekConflict,  // a week was given, and the frame carries another
     };
 
-    // `week`: the week of the first epoch, rolled over where the time of week starts again;
-    // none: the frames' own weeks.
+    // `week`: the week of the first epoch, rolled over where the time of week starts again,
+    // for frames that carry none; none: the frames' own weeks.
     explicit EpochPlacer(std::optional<int> week = std::nullopt) : givenWeek_(week) {}
 
     // The frame's full time, from its week (uint16 of the frame, 0 when not sent) and time of
