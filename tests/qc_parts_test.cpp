@@ -266,7 +266,8 @@ TEST(EpochPlacer, WeeksFromTheFramesOrGiven) {
         {"frames' weeks across a rollover", std::nullopt, {{1316, 604799.0}, {1317, 0.0}}, {O::kPlaced, O::kPlaced}, {1316, 1317}},
         {"no week in the frames", std::nullopt, {{0, 100.0}}, {O::kNoWeek}, {}},
         {"a week that jumps", std::nullopt, {{1316, 100.0}, {1318, 101.0}, {1316, 102.0}}, {O::kPlaced, O::kWeekJump, O::kPlaced}, {1316, 1316}},
-        {"given week rolls over", 2000, {{0, 604000.0}, {0, 500.0}, {7, 600.0}}, {O::kPlaced, O::kPlaced, O::kPlaced}, {2000, 2001, 2001}},
+        {"given week rolls over", 2000, {{0, 604000.0}, {0, 500.0}, {0, 600.0}}, {O::kPlaced, O::kPlaced, O::kPlaced}, {2000, 2001, 2001}},
+        {"given week and the frames' own", 2000, {{2000, 100.0}, {1999, 200.0}, {0, 300.0}}, {O::kPlaced, O::kWeekConflict, O::kPlaced}, {2000, 2000}},
     };
     for (const PlaceCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -670,22 +670,18 @@ std::string MarkerNameFromLog(const std::string& input) {
 
 namespace {
 
-// What --interval did when the log's own epochs do not fall on its grid: a request finer than
-// the log keeps every epoch, one off the log's grid keeps the epochs where both meet.
+// What --interval did when the epochs written are not its step apart: a request finer than
+// the log keeps every epoch, one off the log's grid keeps the epochs where both grids meet.
 std::vector<std::string> IntervalWarnings(double requestedS, double logS, double writtenS) {
     constexpr double kSameS = 0.0005;  // the receiver tags epochs in whole milliseconds
-    if (requestedS <= 0.0 || logS <= 0.0) return {};
+    if (requestedS <= 0.0 || logS <= 0.0 || writtenS <= 0.0 || std::fabs(writtenS - requestedS) <= kSameS) return {};
     char text[512];
-    if (requestedS < logS - kSameS) {
+    if (requestedS < logS && std::fabs(writtenS - logS) <= kSameS) {
         std::snprintf(text, sizeof text, kIntervalFiner, requestedS, logS, writtenS);
-        return {text};
-    }
-    const double steps = requestedS / logS;
-    if (std::fabs(steps - std::round(steps)) * logS > kSameS) {
+    } else {
         std::snprintf(text, sizeof text, kIntervalOffGrid, requestedS, logS, writtenS);
-        return {text};
     }
-    return {};
+    return {text};
 }
 
 // Toe within this much of a file's first and last epochs puts an ephemeris in the
@@ -749,6 +745,7 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
     h.runBy = facts.agency;
     h.markerName = facts.markerName;
     h.markerNumber = facts.markerNumber;
+    h.markerType = facts.markerType;
     h.observer = facts.observer;
     h.agency = facts.agency;
     h.receiverNumber = facts.receiverNumber;

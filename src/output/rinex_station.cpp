@@ -53,6 +53,7 @@ StationFacts GatherStationFacts(const StationOptions& o, const SiteLog* log, con
     const std::string idMarker = o.stationId.substr(0, 4);
     f.markerName = First({&o.markerName, log ? &log->fourCharacterId : nullptr, &idMarker, &e.logMarker});
     f.markerNumber = First({&o.markerNumber, log ? &log->domesNumber : nullptr});
+    if (log != nullptr) f.markerType = "GEODETIC";
     f.stationId = First({&o.stationId, log ? &log->nineCharacterId : nullptr});
     if (!o.country.empty()) f.country = o.country;
     f.observer = o.observer;

@@ -47,6 +47,7 @@ enum class PositionSource { kNone, kGiven, kReceiverFixes, kSolutions };
 struct StationFacts {
     std::string markerName;
     std::string markerNumber;
+    std::string markerType = "NON_GEODETIC";  // GEODETIC for a station with a site log
     std::string stationId;        // empty: the files are named from marker and country
     std::string country = "XXX";
     std::string observer;
