@@ -22,6 +22,7 @@
 #include "qc/multipath.h"
 #include "qc/parser_messages.h"
 #include "qc/sky.h"
+#include "receiver/receiver_records.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
@@ -176,6 +177,21 @@ public:
     }
 
     bool Collect(const uint8_t*) override { return true; }
+
+    // The receiver's own fixes, for the distance to the solutions.
+    void OnOtherRecord(const uint8_t* frame, int32_t length) override {
+        ++report_.parser.receiverRecords;
+        ReceiverFix fix;
+        if (!DecodePvt(frame, length, fix) || !fix.threeD()) return;
+        const GpsTime time{fix.week, fix.timeOfWeekMs * layout::kTimeUnitS};
+        const double total = time.Total();
+        if ((options_.window.from && total < options_.window.from->Total()) ||
+            (options_.window.to && total > options_.window.to->Total())) {
+            return;
+        }
+        fixes_.Add(fix.EarthFixed());
+        ++report_.receiverFixes;
+    }
 
     void OnEpoch(const DecodedEpoch& epoch) override {
         GpsTime time;
@@ -586,6 +602,14 @@ private:
                 report_.referenceOffsetEnuM = EastNorthUp(*ref, *report_.position);
             }
         }
+        report_.receiverFixPosition = AxisMedian(fixes_.samples());
+        if (report_.receiverFixPosition) {
+            if (const auto fix = MakeSkyPlace(*report_.receiverFixPosition)) {
+                const std::array<double, 3> enu = EastNorthUp(*fix, *report_.position);
+                report_.solutionLessFixEnuM = enu;
+                report_.solutionToFixM = std::hypot(enu[0], enu[1], enu[2]);
+            }
+        }
     }
 
     // Directions for the pictures, from the final position (the reference, else the median)
@@ -651,6 +675,7 @@ private:
     std::vector<ClockStepFinder::Step> steps_;
     EvenSampler<QcPlotData::ClockSample, kClockSamples> clockSamples_;
     EvenSampler<TimedPosition, kPositionSamples> positions_;
+    EvenSampler<std::array<double, 3>, kPositionSamples> fixes_;
 };
 
 }  // namespace
@@ -689,6 +714,7 @@ int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcR
         OptionRecord decoderOptions{0, options.reportL2Slips ? 1 : 0, 1, 1};
         SetPortOptions(kDecoderPort, &decoderOptions, KESTREL_OPTION_RECORD_SIZE);
         SetPortObserver(kDecoderPort, &analyser);
+        SetPortOtherRecords(kDecoderPort, ReceiverInfoRecords(), ReceiverInfoRecordCount());
         static uint8_t threadBuf[kThreadBufMemoryBytes];
         long long bytesRead = 0;
         const RunEnd end = FeedInput(input, report.file.c_str(), counted, threadBuf, analyser, bytesRead);
