@@ -147,7 +147,7 @@ std::string Summary(const RinexRunResult& result, double seconds) {
         files = std::to_string(result.files.size()) + " files from " + result.files.front() + " to " +
                 result.files.back();
     } else {
-        files = result.obsPath;
+        files = result.obsPath == kStandardOutputName ? "standard output" : result.obsPath;
         if (!result.navPath.empty()) files += (files.empty() ? "" : " and ") + result.navPath;
     }
     char summary[1024];
