@@ -417,5 +417,31 @@ TEST(RinexStation, TheObservationFileOnStandardOutput) {
     unsetenv("SOURCE_DATE_EPOCH");
 }
 
+TEST(RinexStation, TheCommandRefusesWhatItCannotUse) {
+    if (test::CliPath() == nullptr) GTEST_SKIP() << "KESTREL_CLI is not set";
+    const test::ScratchDir dir;
+    test::WriteFileBytes(dir.file("bad.log"), {'n', 'o', '\n'});
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {{"--site-log", dir.file("missing.log")}, 1, "--site-log: "},
+        {{"--site-log", dir.file("bad.log")}, 1, "not an IGS site log"},
+        {{"--station", "ABMF0XGLP"}, 2, "is not a nine-character ID"},
+        {{"--week", "1400"}, 1, "--week 1400 was given, but the frames of"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.front());
+        std::vector<std::string> args{"rinex", test::DataPath(kLongCapture), "-d", dir.file("out"), "-q"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const test::CliRun run = test::RunCli(dir.path(), args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_FALSE(test::FileExists(dir.file("out/GPSD00XXX_R_20070151020_15M_01S_GO.rnx")));
+    }
+}
+
 }  // namespace
 }  // namespace kestrel
