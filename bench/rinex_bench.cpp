@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bench_data.h"
-#include "output/rinex_fields.h"
-#include "output/rinex_obs_writer.h"
+#include "rinex/rinex_fields.h"
+#include "rinex/rinex_obs_writer.h"
 #include "rinex/station_day.h"
 
 namespace kestrel::bench {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "output/rinex_convert.h"
-#include "output/rinex_nav_writer.h"
-#include "output/rinex_obs_writer.h"
+#include "rinex_run/rinex_convert.h"
+#include "rinex/rinex_nav_writer.h"
+#include "rinex/rinex_obs_writer.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
 #include "rinex/station_day.h"

@@ -73,8 +73,7 @@ namespace {
 // null when nothing was queued).
 void TellObserver(PortState& port, DecodedEpoch& decoded, const EpochHeader* header) {
     decoded.header = header;
-    decoded.solved = header != nullptr && (header->flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) != 0 &&
-                     header->clock_offset != 0.0 && last_solution_position(decoded.position);
+    decoded.solved = header != nullptr && HasClockSolution(*header) && last_solution_position(decoded.position);
     port.observer->OnEpoch(decoded);
 }
 

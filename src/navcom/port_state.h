@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/gps_prn.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
 
@@ -18,7 +19,7 @@ constexpr int32_t kFrameBufferBytes = 1024;
 // them.
 constexpr int32_t kPendingBytes = 2 * kFrameBufferBytes;
 constexpr int32_t kMaxSatBlocks = 15;  // the largest count the 4-bit item field can give
-constexpr int32_t kHistorySlots = 33;  // indexed by PRN 0..32; slot 0 is never used
+constexpr int32_t kHistorySlots = kGpsPrnSlots;  // indexed by PRN; slot 0 is never used
 
 // Parser states besides a record id (0..255) whose body is being read.
 constexpr int32_t kParseHunting = -1;

@@ -13,6 +13,7 @@
 
 #include "common/gps_prn.h"
 #include "common/gps_time.h"
+#include "positioning/position_record.h"
 
 namespace kestrel {
 
@@ -57,6 +58,8 @@ constexpr bool IsLossOfLock(uint8_t reasons) { return (reasons & kLossOfLockReas
 // phase is flagged, but nothing slipped, as there was no phase to slip from.
 constexpr uint8_t kSlipReasons = lock_reason::kCounterChanged;
 constexpr bool IsSlip(uint8_t reasons) { return (reasons & kSlipReasons) != 0; }
+// The words every summary counts them in (L1 slips, L2 slips).
+inline constexpr char kSlipCountsFormat[] = "%lld L1 and %lld L2 slips";
 
 // One satellite at one epoch.
 struct SatelliteObservation {
@@ -90,13 +93,18 @@ constexpr int kMaxEpochSatellites = 15;
 struct ObservationEpoch {
     GpsTime time;            // the receiver's time tag, not corrected for its clock
     bool weekKnown = true;   // false: the frames carry no week; counted from week 0
-    // The receiver clock offset of this epoch's single-point solution, s (the corrected time is
-    // time less this); none when the epoch was not solved.
-    std::optional<double> clockOffsetS;
+    // The receiver clock offset of this epoch's single-point solution, as the solver gives it:
+    // in metres (times the speed of light); none when the epoch was not solved.
+    std::optional<double> clockOffsetM;
     // The antenna's Earth-fixed position of that solution, m; none without one.
     std::optional<std::array<double, 3>> positionM;
     int satCount = 0;
     std::array<SatelliteObservation, kMaxEpochSatellites> sats{};
+
+    // The clock offset in seconds: the receiver's time tag less this is GPS time.
+    std::optional<double> ClockOffsetS() const {
+        return clockOffsetM ? std::optional<double>(*clockOffsetM / kSpeedOfLight) : std::nullopt;
+    }
 };
 
 }  // namespace kestrel

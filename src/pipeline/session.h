@@ -125,6 +125,7 @@ private:
     class EpochBuilder;
 
     bool Collect();
+    bool ObserverGoesOn();
     void Stop(RunEnd end);
 
     SessionOptions options_;

@@ -30,7 +30,7 @@ struct LookupRules {
     bool stopLimitInclusive;
 };
 
-constexpr LookupRules kGpsRules{4000, false, 21600, 4000, false};
+constexpr LookupRules kGpsRules{4000, false, kEphemerisServesS, 4000, false};
 constexpr LookupRules kSecondRules{900, true, 2000, 900, true};
 
 struct EphList {

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "output/rinex_obs_writer.h"
+#include "rinex/rinex_obs_writer.h"
 
 namespace kestrel::rinex {
 

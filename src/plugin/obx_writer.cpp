@@ -2,7 +2,7 @@
 // The OBX writer keeps the file's header image in its handle (the channel limit and the
 // stored file name are read back from it) and writes through a stream buffer of its own,
 // so that each epoch's two writes normally cost a memory copy.
-#include "output/obx_writer.h"
+#include "plugin/obx_writer.h"
 
 #include <cstdio>
 #include <cstring>
