@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bench_data.h"
-#include "rinex/rinex_fields.h"
-#include "rinex/rinex_obs_writer.h"
+#include "rinex_out/rinex_fields.h"
+#include "rinex_out/rinex_obs_writer.h"
 #include "rinex/station_day.h"
 
 namespace kestrel::bench {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "rinex_run/rinex_convert.h"
-#include "rinex/rinex_nav_writer.h"
-#include "rinex/rinex_obs_writer.h"
+#include "rinex_out/rinex_nav_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
 #include "rinex/station_day.h"

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "rinex/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 
 namespace kestrel::rinex {
 
