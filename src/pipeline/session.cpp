@@ -14,8 +14,6 @@
 namespace kestrel {
 namespace {
 
-constexpr const char* kCannotRead = "Error: Unable to read %s";
-constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kSessionRunning = "Error: a decoding session is already running";
 // Messages about no particular epoch carry this time.
 constexpr double kNoTime = -1.0;
@@ -139,7 +137,7 @@ RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool 
     uint8_t chunk[kChunkBytes];
     while (end_ == RunEnd::kComplete) {
         if (AbortCount() != 0) {
-            set_error_text(kUserQuit);
+            set_error_text(kUserQuitText);
             Stop(RunEnd::kAborted);
             break;
         }
@@ -149,7 +147,7 @@ RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool 
         const bool pushed = Push(chunk, n);
         const bool readFailed = pushed && n < kChunkBytes && std::ferror(input);
         if (readFailed) {
-            format_error_text(kCannotRead, name.c_str());
+            format_error_text(kCannotReadFormat, name.c_str());
             Stop(RunEnd::kReadFailed);
         }
         ReportProgress(callbacks_, bytesRead_, length < 0 ? 0 : length);
