@@ -129,8 +129,12 @@ bool DecodingSession::Finish() {
     return ObserverGoesOn();
 }
 
-RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool lastOfStream) {
+void DecodingSession::NameSource(const std::string& name) {
     if (builder_) builder_->SetLogName(name);
+}
+
+RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool lastOfStream) {
+    NameSource(name);
     bytesRead_ = 0;
     if (!open_) return RunEnd::kSinkFailed;
     const long long length = MeasureLength(input);

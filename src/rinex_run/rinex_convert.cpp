@@ -263,6 +263,21 @@ RinexRunResult RinexRun::Result() const {
     return r;
 }
 
+// The scratch files go where the observation file will, so that a folder that takes no file
+// is found before the log is read. False with the reason in the error text.
+bool OpenScratchFiles(const RinexRunOptions& options, ScratchFile& body, ScratchFile& nav) {
+    const std::string directory = ObsDirectory(options);
+    body.file = OpenScratch(directory);
+    nav.file = body.file == nullptr ? nullptr : OpenScratch(directory);
+    if (body.file == nullptr || nav.file == nullptr) {
+        const std::string where = !options.obsPath.empty() ? options.obsPath : directory.empty() ? "." : directory;
+        format_error_text(kNoScratch, where.c_str());
+        return false;
+    }
+    std::setvbuf(body.file, nullptr, _IOFBF, kWriteBufferBytes);
+    return true;
+}
+
 }  // namespace
 
 std::string MarkerNameFromLog(const std::string& input) {
@@ -286,21 +301,9 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     const std::vector<std::string> inputs =
         options.spliceInputs.empty() ? std::vector<std::string>{options.input} : options.spliceInputs;
 
-    // The scratch files go where the observation file will; a folder that takes no file is
-    // found before the log is read.
     ScratchFile body;
     ScratchFile nav;
-    if (!options.dryRun) {
-        const std::string directory = ObsDirectory(options);
-        body.file = OpenScratch(directory);
-        nav.file = body.file == nullptr ? nullptr : OpenScratch(directory);
-        if (body.file == nullptr || nav.file == nullptr) {
-            const std::string where = !options.obsPath.empty() ? options.obsPath : directory.empty() ? "." : directory;
-            format_error_text(kNoScratch, where.c_str());
-            return 1;
-        }
-        std::setvbuf(body.file, nullptr, _IOFBF, kWriteBufferBytes);
-    }
+    if (!options.dryRun && !OpenScratchFiles(options, body, nav)) return 1;
 
     RinexRun run(options, body.file, nav.file, options.createdUtc ? *options.createdUtc : NowUtc());
     SessionOptions setup;
