@@ -18,6 +18,7 @@ inline constexpr char kCannotOpenFormat[] = "Error: Unable to open %s";
 inline constexpr char kCannotReadFormat[] = "Error: Unable to read %s";
 inline constexpr char kCannotWriteFormat[] = "Error: Unable to write to %s";
 inline constexpr char kUserQuitText[] = "User Quit";
+inline constexpr char kNoMemoryText[] = "Error: Not enough memory";
 
 // Replaces the text by a copy of `text`, cut to fit.
 void set_error_text(const char* text);

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include "common/error_text.h"
 #include "navcom/frame_parser.h"
@@ -60,7 +61,12 @@ DecodingSession::DecodingSession(const SessionOptions& options, const CallbackBl
     }
     SetPortOptions(kDecoderPort, &options.decoder, KESTREL_OPTION_RECORD_SIZE);
     if (observations_ != nullptr) {
-        builder_ = std::make_unique<EpochBuilder>(options_, *observations_, counts_);
+        builder_.reset(new (std::nothrow) EpochBuilder(options_, *observations_, counts_));
+        if (!builder_) {
+            set_error_text(kNoMemoryText);
+            SetHostCallbacks(previousCallbacks_);
+            return;
+        }
         SetPortObserver(kDecoderPort, builder_.get());
     }
     activeSession = this;
