@@ -12,10 +12,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/error_text.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
-#include "plugin/feed.h"
+#include "pipeline/session.h"
 #include "receiver/receiver_records.h"
 #include "support/decoder_harness.h"
 #include "support/frame_builder.h"
@@ -189,44 +190,44 @@ TEST(ReceiverRecords, IgsTypeWhereTheEngineTellsIt) {
     EXPECT_STREQ(EngineConfigName(0x55), "unknown engine");
 }
 
-// Keeps the frames handed to OnOtherRecord.
-class OtherRecordCatcher : public DecodeObserver {
+// Keeps the frames a decoding session hands to OnExtraRecord.
+class ExtraRecordCatcher : public ObservationSink {
 public:
-    void OnEpoch(const DecodedEpoch&) override { ++epochs; }
-    void OnEphemeris(const DecodedEphemeris&) override {}
-    void OnOtherRecord(const uint8_t* frame, int32_t length) override { frames.emplace_back(frame, frame + length); }
+    bool OnEpoch(const ObservationEpoch&) override {
+        ++epochs;
+        return true;
+    }
+    bool OnEphemeris(const DecodedEphemeris&) override { return true; }
+    bool OnExtraRecord(const uint8_t* frame, int32_t length) override {
+        frames.emplace_back(frame, frame + length);
+        return true;
+    }
     std::vector<std::vector<uint8_t>> frames;
     int epochs = 0;
+    ParserCounts counts{};
 };
 
-struct Discard : RecordSink {
-    bool Collect(const uint8_t*) override { return true; }
-};
-
-// The whole long capture through a port, with or without the other records; returns the
-// observer and the parser's messages.
-OtherRecordCatcher FeedCapture(bool otherRecords, std::vector<std::string>& messages) {
-    test::MessageLog log;
-    EXPECT_EQ(OpenPort(kDecoderPort, test::MessageLog::Callback), 0);
-    const OptionRecord verbose{0, 1, 0, 1};
-    SetPortOptions(kDecoderPort, &verbose, sizeof verbose);
-    OtherRecordCatcher catcher;
-    SetPortObserver(kDecoderPort, &catcher);
-    if (otherRecords) SetPortOtherRecords(kDecoderPort, ReceiverInfoRecords(), ReceiverInfoRecordCount());
+// The whole long capture through a decoding session, with or without the receiver's records.
+ExtraRecordCatcher ReadCapture(bool extraRecords) {
+    SessionOptions options;
+    if (extraRecords) {
+        options.extraRecords = ReceiverInfoRecords();
+        options.extraRecordCount = ReceiverInfoRecordCount();
+    }
+    ExtraRecordCatcher catcher;
+    const CallbackBlock callbacks{};
+    DecodingSession session(options, callbacks, nullptr, &catcher);
+    EXPECT_TRUE(session.IsOpen());
     const auto bytes = test::ReadFileBytes(test::DataPath(kLongCapture));
-    static uint8_t threadBuf[kThreadBufMemoryBytes];
-    Discard sink;
-    FeedBytes(kDecoderPort, bytes.data(), bytes.size(), threadBuf, sink);
-    FeedEnd(kDecoderPort, threadBuf, sink);
-    SetPortObserver(kDecoderPort, nullptr);
-    messages = log.texts();
+    EXPECT_TRUE(session.Push(bytes.data(), bytes.size()));
+    EXPECT_TRUE(session.Finish());
+    catcher.counts = session.Counts().parser;
     return catcher;
 }
 
-TEST(ReceiverRecords, OnlyAPortThatAsksTakesThem) {
-    std::vector<std::string> plain, asked;
-    const auto without = FeedCapture(false, plain);
-    const auto with = FeedCapture(true, asked);
+TEST(ReceiverRecords, OnlyASessionThatAsksTakesThem) {
+    const auto without = ReadCapture(false);
+    const auto with = ReadCapture(true);
     EXPECT_TRUE(without.frames.empty());
     // Every whole frame of both records, byte for byte as in the log (the last PVT is cut short).
     std::vector<std::vector<uint8_t>> expected;
@@ -235,8 +236,32 @@ TEST(ReceiverRecords, OnlyAPortThatAsksTakesThem) {
     }
     EXPECT_EQ(with.frames, expected);
     EXPECT_EQ(with.epochs, without.epochs);
-    // A port that takes them no longer rejects them: fewer rescans, the same complaints otherwise.
-    EXPECT_LT(asked.size(), plain.size());
+    // A session that takes them no longer passes them over; the parser's faults are the same.
+    EXPECT_EQ(without.counts.otherRecords - with.counts.otherRecords, static_cast<int64_t>(expected.size()) + 1);
+    EXPECT_EQ(with.counts.checksumFailures, without.counts.checksumFailures);
+    EXPECT_EQ(with.counts.lengthFailures, without.counts.lengthFailures);
+    EXPECT_EQ(with.counts.resyncs, without.counts.resyncs);
+}
+
+// A sink that refuses one of the receiver's records ends the run there, as for an epoch.
+TEST(ReceiverRecords, ASinkRefusingOneEndsTheRun) {
+    struct Refuser : ObservationSink {
+        bool OnEpoch(const ObservationEpoch&) override { return true; }
+        bool OnEphemeris(const DecodedEphemeris&) override { return true; }
+        bool OnExtraRecord(const uint8_t*, int32_t) override {
+            set_error_text("refused");
+            return false;
+        }
+    } refuser;
+    SessionOptions options;
+    options.extraRecords = ReceiverInfoRecords();
+    options.extraRecordCount = ReceiverInfoRecordCount();
+    const CallbackBlock callbacks{};
+    DecodingSession session(options, callbacks, nullptr, &refuser);
+    const auto bytes = test::ReadFileBytes(test::DataPath(kLongCapture));
+    EXPECT_FALSE(session.Push(bytes.data(), bytes.size()));
+    EXPECT_EQ(session.End(), RunEnd::kSinkFailed);
+    EXPECT_STREQ(error_text(), "refused");
 }
 
 }  // namespace

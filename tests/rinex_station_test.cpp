@@ -18,8 +18,8 @@
 #include <sys/stat.h>
 
 #include "common/error_text.h"
-#include "output/rinex_convert.h"
-#include "output/rinex_station.h"
+#include "rinex_run/rinex_convert.h"
+#include "rinex_out/rinex_station.h"
 #include "positioning/geodesy.h"
 #include "support/cli_process.h"
 #include "support/frame_builder.h"

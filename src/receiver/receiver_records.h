@@ -2,7 +2,7 @@
 // The receiver's own records that the command reads besides its observations: the
 // IDENTIFICATION record (0xAE: engine, cards, software versions and serial numbers) and the
 // PVT record (0xB1: the receiver's position fix). The plug-in does not decode them; the
-// command's decoding port accepts them through SetPortOtherRecords and hands their frames here.
+// command's decoding port accepts them through SetPortExtraRecords and hands their frames here.
 #pragma once
 
 #include <array>
@@ -77,7 +77,7 @@ struct ReceiverFix {
 // Decodes a whole PVT frame; false for another record or length.
 bool DecodePvt(const uint8_t* frame, int32_t length, ReceiverFix& out);
 
-// The table to hand SetPortOtherRecords so that a port accepts both records.
+// The table to hand SetPortExtraRecords so that a port accepts both records.
 const RecordDef* ReceiverInfoRecords();
 int32_t ReceiverInfoRecordCount();
 
