@@ -2,6 +2,7 @@
 // `kestrel rinex`: a NavCom log to RINEX 3.04 or 2.11 observation and navigation files, with
 // the decoder's messages, progress and Ctrl-C as `kestrel convert` has them.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <cstdio>
@@ -18,9 +19,11 @@
 #include "commands.h"
 #include "common/bytes.h"
 #include "common/error_text.h"
+#include "files/output_file.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
 #include "output/rinex_convert.h"
+#include "outputs.h"
 #include "session.h"
 
 namespace kestrel::cli {
@@ -85,6 +88,7 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     o.doppler = a.doppler;
     o.reportL2Slips = !a.noL2Slips;
     o.verbose = a.verbose;
+    o.noClobber = a.batch.noClobber;
     if (sub.count("--week") != 0) o.week = a.week;
     std::string error;
     if (!a.from.empty()) o.from = ParseTime(a.from, error);
@@ -115,6 +119,13 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
         PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
         return false;
+    }
+    for (const auto& [option, value] : {std::pair{"--obs", a.obsPath}, std::pair{"--nav", a.navPath}}) {
+        const std::string folder = NamesFolder(option, value);
+        if (!folder.empty()) {
+            PrintError(folder);
+            return false;
+        }
     }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
         PrintError("--nav: " + a.navPath + " names the observation file too");
@@ -147,13 +158,18 @@ std::string Summary(const RinexRunResult& result, double seconds) {
 // One conversion (one log, or the logs spliced), with the display, Ctrl-C and the summary.
 LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     LogReport report;
+    const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
+    auto fail = [&](const std::string& text, int status) {
+        PrintError(text);
+        report.error = text;
+        report.status = status;
+        return report;
+    };
     for (const std::string& output : {a.obsPath, a.navPath}) {
-        const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
-        if (!output.empty() && input != "-" && SameFile(input, output)) {
-            report.error = "LOG '" + input + "' would be overwritten by the output " + output;
-            PrintError(report.error);
-            report.status = kExitUsage;
-            return report;
+        const std::string refusal = OverwritesInput(output);
+        if (!refusal.empty()) return fail(refusal, kExitUsage);
+        if (o.noClobber && !output.empty() && files::IdOf(output)) {
+            return fail("cannot write " + output + ": " + files::Reason(EEXIST) + " (--no-clobber)", kExitFailure);
         }
     }
     CallbackBlock callbacks = DisplayCallbacks();
@@ -173,15 +189,28 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     report.epochs = result.epochs;
     report.ephemerides = result.ephemerides;
     report.outputs = result.files;
+    for (const std::string& file : result.replaced) AnnounceReplaced(file);
+    if (!result.files.empty()) ReportNonAdvancing(result.epochsNotAdvancing, "dropped");
+    // What a Ctrl-C kept is dated before its log, so that --skip-existing converts it again.
+    if (interrupted && o.spliceInputs.empty() && input != "-") {
+        for (const std::string& file : result.files) files::DateBefore(file, input);
+    }
     if (status == 0) {
         std::printf("%s\n", report.summary.c_str());
         return report;
     }
     std::fflush(stdout);
     report.error = error_text();
+    if (files::Ending()) {
+        report.error = "stopped by " + StopName(files::StopSignal()) + "; nothing kept";
+    } else if (!interrupted && !result.decodedAnything && o.spliceInputs.empty()) {
+        report.error = NothingDecoded(input);
+    }
     PrintError(report.error);
-    if (result.aborted || !result.files.empty()) std::fprintf(stderr, "kestrel: stopped after %s\n", report.summary.c_str());
-    report.status = interrupted ? kExitInterrupted : kExitFailure;
+    if (!files::Ending() && (result.aborted || !result.files.empty())) {
+        std::fprintf(stderr, "kestrel: stopped after %s\n", report.summary.c_str());
+    }
+    report.status = interrupted ? StoppedStatus(files::StopSignal()) : kExitFailure;
     return report;
 }
 
@@ -213,7 +242,9 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     if (!Options(sub, a, base)) return kExitUsage;
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
-    std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
+    int duplicates = 0;
+    std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
+    refused += duplicates;
     if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
 
     if (a.splice) {
@@ -245,15 +276,34 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
             quiet.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
             RinexRunResult named;
             if (ConvertToRinex(dry, quiet, named) == 0) {
-                if (!ClaimOutputs(writers, input, named.files)) {
+                std::vector<std::string> outputs = named.files;
+                if (a.batch.logFiles) outputs.push_back(MessagesFileOf(input, a.batch.directory));
+                std::string refusal;
+                for (const std::string& output : outputs) {
+                    if (refusal.empty()) refusal = OverwritesInput(output);
+                }
+                if (!refusal.empty()) {
+                    PrintError(refusal + "; " + input + " not converted");
+                    ++refused;
+                    continue;
+                }
+                if (!ClaimOutputs(writers, input, outputs)) {
                     ++refused;
                     continue;
                 }
                 const bool done = !named.files.empty() &&
                                   std::all_of(named.files.begin(), named.files.end(),
-                                              [&](const std::string& f) { return NewerThan(f, input); });
+                                              [&](const std::string& f) { return files::NewerThan(f, input); });
                 if (a.batch.skipExisting && done) {
                     std::printf("%s: skipped: its files are up to date\n", input.c_str());
+                    continue;
+                }
+                const auto existing = std::find_if(named.files.begin(), named.files.end(),
+                                                   [](const std::string& f) { return files::IdOf(f).has_value(); });
+                if (a.batch.noClobber && existing != named.files.end()) {
+                    PrintError("cannot write " + *existing + ": " + files::Reason(EEXIST) + " (--no-clobber); " +
+                               input + " not converted");
+                    ++refused;
                     continue;
                 }
             }
