@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
 #include "commands.h"
 #include "files/output_file.h"
@@ -79,6 +80,9 @@ int Finish(int status) {
     using namespace kestrel::cli;
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        // The stream keeps no reason of a write that failed earlier: a line end written past it
+        // meets the same failure and gives the system's reason.
+        if (errno == 0 && write(STDOUT_FILENO, "\n", 1) == 1) errno = EIO;
         const int error = errno == 0 ? EIO : errno;
         std::fprintf(stderr, "kestrel: cannot write to standard output: %s\n", kestrel::files::Reason(error).c_str());
         return status == kExitOk ? kExitFailure : status;

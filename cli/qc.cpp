@@ -94,6 +94,13 @@ int RunQc(const QcArgs& a) {
     o.reportL2Slips = !a.noL2Slips;
     o.parserNotices = a.verbose;
     o.plotSamples = !a.plotPath.empty();
+    for (const auto& [option, value] : {std::pair{"--json", a.jsonPath}, std::pair{"--plot", a.plotPath}}) {
+        const std::string folder = NamesFolder(option, value);
+        if (!folder.empty()) {
+            PrintError(folder);
+            return kExitUsage;
+        }
+    }
     std::optional<PlotFormat> plotFormat;
     if (!a.plotPath.empty()) {
         plotFormat = PlotFormatOf(a.plotPath);
@@ -105,13 +112,6 @@ int RunQc(const QcArgs& a) {
     if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || files::SameFile(a.jsonPath, a.plotPath))) {
         PrintError("--plot: '" + a.plotPath + "' is also the --json file");
         return kExitUsage;
-    }
-    for (const auto& [option, value] : {std::pair{"--json", a.jsonPath}, std::pair{"--plot", a.plotPath}}) {
-        const std::string folder = NamesFolder(option, value);
-        if (!folder.empty()) {
-            PrintError(folder);
-            return kExitUsage;
-        }
     }
     int refused = 0;
     int duplicates = 0;

@@ -29,6 +29,8 @@
 namespace kestrel::cli {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct RinexArgs {
     std::vector<std::string> inputs;
     BatchArgs batch;
@@ -203,7 +205,7 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     report.error = error_text();
     if (files::Ending()) {
         report.error = "stopped by " + StopName(files::StopSignal()) + "; nothing kept";
-    } else if (!interrupted && !result.decodedAnything && o.spliceInputs.empty()) {
+    } else if (result.noEpochs && !result.decodedAnything && o.spliceInputs.empty()) {
         report.error = NothingDecoded(input);
     }
     PrintError(report.error);
@@ -268,7 +270,10 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     const bool predict = inputs.size() > 1 || a.batch.skipExisting;
     std::map<std::string, std::string> writers;
     for (const std::string& input : inputs) {
-        if (predict && input != "-") {
+        // A log that can be read once only (standard input, a FIFO, a device) is not read
+        // ahead: its names are known when it is converted.
+        std::error_code error;
+        if (predict && fs::is_regular_file(input, error)) {
             RinexRunOptions dry = base;
             dry.input = input;
             dry.dryRun = true;

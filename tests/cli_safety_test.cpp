@@ -105,6 +105,7 @@ TEST_F(Safety, MessagesFilesNeverTakeALogsName) {
 TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
     Copy("navcom/gpsd-navcom.log", "in/x.obx");
     ASSERT_EQ(link(In("gsi.nav").c_str(), In("gsi-link.epp").c_str()), 0);
+    ASSERT_EQ(link(In("gsi.nav").c_str(), In("gsi-link.png").c_str()), 0);
     struct Case {
         const char* name;
         std::vector<std::string> args;
@@ -117,7 +118,7 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
         {"rinex -n onto the other log", {"rinex", "-q", In("gsi.nav"), In("short.log"), "-n", In("short.log")}, ""},
         {"qc --json onto a log", {"qc", "-q", In("gsi.nav"), In("long.log"), "--json", dir.path() + "/in/../in/long.log"},
          In("long.log")},
-        {"qc --plot onto a log", {"qc", "-q", In("gsi.nav"), "--plot", In("gsi-link.epp")}, In("gsi.nav")},
+        {"qc --plot onto a log", {"qc", "-q", In("gsi.nav"), "--plot", In("gsi-link.png")}, In("gsi.nav")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -129,7 +130,7 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
         EXPECT_TRUE(Has(run.err, "would be") || Has(run.err, "with -d")) << run.err;
     }
     EXPECT_EQ(FilesUnder(dir.file("in")),
-              (std::vector<std::string>{"gsi-link.epp", "gsi.nav", "long.log", "short.log", "x.obx"}));
+              (std::vector<std::string>{"gsi-link.epp", "gsi-link.png", "gsi.nav", "long.log", "short.log", "x.obx"}));
 }
 
 TEST_F(Safety, ALogNamedTwiceRunsOnce) {
@@ -205,7 +206,7 @@ TEST_F(Safety, ALogThatGivesNothingIsAFailureAndLeavesNothing) {
     EXPECT_EQ(obx::ReadObx(Out("passwd.obx")).state, obx::ObxState::kComplete);
     run = Run({"qc", In("empty.nav"), "--json", Out("qc.json"), "-q", "--allow-empty"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(Has(test::ReadFileText(Out("qc.json")), "\"status\":\"complete\"")) << test::ReadFileText(Out("qc.json"));
+    EXPECT_TRUE(Has(test::ReadFileText(Out("qc.json")), "\"status\": \"complete\"")) << test::ReadFileText(Out("qc.json"));
 }
 
 TEST_F(Safety, TheNavComHintIsGivenOnlyForALogReadThatGaveNothing) {
@@ -223,7 +224,7 @@ TEST_F(Safety, TheNavComHintIsGivenOnlyForALogReadThatGaveNothing) {
         {"convert", In("missing.nav"), In("short.log"), "-d", dir.file("out"), "-j", "2"},
     };
     for (std::vector<std::string> args : cases) {
-        SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+        SCOPED_TRACE(args[0] + " " + args[1] + " " + args.back());
         args.push_back("-q");
         const CliRun run = Run(args);
         EXPECT_NE(run.status, 0);
@@ -399,7 +400,7 @@ TEST_F(Safety, ALogStoppedByCtrlCIsConvertedAgainBySkipExisting) {
         const pid_t pid = test::StartCli({"convert", fifo, "-d", dir.file("out"), "-q", "--skip-existing"},
                                          dir.file("stdout.txt"), dir.file("stderr.txt"));
         ASSERT_GT(pid, 0);
-        while (!receiver.connected()) usleep(1000);
+        for (int waited = 0; !receiver.connected() && waited < test::kCliWaitSeconds * 1000; ++waited) usleep(1000);
         usleep(300000);
         ASSERT_EQ(kill(pid, SIGINT), 0);
         EXPECT_EQ(test::WaitCliFor(pid, test::kCliWaitSeconds), 130) << test::ReadFileText(dir.file("stderr.txt"));
@@ -442,7 +443,7 @@ TEST_F(Safety, SigtermAndSighupLeaveNothingOfTheRunningConversion) {
         args.push_back("-q");
         const pid_t pid = test::StartCli(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
         ASSERT_GT(pid, 0);
-        while (!receiver.connected()) usleep(1000);
+        for (int waited = 0; !receiver.connected() && waited < test::kCliWaitSeconds * 1000; ++waited) usleep(1000);
         usleep(200000);
         ASSERT_EQ(kill(pid, c.signal), 0);
         EXPECT_EQ(test::WaitCliFor(pid, 5.0), 128 + c.signal) << test::ReadFileText(dir.file("stderr.txt"));

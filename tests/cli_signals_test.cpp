@@ -74,7 +74,8 @@ protected:
         const pid_t pid = test::StartCli(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
         EXPECT_GT(pid, 0);
         for (const auto& r : receivers) {
-            while (!r->connected()) usleep(1000);
+            for (int waited = 0; !r->connected() && waited < test::kCliWaitSeconds * 1000; ++waited) usleep(1000);
+            EXPECT_TRUE(r->connected()) << "the command never read a log";
         }
         usleep(200000);
         if (twice) {
@@ -140,7 +141,7 @@ TEST_F(BatchSignals, RinexAndQcBatchesEndOnCtrlCAndQcWritesWhatWasRead) {
     ASSERT_EQ(StopBatch("qc", 2, 2, 1, SIGINT), 130) << err;
     EXPECT_EQ(TemporariesUnder(dir.path()), std::vector<std::string>{});
     const std::string json = test::ReadFileText(dir.file("out/qc.json"));
-    EXPECT_TRUE(Has(json, "\"status\":\"aborted\"")) << json;
+    EXPECT_TRUE(Has(json, "\"status\": \"aborted\"")) << json;
     ASSERT_EQ(StopBatch("qc", 2, 2, 1, SIGTERM), 143) << err;
     EXPECT_FALSE(fs::exists(dir.file("out/qc.json")));
     EXPECT_EQ(TemporariesUnder(dir.path()), std::vector<std::string>{});

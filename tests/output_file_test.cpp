@@ -158,11 +158,14 @@ TEST_F(OutputFileTest, AFileTooLargeIsAWriteFailureWithTheReasonNotTheEndOfThePr
         files::InstallSignalCleanup();
         const rlimit limit{4096, 4096};
         setrlimit(RLIMIT_FSIZE, &limit);
-        files::OutputFile out;
-        if (!out.Create(path)) _exit(2);
-        const std::string block(1 << 16, 'x');
-        const bool written = out.Write(block) && out.Commit();
-        _exit(!written && out.error() == expected ? 0 : 3);
+        bool refused = false;
+        {
+            files::OutputFile out;
+            if (!out.Create(path)) _exit(2);
+            const std::string block(1 << 16, 'x');
+            refused = !(out.Write(block) && out.Commit()) && out.error() == expected;
+        }
+        _exit(refused ? 0 : 3);
     });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(fs::is_empty(dir.path()));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -45,7 +46,7 @@ constexpr const char* kDefaultMarker = "UNKN";
 
 constexpr const char* kCannotOpen = "Error: Unable to open %s: %s";
 constexpr const char* kCannotWrite = "Error: Unable to write to %s: %s";
-constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
+constexpr const char* kNoScratch = "Error: Unable to write to %s: %s (in its scratch file)";
 constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
 constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kNoWeek =
@@ -144,9 +145,9 @@ public:
     // The log whose epochs come next (for the refusal's text).
     void SetLogName(const std::string& name) { logName_ = name; }
 
-    // Ends the run once the log has been found unfit (its weeks) or a period's files could
-    // not be written.
-    bool Collect(const uint8_t*) override { return !refused_ && !failed_; }
+    // Ends the run once the log has been found unfit (its weeks), a period's files could not
+    // be written, or the scratch files take no more.
+    bool Collect(const uint8_t*) override { return !refused_ && !failed_ && scratchError_ == 0; }
 
     void OnEpoch(const DecodedEpoch& epoch) override {
         if (refused_ || failed_) return;
@@ -237,9 +238,9 @@ public:
             ++result_.solutions;
         }
         head.bytes = static_cast<uint16_t>(bytes);
-        if (body_ != nullptr) {
-            std::fwrite(&head, sizeof head, 1, body_);
-            std::fwrite(packed, 1, bytes, body_);
+        if (body_ != nullptr &&
+            (std::fwrite(&head, sizeof head, 1, body_) != 1 || std::fwrite(packed, 1, bytes, body_) != bytes)) {
+            NoteScratchError();
         }
         Count(head, sats, count, total);
     }
@@ -249,7 +250,7 @@ public:
         const EphemerisKey key{e.record.Prn, e.record.Week, e.record.Toe, e.record.Iode};
         if (!ephemerisKeys_.insert(key).second) return;
         StoredEphemeris stored{e};
-        if (nav_ != nullptr) std::fwrite(&stored, sizeof stored, 1, nav_);
+        if (nav_ != nullptr && std::fwrite(&stored, sizeof stored, 1, nav_) != 1) NoteScratchError();
         ++ephemeridesStored_;
     }
 
@@ -297,6 +298,8 @@ public:
     }
 
     bool failed() const { return failed_; }
+    // Why a scratch file took no more (errno); 0 while they take everything.
+    int scratchError() const { return scratchError_; }
 
     bool refused() const { return refused_; }
     const std::string& refusal() const { return refusal_; }
@@ -354,6 +357,10 @@ private:
         return false;
     }
 
+    void NoteScratchError() {
+        if (scratchError_ == 0) scratchError_ = errno != 0 ? errno : EIO;
+    }
+
     // The log is unfit: the text goes into the error text when the run ends (the decoders'
     // messages use the error text as their buffer until then).
     void Refuse(const char* text) {
@@ -396,6 +403,7 @@ private:
     std::string refusal_;
     bool anyP1_ = false;
     bool decodedAnything_ = false;
+    int scratchError_ = 0;
     EpochPlacer placer_;
     EpochWindow window_;
     bool haveFirst_ = false;
@@ -600,8 +608,9 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
     h.clockOffsetApplied = 0;
     h.satCounts = collector.SatCounts();
 
+    errno = 0;
     if (std::fflush(body) != 0 || std::ferror(body)) {
-        format_error_text(kNoScratch, obsPath.c_str());
+        format_error_text(kNoScratch, obsPath.c_str(), files::Reason(errno != 0 ? errno : EIO).c_str());
         return false;
     }
     // Both files are made before either is written, so that neither takes its name when the
@@ -615,9 +624,10 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
     };
     if (!obsOut.Create(obsPath, existing)) return failed(obsOut, obsPath);
     if (writeNav && !navOut.Create(navPath, existing)) return failed(navOut, navPath);
+    errno = 0;
     if (!WriteObservationFile(obsOut, h, body)) {
         if (!obsOut.reason().empty()) return failed(obsOut, obsPath);
-        format_error_text(kNoScratch, obsPath.c_str());
+        format_error_text(kNoScratch, obsPath.c_str(), files::Reason(errno != 0 ? errno : EIO).c_str());
         return false;
     }
 
@@ -637,8 +647,9 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
             long index;
         };
         std::vector<Entry> order;
+        errno = 0;
         if (std::fflush(nav) != 0 || std::ferror(nav)) {
-            format_error_text(kNoScratch, navPath.c_str());
+            format_error_text(kNoScratch, navPath.c_str(), files::Reason(errno != 0 ? errno : EIO).c_str());
             return false;
         }
         std::rewind(nav);
@@ -729,9 +740,10 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         const std::string navWhere = !options.navPath.empty()  ? options.navPath
                                      : options.directory.empty() ? std::string(".")
                                                                  : options.directory;
-        for (const auto& [where, named] : {std::pair{obsWhere, !options.obsPath.empty()},
-                                           std::pair{navWhere, options.writeNav && !options.navPath.empty()},
-                                           std::pair{navWhere, options.writeNav && options.navPath.empty()}}) {
+        // A file named outright, or the folder of the RINEX names.
+        std::vector<std::pair<std::string, bool>> outputs = {{obsWhere, !options.obsPath.empty()}};
+        if (options.writeNav) outputs.emplace_back(navWhere, !options.navPath.empty());
+        for (const auto& [where, named] : outputs) {
             const std::string why = named ? files::WhyUnwritable(where) : files::WhyFolderUnwritable(where);
             if (!why.empty()) {
                 format_error_text(kCannotWrite, where.c_str(), why.c_str());
@@ -806,6 +818,10 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         set_error_text(writeError.empty() ? "Error: Unable to write the RINEX files" : writeError.c_str());
         return 1;
     }
+    if (collector.scratchError() != 0) {
+        format_error_text(kNoScratch, obsWhere.c_str(), files::Reason(collector.scratchError()).c_str());
+        return 1;
+    }
     if (end == RunEnd::kReadFailed) return 1;
     result.aborted = end == RunEnd::kAborted;
     // Nothing to write is a failure, and leaves no file: a navigation file alone would
@@ -816,6 +832,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         } else {
             format_error_text(kNoEpochs, inputs.size() == 1 ? LogInput::NameOf(inputs.front()).c_str()
                                                             : "the logs spliced");
+            result.noEpochs = true;
         }
         return 1;
     }

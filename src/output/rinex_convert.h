@@ -77,6 +77,7 @@ struct RinexRunResult {
     int32_t solutions = 0;        // epochs with a single-point solution
     bool aborted = false;         // stopped by Abort: the files hold what came before
     bool decodedAnything = false;  // an epoch or an ephemeris was decoded, kept or not
+    bool noEpochs = false;         // failed for want of an epoch to write
 };
 
 // Converts one log. 0 on success; 1 with the reason in the error text (the input cannot be
