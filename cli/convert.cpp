@@ -117,8 +117,6 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
         std::printf("%s\n", report.summary.c_str());
         return report;
     }
-    const std::string unreadable = UnreadableInput(input);
-    if (!unreadable.empty()) return fail(unreadable, kExitFailure);
 
     // The host records, prepared as the library expects: factory defaults, then switches.
     static OptionBlock options;
@@ -137,6 +135,8 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     if (obxName.empty() || tempObx.empty() || !FillName(options.outputName, tempBase)) {
         return fail("OUTBASE '" + base + "' is too long (255 bytes at most)", kExitUsage);
     }
+    const std::string unreadable = UnreadableInput(input);
+    if (!unreadable.empty()) return fail(unreadable, kExitFailure);
     const files::Existing existing = a.batch.noClobber ? files::Existing::kRefuse : files::Existing::kReplace;
     files::OutputFile obx;
     files::OutputFile ephemeris;
@@ -258,9 +258,13 @@ int RunConvert(const ConvertArgs& a) {
     // refused), and outputs or message files that are logs (those logs are refused).
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
+    bool badArguments = false;
     for (const std::string& input : inputs) {
         const std::string base = OutputBase(a, input);
-        std::vector<std::string> outputs = {OutputName(base, kObxExtension), OutputName(base, kEphemerisExtension)};
+        std::vector<std::string> outputs;
+        for (const std::string& output : {OutputName(base, kObxExtension), OutputName(base, kEphemerisExtension)}) {
+            if (!output.empty()) outputs.push_back(output);  // a name too long is refused when the log runs
+        }
         if (a.batch.logFiles) outputs.push_back(MessagesFileOf(input, a.batch.directory));
         std::string refusal;
         for (const std::string& output : outputs) {
@@ -268,7 +272,7 @@ int RunConvert(const ConvertArgs& a) {
         }
         if (!refusal.empty()) {
             PrintError(refusal + "; " + input + " not converted");
-            ++refused;
+            badArguments = true;
             continue;
         }
         if (!ClaimOutputs(writers, input, outputs)) {
@@ -279,6 +283,7 @@ int RunConvert(const ConvertArgs& a) {
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&a](const std::string& input) { return ConvertOne(a, input); });
+    if (status == kExitOk && badArguments) return kExitUsage;
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
 }

@@ -94,11 +94,12 @@ int RunQc(const QcArgs& a) {
     o.reportL2Slips = !a.noL2Slips;
     o.parserNotices = a.verbose;
     o.plotSamples = !a.plotPath.empty();
-    for (const auto& [option, value] : {std::pair{"--json", a.jsonPath}, std::pair{"--plot", a.plotPath}}) {
-        const std::string folder = NamesFolder(option, value);
-        if (!folder.empty()) {
-            PrintError(folder);
-            return kExitUsage;
+    // A folder given for a file (qc has no folder of outputs) is found before its extension.
+    for (const std::string& path : {a.jsonPath, a.plotPath}) {
+        std::error_code error;
+        if (!path.empty() && (path.back() == '/' || std::filesystem::is_directory(path, error))) {
+            PrintError("cannot write " + path + ": " + files::Reason(EISDIR));
+            return kExitFailure;
         }
     }
     std::optional<PlotFormat> plotFormat;

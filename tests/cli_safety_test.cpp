@@ -154,7 +154,7 @@ TEST_F(Safety, ALogNamedTwiceRunsOnce) {
     }
 }
 
-TEST_F(Safety, AnOutputOptionNamingAFolderIsRefusedWithTheHintOfMinusD) {
+TEST_F(Safety, AnOutputFileOptionNamingAFolderIsRefused) {
     struct Case {
         std::vector<std::string> args;
         std::string option;
@@ -165,8 +165,6 @@ TEST_F(Safety, AnOutputOptionNamingAFolderIsRefusedWithTheHintOfMinusD) {
         {{"convert", In("gsi.nav"), "-o", dir.file("new/")}, "-o"},
         {{"rinex", In("gsi.nav"), "-o", dir.file("out")}, "--obs"},
         {{"rinex", In("gsi.nav"), "-n", dir.file("out") + "/"}, "--nav"},
-        {{"qc", In("gsi.nav"), "--json", dir.file("out")}, "--json"},
-        {{"qc", In("gsi.nav"), "--plot", dir.file("new/")}, "--plot"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -179,6 +177,17 @@ TEST_F(Safety, AnOutputOptionNamingAFolderIsRefusedWithTheHintOfMinusD) {
         EXPECT_EQ(FilesUnder(dir.file("out")), std::vector<std::string>{});
         EXPECT_FALSE(fs::exists(dir.file("new")));
     }
+    // qc writes files only: a folder is a file it cannot write.
+    for (const std::string& path : {dir.file("out"), dir.file("new/")}) {
+        for (const char* option : {"--json", "--plot"}) {
+            SCOPED_TRACE(std::string(option) + " " + path);
+            const CliRun run = Run({"qc", In("gsi.nav"), option, path, "-q"});
+            EXPECT_EQ(run.status, 1);
+            EXPECT_TRUE(Has(run.err, "cannot write " + path + ": " + std::strerror(EISDIR))) << run.err;
+            EXPECT_EQ(run.out, "");
+        }
+    }
+    EXPECT_FALSE(fs::exists(dir.file("new")));
 }
 
 TEST_F(Safety, ALogThatGivesNothingIsAFailureAndLeavesNothing) {
