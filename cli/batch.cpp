@@ -55,6 +55,8 @@ public:
         std::memset(&action, 0, sizeof action);
         action.sa_handler = OnBatchStop;
         sigemptyset(&action.sa_mask);
+        // Writes of the logs' blocks go on after the handler; polls end at once all the same.
+        action.sa_flags = SA_RESTART;
         for (std::size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
     }
     ~BatchSignals() {
@@ -305,8 +307,11 @@ void EmitBlock(const std::string& input, const std::string& messages, const Batc
             if (out.replacing()) AnnounceReplaced(file);
             return;
         }
-        std::fprintf(stderr, "kestrel: the messages of %s go to standard output: %s\n", input.c_str(),
-                     out.error().c_str());
+        // Ending on a signal, the batch keeps no new file: the messages go to standard output.
+        if (!files::Ending()) {
+            std::fprintf(stderr, "kestrel: the messages of %s go to standard output: %s\n", input.c_str(),
+                         out.error().c_str());
+        }
     }
     std::printf("==> %s <==\n%s", input.c_str(), messages.c_str());
     if (!messages.empty() && messages.back() != '\n') std::putchar('\n');
