@@ -255,7 +255,7 @@ int RunConvert(const ConvertArgs& a) {
         DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
     refused += duplicates;
     // Before any log runs: two logs that would write the same outputs (the later ones are
-    // refused), and outputs or message files that are logs (those logs are refused).
+    // refused), and outputs or messages files that are logs (those logs are refused).
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
     bool badArguments = false;
@@ -265,21 +265,11 @@ int RunConvert(const ConvertArgs& a) {
         for (const std::string& output : {OutputName(base, kObxExtension), OutputName(base, kEphemerisExtension)}) {
             if (!output.empty()) outputs.push_back(output);  // a name too long is refused when the log runs
         }
-        if (a.batch.logFiles) outputs.push_back(MessagesFileOf(input, a.batch.directory));
-        std::string refusal;
-        for (const std::string& output : outputs) {
-            if (refusal.empty()) refusal = OverwritesInput(output);
+        switch (Admit(writers, input, outputs, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "")) {
+            case Admission::kAdmitted: accepted.push_back(input); break;
+            case Admission::kRefused: ++refused; break;
+            case Admission::kBadArgument: badArguments = true; break;
         }
-        if (!refusal.empty()) {
-            PrintError(refusal + "; " + input + " not converted");
-            badArguments = true;
-            continue;
-        }
-        if (!ClaimOutputs(writers, input, outputs)) {
-            ++refused;
-            continue;
-        }
-        accepted.push_back(input);
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&a](const std::string& input) { return ConvertOne(a, input); });

@@ -51,6 +51,26 @@ std::string OverwritesInput(const std::string& output) {
     return "the output " + output + " is the LOG '" + input + "': it would be overwritten; choose another name";
 }
 
+Admission Admit(std::map<std::string, std::string>& claimed, const std::string& input,
+                const std::vector<std::string>& outputs, const std::string& messages) {
+    std::vector<std::string> all = outputs;
+    if (!messages.empty()) all.push_back(messages);
+    for (const std::string& output : all) {
+        const std::string refusal = OverwritesInput(output);
+        if (!refusal.empty()) {
+            PrintError(refusal + "; " + input + " not converted");
+            return Admission::kBadArgument;
+        }
+    }
+    if (!ClaimOutputs(claimed, input, all)) return Admission::kRefused;
+    const std::string why = messages.empty() ? std::string() : files::WhyUnwritable(messages);
+    if (!why.empty()) {
+        PrintError("cannot write " + messages + ": " + why + "; " + input + " not converted");
+        return Admission::kRefused;
+    }
+    return Admission::kAdmitted;
+}
+
 std::string NamesFolder(const std::string& option, const std::string& value) {
     std::error_code error;
     if (value.empty() || (value.back() != '/' && !std::filesystem::is_directory(value, error))) return {};

@@ -4,6 +4,7 @@
 // nothing is a failure said in one way, and a file replaced is announced.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,14 @@ std::vector<std::string> DistinctInputs(const std::vector<std::string>& inputs, 
 
 // When `output` is the same file as an input: the message naming both; empty otherwise.
 std::string OverwritesInput(const std::string& output);
+
+// Before anything runs, whether `input` may run given the files it would write: `outputs`, and
+// its messages file when `messages` is not empty. None may be a log (a bad argument), none may
+// be claimed by an earlier log in `claimed` (file to log, where this log's are recorded), and
+// the messages file must be writable. A refusal is named on standard error.
+enum class Admission { kAdmitted, kRefused, kBadArgument };
+Admission Admit(std::map<std::string, std::string>& claimed, const std::string& input,
+                const std::vector<std::string>& outputs, const std::string& messages);
 
 // When the value of an option that names one output file names a folder (an existing one, or a
 // name ending in '/'): the message, with the hint to use -d; empty otherwise.

@@ -269,48 +269,39 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     std::vector<std::string> accepted;
     const bool predict = inputs.size() > 1 || a.batch.skipExisting;
     std::map<std::string, std::string> writers;
+    bool badArguments = false;
     for (const std::string& input : inputs) {
         // A log that can be read once only (standard input, a FIFO, a device) is not read
         // ahead: its names are known when it is converted.
         std::error_code error;
+        RinexRunResult named;
         if (predict && fs::is_regular_file(input, error)) {
             RinexRunOptions dry = base;
             dry.input = input;
             dry.dryRun = true;
             CallbackBlock quiet{};
             quiet.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
-            RinexRunResult named;
-            if (ConvertToRinex(dry, quiet, named) == 0) {
-                std::vector<std::string> outputs = named.files;
-                if (a.batch.logFiles) outputs.push_back(MessagesFileOf(input, a.batch.directory));
-                std::string refusal;
-                for (const std::string& output : outputs) {
-                    if (refusal.empty()) refusal = OverwritesInput(output);
-                }
-                if (!refusal.empty()) {
-                    PrintError(refusal + "; " + input + " not converted");
-                    ++refused;
-                    continue;
-                }
-                if (!ClaimOutputs(writers, input, outputs)) {
-                    ++refused;
-                    continue;
-                }
-                const bool done = !named.files.empty() &&
-                                  std::all_of(named.files.begin(), named.files.end(),
-                                              [&](const std::string& f) { return files::NewerThan(f, input); });
-                if (a.batch.skipExisting && done) {
-                    std::printf("%s: skipped: its files are up to date\n", input.c_str());
-                    continue;
-                }
-                const auto existing = std::find_if(named.files.begin(), named.files.end(),
-                                                   [](const std::string& f) { return files::IdOf(f).has_value(); });
-                if (a.batch.noClobber && existing != named.files.end()) {
-                    PrintError("cannot write " + *existing + ": " + files::Reason(EEXIST) + " (--no-clobber); " +
-                               input + " not converted");
-                    ++refused;
-                    continue;
-                }
+            if (ConvertToRinex(dry, quiet, named) != 0) named = RinexRunResult{};
+        }
+        const Admission admitted =
+            Admit(writers, input, named.files, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "");
+        if (admitted == Admission::kBadArgument) badArguments = true;
+        if (admitted == Admission::kRefused) ++refused;
+        if (admitted != Admission::kAdmitted) continue;
+        if (!named.files.empty()) {
+            const bool done = std::all_of(named.files.begin(), named.files.end(),
+                                          [&](const std::string& f) { return files::NewerThan(f, input); });
+            if (a.batch.skipExisting && done) {
+                std::printf("%s: skipped: its files are up to date\n", input.c_str());
+                continue;
+            }
+            const auto existing = std::find_if(named.files.begin(), named.files.end(),
+                                               [](const std::string& f) { return files::IdOf(f).has_value(); });
+            if (a.batch.noClobber && existing != named.files.end()) {
+                PrintError("cannot write " + *existing + ": " + files::Reason(EEXIST) + " (--no-clobber); " + input +
+                           " not converted");
+                ++refused;
+                continue;
             }
         }
         accepted.push_back(input);
@@ -320,6 +311,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         o.input = input;
         return ConvertOne(o, a);
     });
+    if (status == kExitOk && badArguments) return kExitUsage;
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
 }

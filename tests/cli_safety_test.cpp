@@ -131,6 +131,16 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
     }
     EXPECT_EQ(FilesUnder(dir.file("in")),
               (std::vector<std::string>{"gsi-link.epp", "gsi-link.png", "gsi.nav", "long.log", "short.log", "x.obx"}));
+
+    // Two logs of one name in one folder: the second, which would write the first's outputs,
+    // is refused, and the first's messages never go into it.
+    Copy("navcom/gpsd-navcom.log", "in/twin.nav");
+    Copy("navcom/gpsd-navcom-long-2012.log", "in/twin.log");
+    const CliRun run = Run({"convert", "-q", "-j", "2", "--log-files", In("twin.nav"), In("twin.log")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Has(run.err, In("twin.log") + " would write " + In("twin.obx"))) << run.err;
+    EXPECT_EQ(ReadFileBytes(In("twin.log")), ReadFileBytes(test::DataPath("navcom/gpsd-navcom-long-2012.log")));
+    EXPECT_TRUE(Has(test::ReadFileText(In("twin.messages")), "ephemerides written to " + In("twin.obx")));
 }
 
 TEST_F(Safety, ALogNamedTwiceRunsOnce) {
