@@ -34,7 +34,6 @@ constexpr double kBytesPerMegabyte = 1e6;
 // After a stop was passed on to the workers, those still running after this long are ended
 // at once (SIGTERM, their second signal): a worker blocked on its input must not hold the batch.
 constexpr double kStopGraceSeconds = 2.0;
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Stop requests the batch received (Ctrl-C, SIGTERM, SIGHUP); the first one's signal is the
 // run's stop signal.
@@ -45,38 +44,19 @@ extern "C" void OnBatchStop(int signal) {
     stopRequests = stopRequests + 1;
 }
 
-// Handlers of the stop signals for the batch's life; the ones before are put back after.
-class BatchSignals {
-public:
-    BatchSignals() {
-        stopRequests = 0;
-        files::ClearStopSignal();
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = OnBatchStop;
-        sigemptyset(&action.sa_mask);
-        // Writes of the logs' blocks go on after the handler; polls end at once all the same.
-        action.sa_flags = SA_RESTART;
-        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &action, &previous_[i]);
-    }
-    ~BatchSignals() {
-        for (std::size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
-    }
-    BatchSignals(const BatchSignals&) = delete;
-    BatchSignals& operator=(const BatchSignals&) = delete;
-
-private:
-    struct sigaction previous_[std::size(kStopSignals)];
-};
-
 // The stop signals held back while a worker is forked, so that none reaches it before it has
 // its own handlers.
+sigset_t StopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : files::kStopSignals) sigaddset(&set, signal);
+    return set;
+}
+
 class HoldStopSignals {
 public:
     HoldStopSignals() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kStopSignals) sigaddset(&set, signal);
+        const sigset_t set = StopSignalSet();
         sigprocmask(SIG_BLOCK, &set, &previous_);
     }
     ~HoldStopSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
@@ -200,9 +180,7 @@ bool StartWorker(Worker& w, const std::string& input, const LogRunner& run) {
         // Until its run takes the stop signals, any of them ends it with its files removed.
         setpgid(0, 0);
         files::InstallSignalCleanup();
-        sigset_t set;
-        sigemptyset(&set);
-        for (int signal : kStopSignals) sigaddset(&set, signal);
+        const sigset_t set = StopSignalSet();
         sigprocmask(SIG_UNBLOCK, &set, nullptr);
         close(out[0]);
         close(report[0]);
@@ -327,7 +305,10 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
         totalBytes += sizes.back();
     }
     BatchDisplay display(inputs.size(), totalBytes, options.quiet);
-    const BatchSignals signals;
+    // Stop requests are counted by the handler and acted on in the loop below.
+    stopRequests = 0;
+    files::ClearStopSignal();
+    const files::StopHandlers signals(OnBatchStop);
     std::vector<Worker> running;
     std::size_t next = 0;
     long long finishedBytes = 0;

@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <optional>
 #include <string>
 
 #include <signal.h>
@@ -20,7 +20,6 @@ constexpr int kPlainStepPercent = 10;           // plain progress lines every 10
 constexpr long long kPlainStepBytes = 1 << 20;  // or every MiB when the length is unknown
 // The decoder's message for an epoch no later than a satellite's last one, per satellite.
 constexpr const char* kNonAdvancingMessage = "Zero or negative DT!!!";
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // What the callbacks need; they carry no context of their own.
 struct Display {
@@ -37,9 +36,9 @@ std::string rewriteTo;
 
 long long nonAdvancingMessages = 0;
 
-// Guards alive, and the handlers they found when the first came.
+// Guards alive, and the outermost one's handlers.
 int guardDepth = 0;
-struct sigaction previousHandlers[3];
+std::optional<files::StopHandlers> guardHandlers;
 
 extern "C" void OnStopSignal(int signal) {
     if (files::StopSignal() != 0) files::EndOnSignal(signal);
@@ -160,20 +159,12 @@ CallbackBlock DisplayCallbacks() {
 InterruptGuard::InterruptGuard() {
     if (guardDepth++ > 0) return;
     files::ClearStopSignal();
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
     // Reads of a pipe or terminal go on after the handler: the library stops between chunks.
-    action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
-        sigaction(kStopSignals[i], &action, &previousHandlers[i]);
-    }
+    guardHandlers.emplace(OnStopSignal);
 }
 
 InterruptGuard::~InterruptGuard() {
-    if (--guardDepth > 0) return;
-    for (std::size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &previousHandlers[i], nullptr);
+    if (--guardDepth == 0) guardHandlers.reset();
 }
 
 bool InterruptGuard::Interrupted() { return files::StopSignal() != 0; }
@@ -181,7 +172,7 @@ bool InterruptGuard::Interrupted() { return files::StopSignal() != 0; }
 int StoppedStatus(int signal) { return 128 + signal; }
 
 bool IsStoppedStatus(int status) {
-    for (int signal : kStopSignals) {
+    for (int signal : files::kStopSignals) {
         if (status == StoppedStatus(signal)) return true;
     }
     return false;

@@ -86,6 +86,16 @@ bool NamesFolder(const std::string& path) {
 
 extern "C" void OnEndingSignal(int signal) { EndOnSignal(signal); }
 
+// Async-signal-safe.
+void SetHandler(int signal, void (*handler)(int), int flags, struct sigaction* previous) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = flags;
+    sigaction(signal, &action, previous);
+}
+
 // Renames without replacing: the kernel's no-replace rename, or where the file system has
 // none, a hard link and the removal of the temporary name.
 int RenameNoReplace(const char* from, const char* to) {
@@ -330,13 +340,17 @@ void ClearStopSignal() { registry.stopSignal = 0; }
 
 bool Ending() { return registry.stopSignal != 0 && registry.stopSignal != SIGINT; }
 
+StopHandlers::StopHandlers(void (*handler)(int)) {
+    for (std::size_t i = 0; i < kStopSignalCount; ++i) SetHandler(kStopSignals[i], handler, SA_RESTART, &previous_[i]);
+}
+
+StopHandlers::~StopHandlers() {
+    for (std::size_t i = 0; i < kStopSignalCount; ++i) sigaction(kStopSignals[i], &previous_[i], nullptr);
+}
+
 void InstallSignalCleanup() {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnEndingSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-    std::signal(SIGXFSZ, SIG_IGN);
+    for (const int signal : kStopSignals) SetHandler(signal, OnEndingSignal, 0, nullptr);
+    SetHandler(SIGXFSZ, SIG_IGN, 0, nullptr);
 }
 
 void RemoveTemporaries() {
@@ -348,11 +362,7 @@ void RemoveTemporaries() {
 
 void EndOnSignal(int signal) {
     RemoveTemporaries();
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
+    SetHandler(signal, SIG_DFL, 0, nullptr);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, signal);

@@ -10,6 +10,7 @@
 // periods, a conversion its pair of files) and commit or abandon each on its own.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -124,6 +125,23 @@ private:
 // `extension` (a conversion whose writer derives several names from one base passes its base's
 // extension and replaces it).
 std::string TemporaryNameBeside(const std::string& finalPath, const std::string& extension);
+
+// The signals that stop a run: SIGINT (Ctrl-C), SIGTERM, SIGHUP.
+inline constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+inline constexpr std::size_t kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
+// While one lives, `handler` takes the stop signals (system calls it interrupts go on after
+// it); the handlers before are put back when it goes.
+class StopHandlers {
+public:
+    explicit StopHandlers(void (*handler)(int));
+    ~StopHandlers();
+    StopHandlers(const StopHandlers&) = delete;
+    StopHandlers& operator=(const StopHandlers&) = delete;
+
+private:
+    struct sigaction previous_[kStopSignalCount];
+};
 
 // The signal a stop was asked with (SIGINT, SIGTERM or SIGHUP), 0 while none came.
 int StopSignal();
