@@ -389,7 +389,7 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
             if (!Parse(w.report, r, read)) {
                 if (WIFSIGNALED(w.waitStatus) && IsStoppedStatus(StoppedStatus(WTERMSIG(w.waitStatus)))) {
                     r.status = StoppedStatus(WTERMSIG(w.waitStatus));
-                    r.error = "ended on " + StopName(WTERMSIG(w.waitStatus)) + "; nothing kept";
+                    r.error = EndedBy(WTERMSIG(w.waitStatus));
                 } else {
                     r.status = kExitFailure;
                     r.error = WIFSIGNALED(w.waitStatus)

@@ -187,7 +187,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     const bool ending = files::Ending();
     const bool empty = result == 0 && options.epochsWritten == 0 && options.ephemeridesWritten == 0;
     if (ending) {
-        error = "stopped by " + StopName(stop) + " after " + summary + "; nothing kept";
+        error = EndedBy(stop);
     } else if (empty && !a.allowEmpty) {
         error = NothingDecoded(input);
     }
@@ -210,7 +210,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
             for (const files::OutputFile* out : {&obx, &ephemeris}) {
                 if (out->replacing()) AnnounceReplaced(out->finalPath());
             }
-            if (interrupted && input != "-") {
+            if (result != 0 && input != "-") {  // stopped part-way by Ctrl-C
                 files::DateBefore(obxName, input);
                 files::DateBefore(ephemerisName, input);
             }

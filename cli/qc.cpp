@@ -212,7 +212,7 @@ int RunQc(const QcArgs& a) {
         out.payload = std::to_string(json.size()) + "\n" + json + section;
         if (interrupted) {
             out.status = StoppedStatus(files::StopSignal());
-            out.error = files::Ending() ? "stopped by " + StopName(files::StopSignal()) : report.error;
+            out.error = files::Ending() ? EndedBy(files::StopSignal()) : report.error;
         }
         return out;
     };

@@ -194,7 +194,7 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     for (const std::string& file : result.replaced) AnnounceReplaced(file);
     if (!result.files.empty()) ReportNonAdvancing(result.epochsNotAdvancing, "dropped");
     // What a Ctrl-C kept is dated before its log, so that --skip-existing converts it again.
-    if (interrupted && o.spliceInputs.empty() && input != "-") {
+    if (result.aborted && o.spliceInputs.empty() && input != "-") {
         for (const std::string& file : result.files) files::DateBefore(file, input);
     }
     if (status == 0) {
@@ -204,7 +204,7 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     std::fflush(stdout);
     report.error = error_text();
     if (files::Ending()) {
-        report.error = "stopped by " + StopName(files::StopSignal()) + "; nothing kept";
+        report.error = EndedBy(files::StopSignal());
     } else if (result.noEpochs && !result.decodedAnything && o.spliceInputs.empty()) {
         report.error = NothingDecoded(input);
     }

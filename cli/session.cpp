@@ -187,6 +187,8 @@ std::string StopName(int signal) {
     }
 }
 
+std::string EndedBy(int signal) { return "ended by " + StopName(signal) + "; nothing kept"; }
+
 void ReportNonAdvancing(long long epochs, const std::string& done) {
     std::fflush(stdout);
     if (epochs > 0) {

@@ -53,6 +53,8 @@ int StoppedStatus(int signal);
 bool IsStoppedStatus(int status);
 // How the summary names a stop: "Ctrl-C", "SIGTERM", "SIGHUP".
 std::string StopName(int signal);
+// The error of a run that SIGTERM or SIGHUP ended: "ended by SIGTERM; nothing kept".
+std::string EndedBy(int signal);
 
 // The decoder says "Zero or negative DT!!!" for every satellite whose observation is not later
 // than its last one (and leaves the observation out): the message is shown the first time of a
