@@ -43,7 +43,8 @@ struct OutputOptions {
     std::size_t max_request_bytes = 4096; // a request header longer than this is refused
     double request_timeout_s = 10.0;      // a request header not complete by then is dropped
     unsigned max_pending = 32;            // connections still sending a request; the oldest goes first
-    double max_lag_s = 5.0;               // seconds of the stream a client may have unsent
+    double max_lag_s = 5.0;               // seconds of the stream a client may have unsent (in our
+                                          // queue or the kernel's send queue)
     std::size_t max_client_bytes = 1u << 20;  // and bytes, whatever the stream's time says
     std::size_t max_inbox_bytes = 8u << 20;   // published but not yet taken by the output's thread
     // Push: connecting and the caster's answer must take no longer; then retries back off from

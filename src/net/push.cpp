@@ -103,8 +103,9 @@ private:
             if (events & (POLLIN | POLLHUP | POLLERR)) {
                 uint8_t buf[4096];
                 const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT);
-                if (n == 0) return Fail("the caster closed the connection");
-                if (n < 0 && errno != EAGAIN && errno != EINTR) return Fail("the connection to the caster was lost");
+                if (n == 0 || (n < 0 && errno == ECONNRESET)) return Fail("the caster closed the connection");
+                if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    return Fail("the connection to the caster was lost: " + ErrnoText(errno));
             }
             if ((events & POLLOUT) && !sink_->Flush()) return Fail("the connection to the caster was lost");
             return;
@@ -140,8 +141,8 @@ private:
         char buf[1024];
         const ssize_t n = ::recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-        if (n < 0) return Fail("the connection to the caster was lost");
-        if (n == 0) return Fail("the caster closed the connection without answering");
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) return Fail("the caster closed the connection without answering");
+        if (n < 0) return Fail("the connection to the caster was lost: " + ErrnoText(errno));
         answer_.append(buf, static_cast<std::size_t>(n));
         const Answer a = ParseAnswer(answer_, kMaxAnswerBytes);
         const std::string quoted = " (it answered \"" + a.first_line + "\")";

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "net/stream.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -163,14 +165,33 @@ bool Sink::Flush() {
             const std::size_t rest = front.size - front.offset;
             if (left < rest) {
                 front.offset += left;
+                written_ += left;
                 left = 0;
             } else {
                 left -= rest;
+                written_ += rest;
+                in_kernel_.push_back({written_, front.time});
                 queue_.pop_front();
             }
         }
     }
     return true;
+}
+
+bool Sink::OldestUnsent(double* time) {
+    int unacknowledged = 0;
+    if (::ioctl(fd_, SIOCOUTQ, &unacknowledged) != 0) unacknowledged = 0;
+    const uint64_t received = written_ - std::min<uint64_t>(written_, static_cast<uint64_t>(unacknowledged));
+    while (!in_kernel_.empty() && in_kernel_.front().end <= received) in_kernel_.pop_front();
+    if (!in_kernel_.empty()) {
+        *time = in_kernel_.front().time;
+        return true;
+    }
+    if (!queue_.empty()) {
+        *time = queue_.front().time;
+        return true;
+    }
+    return false;
 }
 
 Delivery Deliver(Sink& sink, const BlockPtr& block, const BlockPtr& snapshot, const OutputOptions& options) {
@@ -181,9 +202,9 @@ Delivery Deliver(Sink& sink, const BlockPtr& block, const BlockPtr& snapshot, co
     }
     sink.Queue(block, block->time);
     if (!sink.Flush()) return Delivery::Broken;
-    if (!sink.empty() &&
-        (block->time - sink.oldest_time() > options.max_lag_s || sink.queued() > options.max_client_bytes))
-        return Delivery::TooSlow;
+    if (sink.queued() > options.max_client_bytes) return Delivery::TooSlow;
+    double oldest = 0.0;
+    if (sink.OldestUnsent(&oldest) && block->time - oldest > options.max_lag_s) return Delivery::TooSlow;
     return Delivery::Ok;
 }
 

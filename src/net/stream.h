@@ -101,8 +101,10 @@ public:
 
     bool empty() const { return queue_.empty(); }
     std::size_t queued() const { return queued_; }
-    double oldest_time() const { return queue_.front().time; }
     bool chunked() const { return chunked_; }
+    // The stream time of the oldest byte the client has not received, counting what waits in
+    // the kernel's send queue as well as in ours; false when everything has gone.
+    bool OldestUnsent(double* time);
 
     bool waiting_for_epoch = true;  // has not received its first epoch (and the snapshot)
 
@@ -118,11 +120,19 @@ private:
     };
     void Push(Piece piece);
 
+    // Where each piece handed to the kernel ends in the connection's byte count, and its time.
+    struct Mark {
+        uint64_t end;
+        double time;
+    };
+
     int fd_;
     bool chunked_;
     Counters& counters_;
     std::deque<Piece> queue_;
     std::size_t queued_ = 0;
+    uint64_t written_ = 0;  // bytes handed to the kernel
+    std::deque<Mark> in_kernel_;
 };
 
 enum class Delivery : uint8_t { Ok, Broken, TooSlow };
