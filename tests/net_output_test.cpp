@@ -279,7 +279,9 @@ TEST(NtripCaster, SlowClientIsDroppedAndTheOthersReceiveEverything) {
     std::thread read([&] { received = ReadSome(reader, 12 + 300 * 4000, 30); });
     for (uint32_t i = 0; i < 300; ++i) {
         const std::vector<uint8_t> epoch = NoiseBytes(4000, i);
-        ASSERT_TRUE(out->Publish(epoch, Kind::Epoch, 1000.0 + i));  // one epoch a second of the stream
+        // Ten epochs a second of the stream, a hundred times faster than real time: the reader
+        // may stall 50 ms before it is 5 s behind.
+        ASSERT_TRUE(out->Publish(epoch, Kind::Epoch, 1000.0 + 0.1 * i));
         expected += Text(epoch);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -288,8 +290,8 @@ TEST(NtripCaster, SlowClientIsDroppedAndTheOthersReceiveEverything) {
     const OutputStats s = out->stats();
     EXPECT_EQ(s.clients_dropped_slow, 1u) << s.bytes_sent << " sent, peak " << s.peak_queued_bytes;
     EXPECT_EQ(s.clients, 1u);
-    // Six epochs of one client at most, whatever the kernel's buffers held.
-    EXPECT_LT(s.peak_queued_bytes, 7u * 4000u);
+    // 5 s of the stream (50 epochs) of one client at most, whatever the kernel's buffers held.
+    EXPECT_LE(s.peak_queued_bytes, 52u * 4000u);
     ::close(reader);
     ::close(stuck);
 }
@@ -394,7 +396,7 @@ TEST(NtripPush, SaysWhyTheCasterRefusedAndBacksOffDoubling) {
         {":Pw-123456", "HTTP/1.1 503 Service Unavailable\r\n\r\n", true, "\"HTTP/1.1 503 Service Unavailable\"", 1},
         {":Pw-123456", "", true, "closed the connection without answering", 1},
         {":Pw-123456", "", false, "did not answer within 0.2 s", 1},
-        {"u:Pw-123456", "HTTP/1.1 200 OK\r\n\r\n", true, "the caster closed the connection; trying again", 5},
+        {"u:Pw-123456", "HTTP/1.1 200 OK\r\n\r\n", true, "the caster closed the connection; trying again", 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answer);
@@ -409,21 +411,23 @@ TEST(NtripPush, SaysWhyTheCasterRefusedAndBacksOffDoubling) {
                               "/BASE",
                           o);
         ASSERT_TRUE(push);
-        ASSERT_TRUE(WaitFor([&] { return caster.Arrivals().size() >= 5; }, 10));
+        // The first case also times the attempts; the others need three to see a refusal said once.
+        const bool timed = &c == &cases[0];
+        ASSERT_TRUE(WaitFor([&] { return caster.Arrivals().size() >= (timed ? 5u : 3u); }, 10));
         push->Stop();
         EXPECT_GE(said.Count(c.message), c.times_said) << said.All();
         if (c.times_said == 1) {
             EXPECT_EQ(said.Count(c.message), 1u) << said.All();
         }
         EXPECT_EQ(said.All().find("Pw-123456"), std::string::npos);
-        // Attempts 0.1, 0.2, 0.4, 0.4 s apart after each failure (plus the wait for an answer).
+        if (!timed) continue;
+        // Attempts 0.1, 0.2, 0.4, 0.4 s apart.
         const std::vector<double> t = caster.Arrivals();
-        const double wait = c.close_after ? 0.0 : 0.2;
         const double delays[] = {0.1, 0.2, 0.4, 0.4};
         for (std::size_t k = 0; k < 4; ++k) {
             const double gap = t[k + 1] - t[k];
-            EXPECT_GE(gap, delays[k] + wait - 0.02) << "attempt " << k + 1;
-            EXPECT_LT(gap, delays[k] + wait + 0.25) << "attempt " << k + 1;
+            EXPECT_GE(gap, delays[k] - 0.02) << "attempt " << k + 1;
+            EXPECT_LT(gap, delays[k] + 0.3) << "attempt " << k + 1;
         }
     }
 }

@@ -179,10 +179,13 @@ bool Sink::Flush() {
 }
 
 bool Sink::OldestUnsent(double* time) {
-    int unacknowledged = 0;
-    if (::ioctl(fd_, SIOCOUTQ, &unacknowledged) != 0) unacknowledged = 0;
-    const uint64_t received = written_ - std::min<uint64_t>(written_, static_cast<uint64_t>(unacknowledged));
-    while (!in_kernel_.empty() && in_kernel_.front().end <= received) in_kernel_.pop_front();
+    // Bytes the kernel holds but has not transmitted: a client that does not read closes its
+    // window and they stay there. (Transmitted bytes awaiting their acknowledgement are on
+    // their way: delayed acknowledgements would make a reading client look slow.)
+    int untransmitted = 0;
+    if (::ioctl(fd_, SIOCOUTQNSD, &untransmitted) != 0) untransmitted = 0;
+    const uint64_t transmitted = written_ - std::min<uint64_t>(written_, static_cast<uint64_t>(untransmitted));
+    while (!in_kernel_.empty() && in_kernel_.front().end <= transmitted) in_kernel_.pop_front();
     if (!in_kernel_.empty()) {
         *time = in_kernel_.front().time;
         return true;

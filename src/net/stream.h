@@ -102,8 +102,8 @@ public:
     bool empty() const { return queue_.empty(); }
     std::size_t queued() const { return queued_; }
     bool chunked() const { return chunked_; }
-    // The stream time of the oldest byte the client has not received, counting what waits in
-    // the kernel's send queue as well as in ours; false when everything has gone.
+    // The stream time of the oldest byte not yet sent to the client, counting what waits
+    // untransmitted in the kernel's send queue as well as in ours; false when all has gone.
     bool OldestUnsent(double* time);
 
     bool waiting_for_epoch = true;  // has not received its first epoch (and the snapshot)
