@@ -27,6 +27,7 @@ namespace kestrel::net {
 namespace {
 
 using test::ConnectLocal;
+using test::Start;
 using test::NoiseBytes;
 using test::ReadSome;
 using test::ReadUntilClose;
@@ -58,15 +59,6 @@ struct Said {
         return all;
     }
 };
-
-std::unique_ptr<Output> Start(const std::string& url, OutputOptions options) {
-    Endpoint e;
-    std::string error;
-    EXPECT_TRUE(ParseEndpoint(url, &e, &error)) << error;
-    auto out = StartOutput(e, options, &error);
-    EXPECT_TRUE(out) << error;
-    return out;
-}
 
 // A client that has sent `request` and read the answer's header.
 struct Rover {

@@ -22,6 +22,7 @@ namespace kestrel::net {
 namespace {
 
 using test::ConnectLocal;
+using test::Start;
 using test::FileSize;
 using test::FindProgram;
 using test::NoiseBytes;
@@ -31,15 +32,6 @@ using test::ReadSome;
 using test::ScratchDir;
 using test::SendText;
 using test::WaitFor;
-
-std::unique_ptr<Output> Start(const std::string& url, const OutputOptions& options) {
-    Endpoint e;
-    std::string error;
-    EXPECT_TRUE(ParseEndpoint(url, &e, &error)) << error;
-    auto out = StartOutput(e, options, &error);
-    EXPECT_TRUE(out) << error;
-    return out;
-}
 
 // Publishes the snapshot and `epochs` epochs of varied sizes, `pace_ms` apart (the stream's
 // time is the time of publishing: a peer that reads every few milliseconds is never behind);

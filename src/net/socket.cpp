@@ -63,29 +63,33 @@ std::string AddressText(const sockaddr* sa) {
     return host;
 }
 
-}  // namespace
-
-Fd Listen(const std::string& address, uint16_t port, std::string* error) {
-    addrinfo* list = Resolve(address, port, true, error);
+// A socket for the first address of host:port that `setup` can use (false: errno says why).
+// On failure an invalid Fd and the last reason in *reason.
+template <class Setup>
+Fd FirstUsable(const std::string& host, uint16_t port, bool passive, Setup setup, std::string* reason,
+               std::string* error) {
+    addrinfo* list = Resolve(host, port, passive, error);
     if (!list) return Fd();
-    std::string reason;
     Fd result;
     for (addrinfo* ai = list; ai && !result.valid(); ai = ai->ai_next) {
         Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
-        if (!fd.valid()) {
-            reason = ErrnoText(errno);
-            continue;
-        }
-        const int on = 1;
-        setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (::bind(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd.get(), 64) != 0) {
-            reason = ErrnoText(errno);
-            continue;
-        }
-        result = std::move(fd);
+        if (fd.valid() && setup(fd.get(), ai)) result = std::move(fd);
+        else *reason = ErrnoText(errno);
     }
     freeaddrinfo(list);
-    if (!result.valid())
+    return result;
+}
+
+}  // namespace
+
+Fd Listen(const std::string& address, uint16_t port, std::string* error) {
+    std::string reason = "no address";
+    Fd result = FirstUsable(address, port, true, [](int fd, const addrinfo* ai) {
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        return ::bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && ::listen(fd, 64) == 0;
+    }, &reason, error);
+    if (!result.valid() && error->empty())
         *error = "cannot listen on " + (address.empty() ? std::string("*") : address) + " port " +
                  std::to_string(port) + ": " + reason;
     return result;
@@ -109,24 +113,12 @@ Fd Accept(int listener, std::string* peer) {
 }
 
 Fd StartConnect(const std::string& host, uint16_t port, std::string* error) {
-    addrinfo* list = Resolve(host, port, false, error);
-    if (!list) return Fd();
     std::string reason = "no address";
-    Fd result;
-    for (addrinfo* ai = list; ai && !result.valid(); ai = ai->ai_next) {
-        Fd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol));
-        if (!fd.valid()) {
-            reason = ErrnoText(errno);
-            continue;
-        }
-        if (::connect(fd.get(), ai->ai_addr, ai->ai_addrlen) != 0 && errno != EINPROGRESS) {
-            reason = ErrnoText(errno);
-            continue;
-        }
-        result = std::move(fd);
-    }
-    freeaddrinfo(list);
-    if (!result.valid()) *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + reason;
+    Fd result = FirstUsable(host, port, false, [](int fd, const addrinfo* ai) {
+        return ::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS;
+    }, &reason, error);
+    if (!result.valid() && error->empty())
+        *error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + reason;
     return result;
 }
 

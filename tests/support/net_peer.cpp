@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,15 @@
 extern char** environ;
 
 namespace kestrel::test {
+
+std::unique_ptr<net::Output> Start(const std::string& url, const net::OutputOptions& options) {
+    net::Endpoint e;
+    std::string error;
+    EXPECT_TRUE(net::ParseEndpoint(url, &e, &error)) << error;
+    auto out = net::StartOutput(e, options, &error);
+    EXPECT_TRUE(out) << error;
+    return out;
+}
 
 int ConnectLocal(uint16_t port, int rcvbuf) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

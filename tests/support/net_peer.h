@@ -8,11 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/output.h"
+
 namespace kestrel::test {
+
+// Starts the output of `url`; a failure fails the test (null returned).
+std::unique_ptr<net::Output> Start(const std::string& url, const net::OutputOptions& options);
 
 // A connection to 127.0.0.1:port; -1 on failure. A receive buffer of `rcvbuf` bytes when not 0
 // (set before connecting, so that the window stays small).
