@@ -147,6 +147,8 @@ TEST(NtripRequest, ReadsWhatClientsAndServersSend) {
         Refused("header without colon", "GET /KEST HTTP/1.0\r\nBogus\r\n\r\n", 400),
         Refused("SOURCE without mount", "SOURCE pw\r\n\r\n", 400),
         Refused("mount name too long", "GET /" + std::string(200, 'A') + " HTTP/1.0\r\n\r\n", 414),
+        Refused("tab in a mount name", "GET /KE\tST HTTP/1.0\r\n\r\n", 400),
+        Refused("tab in a server's mount name", "SOURCE pw BS/A\tB\r\n\r\n", 400),
         Refused("garbage", "\x16\x03\x01\x02\x05\x01\xfc\x03\x03\n", 400),
         Refused("too many header lines", "GET /K HTTP/1.0\r\n" + [] {
             std::string s;

@@ -60,12 +60,14 @@ RequestParse Invalid(int status, std::string reason) {
     return r;
 }
 
-// "/MOUNT" or "MOUNT" -> "MOUNT"; false when the name holds characters no request line may.
-bool TakeMount(std::string_view target, std::string* mount) {
+// "/MOUNT" or "MOUNT" -> "MOUNT". The HTTP status that refuses a name too long (414) or one
+// holding a tab (400); 0 when it is taken.
+int TakeMount(std::string_view target, std::string* mount) {
     if (!target.empty() && target.front() == '/') target.remove_prefix(1);
-    if (target.size() > kMaxMountLength) return false;
+    if (target.size() > kMaxMountLength) return 414;
+    if (target.find('\t') != std::string_view::npos) return 400;
     mount->assign(target);
-    return true;
+    return 0;
 }
 
 std::vector<std::string_view> Words(std::string_view line) {
@@ -90,7 +92,7 @@ std::string RequestLine(std::string_view line, Request* request, int* status) {
         request->method = Method::Source;
         request->has_credentials = true;
         request->password.assign(words[1]);
-        if (!TakeMount(words[2], &request->mount)) return "mount point name too long";
+        if ((*status = TakeMount(words[2], &request->mount)) != 0) return "mount point name too long or not text";
         return {};
     }
     if (words.size() != 3) return "request line is not \"METHOD /mount HTTP/1.x\"";
@@ -105,10 +107,7 @@ std::string RequestLine(std::string_view line, Request* request, int* status) {
         return "method not served";
     }
     if (words[1].empty() || words[1].front() != '/') return "request target does not start with '/'";
-    if (!TakeMount(words[1], &request->mount)) {
-        *status = 414;
-        return "mount point name too long";
-    }
+    if ((*status = TakeMount(words[1], &request->mount)) != 0) return "mount point name too long or not text";
     return {};
 }
 
