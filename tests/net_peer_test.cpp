@@ -178,7 +178,7 @@ TEST(NetPeers, HostileClientsDoNotDisturbARealOne) {
     ScratchDir dir;
     OutputOptions o;
     o.request_timeout_s = 1.0;
-    o.max_lag_s = 1.0;  // seconds of the stream, here seconds of the test
+    o.max_lag_s = 2.0;  // seconds of the stream, here seconds of the test
     auto out = Start("ntripc://rover:pw@127.0.0.1:0/KEST", o);
     ASSERT_TRUE(out);
     const uint16_t port = out->port();
@@ -226,7 +226,7 @@ TEST(NetPeers, HostileClientsDoNotDisturbARealOne) {
             ::close(fd);
         }
     });
-    const std::vector<uint8_t> sent = PublishStream(*out, 300, 10, 2000);
+    const std::vector<uint8_t> sent = PublishStream(*out, 400, 10, 2000);
     hostile.join();
     EXPECT_TRUE(WaitFor([&] { return FileSize(file) >= sent.size(); }, 15));
     peer.Stop();
@@ -240,7 +240,7 @@ TEST(NetPeers, HostileClientsDoNotDisturbARealOne) {
         const OutputStats now = out->stats();
         return now.requests_refused + now.requests_timed_out >= 200 + 10 + 10;
     }, 5)) << out->stats().requests_refused << " refused, " << out->stats().requests_timed_out << " timed out";
-    EXPECT_LT(s.peak_queued_bytes, 256u * 1024u) << "a second of the stream for the rover that does not read";
+    EXPECT_LT(s.peak_queued_bytes, 512u * 1024u) << "two seconds of the stream for the rover that does not read";
 #if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(test::ResidentKb() - rss_before, 8 * 1024) << "resident memory grew";
 #endif
