@@ -187,7 +187,7 @@ TEST(NetPeers, HostileClientsDoNotDisturbARealOne) {
                   "file://" + file},
                  dir.file("str2str.log"));
     ASSERT_TRUE(WaitFor([&] { return out->stats().clients == 1; }, 15));
-    const long rss_before = test::ResidentKb();
+    [[maybe_unused]] const long rss_before = test::ResidentKb();
 
     std::vector<int> held;  // connections the hostile side keeps open
     const int stuck = ConnectLocal(port, 4096);
