@@ -67,7 +67,9 @@ void CheckHeader(const std::string& file, const Required& r) {
     }
     for (const HeaderLine& l : lines) {
         // A GPS file lists no GLONASS slot: the count (I3) is 0.
-        if (l.label == "GLONASS SLOT / FRQ #") EXPECT_EQ(l.content.substr(0, 3), "  0");
+        if (l.label == "GLONASS SLOT / FRQ #") {
+            EXPECT_EQ(l.content.substr(0, 3), "  0");
+        }
     }
 }
 

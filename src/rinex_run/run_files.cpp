@@ -2,8 +2,9 @@
 #include "rinex_run/run_files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace kestrel {
 
@@ -29,76 +30,60 @@ std::FILE* OpenScratch(const std::string& directory) {
     return file;
 }
 
-OutputFile::OutputFile() = default;
+int ErrnoOrIo() { return errno != 0 ? errno : EIO; }
 
-OutputFile::~OutputFile() { Discard(); }
+int FlushScratch(std::FILE* scratch, int earlier) {
+    if (scratch == nullptr) return 0;
+    if (earlier != 0) return earlier;
+    errno = 0;
+    return std::fflush(scratch) != 0 || std::ferror(scratch) ? ErrnoOrIo() : 0;
+}
 
-bool OutputFile::Create(const std::string& directory, bool gzip) {
-    temp_ = JoinPath(directory.empty() ? "." : directory, ".kestrel-rinex-XXXXXX");
-    const int fd = mkstemp(temp_.data());
-    if (fd < 0) {
-        temp_.clear();
+RunOutput::~RunOutput() { gzip_.reset(); }
+
+bool RunOutput::Create(const std::string& finalPath, files::Existing existing, bool gzip) {
+    if (!file_.Create(finalPath, existing)) return false;
+    stream_ = file_.stream();
+    if (stream_ == nullptr) {
+        file_.Abandon();
+        reason_ = files::Reason(ErrnoOrIo());
         return false;
     }
-    // Readable as any file the user makes (mkstemp gives 0600).
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    file_ = fdopen(fd, "wb");
-    if (file_ == nullptr) {
-        close(fd);
-        return false;
-    }
-    std::setvbuf(file_, nullptr, _IOFBF, kWriteBufferBytes);
-    if (gzip) gzip_ = std::make_unique<GzipWriter>(file_);
+    if (gzip) gzip_ = std::make_unique<GzipWriter>(stream_);
     return true;
 }
 
-void OutputFile::CreateStandardOutput(bool gzip) {
-    file_ = stdout;
-    toStandardOutput_ = true;
-    if (gzip) gzip_ = std::make_unique<GzipWriter>(file_);
+void RunOutput::CreateStandardOutput(bool gzip) {
+    standardOutput_ = true;
+    stream_ = stdout;
+    if (gzip) gzip_ = std::make_unique<GzipWriter>(stream_);
 }
 
-void OutputFile::Write(const std::string& text) {
-    if (file_ == nullptr || text.empty()) return;
-    if (gzip_) {
-        gzip_->Write(text.data(), text.size());
-    } else {
-        std::fwrite(text.data(), 1, text.size(), file_);
-    }
+bool RunOutput::Write(const std::string& text) {
+    if (text.empty() || !reason_.empty()) return reason_.empty();
+    if (!gzip_ && !standardOutput_) return file_.Write(text);
+    errno = 0;
+    const bool written = gzip_ ? gzip_->Write(text.data(), text.size())
+                               : std::fwrite(text.data(), 1, text.size(), stream_) == text.size();
+    if (!written) reason_ = files::Reason(ErrnoOrIo());
+    return written;
 }
 
-bool OutputFile::Finish() {
+bool RunOutput::EndText() {
+    errno = 0;
     const bool compressed = !gzip_ || gzip_->Finish();
     gzip_.reset();
-    if (toStandardOutput_) {
-        const bool written = file_ != nullptr && std::fflush(file_) == 0 && std::ferror(file_) == 0;
-        file_ = nullptr;
-        return compressed && written;
-    }
-    const bool written = file_ != nullptr && std::ferror(file_) == 0;
-    const bool closed = file_ != nullptr && std::fclose(file_) == 0;
-    file_ = nullptr;
-    return compressed && written && closed;
+    const bool flushed = !standardOutput_ || (std::fflush(stream_) == 0 && std::ferror(stream_) == 0);
+    if ((!compressed || !flushed) && reason_.empty()) reason_ = files::Reason(ErrnoOrIo());
+    return compressed && flushed;
 }
 
-bool OutputFile::Rename(const std::string& finalPath) {
-    if (toStandardOutput_) return true;
-    if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
-        Discard();
+bool RunOutput::Commit() {
+    if (!EndText()) {
+        if (!standardOutput_) file_.Abandon();
         return false;
     }
-    temp_.clear();
-    return true;
-}
-
-void OutputFile::Discard() {
-    gzip_.reset();
-    if (file_ != nullptr && !toStandardOutput_) std::fclose(file_);
-    file_ = nullptr;
-    if (!temp_.empty()) unlink(temp_.c_str());
-    temp_.clear();
+    return standardOutput_ || file_.Commit();
 }
 
 }  // namespace kestrel

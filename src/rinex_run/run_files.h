@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The files of a RINEX run: outputs written under a temporary name in their final folder and
-// renamed when whole, and scratch files that live only while open.
+// The scratch files of a RINEX run, which live only while open, the paths of its files, and
+// where each file's text goes (RunOutput: through files::OutputFile, or standard output).
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "files/output_file.h"
 #include "gzip/gzip_writer.h"
 
 namespace kestrel {
@@ -23,6 +24,13 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 // made. Null when none can be made there.
 std::FILE* OpenScratch(const std::string& directory);
 
+// Flushes `scratch`: 0 when everything written reached it, else `earlier` when set, else why
+// not (errno). Null (a dry run's) is always whole.
+int FlushScratch(std::FILE* scratch, int earlier);
+
+// The system's errno of a failed write: EIO when the system gave none.
+int ErrnoOrIo();
+
 // Closes a scratch file when it goes.
 struct ScratchFile {
     std::FILE* file = nullptr;
@@ -34,31 +42,39 @@ struct ScratchFile {
     }
 };
 
-// An output written under a temporary name in its final folder and renamed when whole, or to
-// standard output; compressed on the way when asked. The temporary is removed when the owner
-// goes without renaming it.
-class OutputFile {
+// Where the text of one of the run's files goes: an output file (files::OutputFile: a
+// temporary beside its final name, renamed when whole), or standard output; compressed on the
+// way when asked.
+class RunOutput {
 public:
-    OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();
+    RunOutput() = default;
+    RunOutput(const RunOutput&) = delete;
+    RunOutput& operator=(const RunOutput&) = delete;
+    ~RunOutput();
 
-    bool Create(const std::string& directory, bool gzip = false);
-    // Writes to standard output, which stays open; there is nothing to rename.
+    // The file `finalPath`; false with reason() when its temporary cannot be made.
+    bool Create(const std::string& finalPath, files::Existing existing, bool gzip);
+    // Standard output, which stays open.
     void CreateStandardOutput(bool gzip);
-    void Write(const std::string& text);
-    // Closes the file (flushes standard output); false when any byte was lost.
-    bool Finish();
-    // Gives the finished file its final name; false (and the file gone) when it cannot.
-    bool Rename(const std::string& finalPath);
-    void Discard();
+    // False once a byte was lost.
+    bool Write(const std::string& text);
+    // Ends the text (the compressed stream's trailer, standard output flushed) and gives a
+    // file its final name. False with reason() when a byte was lost or the name cannot be
+    // given; nothing is left under a temporary name.
+    bool Commit();
+
+    bool replacing() const { return file_.replacing(); }
+    // The system's words for what failed.
+    const std::string& reason() const { return reason_.empty() ? file_.reason() : reason_; }
 
 private:
-    std::FILE* file_ = nullptr;
-    std::string temp_;
+    bool EndText();
+
+    files::OutputFile file_;
+    std::FILE* stream_ = nullptr;
     std::unique_ptr<GzipWriter> gzip_;
-    bool toStandardOutput_ = false;
+    bool standardOutput_ = false;
+    std::string reason_;
 };
 
 }  // namespace kestrel
