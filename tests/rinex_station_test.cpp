@@ -10,16 +10,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <numbers>
 #include <string>
 #include <vector>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "common/error_text.h"
-#include "rinex_run/rinex_convert.h"
 #include "rinex_out/rinex_station.h"
+#include "rinex_run/rinex_convert.h"
 #include "positioning/geodesy.h"
 #include "support/cli_process.h"
 #include "support/frame_builder.h"
@@ -415,6 +417,40 @@ TEST(RinexStation, TheObservationFileOnStandardOutput) {
     EXPECT_EQ(both.status, 2);
     EXPECT_NE(both.err.find("--nav: standard output takes the observation file only"), std::string::npos);
     unsetenv("SOURCE_DATE_EPOCH");
+}
+
+// Standard output that takes no file fails the run, naming it, and leaves no navigation file
+// and no temporary behind.
+TEST(RinexStation, StandardOutputThatTakesNoFile) {
+    if (test::CliPath() == nullptr) GTEST_SKIP() << "KESTREL_CLI is not set";
+    struct Case {
+        const char* name;
+        const char* redirect;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"closed", ">&-", "Unable to write to standard output: Bad file descriptor"},
+        {"full", "> /dev/full", "Unable to write to standard output: No space left on device"},
+        {"full, compressed", "> /dev/full", "Unable to write to standard output: No space left on device"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const test::ScratchDir dir;
+        const bool gzip = std::string(c.name).find("compressed") != std::string::npos;
+        const std::string command = std::string("cd '") + dir.path() + "' && '" + test::CliPath() + "' rinex '" +
+                                    test::DataPath(kLongCapture) + "' -q -o - -n nav.rnx" + (gzip ? " --gzip " : " ") +
+                                    c.redirect + " 2> err.txt";
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        const std::string err = test::ReadFileText(dir.file("err.txt"));
+        EXPECT_NE(err.find(c.says), std::string::npos) << err;
+        std::vector<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+            left.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(left, std::vector<std::string>{"err.txt"});
+    }
 }
 
 TEST(RinexStation, TheCommandRefusesWhatItCannotUse) {
