@@ -181,6 +181,35 @@ TEST(ReceiverRecords, RefusesOtherRecordsAndLengths) {
     EXPECT_EQ(ReceiverFirmwareVersion(r), "3.0.45");
 }
 
+// The fixes a window keeps: the capture's 22 valid 3-D fixes, one a second, edges inclusive.
+TEST(ReceiverRecords, FixesWithinAWindow) {
+    const auto frames = FramesOf(layout::pvt::kId);
+    ReceiverFix first;
+    ASSERT_TRUE(DecodePvt(frames.front().data(), static_cast<int32_t>(frames.front().size()), first));
+    const GpsTime start{first.week, first.timeOfWeekMs * layout::kTimeUnitS};
+    const auto at = [&](double s) { return std::optional<GpsTime>(GpsTimeFromTotal(start.Total() + s)); };
+    struct Case {
+        const char* name;
+        std::optional<GpsTime> from, to;
+        int kept;
+    };
+    const Case cases[] = {
+        {"open", std::nullopt, std::nullopt, 22},
+        {"from the first", at(0.0), std::nullopt, 22},
+        {"to the first", std::nullopt, at(0.0), 1},
+        {"from after the last", at(3600.0), std::nullopt, 0},
+        {"one second", at(5.0), at(6.0), 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int kept = 0;
+        for (const auto& f : frames) kept += FixWithin(f.data(), static_cast<int32_t>(f.size()), c.from, c.to) ? 1 : 0;
+        EXPECT_EQ(kept, c.kept);
+    }
+    const auto ident = FramesOf(layout::identification::kId).at(0);
+    EXPECT_FALSE(FixWithin(ident.data(), static_cast<int32_t>(ident.size()), std::nullopt, std::nullopt));
+}
+
 TEST(ReceiverRecords, IgsTypeWhereTheEngineTellsIt) {
     ReceiverIdentity r;
     r.engineConfig = 0x02;

@@ -2,7 +2,6 @@
 #include "qc/qc_run.h"
 
 #include "common/error_text.h"
-#include "navcom/record_layout.h"
 #include "pipeline/log_input.h"
 #include "pipeline/session.h"
 #include "qc/bins.h"
@@ -60,12 +59,9 @@ public:
     // The receiver's own fixes inside the window, for the distance to the solutions.
     bool OnExtraRecord(const uint8_t* frame, int32_t length) override {
         ++report_.parser.receiverRecords;
-        ReceiverFix fix;
-        if (!DecodePvt(frame, length, fix) || !fix.threeD()) return true;
-        const double total = GpsTime{fix.week, fix.timeOfWeekMs * layout::kTimeUnitS}.Total();
-        const EpochWindow& window = options_.window;
-        if ((window.from && total < window.from->Total()) || (window.to && total > window.to->Total())) return true;
-        clockPosition_.AddReceiverFix(fix.EarthFixed(), report_);
+        if (const auto fix = FixWithin(frame, length, options_.window.from, options_.window.to)) {
+            clockPosition_.AddReceiverFix(*fix, report_);
+        }
         return true;
     }
 

@@ -183,4 +183,13 @@ bool DecodePvt(const uint8_t* f, int32_t length, ReceiverFix& out) {
 const RecordDef* ReceiverInfoRecords() { return kRecords; }
 int32_t ReceiverInfoRecordCount() { return static_cast<int32_t>(std::size(kRecords)); }
 
+std::optional<std::array<double, 3>> FixWithin(const uint8_t* frame, int32_t length, const std::optional<GpsTime>& from,
+                                               const std::optional<GpsTime>& to) {
+    ReceiverFix fix;
+    if (!DecodePvt(frame, length, fix) || !fix.threeD()) return std::nullopt;
+    const double total = GpsTime{fix.week, fix.timeOfWeekMs * layout::kTimeUnitS}.Total();
+    if ((from && total < from->Total()) || (to && total > to->Total())) return std::nullopt;
+    return fix.EarthFixed();
+}
+
 }  // namespace kestrel

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gps_time.h"
 #include "navcom/port_state.h"
 
 namespace kestrel {
@@ -76,6 +77,11 @@ struct ReceiverFix {
 
 // Decodes a whole PVT frame; false for another record or length.
 bool DecodePvt(const uint8_t* frame, int32_t length, ReceiverFix& out);
+
+// The Earth-fixed position (m) of a PVT frame's valid 3-D fix timed within `from` .. `to`
+// (each inclusive, none: open); none for any other frame or fix.
+std::optional<std::array<double, 3>> FixWithin(const uint8_t* frame, int32_t length, const std::optional<GpsTime>& from,
+                                               const std::optional<GpsTime>& to);
 
 // The table to hand SetPortExtraRecords so that a port accepts both records.
 const RecordDef* ReceiverInfoRecords();

@@ -18,7 +18,6 @@
 #include "common/error_text.h"
 #include "common/gps_prn.h"
 #include "files/output_file.h"
-#include "navcom/record_layout.h"
 #include "pipeline/epoch_selector.h"
 #include "pipeline/log_input.h"
 #include "pipeline/session.h"
@@ -104,12 +103,10 @@ public:
             identity_ = identity;
             return;
         }
-        ReceiverFix fix;
-        if (!DecodePvt(frame, length, fix) || !fix.threeD()) return;
-        const double total = GpsTime{fix.week, fix.timeOfWeekMs * layout::kTimeUnitS}.Total();
-        if ((window.from && total < window.from->Total()) || (window.to && total > window.to->Total())) return;
-        fixes_.Add(fix.EarthFixed());
-        ++fixCount_;
+        if (const auto fix = FixWithin(frame, length, window.from, window.to)) {
+            fixes_.Add(*fix);
+            ++fixCount_;
+        }
     }
 
     // The next file's fixes start afresh.
