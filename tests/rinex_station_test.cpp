@@ -113,7 +113,7 @@ TEST(RinexStation, TheRealCapturesReceiverAndFixesFillTheHeader) {
     const Conversion station = Convert(Options(dir, kStationLog));
     ASSERT_EQ(station.status, 0) << station.error;
     EXPECT_EQ(Record(station.obsText, "REC # / TYPE / VERS"), std::string(20, ' ') + "NAVCOM");
-    EXPECT_NE(station.obsText.find("APPROX POSITION XYZ: median of 119 single-point solutions"), std::string::npos);
+    EXPECT_NE(station.obsText.find("APPROX POSITION XYZ: median of Kestrel's 119 solutions"), std::string::npos);
 }
 
 TEST(RinexStation, EachFactFromTheFirstSourceThatGivesIt) {

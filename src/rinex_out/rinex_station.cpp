@@ -29,7 +29,7 @@ std::string PositionComment(PositionSource source, const StationEvidence& e) {
         case PositionSource::kReceiverFixes:
             return "APPROX POSITION XYZ: median of the receiver's " + std::to_string(e.fixes) + " fixes";
         case PositionSource::kSolutions:
-            return "APPROX POSITION XYZ: median of " + std::to_string(e.solutions) + " single-point solutions";
+            return "APPROX POSITION XYZ: median of Kestrel's " + std::to_string(e.solutions) + " solutions";
         case PositionSource::kNone:
             break;
     }
