@@ -39,8 +39,6 @@ int FlushScratch(std::FILE* scratch, int earlier) {
     return std::fflush(scratch) != 0 || std::ferror(scratch) ? ErrnoOrIo() : 0;
 }
 
-RunOutput::~RunOutput() { gzip_.reset(); }
-
 bool RunOutput::Create(const std::string& finalPath, files::Existing existing, bool gzip) {
     if (!file_.Create(finalPath, existing)) return false;
     stream_ = file_.stream();

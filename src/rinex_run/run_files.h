@@ -50,7 +50,6 @@ public:
     RunOutput() = default;
     RunOutput(const RunOutput&) = delete;
     RunOutput& operator=(const RunOutput&) = delete;
-    ~RunOutput();
 
     // The file `finalPath`; false with reason() when its temporary cannot be made.
     bool Create(const std::string& finalPath, files::Existing existing, bool gzip);
