@@ -513,6 +513,12 @@ bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string
 
 bool RunsInTurn(const BatchOptions& options, std::size_t logs) { return options.jobs <= 1 || logs <= 1; }
 
+int CommandStatus(int runs, int refused, bool badArguments) {
+    if (runs != kExitOk) return runs;
+    if (badArguments) return kExitUsage;
+    return refused > 0 ? kExitFailure : kExitOk;
+}
+
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
              std::vector<LogReport>* reportsOut) {
     std::vector<LogReport> reports(inputs.size());

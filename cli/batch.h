@@ -70,6 +70,10 @@ bool RunsInTurn(const BatchOptions& options, std::size_t logs);
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
              std::vector<LogReport>* reports = nullptr);
 
+// The command's status after its runs: theirs (`runs`), unless they all succeeded while an
+// argument was bad (2) or a log was refused before it could run (1).
+int CommandStatus(int runs, int refused, bool badArguments = false);
+
 // The options every subcommand that takes many logs has: -d DIR, -r, -j N, --log-files,
 // --skip-existing, --no-clobber.
 struct BatchArgs {

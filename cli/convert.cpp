@@ -275,9 +275,7 @@ int RunConvert(const ConvertArgs& a) {
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&a](const std::string& input) { return ConvertOne(a, input); });
-    if (status == kExitOk && badArguments) return kExitUsage;
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused, badArguments);
 }
 
 }  // namespace

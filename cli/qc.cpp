@@ -243,8 +243,7 @@ int RunQc(const QcArgs& a) {
             return kExitFailure;
         }
     }
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused);
 }
 
 CLI::Validator MaskValidator() {

@@ -247,7 +247,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     int duplicates = 0;
     std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
     refused += duplicates;
-    if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
+    if (inputs.empty()) return CommandStatus(kExitOk, refused);
 
     if (a.splice) {
         // One stream of the receiver's logs, in the order of their first epochs (each log's
@@ -259,8 +259,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         RinexRunOptions o = base;
         o.spliceInputs = inputs;
         const LogReport report = ConvertOne(o, a);
-        if (report.status == kExitOk && refused > 0) return kExitFailure;
-        return report.status;
+        return CommandStatus(report.status, refused);
     }
 
     // With several logs, or to skip those done, the files each would write are named first
@@ -311,9 +310,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         o.input = input;
         return ConvertOne(o, a);
     });
-    if (status == kExitOk && badArguments) return kExitUsage;
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused, badArguments);
 }
 
 }  // namespace
