@@ -79,6 +79,14 @@ std::string NamesFolder(const std::string& option, const std::string& value) {
 
 std::string UnreadableInput(const std::string& input) {
     if (input == "-") return {};
+    struct stat named;
+    if (stat(input.c_str(), &named) != 0) return "Error: Unable to open " + input + ": " + files::Reason(errno);
+    // A FIFO or a device is not opened to find out: a writer that came while it was open would
+    // find it closed again and lose what it wrote (and the run would wait for a writer gone).
+    if (S_ISFIFO(named.st_mode) || S_ISCHR(named.st_mode) || S_ISSOCK(named.st_mode)) {
+        return access(input.c_str(), R_OK) == 0 ? std::string()
+                                                : "Error: Unable to open " + input + ": " + files::Reason(errno);
+    }
     const int fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return "Error: Unable to open " + input + ": " + files::Reason(errno);
     struct stat s;
