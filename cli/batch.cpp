@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "commands.h"
+#include "help.h"
 #include "kestrel/kestrel.h"
 #include "session.h"
 
@@ -107,7 +108,7 @@ long long SizeOf(const std::string& input) {
 void WarnIfEmpty(const std::string& input, const LogReport& r) {
     if (r.epochs == 0 && r.ephemerides == 0) {
         std::fprintf(stderr, "kestrel: warning: %s gave no epoch and no ephemeris: is it a NavCom log?\n",
-                     input.c_str());
+                     ShownName(input).c_str());
     }
 }
 
@@ -244,13 +245,25 @@ private:
     std::chrono::steady_clock::time_point started_;
 };
 
+// The file of a log's messages with --log-files: NAME.log in the output folder or beside the
+// log; empty (with a note) when that would be the log itself.
+std::string MessagesFileOf(const std::string& input, const BatchOptions& options) {
+    const fs::path folder = options.logDirectory.empty() ? fs::path(input).parent_path()
+                                                         : fs::path(options.logDirectory);
+    const std::string file = (folder / (LogStem(input) + ".log")).string();
+    if (SameFile(ReadablePath(input), file)) {
+        std::fprintf(stderr, "kestrel: the messages of %s stay on standard output: %s is the log itself\n",
+                     input.c_str(), file.c_str());
+        return {};
+    }
+    return file;
+}
+
 // A log's block of messages: on standard output under a line naming the log, or into its
 // own file.
 void EmitBlock(const std::string& input, const std::string& messages, const BatchOptions& options) {
-    if (options.logFiles) {
-        const fs::path folder = options.logDirectory.empty() ? fs::path(input).parent_path()
-                                                             : fs::path(options.logDirectory);
-        const fs::path file = folder / (LogStem(input) + ".log");
+    const std::string file = options.logFiles ? MessagesFileOf(input, options) : std::string();
+    if (!file.empty()) {
         std::FILE* f = std::fopen(file.c_str(), "w");
         if (f != nullptr) {
             std::fwrite(messages.data(), 1, messages.size(), f);
@@ -262,6 +275,36 @@ void EmitBlock(const std::string& input, const std::string& messages, const Batc
     if (!messages.empty() && messages.back() != '\n') std::putchar('\n');
     std::fflush(stdout);
 }
+
+// With --log-files, a log run in this process writes its messages into its file: standard
+// output points there while the log runs.
+class MessagesToFile {
+public:
+    MessagesToFile(const std::string& input, const BatchOptions& options) {
+        const std::string file = options.logFiles ? MessagesFileOf(input, options) : std::string();
+        if (file.empty()) return;
+        std::fflush(stdout);
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        saved_ = fd < 0 ? -1 : dup(STDOUT_FILENO);
+        if (saved_ < 0 || dup2(fd, STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "kestrel: cannot write the messages of %s to %s\n", input.c_str(), file.c_str());
+            if (saved_ >= 0) close(saved_);
+            saved_ = -1;
+        }
+        if (fd >= 0) close(fd);
+    }
+    ~MessagesToFile() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    MessagesToFile(const MessagesToFile&) = delete;
+    MessagesToFile& operator=(const MessagesToFile&) = delete;
+
+private:
+    int saved_ = -1;  // the standard output the command started with
+};
 
 int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
                  std::vector<LogReport>& reports) {
@@ -356,7 +399,7 @@ void AddBatchOptions(CLI::App& sub, BatchArgs& args) {
     sub.add_flag("-r,--recursive", args.recursive, "take the NavCom logs found in the folders named, at any depth");
     sub.add_option("-j,--jobs", args.jobs, "worker processes (default: one per processor; 1 runs the logs in turn)")
         ->type_name("N")
-        ->check(CLI::Range(1, 4096));
+        ->check(WholeNumberValidator(1, kMostJobs));
     sub.add_flag("--log-files", args.logFiles, "each log's messages to DIR/NAME.log instead of standard output");
     sub.add_flag("--skip-existing", args.skipExisting, "leave out logs whose outputs exist and are newer");
 }
@@ -461,7 +504,10 @@ int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options
     if (RunsInTurn(options, inputs.size())) {
         // In this process, one after the other, each as a single run.
         for (std::size_t i = 0; i < inputs.size(); ++i) {
-            reports[i] = run(inputs[i]);
+            {
+                MessagesToFile messages(inputs[i], options);
+                reports[i] = run(inputs[i]);
+            }
             WarnIfEmpty(inputs[i], reports[i]);
             if (reports[i].status == kExitInterrupted) {
                 status = kExitInterrupted;

@@ -51,6 +51,9 @@ std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bo
 bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string& input,
                   const std::vector<std::string>& outputs);
 
+// The most worker processes -j takes.
+constexpr int kMostJobs = 4096;
+
 // Worker processes by default: the number of processors.
 int DefaultJobs();
 

@@ -17,6 +17,7 @@
 
 #include "batch.h"
 #include "commands.h"
+#include "help.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
 #include "output/obx_writer.h"
@@ -58,10 +59,13 @@ bool FillName(char (&field)[KESTREL_PATH_SIZE], const std::string& path) {
     return true;
 }
 
-// The output base of a log: as given with -o, in the output folder, or beside the log.
+// The output base of a log: as given with -o, in the output folder, or beside the log;
+// standard input's is "stdin" in the output folder or the current one.
 std::string OutputBase(const ConvertArgs& a, const std::string& input) {
     if (!a.outputBase.empty()) return a.outputBase;
-    if (!a.batch.directory.empty()) return (std::filesystem::path(a.batch.directory) / LogStem(input)).string();
+    if (!a.batch.directory.empty() || input == "-") {
+        return (std::filesystem::path(a.batch.directory) / LogStem(input)).string();
+    }
     return input;
 }
 
@@ -93,7 +97,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     };
     // The outputs are created before the log is read: never let one of them be the log.
     for (const std::string& output : {obxName, ephemerisName}) {
-        if (SameFile(input, output)) {
+        if (SameFile(ReadablePath(input), output)) {
             return refuse("LOG '" + input + "' would be overwritten by the output " + output +
                           "; choose another OUTBASE with -o");
         }
@@ -117,7 +121,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     std::memset(&options, 0, sizeof options);
     options.blockSize = KESTREL_OPTION_BLOCK_SIZE;
     options.optionSize = KESTREL_OPTION_RECORD_SIZE;
-    if (!FillName(options.inputPath, input)) return refuse("LOG path '" + input + "' is too long (255 bytes at most)");
+    if (!FillName(options.inputPath, ReadablePath(input))) return refuse("LOG path '" + input + "' is too long (255 bytes at most)");
     if (obxName.empty() || !FillName(options.outputName, tempBase)) {
         return refuse("OUTBASE '" + base + "' is too long (255 bytes at most)");
     }
@@ -168,6 +172,9 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     for (std::size_t at = error.find(tempEphemeris); at != std::string::npos; at = error.find(tempEphemeris)) {
         error.replace(at, tempEphemeris.size(), ephemerisName);
     }
+    if (input == "-" && error.find(ReadablePath(input)) != std::string::npos) {
+        error.replace(error.find(ReadablePath(input)), ReadablePath(input).size(), ShownName(input));
+    }
 
     report.epochs = options.epochsWritten;
     report.ephemerides = options.ephemeridesWritten;
@@ -193,9 +200,10 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
 
 int RunConvert(const ConvertArgs& a) {
     if (!a.outputBase.empty() && a.inputs.size() > 1) {
-        PrintError("-o names the outputs of one LOG; with several, give a folder with -d");
+        PrintUsageError("convert", "-o names the outputs of one LOG; with several, give a folder with -d");
         return kExitUsage;
     }
+    if (!StandardInputAtMostOnce(a.inputs, "convert")) return kExitUsage;
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
     std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
@@ -222,8 +230,9 @@ Runner AddConvertCommand(CLI::App& app) {
     CLI::App* sub = app.add_subcommand(
         "convert",
         "Converts a NavCom binary log into OUTBASE.obx (observations) and OUTBASE.epp (ephemerides). "
-        "OUTBASE defaults to LOG; whatever extension it has is replaced.");
-    sub->add_option("LOG", args.inputs, "NavCom logs to convert (folders with -r)")->required();
+        "OUTBASE defaults to LOG (stdin for standard input); whatever extension it has is replaced.");
+    sub->add_option("LOG", args.inputs, "NavCom logs to convert (folders with -r); - reads standard input")
+        ->required();
     sub->add_option("-o,--output", args.outputBase, "base name of the two output files (one LOG only)")
         ->type_name("OUTBASE")
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("needs a non-empty OUTBASE") : ""; },

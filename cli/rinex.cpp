@@ -16,6 +16,7 @@
 #include "args.h"
 #include "batch.h"
 #include "commands.h"
+#include "help.h"
 #include "common/bytes.h"
 #include "common/error_text.h"
 #include "navcom/frame_parser.h"
@@ -25,6 +26,8 @@
 
 namespace kestrel::cli {
 namespace {
+
+constexpr int kLastWeek = 9999;  // the GPS weeks --week takes, counted without rollover
 
 struct RinexArgs {
     std::vector<std::string> inputs;
@@ -90,7 +93,7 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     if (!a.from.empty()) o.from = ParseTime(a.from, error);
     if (!a.to.empty()) o.to = ParseTime(a.to, error);
     if (o.from && o.to && o.to->Total() < o.from->Total()) {
-        PrintError("--to: " + a.to + " lies before --from " + a.from);
+        PrintUsageError("rinex", "--to: " + a.to + " lies before --from " + a.from);
         return false;
     }
     if (!a.interval.empty()) o.intervalS = std::stod(a.interval);
@@ -113,15 +116,15 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     o.comments = a.comments;
     o.createdUtc = CreationTimeFromEnvironment();
     if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
-        PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
+        PrintUsageError("rinex", "-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
         return false;
     }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
-        PrintError("--nav: " + a.navPath + " names the observation file too");
+        PrintUsageError("rinex", "--nav: " + a.navPath + " names the observation file too");
         return false;
     }
     if (sub.count("--period") != 0 && !a.splice) {
-        PrintError("--period: goes with --splice");
+        PrintUsageError("rinex", "--period: goes with --splice");
         return false;
     }
     return true;
@@ -210,7 +213,7 @@ double FirstEpochOf(const std::string& input) {
 
 int RunRinex(CLI::App& sub, const RinexArgs& a) {
     RinexRunOptions base;
-    if (!Options(sub, a, base)) return kExitUsage;
+    if (!Options(sub, a, base) || !StandardInputAtMostOnce(a.inputs, "rinex")) return kExitUsage;
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
     std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
@@ -282,7 +285,7 @@ Runner AddRinexCommand(CLI::App& app) {
     sub->add_option("-n,--nav", a.navPath, "navigation file name")->type_name("NAVFILE");
     sub->add_option("-v,--rinex-version", a.version, "RINEX version")
         ->type_name("3.04|2.11")
-        ->check(CLI::IsMember({"3.04", "2.11"}));
+        ->check(ChoiceValidator({"3.04", "2.11"}));
     sub->add_option("--marker", a.marker, "marker name (default: from the log's name)")->type_name("NAME");
     sub->add_option("--marker-number", a.markerNumber, "marker number")->type_name("NUMBER");
     sub->add_option("--country", a.country, "ISO 3166 country code of the long file names")
@@ -321,7 +324,7 @@ Runner AddRinexCommand(CLI::App& app) {
         ->check(IntervalValidator());
     sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
         ->type_name("N")
-        ->check(CLI::Range(0, 9999));
+        ->check(WholeNumberValidator(0, kLastWeek));
     sub->add_flag("--tracked-only", a.trackedOnly, "navigation records only for satellites observed");
     sub->add_flag("--no-nav", a.noNav, "no navigation file");
     sub->add_flag("--no-clock-correction", a.noClockCorrection,
@@ -336,7 +339,7 @@ Runner AddRinexCommand(CLI::App& app) {
                   "kept across the joins where the receiver kept it");
     sub->add_option("--period", a.period, "the period of the files of --splice")
         ->type_name("1h|1d")
-        ->check(CLI::IsMember({"1h", "1d"}));
+        ->check(ChoiceValidator({"1h", "1d"}));
     AddBatchOptions(*sub, a.batch);
     return [sub] { return RunRinex(*sub, a); };
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "session.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -9,9 +10,14 @@
 
 #include <unistd.h>
 
+#include "help.h"
+#include "plugin/feed.h"
+
 namespace kestrel::cli {
 namespace {
 
+// Standard input opened by name, for what takes a path (the library's ConvertFile, AutoDetect).
+constexpr const char* kStandardInputDevice = "/dev/stdin";
 constexpr int kBarWidth = 40;                   // characters of the terminal progress bar
 constexpr int kPlainStepPercent = 10;           // plain progress lines every 10 %
 constexpr long long kPlainStepBytes = 1 << 20;  // or every MiB when the length is unknown
@@ -149,6 +155,16 @@ InterruptGuard::InterruptGuard() {
 InterruptGuard::~InterruptGuard() { std::signal(SIGINT, SIG_DFL); }
 
 bool InterruptGuard::Interrupted() { return interrupted != 0; }
+
+std::string ReadablePath(const std::string& arg) { return arg == "-" ? kStandardInputDevice : arg; }
+
+std::string ShownName(const std::string& arg) { return LogInput::NameOf(arg); }
+
+bool StandardInputAtMostOnce(const std::vector<std::string>& args, const std::string& command) {
+    if (std::count(args.begin(), args.end(), "-") <= 1) return true;
+    PrintUsageError(command, "- (standard input) is named more than once; it can be read once");
+    return false;
+}
 
 bool SameFile(const std::string& input, const std::string& output) {
     std::error_code error;

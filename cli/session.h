@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kestrel/kestrel.h"
 
@@ -42,6 +43,15 @@ public:
     // True once Ctrl-C was pressed during this guard's life.
     static bool Interrupted();
 };
+
+// "-" on the command line is standard input: the path that opens it, and the name messages
+// give it ("standard input"); other arguments are their own path and name.
+std::string ReadablePath(const std::string& arg);
+std::string ShownName(const std::string& arg);
+
+// Standard input can be read once: false (with a usage error of `command` printed) when "-"
+// is named more than once.
+bool StandardInputAtMostOnce(const std::vector<std::string>& args, const std::string& command);
 
 // True when `output` already exists and is the very file `input` names.
 bool SameFile(const std::string& input, const std::string& output);
