@@ -2,11 +2,15 @@
 #include "session.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 
 #include <unistd.h>
 
@@ -21,16 +25,31 @@ constexpr const char* kStandardInputDevice = "/dev/stdin";
 constexpr int kBarWidth = 40;                   // characters of the terminal progress bar
 constexpr int kPlainStepPercent = 10;           // plain progress lines every 10 %
 constexpr long long kPlainStepBytes = 1 << 20;  // or every MiB when the length is unknown
+constexpr auto kTickInterval = std::chrono::milliseconds(500);  // redraws of bytes read on a terminal
 
-// What the callbacks need; they carry no context of their own.
+using Clock = std::chrono::steady_clock;
+
+// What the callbacks need; they carry no context of their own. On a terminal, an input of
+// unknown length (a pipe, a receiver) has its bytes and rate redrawn by a ticker thread, so
+// the line moves even while the input is slow; `lock` keeps its drawing and the messages
+// apart.
 struct Display {
     bool progress = true;   // show progress at all
     bool terminal = false;  // standard error is a terminal: draw a bar in place
-    bool barShown = false;  // a bar is on the current line of standard error
+    bool barShown = false;  // a bar or a byte count is on the current line of standard error
+    bool lengthKnown = false;    // the input told its length: a bar of percent
+    bool lengthUnknown = false;  // it did not: bytes read and rate
     int lastPercent = -1;
     long long nextBytes = 0;
+    long long bytesRead = 0;
+    Clock::time_point started;
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopTicker = false;
+    std::thread ticker;
 };
-Display display;
+// Never destroyed: a ticker still running when the process ends must not end it.
+Display& display = *new Display();
 int progressPipe = -1;
 std::string rewriteFrom;
 std::string rewriteTo;
@@ -44,6 +63,7 @@ extern "C" void OnInterrupt(int) {
     std::signal(SIGINT, SIG_DFL);
 }
 
+// Called with display.lock held.
 void ClearBar() {
     if (display.barShown) {
         std::fputs("\r\033[K", stderr);
@@ -52,16 +72,74 @@ void ClearBar() {
     }
 }
 
+// Bytes in decimal units, as storage and network rates are given: "512 B", "3.4 MB".
+std::string Bytes(double bytes) {
+    char text[32];
+    if (bytes < 1e3) {
+        std::snprintf(text, sizeof text, "%.0f B", bytes);
+    } else if (bytes < 1e6) {
+        std::snprintf(text, sizeof text, "%.1f kB", bytes / 1e3);
+    } else if (bytes < 1e9) {
+        std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    } else {
+        std::snprintf(text, sizeof text, "%.2f GB", bytes / 1e9);
+    }
+    return text;
+}
+
+// The line of an input of unknown length: bytes read and the mean rate since the start.
+// Called with display.lock held.
+void DrawBytes() {
+    const double seconds = std::chrono::duration<double>(Clock::now() - display.started).count();
+    const auto bytes = static_cast<double>(display.bytesRead);
+    const std::string rate = seconds > 0.0 ? Bytes(bytes / seconds) + "/s" : std::string("-");
+    std::fprintf(stderr, "\r\033[K%s read, %s", Bytes(bytes).c_str(), rate.c_str());
+    std::fflush(stderr);
+    display.barShown = true;
+}
+
+// Redraws the byte count while the input's length is not known to be known, until stopped or
+// Ctrl-C (the line then stays as it was).
+void Tick() {
+    std::unique_lock<std::mutex> held(display.lock);
+    while (!display.wake.wait_for(held, kTickInterval, [] { return display.stopTicker; })) {
+        if (!display.lengthKnown && interrupted == 0) DrawBytes();
+    }
+}
+
+void StopTicker() {
+    if (!display.ticker.joinable()) return;
+    {
+        std::lock_guard<std::mutex> held(display.lock);
+        display.stopTicker = true;
+    }
+    display.wake.notify_all();
+    display.ticker.join();
+}
+
 }  // namespace
 
 void StartDisplay(bool quiet) {
-    display = Display{};
-    display.nextBytes = 0;
+    StopTicker();
+    std::lock_guard<std::mutex> held(display.lock);
     display.progress = !quiet;
     display.terminal = isatty(fileno(stderr)) != 0;
+    display.barShown = false;
+    display.lengthKnown = false;
+    display.lengthUnknown = false;
+    display.lastPercent = -1;
+    display.nextBytes = 0;
+    display.bytesRead = 0;
+    display.started = Clock::now();
+    display.stopTicker = false;
+    if (display.progress && display.terminal && progressPipe < 0) display.ticker = std::thread(Tick);
 }
 
 void EndDisplay() {
+    StopTicker();
+    std::lock_guard<std::mutex> held(display.lock);
+    // What was read in the end, unless Ctrl-C left the line where it stopped.
+    if (display.progress && display.terminal && display.lengthUnknown && interrupted == 0) DrawBytes();
     if (display.barShown) {
         std::fputc('\n', stderr);
         display.barShown = false;
@@ -69,6 +147,7 @@ void EndDisplay() {
 }
 
 void KESTREL_STDCALL OnMessage(double time, const char* text) {
+    std::lock_guard<std::mutex> held(display.lock);
     ClearBar();
     std::string rewritten;
     if (!rewriteFrom.empty() && text != nullptr && std::strstr(text, rewriteFrom.c_str()) != nullptr) {
@@ -100,17 +179,21 @@ void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
         if (n > 0 && write(progressPipe, line, static_cast<std::size_t>(n)) < 0) progressPipe = -1;
         return;
     }
-    if (!display.progress) return;
-    if (total <= 0) {
-        // Length unknown (a pipe) or an empty file: count bytes.
-        if (done < display.nextBytes) return;
+    std::lock_guard<std::mutex> held(display.lock);
+    // After Ctrl-C the display stays where the run stopped: the library's last report counts
+    // what was read as the whole.
+    if (!display.progress || interrupted != 0) return;
+    display.bytesRead = done;
+    // The first report tells whether the input knows its length; a stream that does not
+    // reports what it read as the whole at its end, which is still a count of bytes.
+    if (!display.lengthKnown && !display.lengthUnknown) {
+        (total > 0 ? display.lengthKnown : display.lengthUnknown) = true;
+    }
+    if (display.lengthUnknown) {
+        // A terminal's line is redrawn by the ticker; elsewhere a line every MiB.
+        if (display.terminal || done < display.nextBytes) return;
         display.nextBytes = static_cast<long long>(done) + kPlainStepBytes;
-        if (display.terminal) {
-            std::fprintf(stderr, "\r%lld KiB read", static_cast<long long>(done) / 1024);
-            display.barShown = true;
-        } else {
-            std::fprintf(stderr, "%d bytes read\n", done);
-        }
+        std::fprintf(stderr, "%d bytes read\n", done);
         std::fflush(stderr);
         return;
     }
