@@ -312,7 +312,7 @@ Runner AddRinexCommand(CLI::App& app) {
                     "marker position, Earth-fixed X,Y,Z in m (default: median of the single-point solutions)")
         ->type_name("X,Y,Z")
         ->check(NumbersValidator(3));
-    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("TEXT");
+    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("LINE");
     sub->add_option("--from", a.from, "first epoch kept: WEEK:SOW (GPS) or YYYY-MM-DDTHH:MM:SS (UTC)")
         ->type_name("TIME")
         ->check(TimeValidator());
