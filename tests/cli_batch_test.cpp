@@ -155,13 +155,29 @@ TEST_F(Batch, RerunsSkipLogsWhoseOutputsAreUpToDate) {
 }
 
 TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
-    const CliRun run =
-        test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--log-files"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out.find("==>"), std::string::npos) << run.out;
-    const std::string messages = ReadFileText(dir.file("out/gsi.log"));
-    EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
-    EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
+    // In workers, in turn, and with a single log: the same files, nothing on standard output.
+    const std::vector<std::vector<std::string>> runs = {
+        {"-r", dir.file("in"), "-j", "2"},
+        {"-r", dir.file("in"), "-j", "1"},
+        {dir.file("in/gsi.nav")},
+    };
+    for (const auto& args : runs) {
+        fs::remove_all(dir.file("out"));
+        std::vector<std::string> command = {"convert", "-d", dir.file("out"), "-q", "--log-files"};
+        command.insert(command.end(), args.begin(), args.end());
+        const CliRun run = test::RunCli(dir.path(), command);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "") << args[0];
+        const std::string messages = ReadFileText(dir.file("out/gsi.log"));
+        EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
+        EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
+    }
+    // Messages never overwrite a log whose name they would take.
+    const auto log = ReadFileBytes(dir.file("in/short.log"));
+    const CliRun run = test::RunCli(dir.path(), {"convert", dir.file("in/short.log"), "-q", "--log-files"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(dir.file("in/short.log")), log);
+    EXPECT_NE(run.out.find("13 ephemerides written to"), std::string::npos) << run.out;
 }
 
 TEST_F(Batch, GnuParallelGivesTheSameFilesAsWorkers) {
