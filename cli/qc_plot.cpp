@@ -908,6 +908,7 @@ std::string QcHtmlPage(const std::vector<std::string>& sections) {
         // Pictures two to a row, the time charts across both, as on a PNG page; one to a row on
         // a narrow screen. Each scales to its cell.
         "<style>body{font-family:sans-serif;margin:1em 2em}section{max-width:1600px}"
+        "h1{font-size:1.4em;overflow-wrap:anywhere}"
         "pre{background:#f6f6f6;padding:1em;overflow-x:auto}"
         ".pictures{display:grid;grid-template-columns:1fr 1fr;gap:1em;align-items:start}"
         ".pictures figure{margin:0;min-width:0}.pictures .wide{grid-column:1/-1}"
