@@ -2,6 +2,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -54,7 +55,9 @@ int progressPipe = -1;
 std::string rewriteFrom;
 std::string rewriteTo;
 
-volatile std::sig_atomic_t interrupted = 0;
+// Set by the signal handler, read by the display's ticker thread too: a lock-free atomic.
+std::atomic<int> interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void OnInterrupt(int) {
     interrupted = 1;
@@ -98,8 +101,8 @@ void DrawBytes() {
     display.barShown = true;
 }
 
-// Redraws the byte count while the input's length is not known to be known, until stopped or
-// Ctrl-C (the line then stays as it was).
+// Redraws the byte count until the display is stopped, unless the input turns out to tell its
+// length (a bar then) or Ctrl-C came (the line stays as it was).
 void Tick() {
     std::unique_lock<std::mutex> held(display.lock);
     while (!display.wake.wait_for(held, kTickInterval, [] { return display.stopTicker; })) {
