@@ -3,7 +3,8 @@
 # that provides them (tools/install-deps.sh installs them all).
 
 function(kestrel_missing what package)
-  message(FATAL_ERROR "${what} not found: install the Debian package ${package} "
+  # Indented, CMake prints the text as it is instead of wrapping it.
+  message(FATAL_ERROR "  ${what} not found: install the Debian package ${package} "
                       "(tools/install-deps.sh installs every package Kestrel needs)")
 endfunction()
 
