@@ -172,12 +172,17 @@ TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
         EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
         EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
     }
-    // Messages never overwrite a log whose name they would take.
+    // Messages never overwrite a log whose name they would take, alone or in workers.
     const auto log = ReadFileBytes(dir.file("in/short.log"));
-    const CliRun run = test::RunCli(dir.path(), {"convert", dir.file("in/short.log"), "-q", "--log-files"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ReadFileBytes(dir.file("in/short.log")), log);
-    EXPECT_NE(run.out.find("13 ephemerides written to"), std::string::npos) << run.out;
+    for (const auto& logs : std::vector<std::vector<std::string>>{
+             {dir.file("in/short.log")}, {dir.file("in/short.log"), dir.file("in/gsi.nav"), "-j", "2"}}) {
+        std::vector<std::string> command = {"convert", "-q", "--log-files"};
+        command.insert(command.end(), logs.begin(), logs.end());
+        const CliRun run = test::RunCli(dir.path(), command);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFileBytes(dir.file("in/short.log")), log) << logs.size();
+        EXPECT_NE(run.out.find("13 ephemerides written to"), std::string::npos) << run.out;
+    }
 }
 
 TEST_F(Batch, GnuParallelGivesTheSameFilesAsWorkers) {
