@@ -101,7 +101,7 @@ if [ "$(id -u)" -ne 0 ]; then
     as_root=(sudo)
 fi
 
-echo "install-deps: installing ${#missing[@]} packages on $distro: ${missing[*]}"
+echo "install-deps: installing on $distro: ${missing[*]}"
 if [ "$group" = windows ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${as_root[@]}" dpkg --add-architecture i386
 fi
