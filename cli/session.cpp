@@ -8,13 +8,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
+#include <optional>
+#include <string>
 #include <thread>
 
+#include <signal.h>
 #include <unistd.h>
 
+#include "files/output_file.h"
 #include "help.h"
 #include "plugin/feed.h"
 
@@ -27,6 +29,8 @@ constexpr int kBarWidth = 40;                   // characters of the terminal pr
 constexpr int kPlainStepPercent = 10;           // plain progress lines every 10 %
 constexpr long long kPlainStepBytes = 1 << 20;  // or every MiB when the length is unknown
 constexpr auto kTickInterval = std::chrono::milliseconds(500);  // redraws of bytes read on a terminal
+// The decoder's message for an epoch no later than a satellite's last one, per satellite.
+constexpr const char* kNonAdvancingMessage = "Zero or negative DT!!!";
 
 using Clock = std::chrono::steady_clock;
 
@@ -55,15 +59,22 @@ int progressPipe = -1;
 std::string rewriteFrom;
 std::string rewriteTo;
 
-// Set by the signal handler, read by the display's ticker thread too: a lock-free atomic.
+// A stop signal came during the run, read by the display's ticker thread too: a lock-free
+// atomic beside the files library's flag, which is for the signal handlers alone.
 std::atomic<int> interrupted{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) {
+long long nonAdvancingMessages = 0;
+
+// Guards alive, and the outermost one's handlers.
+int guardDepth = 0;
+std::optional<files::StopHandlers> guardHandlers;
+
+extern "C" void OnStopSignal(int signal) {
+    if (files::StopSignal() != 0) files::EndOnSignal(signal);
+    files::NoteStopSignal(signal);
     interrupted = 1;
     Abort();
-    // A second Ctrl-C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
 }
 
 // Called with display.lock held.
@@ -125,6 +136,7 @@ void StopTicker() {
 void StartDisplay(bool quiet) {
     StopTicker();
     std::lock_guard<std::mutex> held(display.lock);
+    nonAdvancingMessages = 0;
     display.progress = !quiet;
     display.terminal = isatty(fileno(stderr)) != 0;
     display.barShown = false;
@@ -151,6 +163,9 @@ void EndDisplay() {
 
 void KESTREL_STDCALL OnMessage(double time, const char* text) {
     std::lock_guard<std::mutex> held(display.lock);
+    // The decoder says this for every satellite of an epoch that does not advance: shown once,
+    // counted, and summed up at the end.
+    if (text != nullptr && std::strcmp(text, kNonAdvancingMessage) == 0 && nonAdvancingMessages++ > 0) return;
     ClearBar();
     std::string rewritten;
     if (!rewriteFrom.empty() && text != nullptr && std::strstr(text, rewriteFrom.c_str()) != nullptr) {
@@ -173,6 +188,9 @@ void KESTREL_STDCALL OnMessage(double time, const char* text) {
 }
 
 void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
+    // A stop that came before the library's run began (and reset its abort counter) ends it
+    // at its next chunk all the same.
+    if (files::StopSignal() != 0) Abort();
     if (progressPipe >= 0) {
         // Every MiB and at the end is enough for the batch's display.
         if (done < display.nextBytes && done != total) return;
@@ -234,13 +252,18 @@ CallbackBlock DisplayCallbacks() {
 }
 
 InterruptGuard::InterruptGuard() {
+    if (guardDepth++ > 0) return;
+    files::ClearStopSignal();
     interrupted = 0;
-    std::signal(SIGINT, OnInterrupt);
+    // Reads of a pipe or terminal go on after the handler: the library stops between chunks.
+    guardHandlers.emplace(OnStopSignal);
 }
 
-InterruptGuard::~InterruptGuard() { std::signal(SIGINT, SIG_DFL); }
+InterruptGuard::~InterruptGuard() {
+    if (--guardDepth == 0) guardHandlers.reset();
+}
 
-bool InterruptGuard::Interrupted() { return interrupted != 0; }
+bool InterruptGuard::Interrupted() { return files::StopSignal() != 0; }
 
 std::string ReadablePath(const std::string& arg) { return arg == "-" ? kStandardInputDevice : arg; }
 
@@ -252,9 +275,38 @@ bool StandardInputAtMostOnce(const std::vector<std::string>& args, const std::st
     return false;
 }
 
-bool SameFile(const std::string& input, const std::string& output) {
-    std::error_code error;
-    return std::filesystem::equivalent(input, output, error) && !error;
+int StoppedStatus(int signal) { return 128 + signal; }
+
+bool IsStoppedStatus(int status) {
+    for (int signal : files::kStopSignals) {
+        if (status == StoppedStatus(signal)) return true;
+    }
+    return false;
+}
+
+std::string StopName(int signal) {
+    switch (signal) {
+        case SIGINT: return "Ctrl-C";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "signal " + std::to_string(signal);
+    }
+}
+
+std::string EndedBy(int signal) { return "ended by " + StopName(signal) + "; nothing kept"; }
+
+void ReportNonAdvancing(long long epochs, const std::string& done) {
+    std::fflush(stdout);
+    if (epochs > 0) {
+        std::fprintf(stderr, "kestrel: warning: %lld epochs not later than an epoch before them: %s\n", epochs,
+                     done.c_str());
+    }
+    if (nonAdvancingMessages > 0) {
+        std::fprintf(stderr,
+                     "kestrel: warning: \"%s\" %lld times (shown once): observations not later than their "
+                     "satellite's last one were left out\n",
+                     kNonAdvancingMessage, nonAdvancingMessages);
+    }
 }
 
 }  // namespace kestrel::cli

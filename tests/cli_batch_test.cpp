@@ -119,12 +119,13 @@ TEST_F(Batch, InputsThatCannotBeConvertedAsAskedAreNamed) {
         << run.err;
     EXPECT_EQ(obx::ReadObx(dir.file("out/gsi.obx")).epochs.size(), 119u);  // the first one's
 
-    // A file named that holds no NavCom data is converted as asked, with a warning.
+    // A file named that holds no NavCom data is a failure, and leaves nothing.
     run = test::RunCli(dir.path(), {"convert", dir.file("in/notes.txt"), "-d", dir.file("out"), "-q"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("warning: " + dir.file("in/notes.txt") + " gave no epoch and no ephemeris"),
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(dir.file("in/notes.txt") + " holds no NavCom measurement or ephemeris frame"),
               std::string::npos)
         << run.err;
+    EXPECT_FALSE(test::FileExists(dir.file("out/notes.obx")));
 
     // A folder without -r, and an output folder that cannot be made.
     run = test::RunCli(dir.path(), {"convert", dir.file("in"), "-d", dir.file("out"), "-q"});
@@ -168,20 +169,9 @@ TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
         const CliRun run = test::RunCli(dir.path(), command);
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, "") << args[0];
-        const std::string messages = ReadFileText(dir.file("out/gsi.log"));
+        const std::string messages = ReadFileText(dir.file("out/gsi.messages"));
         EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
         EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
-    }
-    // Messages never overwrite a log whose name they would take, alone or in workers.
-    const auto log = ReadFileBytes(dir.file("in/short.log"));
-    for (const auto& logs : std::vector<std::vector<std::string>>{
-             {dir.file("in/short.log")}, {dir.file("in/short.log"), dir.file("in/gsi.nav"), "-j", "2"}}) {
-        std::vector<std::string> command = {"convert", "-q", "--log-files"};
-        command.insert(command.end(), logs.begin(), logs.end());
-        const CliRun run = test::RunCli(dir.path(), command);
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(ReadFileBytes(dir.file("in/short.log")), log) << logs.size();
-        EXPECT_NE(run.out.find("13 ephemerides written to"), std::string::npos) << run.out;
     }
 }
 

@@ -15,12 +15,13 @@
 set -euo pipefail
 
 # The build, the sample and the tests. The browser renders the quality check's HTML page in a
-# test, which is skipped where there is none.
+# test, which is skipped where there is none; curl and rtklib's str2str are the network tests'
+# peers.
 BASE=(
     ca-certificates git cmake make g++ pkg-config
     libcli11-dev nlohmann-json3-dev libcairo2-dev zlib1g-dev fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
-    help2man man-db bash-completion valgrind parallel rtklib chromium
+    help2man man-db bash-completion valgrind parallel rtklib curl chromium
 )
 # Sanitizer build and fuzzing (clang), the installation and package checks, the Windows zip.
 CI=(

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include "common/error_text.h"
+#include "files/output_file.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
@@ -42,9 +44,9 @@ constexpr double kShortestIntervalS = 0.001;    // the receiver's time tags are 
 constexpr double kLongestIntervalS = kSecondsPerWeek;
 constexpr const char* kDefaultMarker = "UNKN";
 
-constexpr const char* kCannotOpen = "Error: Unable to open %s";
-constexpr const char* kCannotWrite = "Error: Unable to write to %s";
-constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
+constexpr const char* kCannotOpen = "Error: Unable to open %s: %s";
+constexpr const char* kCannotWrite = "Error: Unable to write to %s: %s";
+constexpr const char* kNoScratch = "Error: Unable to write to %s: %s (in its scratch file)";
 constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
 constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kNoWeek =
@@ -125,65 +127,6 @@ std::FILE* OpenScratch(const std::string& directory) {
     return file;
 }
 
-// An output written under a temporary name in its final folder and renamed when whole.
-class OutputFile {
-public:
-    ~OutputFile() { Discard(); }
-
-    bool Create(const std::string& directory) {
-        temp_ = JoinPath(directory.empty() ? "." : directory, ".kestrel-rinex-XXXXXX");
-        const int fd = mkstemp(temp_.data());
-        if (fd < 0) {
-            temp_.clear();
-            return false;
-        }
-        // Readable as any file the user makes (mkstemp gives 0600).
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        file_ = fdopen(fd, "wb");
-        if (file_ == nullptr) {
-            close(fd);
-            return false;
-        }
-        std::setvbuf(file_, nullptr, _IOFBF, kWriteBufferBytes);
-        return true;
-    }
-
-    void Write(const std::string& text) {
-        if (file_ != nullptr && !text.empty()) std::fwrite(text.data(), 1, text.size(), file_);
-    }
-
-    // Closes the file; false when any byte was lost.
-    bool Finish() {
-        const bool written = file_ != nullptr && std::ferror(file_) == 0;
-        const bool closed = file_ != nullptr && std::fclose(file_) == 0;
-        file_ = nullptr;
-        return written && closed;
-    }
-
-    // Gives the finished file its final name; false (and the file gone) when it cannot.
-    bool Rename(const std::string& finalPath) {
-        if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
-            Discard();
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
-
-    void Discard() {
-        if (file_ != nullptr) std::fclose(file_);
-        file_ = nullptr;
-        if (!temp_.empty()) unlink(temp_.c_str());
-        temp_.clear();
-    }
-
-private:
-    std::FILE* file_ = nullptr;
-    std::string temp_;
-};
-
 // Collects what the decoders give into the scratch files and the header's facts. With a
 // period, the epochs of each period go to files of their own: when the first epoch of the
 // next period comes, `periodEnds` writes the files of the one before and the file's facts
@@ -202,12 +145,13 @@ public:
     // The log whose epochs come next (for the refusal's text).
     void SetLogName(const std::string& name) { logName_ = name; }
 
-    // Ends the run once the log has been found unfit (its weeks) or a period's files could
-    // not be written.
-    bool Collect(const uint8_t*) override { return !refused_ && !failed_; }
+    // Ends the run once the log has been found unfit (its weeks), a period's files could not
+    // be written, or the scratch files take no more.
+    bool Collect(const uint8_t*) override { return !refused_ && !failed_ && scratchError_ == 0; }
 
     void OnEpoch(const DecodedEpoch& epoch) override {
         if (refused_ || failed_) return;
+        decodedAnything_ = true;
         GpsTime time;
         if (!PlaceEpoch(epoch, time)) return;
         // The satellite records, packed as they are collected: a StoredSat, then the values
@@ -264,6 +208,7 @@ public:
         }
         if (!keep) {
             ++result_.epochsDropped;
+            if (haveLast_ && total <= last_.Total()) ++result_.epochsNotAdvancing;
             return;
         }
         if (count == 0) return;
@@ -293,18 +238,19 @@ public:
             ++result_.solutions;
         }
         head.bytes = static_cast<uint16_t>(bytes);
-        if (body_ != nullptr) {
-            std::fwrite(&head, sizeof head, 1, body_);
-            std::fwrite(packed, 1, bytes, body_);
+        if (body_ != nullptr &&
+            (std::fwrite(&head, sizeof head, 1, body_) != 1 || std::fwrite(packed, 1, bytes, body_) != bytes)) {
+            NoteScratchError();
         }
         Count(head, sats, count, total);
     }
 
     void OnEphemeris(const DecodedEphemeris& e) override {
+        decodedAnything_ = true;
         const EphemerisKey key{e.record.Prn, e.record.Week, e.record.Toe, e.record.Iode};
         if (!ephemerisKeys_.insert(key).second) return;
         StoredEphemeris stored{e};
-        if (nav_ != nullptr) std::fwrite(&stored, sizeof stored, 1, nav_);
+        if (nav_ != nullptr && std::fwrite(&stored, sizeof stored, 1, nav_) != 1) NoteScratchError();
         ++ephemeridesStored_;
     }
 
@@ -316,8 +262,10 @@ public:
         totals_.l2Slips += result_.l2Slips;
         totals_.solutions += result_.solutions;
         const int32_t dropped = result_.epochsDropped;
+        const int32_t notAdvancing = result_.epochsNotAdvancing;
         result_ = RinexRunResult{};
         result_.epochsDropped = dropped;
+        result_.epochsNotAdvancing = notAdvancing;
         for (int prn = 0; prn < kSlots; ++prn) {
             if (counts_[prn].prn != 0) everObserved_[prn] = true;
             counts_[prn] = RinexSatCount{};
@@ -350,10 +298,14 @@ public:
     }
 
     bool failed() const { return failed_; }
+    // Why a scratch file took no more (errno); 0 while they take everything.
+    int scratchError() const { return scratchError_; }
 
     bool refused() const { return refused_; }
     const std::string& refusal() const { return refusal_; }
     bool anyP1() const { return anyP1_; }
+    // An epoch or an ephemeris came out of the decoders, whether kept or not.
+    bool anythingDecoded() const { return decodedAnything_; }
     int32_t epochs() const { return result_.epochs; }
     int32_t ephemeridesStored() const { return ephemeridesStored_; }
     int firstWeek() const { return haveFirst_ ? first_.week : 0; }
@@ -405,6 +357,10 @@ private:
         return false;
     }
 
+    void NoteScratchError() {
+        if (scratchError_ == 0) scratchError_ = errno != 0 ? errno : EIO;
+    }
+
     // The log is unfit: the text goes into the error text when the run ends (the decoders'
     // messages use the error text as their buffer until then).
     void Refuse(const char* text) {
@@ -446,6 +402,8 @@ private:
     bool refused_ = false;
     std::string refusal_;
     bool anyP1_ = false;
+    bool decodedAnything_ = false;
+    int scratchError_ = 0;
     EpochPlacer placer_;
     EpochWindow window_;
     bool haveFirst_ = false;
@@ -516,7 +474,7 @@ CalendarTime NowUtc() {
 }
 
 // Formats the observation body kept in `body` after the header into `out`.
-bool WriteObservationFile(OutputFile& out, const RinexObsHeader& header, std::FILE* body) {
+bool WriteObservationFile(files::OutputFile& out, const RinexObsHeader& header, std::FILE* body) {
     std::string text;
     text.reserve(kWriteBufferBytes + 65536);
     if (!AppendRinexObsHeader(text, header)) return false;
@@ -560,12 +518,11 @@ bool WriteObservationFile(OutputFile& out, const RinexObsHeader& header, std::FI
         }
         if (!AppendRinexObsEpoch(text, header, epoch)) return false;
         if (text.size() >= kWriteBufferBytes) {
-            out.Write(text);
+            if (!out.Write(text)) return false;
             text.clear();
         }
     }
-    out.Write(text);
-    return !std::ferror(body);
+    return out.Write(text) && !std::ferror(body);
 }
 
 }  // namespace
@@ -616,8 +573,6 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
         if (writeNav) written.files.push_back(navPath);
         return true;
     }
-    const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
-    const std::string navDirectory = options.navPath.empty() ? options.directory : DirectoryOf(options.navPath);
 
     RinexObsHeader h;
     h.version = options.version;
@@ -653,19 +608,31 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
     h.clockOffsetApplied = 0;
     h.satCounts = collector.SatCounts();
 
+    errno = 0;
     if (std::fflush(body) != 0 || std::ferror(body)) {
-        format_error_text(kNoScratch, obsPath.c_str());
+        format_error_text(kNoScratch, obsPath.c_str(), files::Reason(errno != 0 ? errno : EIO).c_str());
         return false;
     }
-    OutputFile obsOut;
-    if (!obsOut.Create(obsDirectory) || !WriteObservationFile(obsOut, h, body) || !obsOut.Finish()) {
-        format_error_text(kCannotWrite, obsPath.c_str());
+    // Both files are made before either is written, so that neither takes its name when the
+    // other cannot be written.
+    const files::Existing existing = options.noClobber ? files::Existing::kRefuse : files::Existing::kReplace;
+    files::OutputFile obsOut;
+    files::OutputFile navOut;
+    const auto failed = [](const files::OutputFile& out, const std::string& path) {
+        format_error_text(kCannotWrite, path.c_str(), out.reason().c_str());
+        return false;
+    };
+    if (!obsOut.Create(obsPath, existing)) return failed(obsOut, obsPath);
+    if (writeNav && !navOut.Create(navPath, existing)) return failed(navOut, navPath);
+    errno = 0;
+    if (!WriteObservationFile(obsOut, h, body)) {
+        if (!obsOut.reason().empty()) return failed(obsOut, obsPath);
+        format_error_text(kNoScratch, obsPath.c_str(), files::Reason(errno != 0 ? errno : EIO).c_str());
         return false;
     }
 
     // The navigation file: in time order (clock reference time, then PRN); satellites never
     // observed left out when asked; with a period, the ephemerides that reach into it.
-    OutputFile navOut;
     int32_t ephemeridesWritten = 0;
     if (writeNav) {
         // The 10-bit broadcast weeks are resolved against the week of the first epoch. The
@@ -680,8 +647,9 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
             long index;
         };
         std::vector<Entry> order;
+        errno = 0;
         if (std::fflush(nav) != 0 || std::ferror(nav)) {
-            format_error_text(kNoScratch, navPath.c_str());
+            format_error_text(kNoScratch, navPath.c_str(), files::Reason(errno != 0 ? errno : EIO).c_str());
             return false;
         }
         std::rewind(nav);
@@ -704,7 +672,7 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
         nh.createdUtc = created;
         nh.comments = options.comments;
         nh.leapSeconds = LeapSecondsAtGps(collector.first());
-        bool whole = navOut.Create(navDirectory);
+        bool whole = true;
         std::string text;
         AppendRinexNavHeader(text, nh);
         for (const Entry& entry : order) {
@@ -715,28 +683,27 @@ bool WriteFiles(const RinexRunOptions& options, Collector& collector, std::FILE*
                 ++ephemeridesWritten;
             }
             if (text.size() >= kNavChunkBytes) {
-                navOut.Write(text);
+                whole = navOut.Write(text) && whole;
                 text.clear();
             }
         }
-        navOut.Write(text);
+        whole = whole && navOut.Write(text);
         std::fseek(nav, 0, SEEK_END);  // new ephemerides go on after the ones there
-        if (!whole || !navOut.Finish()) {
-            format_error_text(kCannotWrite, navPath.c_str());
+        if (!whole) {
+            format_error_text(kCannotWrite, navPath.c_str(),
+                              navOut.reason().empty() ? "the ephemerides cannot be read back" : navOut.reason().c_str());
             return false;
         }
     }
 
     // Both files are whole: they take their names together, or neither keeps one.
-    if (!obsOut.Rename(obsPath)) {
-        format_error_text(kCannotWrite, obsPath.c_str());
-        return false;
-    }
-    if (writeNav && !navOut.Rename(navPath)) {
+    if (!obsOut.Commit()) return failed(obsOut, obsPath);
+    if (writeNav && !navOut.Commit()) {
         std::remove(obsPath.c_str());
-        format_error_text(kCannotWrite, navPath.c_str());
-        return false;
+        return failed(navOut, navPath);
     }
+    if (obsOut.replacing()) written.replaced.push_back(obsPath);
+    if (writeNav && navOut.replacing()) written.replaced.push_back(navPath);
     written.obsPath = obsPath;
     written.navPath = navPath;
     written.files.push_back(obsPath);
@@ -763,12 +730,27 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     const std::vector<std::string> inputs =
         options.spliceInputs.empty() ? std::vector<std::string>{options.input} : options.spliceInputs;
 
-    // The scratch files go where the observation file will; a folder that takes no file is
-    // found before the log is read.
+    // The scratch files go where the observation file will. An output that cannot be written
+    // (its folder takes no file, or its name is a folder's) is found before the log is read.
     const std::string obsDirectory = options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
     const std::string obsWhere = !options.obsPath.empty() ? options.obsPath
                                  : obsDirectory.empty()   ? std::string(".")
                                                           : obsDirectory;
+    if (!options.dryRun) {
+        const std::string navWhere = !options.navPath.empty()  ? options.navPath
+                                     : options.directory.empty() ? std::string(".")
+                                                                 : options.directory;
+        // A file named outright, or the folder of the RINEX names.
+        std::vector<std::pair<std::string, bool>> outputs = {{obsWhere, !options.obsPath.empty()}};
+        if (options.writeNav) outputs.emplace_back(navWhere, !options.navPath.empty());
+        for (const auto& [where, named] : outputs) {
+            const std::string why = named ? files::WhyUnwritable(where) : files::WhyFolderUnwritable(where);
+            if (!why.empty()) {
+                format_error_text(kCannotWrite, where.c_str(), why.c_str());
+                return 1;
+            }
+        }
+    }
     struct ScratchCloser {
         std::FILE* file = nullptr;
         ~ScratchCloser() {
@@ -781,7 +763,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         body = bodyCloser.file = OpenScratch(obsDirectory);
         nav = navCloser.file = body == nullptr ? nullptr : OpenScratch(obsDirectory);
         if (body == nullptr || nav == nullptr) {
-            format_error_text(kNoScratch, obsWhere.c_str());
+            format_error_text(kCannotWrite, obsWhere.c_str(), files::Reason(errno).c_str());
             return 1;
         }
         std::setvbuf(body, nullptr, _IOFBF, kWriteBufferBytes);
@@ -807,8 +789,9 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     for (std::size_t i = 0; i < inputs.size() && end == RunEnd::kComplete; ++i) {
         const LogInput log(inputs[i]);
         if (log.file() == nullptr) {
+            const int why = errno;
             SetPortObserver(kDecoderPort, nullptr);
-            format_error_text(kCannotOpen, inputs[i].c_str());
+            format_error_text(kCannotOpen, inputs[i].c_str(), files::Reason(why).c_str());
             return 1;
         }
         collector.SetLogName(log.name());
@@ -823,6 +806,8 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         result.obsPath = written.obsPath;
         result.navPath = written.navPath;
         result.ephemerides = written.ephemerides;
+        result.replaced = written.replaced;
+        result.decodedAnything = collector.anythingDecoded();
     };
     Finish(collector.Totals());
     if (collector.refused()) {
@@ -831,6 +816,10 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     }
     if (collector.failed()) {
         set_error_text(writeError.empty() ? "Error: Unable to write the RINEX files" : writeError.c_str());
+        return 1;
+    }
+    if (collector.scratchError() != 0) {
+        format_error_text(kNoScratch, obsWhere.c_str(), files::Reason(collector.scratchError()).c_str());
         return 1;
     }
     if (end == RunEnd::kReadFailed) return 1;
@@ -843,6 +832,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         } else {
             format_error_text(kNoEpochs, inputs.size() == 1 ? LogInput::NameOf(inputs.front()).c_str()
                                                             : "the logs spliced");
+            result.noEpochs = true;
         }
         return 1;
     }

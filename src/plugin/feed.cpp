@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "plugin/feed.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "common/bytes.h"
 #include "common/error_text.h"
@@ -12,7 +14,7 @@
 namespace kestrel {
 namespace {
 
-constexpr const char* kCannotRead = "Error: Unable to read %s";
+constexpr const char* kCannotRead = "Error: Unable to read %s: %s";
 constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kStandardInputName = "standard input";
 // Messages about no particular epoch carry this time.
@@ -104,11 +106,13 @@ RunEnd FeedInput(std::FILE* input, const char* inputName, const CallbackBlock& c
             break;
         }
         if (std::feof(input)) break;
+        errno = 0;
         const std::size_t n = std::fread(chunk, 1, kChunkBytes, input);
+        const int readError = errno;
         bytesRead += static_cast<long long>(n);
         const bool sinkFailed = !FeedBytes(kDecoderPort, chunk, n, threadBuf, sink);
         const bool readFailed = !sinkFailed && n < kChunkBytes && std::ferror(input);
-        if (readFailed) format_error_text(kCannotRead, inputName);
+        if (readFailed) format_error_text(kCannotRead, inputName, std::strerror(readError));
         ReportProgress(callbacks, bytesRead, length < 0 ? 0 : length);
         if (sinkFailed || readFailed) {
             end = sinkFailed ? RunEnd::kSinkFailed : RunEnd::kReadFailed;

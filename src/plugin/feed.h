@@ -60,7 +60,7 @@ bool FeedEnd(int32_t port, uint8_t* threadBuf, RecordSink& sink);
 enum class RunEnd {
     kComplete,    // the whole input was read and decoded
     kAborted,     // Abort was called: "User Quit" is in the error text
-    kReadFailed,  // the input could not be read to its end: "Error: Unable to read <name>"
+    kReadFailed,  // the input could not be read to its end: "Error: Unable to read <name>: <reason>"
     kSinkFailed,  // the sink ended the run; its text is in the error text
 };
 
