@@ -36,7 +36,7 @@ using LogRunner = std::function<LogReport(const std::string& input)>;
 struct BatchOptions {
     int jobs = 1;               // worker processes; 1 runs every log in this process
     bool quiet = false;         // no progress display
-    bool logFiles = false;      // each log's messages to LOGDIR/NAME.log instead of standard output
+    bool logFiles = false;      // each log's messages to LOGDIR/NAME.messages instead of standard output
     std::string logDirectory;   // folder of those files; empty: the log's own folder
     bool noClobber = false;     // an existing messages file is an error, not replaced
 };
