@@ -22,9 +22,9 @@
 #include "outputs.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
-#include "output/obx_writer.h"
-#include "plugin/feed.h"
+#include "plugin/obx_writer.h"
 #include "plugin/plugin.h"
+#include "plugin/queued_record.h"
 #include "session.h"
 
 namespace kestrel::cli {
@@ -166,7 +166,9 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     {
         InterruptGuard guard;
         errno = 0;
-        result = ConvertFile(&options, &callbacks, 0);
+        // As ConvertFile, but from a fresh session: a log's files do not depend on the logs
+        // this process converted before it.
+        result = RunConversion(&options, &callbacks, SolverStart::kFresh);
         osError = errno;
         interrupted = InterruptGuard::Interrupted();
     }

@@ -18,7 +18,7 @@
 
 #include "files/output_file.h"
 #include "help.h"
-#include "plugin/feed.h"
+#include "pipeline/log_input.h"
 
 namespace kestrel::cli {
 namespace {

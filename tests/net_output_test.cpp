@@ -417,13 +417,12 @@ TEST(NtripPush, SaysWhyTheCasterRefusedAndBacksOffDoubling) {
         }
         EXPECT_EQ(said.All().find("Pw-123456"), std::string::npos);
         if (!timed) continue;
-        // Attempts 0.1, 0.2, 0.4, 0.4 s apart.
+        // Attempts at least 0.1, 0.2, 0.4, 0.4 s apart. Only the lower bound is a property of
+        // the back-off; a loaded machine may stretch any gap.
         const std::vector<double> t = caster.Arrivals();
         const double delays[] = {0.1, 0.2, 0.4, 0.4};
         for (std::size_t k = 0; k < 4; ++k) {
-            const double gap = t[k + 1] - t[k];
-            EXPECT_GE(gap, delays[k] - 0.02) << "attempt " << k + 1;
-            EXPECT_LT(gap, delays[k] + 0.3) << "attempt " << k + 1;
+            EXPECT_GE(t[k + 1] - t[k], delays[k] - 0.02) << "attempt " << k + 1;
         }
     }
 }

@@ -6,6 +6,7 @@
 // checksum is the XOR of the id through the last payload byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "navcom/port_state.h"
@@ -41,6 +42,11 @@ int32_t FeedEndOfInput(int32_t port, uint8_t* threadBuf);
 
 // True when n >= 4 and the XOR of bytes 3..n-2 equals byte n-1.
 bool VerifyChecksum(const uint8_t* frame, int32_t n);
+
+// A whole frame of record `id` starting at `bytes`, within the `available` bytes there: its
+// sync bytes, id and checksum hold. Its length in bytes, or 0. For looking into a log outside
+// a port (detection, the first epoch of a log).
+int32_t FrameAt(const uint8_t* bytes, std::size_t available, uint8_t id);
 
 // The record table in use, in search order, and its length.
 const RecordDef* RecordTable();

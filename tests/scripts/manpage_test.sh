@@ -12,10 +12,7 @@ KESTREL=${1:?usage: $0 KESTREL MANPAGE DOCDIR}
 PAGE=${2:?usage: $0 KESTREL MANPAGE DOCDIR}
 DOCDIR=${3:?usage: $0 KESTREL MANPAGE DOCDIR}
 
-PASSED=0
-FAILED=0
-pass() { PASSED=$((PASSED + 1)); }
-fail() { FAILED=$((FAILED + 1)); echo "FAIL $*"; }
+. "$(dirname "$0")/checks.sh"
 
 # The page's text without roff's escapes and font changes.
 text=$(sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' -e 's/\\[,\/]//g' -e 's/\\(co/(c)/g' "$PAGE")
@@ -64,5 +61,4 @@ else
     echo "man is not installed: formatting not tried"
 fi
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish
