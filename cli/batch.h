@@ -36,7 +36,7 @@ using LogRunner = std::function<LogReport(const std::string& input)>;
 struct BatchOptions {
     int jobs = 1;               // worker processes; 1 runs every log in this process
     bool quiet = false;         // no progress display
-    bool logFiles = false;      // each log's messages to LOGDIR/NAME.log instead of standard output
+    bool logFiles = false;      // each log's messages to LOGDIR/NAME.messages instead of standard output
     std::string logDirectory;   // folder of those files; empty: the log's own folder
     bool noClobber = false;     // an existing messages file is an error, not replaced
 };
@@ -52,6 +52,9 @@ std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bo
 // and returns false (the log is then not run).
 bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string& input,
                   const std::vector<std::string>& outputs);
+
+// The most worker processes -j takes.
+constexpr int kMostJobs = 4096;
 
 // Worker processes by default: the number of processors.
 int DefaultJobs();
