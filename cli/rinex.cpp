@@ -18,6 +18,7 @@
 #include "args.h"
 #include "batch.h"
 #include "commands.h"
+#include "help.h"
 #include "common/bytes.h"
 #include "common/error_text.h"
 #include "files/output_file.h"
@@ -34,6 +35,7 @@
 namespace kestrel::cli {
 namespace {
 
+constexpr int kLastWeek = 9999;  // the GPS weeks --week takes, counted without rollover
 namespace fs = std::filesystem;
 
 struct RinexArgs {
@@ -104,7 +106,7 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     if (!a.from.empty()) o.from = ParseTime(a.from, error);
     if (!a.to.empty()) o.to = ParseTime(a.to, error);
     if (o.from && o.to && o.to->Total() < o.from->Total()) {
-        PrintError("--to: " + a.to + " lies before --from " + a.from);
+        PrintUsageError("rinex", "--to: " + a.to + " lies before --from " + a.from);
         return false;
     }
     if (!a.interval.empty()) o.intervalS = std::stod(a.interval);
@@ -130,26 +132,26 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     o.comments = a.comments;
     o.createdUtc = CreationTimeFromEnvironment();
     if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
-        PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
+        PrintUsageError("rinex", "-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
         return false;
     }
     if (a.navPath == kStandardOutputName) {
-        PrintError("--nav: standard output takes the observation file only (-o -)");
+        PrintUsageError("rinex", "--nav: standard output takes the observation file only (-o -)");
         return false;
     }
     for (const auto& [option, value] : {std::pair{"--obs", a.obsPath}, std::pair{"--nav", a.navPath}}) {
         const std::string folder = NamesFolder(option, value);
         if (!folder.empty()) {
-            PrintError(folder);
+            PrintUsageError("rinex", folder);
             return false;
         }
     }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
-        PrintError("--nav: " + a.navPath + " names the observation file too");
+        PrintUsageError("rinex", "--nav: " + a.navPath + " names the observation file too");
         return false;
     }
     if (sub.count("--period") != 0 && !a.splice) {
-        PrintError("--period: goes with --splice");
+        PrintUsageError("rinex", "--period: goes with --splice");
         return false;
     }
     return true;
@@ -265,7 +267,7 @@ double FirstEpochOf(const std::string& input) {
 
 int RunRinex(CLI::App& sub, const RinexArgs& a) {
     RinexRunOptions base;
-    if (!Options(sub, a, base)) return kExitUsage;
+    if (!Options(sub, a, base) || !StandardInputAtMostOnce(a.inputs, "rinex")) return kExitUsage;
     if (!a.siteLog.empty()) {
         auto log = std::make_shared<SiteLog>();
         std::string error;
@@ -280,7 +282,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     int duplicates = 0;
     std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
     refused += duplicates;
-    if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
+    if (inputs.empty()) return CommandStatus(kExitOk, refused);
 
     if (a.splice) {
         // One stream of the receiver's logs, in the order of their first epochs (each log's
@@ -292,8 +294,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         RinexRunOptions o = base;
         o.spliceInputs = inputs;
         const LogReport report = ConvertOne(o, a);
-        if (report.status == kExitOk && refused > 0) return kExitFailure;
-        return report.status;
+        return CommandStatus(report.status, refused);
     }
 
     // With several logs, or to skip those done, the files each would write are named first
@@ -344,9 +345,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         o.input = input;
         return ConvertOne(o, a);
     });
-    if (status == kExitOk && badArguments) return kExitUsage;
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused, badArguments);
 }
 
 }  // namespace
@@ -363,7 +362,7 @@ Runner AddRinexCommand(CLI::App& app) {
     sub->add_option("-n,--nav", a.navPath, "navigation file name")->type_name("NAVFILE");
     sub->add_option("-v,--rinex-version", a.version, "RINEX version")
         ->type_name("3.04|2.11")
-        ->check(CLI::IsMember({"3.04", "2.11"}));
+        ->check(ChoiceValidator({"3.04", "2.11"}));
     sub->add_option("--marker", a.marker, "marker name (default: the site log's, else from the log's name)")
         ->type_name("NAME");
     sub->add_option("--station", a.station,
@@ -407,7 +406,7 @@ Runner AddRinexCommand(CLI::App& app) {
                     "marker position, Earth-fixed X,Y,Z in m (default: median of the single-point solutions)")
         ->type_name("X,Y,Z")
         ->check(NumbersValidator(3));
-    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("TEXT");
+    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("LINE");
     sub->add_option("--from", a.from, "first epoch kept: WEEK:SOW (GPS) or YYYY-MM-DDTHH:MM:SS (UTC)")
         ->type_name("TIME")
         ->check(TimeValidator());
@@ -422,7 +421,7 @@ Runner AddRinexCommand(CLI::App& app) {
     sub->add_option("--week", a.week,
                     "GPS week of the first epoch, for logs whose frames carry none (refused when they carry another)")
         ->type_name("N")
-        ->check(CLI::Range(0, 9999));
+        ->check(WholeNumberValidator(0, kLastWeek));
     sub->add_flag("--tracked-only", a.trackedOnly, "navigation records only for satellites observed");
     sub->add_flag("--no-nav", a.noNav, "no navigation file");
     sub->add_flag("--no-clock-correction", a.noClockCorrection,
@@ -437,7 +436,7 @@ Runner AddRinexCommand(CLI::App& app) {
                   "kept across the joins where the receiver kept it");
     sub->add_option("--period", a.period, "the period of the files of --splice")
         ->type_name("1h|1d")
-        ->check(CLI::IsMember({"1h", "1d"}));
+        ->check(ChoiceValidator({"1h", "1d"}));
     AddBatchOptions(*sub, a.batch);
     return [sub] { return RunRinex(*sub, a); };
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "kestrel/kestrel.h"
 
@@ -50,6 +51,15 @@ public:
     // True once a stop was asked during the guard's life.
     static bool Interrupted();
 };
+
+// "-" on the command line is standard input: the path that opens it, and the name messages
+// give it ("standard input"); other arguments are their own path and name.
+std::string ReadablePath(const std::string& arg);
+std::string ShownName(const std::string& arg);
+
+// Standard input can be read once: false (with a usage error of `command` printed) when "-"
+// is named more than once.
+bool StandardInputAtMostOnce(const std::vector<std::string>& args, const std::string& command);
 
 // The exit status of a run stopped by `signal`: 128 + signal (130 for Ctrl-C, 143 for SIGTERM,
 // 129 for SIGHUP), as a shell reports a command the signal ended.
