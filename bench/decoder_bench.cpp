@@ -94,6 +94,28 @@ void BM_FeedByteWithHandlers(benchmark::State& state) {
 }
 BENCHMARK(BM_FeedByteWithHandlers)->Arg(0)->Arg(1)->ArgName("clock")->Unit(benchmark::kMillisecond);
 
+// One record handler alone, frame after frame from the first again after the last (when
+// `startOver` runs): each frame put into the port's frame buffer as the parser leaves it, and
+// handled into a freshly emptied ThreadBuf. The store is emptied at the end.
+template <typename Handle, typename StartOver>
+void HandleFrames(benchmark::State& state, const std::vector<std::vector<uint8_t>>& frames, Queue& q, Handle handle,
+                  StartOver startOver) {
+    PortState* port = GetPortState(kPort);
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const std::vector<uint8_t>& frame = frames[next];
+        if (++next == frames.size()) {
+            next = 0;
+            startOver();
+        }
+        std::memcpy(port->frame, frame.data(), frame.size());
+        ResetThreadBuf(q.threadBuf);
+        benchmark::DoNotOptimize(handle(kPort, q.threadBuf));
+    }
+    state.SetItemsProcessed(state.iterations());
+    eph_store_clear();
+}
+
 // The MEASUREMENT handler alone, frame after frame in log order; argument: clock
 // correction (then every epoch is solved with the ephemerides of the day).
 void BM_MeasurementHandler(benchmark::State& state) {
@@ -103,18 +125,9 @@ void BM_MeasurementHandler(benchmark::State& state) {
     if (clock) FillStore(BroadcastDay());
     reset_single_point_state();
     OpenWithOptions(clock);
-    PortState* port = GetPortState(kPort);
-    port->ephemerisCounter = clock ? 100 : 0;  // as if the ephemerides had come in the log
-    std::size_t next = 0;
-    for (auto _ : state) {
-        const std::vector<uint8_t>& frame = frames[next];
-        next = next + 1 == frames.size() ? 0 : next + 1;
-        std::memcpy(port->frame, frame.data(), frame.size());
-        ResetThreadBuf(q.threadBuf);
-        benchmark::DoNotOptimize(HandleMeasurement(kPort, q.threadBuf));
-    }
-    state.SetItemsProcessed(state.iterations());
-    eph_store_clear();
+    GetPortState(kPort)->ephemerisCounter = clock ? 100 : 0;  // as if the ephemerides had come in the log
+    const auto handle = [](int32_t port, uint8_t* threadBuf) { return HandleMeasurement(port, threadBuf); };
+    HandleFrames(state, frames, q, handle, [] {});
 }
 BENCHMARK(BM_MeasurementHandler)->Arg(0)->Arg(1)->ArgName("clock");
 
@@ -126,20 +139,8 @@ void BM_EphemerisHandler(benchmark::State& state) {
     const int32_t clock = static_cast<int32_t>(state.range(0));
     eph_store_clear();
     OpenWithOptions(clock);
-    PortState* port = GetPortState(kPort);
-    std::size_t next = 0;
-    for (auto _ : state) {
-        const std::vector<uint8_t>& frame = frames[next];
-        if (++next == frames.size()) {
-            next = 0;
-            eph_store_clear();
-        }
-        std::memcpy(port->frame, frame.data(), frame.size());
-        ResetThreadBuf(q.threadBuf);
-        benchmark::DoNotOptimize(HandleEphemeris(kPort, q.threadBuf));
-    }
-    state.SetItemsProcessed(state.iterations());
-    eph_store_clear();
+    const auto handle = [](int32_t port, uint8_t* threadBuf) { return HandleEphemeris(port, threadBuf); };
+    HandleFrames(state, frames, q, handle, [] { eph_store_clear(); });
 }
 BENCHMARK(BM_EphemerisHandler)->Arg(0)->Arg(1)->ArgName("clock");
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <optional>
 
 #include "qc_summary.h"
 
@@ -205,6 +206,17 @@ void NoData(cairo_t* cr, const Box& panel, const std::string& title, const std::
     Text(cr, panel.w / 2, panel.h / 2, why, 0.5, 0.5);
 }
 
+// The time axis of a panel over time; none, with the panel marked as having nothing to show
+// (`why`), when it has nothing to draw or the log no first epoch to count time from.
+std::optional<TimeScale> TimeScaleOrNoData(cairo_t* cr, const Box& panel, const char* title, bool nothingToDraw,
+                                           const QcReport& r, const char* why) {
+    if (nothingToDraw || !r.first) {
+        NoData(cr, panel, title, why);
+        return std::nullopt;
+    }
+    return MakeTimeScale(r);
+}
+
 void Clip(cairo_t* cr, const Box& area) {
     cairo_rectangle(cr, area.x, area.y, area.w, area.h);
     cairo_clip(cr);
@@ -344,11 +356,9 @@ void LegendItem(cairo_t* cr, double& x, double y, const Rgb& colour, const std::
 void DrawVisibility(cairo_t* cr, const Box& panel, const QcReport& r) {
     const char* title = "Satellite visibility";
     const std::vector<int> prns = ChartedPrns(r.plot);
-    if (prns.empty() || !r.first) {
-        NoData(cr, panel, title, "no observations");
-        return;
-    }
-    const TimeScale ts = MakeTimeScale(r);
+    const std::optional<TimeScale> timeScale = TimeScaleOrNoData(cr, panel, title, prns.empty(), r, "no observations");
+    if (!timeScale) return;
+    const TimeScale& ts = *timeScale;
     const Box inner{kMarginLeft, kMarginTop, panel.w - kMarginLeft - kMarginRight, panel.h - kMarginTop - kMarginBottom};
     const double rowHeight = std::min(kMostRowHeight, inner.h / static_cast<double>(prns.size()));
     const double rowsHeight = rowHeight * static_cast<double>(prns.size());
@@ -584,11 +594,10 @@ void DrawAgainstElevation(cairo_t* cr, const Box& panel, const QcReport& r, cons
 void DrawClock(cairo_t* cr, const Box& panel, const QcReport& r) {
     const char* title = "Receiver clock offset";
     const auto& samples = r.plot.clock;
-    if (samples.empty() || !r.first) {
-        NoData(cr, panel, title, "no solved clock offset");
-        return;
-    }
-    const TimeScale ts = MakeTimeScale(r);
+    const std::optional<TimeScale> timeScale =
+        TimeScaleOrNoData(cr, panel, title, samples.empty(), r, "no solved clock offset");
+    if (!timeScale) return;
+    const TimeScale& ts = *timeScale;
     double lo = samples.front().offsetS, hi = lo;
     for (const auto& s : samples) {
         lo = std::min(lo, s.offsetS);
@@ -698,14 +707,13 @@ void DrawEastNorth(cairo_t* cr, const Box& panel, const QcReport& r) {
 void DrawUp(cairo_t* cr, const Box& panel, const QcReport& r) {
     const char* title = "Height above the median";
     const auto& positions = r.plot.positions;
-    if (positions.empty() || !r.first) {
-        NoData(cr, panel, title, "no single-point solution");
-        return;
-    }
+    const std::optional<TimeScale> timeScale =
+        TimeScaleOrNoData(cr, panel, title, positions.empty(), r, "no single-point solution");
+    if (!timeScale) return;
+    const TimeScale& ts = *timeScale;
     std::vector<double> ups;
     for (const auto& p : positions) ups.push_back(p.enuM[2]);
     const double extent = std::max(1.0, AbsQuantile(ups, kScatterQuantile) * kAxisHeadroom);
-    const TimeScale ts = MakeTimeScale(r);
     const Axis x{0.0, ts.spanUnits, kMarginLeft, panel.w - kMarginRight};
     const Axis y{-extent, extent, panel.h - kMarginBottom, kMarginTop};
     const Box area = DrawFrame(cr, panel, title, x, y, ts.label, "up (m)");

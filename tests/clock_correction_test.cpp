@@ -12,6 +12,7 @@
 #include "navcom/frame_parser.h"
 #include "positioning/eph_store.h"
 #include "positioning/single_point.h"
+#include "support/decoder_harness.h"
 #include "support/station_sim.h"
 
 namespace kestrel {
@@ -28,19 +29,11 @@ const std::string kSolutionFailed = "Could not apply clock correction--single po
 const std::string kTooMany = "Too many clock warnings--clock correction invalid!!!";
 const std::string kOkAgain = "Clock correction OK again";
 
-struct Message {
-    double time;
-    std::string text;
-};
-std::vector<Message> messages;
-void KESTREL_STDCALL RecordMessage(double time, const char* text) { messages.push_back({time, text}); }
-
 class ClockCorrection : public ::testing::Test {
 protected:
     void SetUp() override {
-        messages.clear();
         reset_single_point_state();
-        ASSERT_EQ(OpenPort(kPort, RecordMessage), 0);
+        ASSERT_EQ(OpenPort(kPort, test::MessageLog::Callback), 0);
         port = GetPortState(kPort);
         ASSERT_NE(port, nullptr);
         port->options.clockCorrection = 1;
@@ -71,11 +64,7 @@ protected:
         obs[1].ca_range += 100000.0;
         return obs;
     }
-    std::vector<std::string> Texts() const {
-        std::vector<std::string> texts;
-        for (const Message& m : messages) texts.push_back(m.text);
-        return texts;
-    }
+    std::vector<std::string> Texts() const { return messageLog.texts(); }
     void ExpectUncorrected() const {
         EXPECT_EQ(port->epoch.flags & 1, 0);
         EXPECT_EQ(double(port->epoch.corrected_time), double(port->epoch.time_tag));
@@ -84,6 +73,7 @@ protected:
 
     test::StationSimulation sim;
     std::vector<int> prns;
+    test::MessageLog messageLog;
     PortState* port = nullptr;
 };
 
@@ -98,7 +88,7 @@ TEST_F(ClockCorrection, SolvedEpochIsCorrectedSilently) {
     EXPECT_EQ(double(h.corrected_time), double(h.time_tag) - port->clockOffset / kC);
     EXPECT_NEAR(h.corrected_time, kTime, 2e-8);
     EXPECT_LT(sim.PositionError(h), 5.0);
-    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(messageLog.messages().empty());
     EXPECT_EQ(port->clockWarnings, 0);
     // The queued observations are not the solver's: they keep their ranges.
     EXPECT_EQ(std::memcmp(port->observations, obs.data(), sizeof(SatObservation) * obs.size()), 0);
@@ -110,9 +100,9 @@ TEST_F(ClockCorrection, RunOfUncorrectedEpochsIsToldFourTimesThenWarnedOnce) {
     const std::vector<std::string> expected = {kTooFewEphemerides, kTooFewEphemerides,
                                                kTooFewEphemerides, kTooFewEphemerides, kTooMany};
     EXPECT_EQ(Texts(), expected);
-    ASSERT_EQ(messages.size(), 5u);
-    EXPECT_EQ(messages[0].time, kTime + 1);
-    EXPECT_EQ(messages[4].time, kTime + 6);  // nothing at the fifth, the warning at the sixth
+    ASSERT_EQ(messageLog.messages().size(), 5u);
+    EXPECT_EQ(messageLog.messages()[0].time, kTime + 1);
+    EXPECT_EQ(messageLog.messages()[4].time, kTime + 6);  // nothing at the fifth, the warning at the sixth
     EXPECT_EQ(port->clockWarnings, 9);
     ExpectUncorrected();
 }
@@ -131,7 +121,7 @@ TEST_F(ClockCorrection, ReasonsInTheirOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.reason);
-        messages.clear();
+        messageLog.Clear();
         port->clockWarnings = 0;
         port->options.clockCorrection = c.enabled;
         port->ephemerisCounter = c.ephemerides;
@@ -170,14 +160,14 @@ TEST_F(ClockCorrection, FailedSolutionSendsItsOwnTextThenTheReason) {
 
 TEST_F(ClockCorrection, SuccessAfterFailuresSaysSoOnce) {
     RunEpoch(Bad(kTime), kTime);
-    messages.clear();
+    messageLog.Clear();
     RunEpoch(Good(kTime + 1), kTime + 1);
     EXPECT_EQ(Texts(), std::vector<std::string>{kOkAgain});
     EXPECT_EQ(port->clockWarnings, 0);
     EXPECT_EQ(port->epoch.flags & 1, 1);
-    messages.clear();
+    messageLog.Clear();
     RunEpoch(Good(kTime + 2), kTime + 2);
-    EXPECT_TRUE(messages.empty());
+    EXPECT_TRUE(messageLog.messages().empty());
 }
 
 TEST_F(ClockCorrection, TooFewUsableSatellitesStillCountAsCorrected) {

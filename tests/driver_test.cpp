@@ -299,26 +299,34 @@ TEST(ConvertFile, MissingInputMakesNoFiles) {
     EXPECT_TRUE(host.CountersUntouched());
 }
 
-TEST(ConvertFile, UncreatableObxFileStopsBeforeTheEphemerisFile) {
-    ScratchDir dir;
-    WriteFileBytes(dir.file("in.log"), {});
-    std::filesystem::create_directory(dir.file("out.obx"));
-    Host host(dir.file("in.log"), dir.file("out"));
-    EXPECT_EQ(host.Convert(), 1);
-    EXPECT_EQ(ErrorString(), "Error: Unable to open " + dir.file("out.obx") + " for writing");
-    EXPECT_FALSE(FileExists(dir.file("out.epp")));
-    EXPECT_TRUE(host.CountersUntouched());
-}
-
-TEST(ConvertFile, UnopenableEphemerisFileLeavesTheObxHeader) {
-    ScratchDir dir;
-    WriteFileBytes(dir.file("in.log"), {});
-    std::filesystem::create_directory(dir.file("out.epp"));
-    Host host(dir.file("in.log"), dir.file("out"));
-    EXPECT_EQ(host.Convert(), 1);
-    EXPECT_EQ(ErrorString(), "Error: Unable to open " + dir.file("out.epp"));
-    EXPECT_EQ(ReadFileBytes(dir.file("out.obx")).size(), 202u);
-    EXPECT_TRUE(host.CountersUntouched());
+// A folder standing where an output goes: the OBX file is opened first, so when it cannot be
+// the ephemeris file is never made; when the ephemeris file cannot be, the OBX header is there.
+TEST(ConvertFile, UnopenableOutputStopsTheConversionBeforeTheLog) {
+    struct Case {
+        const char* blocked;
+        const char* reasonEnd;
+        const char* other;
+        bool otherIsAHeader;  // else the other file does not exist
+    };
+    const Case cases[] = {
+        {"out.obx", " for writing", "out.epp", false},
+        {"out.epp", "", "out.obx", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.blocked);
+        ScratchDir dir;
+        WriteFileBytes(dir.file("in.log"), {});
+        std::filesystem::create_directory(dir.file(c.blocked));
+        Host host(dir.file("in.log"), dir.file("out"));
+        EXPECT_EQ(host.Convert(), 1);
+        EXPECT_EQ(ErrorString(), "Error: Unable to open " + dir.file(c.blocked) + c.reasonEnd);
+        if (c.otherIsAHeader) {
+            EXPECT_EQ(ReadFileBytes(dir.file(c.other)).size(), 202u);
+        } else {
+            EXPECT_FALSE(FileExists(dir.file(c.other)));
+        }
+        EXPECT_TRUE(host.CountersUntouched());
+    }
 }
 
 TEST(ConvertFile, OutputThatNeverReachesTheDiskIsAFailure) {

@@ -15,6 +15,7 @@
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
 #include "positioning/eph_store.h"
+#include "support/decoder_harness.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
 #include "threadbuf/threadbuf.h"
@@ -172,11 +173,7 @@ TEST(EphemerisDecoding, EveryFieldFromKnownIntegers) {
 TEST(EphemerisDecoding, ScaleFactorsAreTheReceiversDecimalDigits) {
     // The decimal digits differ from the exact powers of two in the last places; a
     // field printed to 15 significant digits shows which one was applied.
-    BroadcastFields f;
-    f.omega0 = 2147483647;
-    f.af0 = 2097151;
-    f.cic = 32767;
-    f.m0 = 2147483647;
+    const BroadcastFields f{.af0 = 2097151, .m0 = 2147483647, .cic = 32767, .omega0 = 2147483647};
     const GpsEphRecord r = Decode(f.Encode(), 1);
     char text[64];
     std::snprintf(text, sizeof text, "%.14e", r.Omega0);
@@ -325,23 +322,14 @@ TEST(EphemerisDecoding, RealCaptureIsPlausible) {
     }
 }
 
-struct Message {
-    double time;
-    std::string text;
-};
-std::vector<Message> messages;
-
-void KESTREL_STDCALL CollectMessage(double time, const char* text) { messages.push_back({time, text}); }
-
 // Port 0 opened with a collecting callback and the given options; frames fed byte by byte.
 class EphemerisHandler : public ::testing::Test {
 protected:
     void SetUp() override {
-        messages.clear();
         eph_store_fail_allocations(false);
         eph_store_clear();
         SetThreadBufSize(kThreadBufDefaultSize);
-        ASSERT_EQ(OpenPort(0, CollectMessage), 0);
+        ASSERT_EQ(OpenPort(0, test::MessageLog::Callback), 0);
         SetOptions(1);
         queue_.assign(kThreadBufMemoryBytes, 0);
         ResetThreadBuf(queue_.data());
@@ -369,6 +357,7 @@ protected:
     }
 
     std::vector<uint8_t> queue_;
+    test::MessageLog messageLog;
 };
 
 Payload HealthyPayload(uint32_t health = 0, uint32_t toe = 0x1FA4) {
@@ -381,9 +370,9 @@ Payload HealthyPayload(uint32_t health = 0, uint32_t toe = 0x1FA4) {
 TEST_F(EphemerisHandler, HealthyEphemerisIsReportedQueuedAndStored) {
     const Payload payload = HealthyPayload();
     EXPECT_EQ(Feed(test::EphemerisFrame(12, 123623, payload)), 2);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].text, "Ephemeris received for PRN 12 (health OK)");
-    EXPECT_EQ(messages[0].time, 123623.0);
+    ASSERT_EQ(messageLog.messages().size(), 1u);
+    EXPECT_EQ(messageLog.messages()[0].text, "Ephemeris received for PRN 12 (health OK)");
+    EXPECT_EQ(messageLog.messages()[0].time, 123623.0);
     EXPECT_STREQ(error_text(), "Ephemeris received for PRN 12 (health OK)");
 
     // One type-3 record: the decoded record followed by four zero bytes.
@@ -416,12 +405,12 @@ TEST_F(EphemerisHandler, RejectedEphemerisIsReportedOnly) {
         {32, 0x3F, "Ephemeris received for PRN 32 with BAD HEALTH!!!"},
     };
     for (const Case& c : cases) {
-        messages.clear();
+        messageLog.Clear();
         // The time value is unsigned: all ones is 4294967295, not -1.
         EXPECT_EQ(Feed(test::EphemerisFrame(c.prn, 0xFFFFFFFFu, HealthyPayload(c.health))), 0) << c.message;
-        ASSERT_EQ(messages.size(), 1u) << c.message;
-        EXPECT_EQ(messages[0].text, c.message);
-        EXPECT_EQ(messages[0].time, 4294967295.0);
+        ASSERT_EQ(messageLog.messages().size(), 1u) << c.message;
+        EXPECT_EQ(messageLog.messages()[0].text, c.message);
+        EXPECT_EQ(messageLog.messages()[0].time, 4294967295.0);
         EXPECT_STREQ(error_text(), c.message);
         EXPECT_EQ(Queued(), 0) << c.message;
         EXPECT_EQ(eph_store_find(c.prn, 0x1FA4 * 16), nullptr) << c.message;
@@ -455,10 +444,10 @@ TEST_F(EphemerisHandler, CounterGrowsForDuplicatesAndFailedInserts) {
 TEST_F(EphemerisHandler, QueueFailureIsReportedAndNothingStored) {
     SetThreadBufSize(100);  // too small for a 184-byte record
     EXPECT_EQ(Feed(test::EphemerisFrame(7, 555, HealthyPayload())), 0);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].text, "Ephemeris received for PRN 7 (health OK)");
-    EXPECT_EQ(messages[1].text, GetThreadBufErrorText(kThreadBufOverrun));
-    EXPECT_EQ(messages[1].time, 555.0);
+    ASSERT_EQ(messageLog.messages().size(), 2u);
+    EXPECT_EQ(messageLog.messages()[0].text, "Ephemeris received for PRN 7 (health OK)");
+    EXPECT_EQ(messageLog.messages()[1].text, GetThreadBufErrorText(kThreadBufOverrun));
+    EXPECT_EQ(messageLog.messages()[1].time, 555.0);
     EXPECT_EQ(Queued(), 0);
     EXPECT_EQ(eph_store_find(7, 0x1FA4 * 16), nullptr);
     EXPECT_EQ(Counter(), 0);
@@ -486,7 +475,7 @@ TEST_F(EphemerisHandler, RealCaptureGivesThirteenHealthyEphemerides) {
     EXPECT_EQ(ephemerides, 13);
     EXPECT_EQ(Counter(), 13);
     int32_t healthOk = 0;
-    for (const Message& m : messages) {
+    for (const test::Message& m : messageLog.messages()) {
         if (m.text.find("(health OK)") != std::string::npos) {
             ++healthOk;
             EXPECT_EQ(m.time, 123623.0);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "common/gps_time.h"
 
@@ -32,11 +33,8 @@ TEST(GpsTime, CalendarEpochsGiveWeekAndSecondsAndBack) {
         EXPECT_EQ(t.week, c.week) << c.year << "-" << c.month << "-" << c.day;
         EXPECT_DOUBLE_EQ(t.sow, c.sow) << c.year << "-" << c.month << "-" << c.day;
         const CalendarTime back = CalendarFromGpsTime(t);
-        EXPECT_EQ(back.year, c.year);
-        EXPECT_EQ(back.month, c.month);
-        EXPECT_EQ(back.day, c.day);
-        EXPECT_EQ(back.hour, c.hour);
-        EXPECT_EQ(back.minute, c.minute);
+        EXPECT_EQ(std::tie(back.year, back.month, back.day, back.hour, back.minute),
+                  std::tie(c.year, c.month, c.day, c.hour, c.minute));
         EXPECT_DOUBLE_EQ(back.second, c.second);
     }
 }

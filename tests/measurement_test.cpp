@@ -27,6 +27,14 @@ using test::SatBlock;
 
 constexpr double kL1 = 0.190293672798;
 
+// P1 and L2 data the block does not flag decode as zero.
+void ExpectNoP1OrL2(const SatState& s) {
+    EXPECT_EQ(s.p1_range, 0.0);
+    EXPECT_EQ(s.p2_range, 0.0);
+    EXPECT_EQ(s.l2_phase, 0.0);
+    EXPECT_EQ(s.l2_lock_counter, 0);
+}
+
 SatState Decode(const SatBlock& block) {
     SatState s;
     std::memset(&s, 0x5A, sizeof s);  // decoding must not keep anything from before
@@ -50,11 +58,7 @@ TEST(SatBlockDecoding, L1OnlyBlock) {
     EXPECT_DOUBLE_EQ(s.ca_range, 1000 * kL1);
     EXPECT_EQ(s.l1_phase, -1000.5);
     EXPECT_EQ(s.l1_lock_counter, 11);
-    // Absent P1 and L2 data decode as zero.
-    EXPECT_EQ(s.p1_range, 0.0);
-    EXPECT_EQ(s.p2_range, 0.0);
-    EXPECT_EQ(s.l2_phase, 0.0);
-    EXPECT_EQ(s.l2_lock_counter, 0);
+    ExpectNoP1OrL2(s);
     EXPECT_EQ(s.time, 0.0);
     EXPECT_EQ(s.doppler, 0.0);
     EXPECT_EQ(s.l1_lock_time, 0.0);
@@ -125,10 +129,7 @@ TEST(SatBlockDecoding, UnreadBitsAndFlagsGateTheirFields) {
     EXPECT_EQ(s.prn, 4);
     EXPECT_EQ(s.strength, 50);
     EXPECT_DOUBLE_EQ(s.ca_range, 4294967295.0 / 16 * kL1);
-    EXPECT_EQ(s.p1_range, 0.0);
-    EXPECT_EQ(s.p2_range, 0.0);
-    EXPECT_EQ(s.l2_phase, 0.0);
-    EXPECT_EQ(s.l2_lock_counter, 0);
+    ExpectNoP1OrL2(s);
 }
 
 TEST(SatBlockDecoding, InvalidBlockIsRefusedAndZeroed) {

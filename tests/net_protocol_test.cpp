@@ -5,6 +5,7 @@
 
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "net/endpoint.h"
@@ -65,12 +66,9 @@ TEST(Endpoint, ReadsTheFormsOfEachScheme) {
             EXPECT_FALSE(error.empty());
             continue;
         }
-        EXPECT_EQ(e.scheme, c.scheme);
-        EXPECT_EQ(e.host, c.host);
-        EXPECT_EQ(e.port, c.port);
-        EXPECT_EQ(e.user, c.user);
-        EXPECT_EQ(e.password, c.password);
-        EXPECT_EQ(e.mount, c.mount);
+        EXPECT_EQ(std::tie(e.scheme, e.host, e.port, e.user, e.password, e.mount),
+                  std::make_tuple(c.scheme, std::string(c.host), c.port, std::string(c.user), std::string(c.password),
+                                  std::string(c.mount)));
     }
 }
 

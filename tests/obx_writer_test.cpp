@@ -53,11 +53,22 @@ std::time_t HeaderTime(const std::vector<uint8_t>& bytes) {
     return std::mktime(&t);
 }
 
-TEST(ObxWriter, HeaderHoldsItsFieldsAtTheirOffsets) {
+// Each test's file in a scratch folder: 32 satellites, a nominal value of 1, a 2048-byte stream
+// buffer and 12 channels unless told otherwise.
+class ObxWriter : public ::testing::Test {
+protected:
+    ObxFile* Create(const std::string& name, int16_t bufferSize = 2048) {
+        path = dir.file(name);
+        return obx_create(path.c_str(), 32, 1.0f, bufferSize, 12);
+    }
+
     ScratchDir dir;
-    const std::string path = dir.file("day1.obx");
+    std::string path;
+};
+
+TEST_F(ObxWriter, HeaderHoldsItsFieldsAtTheirOffsets) {
     const std::time_t before = std::time(nullptr);
-    ObxFile* file = obx_create(path.c_str(), 32, 1.0f, 2048, 12);
+    ObxFile* file = Create("day1.obx");
     const std::time_t after = std::time(nullptr);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(obx_close(file), 0);
@@ -82,10 +93,8 @@ TEST(ObxWriter, HeaderHoldsItsFieldsAtTheirOffsets) {
     EXPECT_GE(le_s16(&b[12]), 100);
 }
 
-TEST(ObxWriter, LongPathIsStoredCutInsideTheNameField) {
-    ScratchDir dir;
-    const std::string path = dir.file(std::string(200, 'n') + ".obx");
-    ObxFile* file = obx_create(path.c_str(), 32, 1.0f, 0, 12);
+TEST_F(ObxWriter, LongPathIsStoredCutInsideTheNameField) {
+    ObxFile* file = Create(std::string(200, 'n') + ".obx", 0);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(obx_close(file), 0);
     const auto b = ReadFileBytes(path);
@@ -95,27 +104,21 @@ TEST(ObxWriter, LongPathIsStoredCutInsideTheNameField) {
     EXPECT_EQ(le_s16(&b[172]), 0);  // no stream buffer of its own
 }
 
-TEST(ObxWriter, CreateTruncatesAnExistingFile) {
-    ScratchDir dir;
-    const std::string path = dir.file("old.obx");
-    test::WriteFileBytes(path, std::vector<uint8_t>(5000, 0x55));
-    ObxFile* file = obx_create(path.c_str(), 32, 1.0f, 2048, 12);
+TEST_F(ObxWriter, CreateTruncatesAnExistingFile) {
+    test::WriteFileBytes(dir.file("old.obx"), std::vector<uint8_t>(5000, 0x55));
+    ObxFile* file = Create("old.obx");
     ASSERT_NE(file, nullptr);
     obx_close(file);
     EXPECT_EQ(ReadFileBytes(path).size(), 202u);
 }
 
-TEST(ObxWriter, CreateFailureNamesThePath) {
-    ScratchDir dir;
-    const std::string path = dir.file("missing-folder/x.obx");
-    EXPECT_EQ(obx_create(path.c_str(), 32, 1.0f, 2048, 12), nullptr);
+TEST_F(ObxWriter, CreateFailureNamesThePath) {
+    EXPECT_EQ(Create("missing-folder/x.obx"), nullptr);
     EXPECT_EQ(std::string(error_text()), "Error: Unable to open " + path + " for writing");
 }
 
-TEST(ObxWriter, EpochsFollowTheHeaderByteForByte) {
-    ScratchDir dir;
-    const std::string path = dir.file("epochs.obx");
-    ObxFile* file = obx_create(path.c_str(), 32, 1.0f, 2048, 12);
+TEST_F(ObxWriter, EpochsFollowTheHeaderByteForByte) {
+    ObxFile* file = Create("epochs.obx");
     ASSERT_NE(file, nullptr);
 
     EpochHeader empty = Epoch(345600.0, 0);
@@ -151,10 +154,8 @@ TEST(ObxWriter, EpochsFollowTheHeaderByteForByte) {
     EXPECT_EQ(double{contents.epochs[1].measurements[6].l1_phase}, -1234567.25 * 7);
 }
 
-TEST(ObxWriter, EpochWithMoreRecordsThanChannelsIsRefusedWhole) {
-    ScratchDir dir;
-    const std::string path = dir.file("busy.obx");
-    ObxFile* file = obx_create(path.c_str(), 32, 1.0f, 2048, 12);
+TEST_F(ObxWriter, EpochWithMoreRecordsThanChannelsIsRefusedWhole) {
+    ObxFile* file = Create("busy.obx");
     ASSERT_NE(file, nullptr);
     EpochHeader thirteen = Epoch(345600.0, 13);
     auto obs = Observations(13);
@@ -169,7 +170,7 @@ TEST(ObxWriter, EpochWithMoreRecordsThanChannelsIsRefusedWhole) {
     EXPECT_EQ(ReadFileBytes(path).size(), 202u + 68u + 12u * 44u);
 }
 
-TEST(ObxWriter, FullDiskFailsTheEpochAndTheClose) {
+TEST_F(ObxWriter, FullDiskFailsTheEpochAndTheClose) {
     if (!test::FileExists("/dev/full")) GTEST_SKIP() << "no /dev/full on this platform";
     ObxFile* file = obx_create("/dev/full", 32, 1.0f, 2048, 12);
     ASSERT_NE(file, nullptr);  // the header is still in the stream buffer
@@ -188,7 +189,7 @@ TEST(ObxWriter, FullDiskFailsTheEpochAndTheClose) {
     EXPECT_EQ(obx_close(file), 1);
 }
 
-TEST(ObxWriter, CloseOfNoHandleIsRefused) { EXPECT_EQ(obx_close(nullptr), 1); }
+TEST_F(ObxWriter, CloseOfNoHandleIsRefused) { EXPECT_EQ(obx_close(nullptr), 1); }
 
 // A sound file image: header, an epoch of two records, an epoch of none.
 std::vector<uint8_t> SoundImage() {

@@ -263,6 +263,19 @@ TEST(StationHour, EverySlipHasACauseInTheRinexFile) {
     }
 }
 
+// One carrier's phase against the RINEX value: minus it plus an integer, the same integer along
+// an arc (a slip starts a new one); `arcs` holds each satellite's current integer. Returns how
+// far the sum lies from that integer.
+double CheckArcConstant(double phase, double rinexPhase, bool slip, int prn, std::map<int, double>& arcs) {
+    const double k = phase + rinexPhase;
+    EXPECT_NEAR(k, std::round(k), kPhaseTolerance);
+    if (!slip && arcs.count(prn)) {
+        EXPECT_EQ(std::round(k), arcs[prn]);
+    }
+    arcs[prn] = std::round(k);
+    return std::fabs(k - std::round(k));
+}
+
 // Every epoch and satellite of the OBX file against the RINEX values.
 TEST(StationHour, ObservationsMatchTheRinexValues) {
     const Converted& c = StationHour();
@@ -296,13 +309,7 @@ TEST(StationHour, ObservationsMatchTheRinexValues) {
 
             // Phase: minus the RINEX phase plus the arc's integer constant.
             if (l1.present) {
-                const double k = s.l1_phase + l1.value;
-                EXPECT_NEAR(k, std::round(k), kPhaseTolerance);
-                worstPhase = std::max(worstPhase, std::fabs(k - std::round(k)));
-                if (!o.l1Slip && k1.count(o.prn)) {
-                    EXPECT_EQ(std::round(k), k1[o.prn]);
-                }
-                k1[o.prn] = std::round(k);
+                worstPhase = std::max(worstPhase, CheckArcConstant(s.l1_phase, l1.value, o.l1Slip, o.prn, k1));
             } else {
                 EXPECT_NEAR(s.l1_phase, -s.ca_range / kLambda, 1e-6);  // sent from the code
                 EXPECT_EQ(s.lock_time, 0);
@@ -313,13 +320,7 @@ TEST(StationHour, ObservationsMatchTheRinexValues) {
             if (l2.present && p2.present) {
                 EXPECT_NEAR(s.p2_range, p2.value, kRangeTolerance);
                 worstP2 = std::max(worstP2, std::fabs(s.p2_range - p2.value));
-                const double k = s.l2_phase + l2.value;
-                EXPECT_NEAR(k, std::round(k), kPhaseTolerance);
-                worstL2Phase = std::max(worstL2Phase, std::fabs(k - std::round(k)));
-                if (!o.l2Slip && k2.count(o.prn)) {
-                    EXPECT_EQ(std::round(k), k2[o.prn]);
-                }
-                k2[o.prn] = std::round(k);
+                worstL2Phase = std::max(worstL2Phase, CheckArcConstant(s.l2_phase, l2.value, o.l2Slip, o.prn, k2));
             } else {
                 EXPECT_EQ(static_cast<double>(s.p2_range), 0.0);
                 EXPECT_EQ(static_cast<double>(s.l2_phase), 0.0);

@@ -52,45 +52,51 @@ rinex::ObsFile ReadObs(const std::string& path) {
 }
 
 TEST_F(RinexCli, ConvertsEachLogInBothVersionsUnderTheRinexNames) {
-    struct Case {
-        const char* log;
+    // The files' names in each version; the summary is the same in both.
+    struct Names {
         const char* version;
         const char* obs;
         const char* nav;
+    };
+    const Names station[] = {
+        {"3.04", "GSI000XXX_R_20050920000_01H_30S_GO.rnx", "GSI000XXX_R_20050920000_01H_GN.rnx"},
+        {"2.11", "gsi0092a.05o", "gsi0092a.05n"},
+    };
+    const Names capture[] = {  // both captures start at the same minute
+        {"3.04", "GPSD00XXX_R_20070151020_15M_01S_GO.rnx", "GPSD00XXX_R_20070151020_15M_GN.rnx"},
+        {"2.11", "gpsd015k.07o", "gpsd015k.07n"},
+    };
+    struct Case {
+        const char* log;
+        const Names (&names)[2];
         const char* counts;  // the summary up to "written"
     };
     const Case cases[] = {
-        {kStationLog, "3.04", "GSI000XXX_R_20050920000_01H_30S_GO.rnx", "GSI000XXX_R_20050920000_01H_GN.rnx",
-         "120 epochs, 11 satellites, 11 L1 and 6 L2 slips, 23 ephemerides"},
-        {kStationLog, "2.11", "gsi0092a.05o", "gsi0092a.05n",
-         "120 epochs, 11 satellites, 11 L1 and 6 L2 slips, 23 ephemerides"},
-        {kShortCapture, "3.04", "GPSD00XXX_R_20070151020_15M_01S_GO.rnx", "GPSD00XXX_R_20070151020_15M_GN.rnx",
-         "7 epochs, 10 satellites, 0 L1 and 0 L2 slips, 13 ephemerides"},
-        {kShortCapture, "2.11", "gpsd015k.07o", "gpsd015k.07n",
-         "7 epochs, 10 satellites, 0 L1 and 0 L2 slips, 13 ephemerides"},
-        {kLongCapture, "3.04", "GPSD00XXX_R_20070151020_15M_01S_GO.rnx", "GPSD00XXX_R_20070151020_15M_GN.rnx",
-         "23 epochs, 10 satellites, 0 L1 and 2 L2 slips, 13 ephemerides"},
-        {kLongCapture, "2.11", "gpsd015k.07o", "gpsd015k.07n",
-         "23 epochs, 10 satellites, 0 L1 and 2 L2 slips, 13 ephemerides"},
+        {kStationLog, station, "120 epochs, 11 satellites, 11 L1 and 6 L2 slips, 23 ephemerides"},
+        {kShortCapture, capture, "7 epochs, 10 satellites, 0 L1 and 0 L2 slips, 13 ephemerides"},
+        {kLongCapture, capture, "23 epochs, 10 satellites, 0 L1 and 2 L2 slips, 13 ephemerides"},
     };
     const CliRun version = Run({"--version"});
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.log) + " " + c.version);
-        const std::string out = dir.file(std::string("v") + c.version + "-" + std::filesystem::path(c.log).stem().string());
-        const CliRun run = Run({"rinex", test::DataPath(c.log), "-v", c.version, "-d", out, "-q"});
-        ASSERT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.err, "");
-        const std::string obs = out + "/" + c.obs;
-        const std::string nav = out + "/" + c.nav;
-        EXPECT_TRUE(test::LastLineIs(run.out, std::string(c.counts) + " written to " + obs + " and " + nav + " in ",
-                                     " s"))
-            << run.out;
-        const std::string text = ReadFileText(obs);
-        // PGM / RUN BY / DATE names the program and its version (not the commit: 20 columns).
-        const std::string program = version.out.substr(0, version.out.find_first_of(" \n", 8));
-        EXPECT_NE(text.find(program + " "), std::string::npos) << version.out;
-        EXPECT_EQ(ReadObs(obs).epochs.size(), static_cast<std::size_t>(std::stoi(c.counts)));
-        EXPECT_TRUE(test::FileExists(nav));
+        for (const Names& n : c.names) {
+            SCOPED_TRACE(std::string(c.log) + " " + n.version);
+            const std::string out =
+                dir.file(std::string("v") + n.version + "-" + std::filesystem::path(c.log).stem().string());
+            const CliRun run = Run({"rinex", test::DataPath(c.log), "-v", n.version, "-d", out, "-q"});
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.err, "");
+            const std::string obs = out + "/" + n.obs;
+            const std::string nav = out + "/" + n.nav;
+            EXPECT_TRUE(test::LastLineIs(run.out, std::string(c.counts) + " written to " + obs + " and " + nav + " in ",
+                                         " s"))
+                << run.out;
+            const std::string text = ReadFileText(obs);
+            // PGM / RUN BY / DATE names the program and its version (not the commit: 20 columns).
+            const std::string program = version.out.substr(0, version.out.find_first_of(" \n", 8));
+            EXPECT_NE(text.find(program + " "), std::string::npos) << version.out;
+            EXPECT_EQ(ReadObs(obs).epochs.size(), static_cast<std::size_t>(std::stoi(c.counts)));
+            EXPECT_TRUE(test::FileExists(nav));
+        }
     }
 }
 

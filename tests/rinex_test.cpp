@@ -9,6 +9,7 @@
 #include "rinex/gps_time.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
+#include "rinex/rinex_text.h"
 #include "support/test_files.h"
 
 namespace kestrel::rinex {
@@ -37,6 +38,54 @@ TEST(GpsTime, CalendarDatesGiveWeekAndSecondsOfWeek) {
         EXPECT_EQ(back.week, c.week);
         EXPECT_NEAR(back.sow, c.sow, 1e-6);
     }
+}
+
+TEST(Fields, NumbersAreReadWholeOrRefused) {
+    struct Case {
+        const char* field;
+        bool realRead;
+        double real;
+        bool intRead;
+        int integer;
+    };
+    const Case cases[] = {
+        {"", true, 0.0, true, 0},
+        {"   ", true, 0.0, true, 0},
+        {"  42  ", true, 42.0, true, 42},
+        {"-7", true, -7.0, true, -7},
+        {" 0.5D+01", true, 5.0, false, 0},    // Fortran exponent: a real, never an integer
+        {"1.25d-2", true, 0.0125, false, 0},
+        {"2.5E1", true, 25.0, false, 0},
+        {"12 3", false, 0.0, false, 0},       // two numbers in one field
+        {"4x", false, 0.0, false, 0},
+        {"x", false, 0.0, false, 0},
+        {"1e999", false, 0.0, false, 0},      // out of range
+        {"2147483647", true, 2147483647.0, true, 2147483647},
+        {"2147483648", true, 2147483648.0, false, 0},
+        {"-2147483648", true, -2147483648.0, false, 0},
+        {"99999999999999999999", true, 1e20, false, 0},
+        {"nan", false, 0.0, false, 0},
+        {"inf", false, 0.0, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("field '") + c.field + "'");
+        double real = -1.0;
+        EXPECT_EQ(ParseReal(c.field, real), c.realRead);
+        if (c.realRead) EXPECT_DOUBLE_EQ(real, c.real);
+        int integer = -1;
+        EXPECT_EQ(ParseInt(c.field, integer), c.intRead);
+        if (c.intRead) EXPECT_EQ(integer, c.integer);
+    }
+    // A field of 64 characters or more is no number, whatever it holds.
+    const std::string longField = std::string(63, ' ') + "1";
+    double real = 0.0;
+    int integer = 0;
+    EXPECT_FALSE(ParseReal(longField, real));
+    EXPECT_FALSE(ParseInt(longField, integer));
+    EXPECT_TRUE(ParseReal(longField.substr(1), real));
+    EXPECT_EQ(real, 1.0);
+    EXPECT_TRUE(ParseInt(longField.substr(1), integer));
+    EXPECT_EQ(integer, 1);
 }
 
 TEST(NavReader, ReadsTheStationFile) {

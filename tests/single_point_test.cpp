@@ -52,6 +52,19 @@ protected:
         h.corrected_time = timeTag;
         return h;
     }
+    // A header still holding the position of an earlier epoch.
+    static EpochHeader HeaderWithPosition(double timeTag, size_t count) {
+        EpochHeader h = Header(timeTag, count);
+        h.latitude = 35.0;
+        h.longitude = 139.0;
+        h.height = 50.0f;
+        return h;
+    }
+    static void ExpectPositionCleared(const EpochHeader& h) {
+        EXPECT_EQ(double(h.latitude), 0.0);
+        EXPECT_EQ(double(h.longitude), 0.0);
+        EXPECT_EQ(float(h.height), 0.0f);
+    }
 
     int32_t Solve(EpochHeader& h, const std::vector<SatObservation>& obs, double* clock,
                   int32_t mode = kSolveBoth) {
@@ -146,15 +159,14 @@ TEST_F(SinglePoint, TooFewUsableSatellitesCountAsSolvedWithoutOffset) {
     prns.push_back(40);
     ASSERT_EQ(prns.size(), 8u);
     auto obs = Observe(prns, kTime, 500.0);
-    EpochHeader h = Header(kTime + 1e-3, obs.size());
+    EpochHeader h = HeaderWithPosition(kTime + 1e-3, obs.size());
     h.flags = 3;
-    h.latitude = 35.0;
     h.clock_offset = 77.0;
     double clock = 5.0;
     ASSERT_EQ(Solve(h, obs, &clock), 0);
     EXPECT_STREQ(error_text(), "Error: Not enough satellites, need at least 4: 3");
     EXPECT_EQ(clock, 0.0);
-    EXPECT_EQ(double(h.latitude), 0.0);
+    ExpectPositionCleared(h);
     // The clock fields and flags stay the caller's.
     EXPECT_EQ(h.flags, 3);
     EXPECT_EQ(double(h.clock_offset), 77.0);
@@ -183,16 +195,11 @@ TEST_F(SinglePoint, SatelliteCountIsASignedByteUpTo24) {
 TEST_F(SinglePoint, OneBadSatelliteAmongFiveFailsAndResetsThePosition) {
     auto obs = Observe(First(5), kTime, 0.0);
     obs[1].ca_range += 100000.0;
-    EpochHeader h = Header(kTime, obs.size());
-    h.latitude = 35.0;
-    h.longitude = 139.0;
-    h.height = 50.0f;
+    EpochHeader h = HeaderWithPosition(kTime, obs.size());
     double clock = 0.0;
     EXPECT_EQ(Solve(h, obs, &clock), 1);
     EXPECT_STREQ(error_text(), "Error: Could not re-calculate position, bad data");
-    EXPECT_EQ(double(h.latitude), 0.0);
-    EXPECT_EQ(double(h.longitude), 0.0);
-    EXPECT_EQ(float(h.height), 0.0f);
+    ExpectPositionCleared(h);
 
     // Clock only: the header's position stays.
     EpochHeader clockOnly = Header(kTime, obs.size());

@@ -16,6 +16,8 @@ constexpr int kSatsPerLine = 12;        // on an epoch line and each of its cont
 constexpr std::size_t kSatListColumn = 32;
 constexpr int kFlagCycleSlipRecords = 6;
 constexpr int kLastEventFlag = 5;
+constexpr std::size_t kFlagColumn2 = 28;  // epoch flag of a RINEX 2 epoch line
+constexpr std::size_t kFlagColumn3 = 31;  // and of a RINEX 3 one
 constexpr int kCodesPerLine = 13;          // on a RINEX 3 SYS / # / OBS TYPES line
 constexpr std::size_t kFirstValue3 = 3;    // RINEX 3 observation lines start with the satellite
 
@@ -271,6 +273,34 @@ int ObsHeader::TypeIndex(const std::string& type) const {
 
 namespace {
 
+// The next line from `i` on that is not blank; lines.size() when none is left.
+std::size_t NextRecord(const std::vector<std::string>& lines, std::size_t i) {
+    while (i < lines.size() && IsBlank(lines[i])) ++i;
+    return i;
+}
+
+// The epoch flag (one column from `flagColumn`) and the count of records after the epoch line
+// (the next three columns): false when either is unreadable or out of range.
+bool ReadFlagAndCount(const std::string& line, std::size_t flagColumn, int& flag, int& count) {
+    return ParseInt(Columns(line, flagColumn, 1), flag) && ParseInt(Columns(line, flagColumn + 1, 3), count) &&
+           flag >= 0 && flag <= kFlagCycleSlipRecords && count >= 0;
+}
+
+// An event flag: header records follow the epoch line instead of satellites.
+bool IsEvent(int flag) { return flag > kEpochPowerFailure && flag <= kLastEventFlag; }
+
+// The `count` header records after an event's epoch line at `i`, each given to `read` with
+// where it stands for its messages; false at the first it refuses.
+template <typename Read>
+bool ReadEventRecords(const std::vector<std::string>& lines, std::size_t i, int count, const std::string& name,
+                      Read read) {
+    for (int k = 1; k <= count; ++k) {
+        const std::size_t index = i + static_cast<std::size_t>(k);
+        if (!read(lines[index], Where(name, index))) return false;
+    }
+    return true;
+}
+
 // The epoch records of a RINEX 3 file from line `i` on: an epoch line starting with '>', then
 // one line per satellite (or, for events, per header record).
 bool ParseEpochs3(const std::vector<std::string>& lines, std::size_t i, const std::string& name, ObsFile& file,
@@ -278,15 +308,10 @@ bool ParseEpochs3(const std::vector<std::string>& lines, std::size_t i, const st
     std::vector<std::string> codes = file.header.codes;
     std::vector<std::string> types = file.header.types;
     bool typesChanged = false;
-    while (i < lines.size()) {
+    while ((i = NextRecord(lines, i)) < lines.size()) {
         const std::string& line = lines[i];
-        if (IsBlank(line)) {
-            ++i;
-            continue;
-        }
         int flag = 0, count = 0;
-        if (line[0] != '>' || !ParseInt(Columns(line, 31, 1), flag) || !ParseInt(Columns(line, 32, 3), count) ||
-            flag < 0 || flag > kFlagCycleSlipRecords || count < 0) {
+        if (line[0] != '>' || !ReadFlagAndCount(line, kFlagColumn3, flag, count)) {
             error = Where(name, i) + "unreadable epoch line (record identifier, flag or satellite count)";
             return false;
         }
@@ -294,16 +319,15 @@ bool ParseEpochs3(const std::vector<std::string>& lines, std::size_t i, const st
             error = Where(name, i) + "file ends inside the epoch record";
             return false;
         }
-        if (flag > kEpochPowerFailure && flag <= kLastEventFlag) {
+        if (IsEvent(flag)) {
             // An event: `count` header records follow, which may bring new GPS types.
             ObsHeader update;
             update.codes = codes;
             CodeListState state;
-            for (int k = 1; k <= count; ++k) {
-                const std::string& record = lines[i + static_cast<std::size_t>(k)];
-                if (!ReadHeaderRecord3(record, HeaderLabel(record), update, state, Where(name, i + k), error))
-                    return false;
-            }
+            const auto read = [&](const std::string& record, const std::string& where) {
+                return ReadHeaderRecord3(record, HeaderLabel(record), update, state, where, error);
+            };
+            if (!ReadEventRecords(lines, i, count, name, read)) return false;
             if (update.codes != codes && !update.codes.empty()) {
                 codes = update.codes;
                 types = NamesOfCodes(codes);
@@ -349,19 +373,14 @@ bool ParseObsText(const std::string& text, const std::string& name, ObsFile& fil
     if (file.header.version >= 3.0) return ParseEpochs3(lines, i, name, file, error);
     std::vector<std::string> types = file.header.types;
     bool typesChanged = false;
-    while (i < lines.size()) {
+    while ((i = NextRecord(lines, i)) < lines.size()) {
         const std::string& line = lines[i];
-        if (IsBlank(line)) {
-            ++i;
-            continue;
-        }
         int flag = 0, satCount = 0;
-        if (!ParseInt(Columns(line, 28, 1), flag) || !ParseInt(Columns(line, 29, 3), satCount) || flag < 0 ||
-            flag > kFlagCycleSlipRecords || satCount < 0) {
+        if (!ReadFlagAndCount(line, kFlagColumn2, flag, satCount)) {
             error = Where(name, i) + "unreadable epoch flag or satellite count";
             return false;
         }
-        if (flag > kEpochPowerFailure && flag <= kLastEventFlag) {
+        if (IsEvent(flag)) {
             // An event: `satCount` header records follow, which may bring new observation types.
             if (i + 1 + static_cast<std::size_t>(satCount) > lines.size()) {
                 error = Where(name, i) + "file ends inside an event record";
@@ -370,11 +389,10 @@ bool ParseObsText(const std::string& text, const std::string& name, ObsFile& fil
             ObsHeader update;
             update.types = types;
             int pending = 0;
-            for (int k = 1; k <= satCount; ++k) {
-                const std::string& record = lines[i + static_cast<std::size_t>(k)];
-                if (!ReadHeaderRecord(record, HeaderLabel(record), update, pending, Where(name, i + k), error))
-                    return false;
-            }
+            const auto read = [&](const std::string& record, const std::string& where) {
+                return ReadHeaderRecord(record, HeaderLabel(record), update, pending, where, error);
+            };
+            if (!ReadEventRecords(lines, i, satCount, name, read)) return false;
             if (update.types != types && !update.types.empty()) {
                 types = update.types;
                 typesChanged = true;

@@ -58,11 +58,13 @@ bool IsBlank(std::string_view field) {
     return true;
 }
 
-bool ParseReal(std::string_view field, double& value) {
-    if (IsBlank(field)) {
-        value = 0.0;
-        return true;
-    }
+namespace {
+
+// Reads a whole non-blank field with `convert` (strtod or strtol over a terminated copy): the
+// number may be followed by spaces only. A Fortran exponent letter D is read as E; strtol stops
+// at either letter, so an integer field with one is refused all the same.
+template <typename Number, typename Convert>
+bool ReadWholeField(std::string_view field, Number& number, Convert convert) {
     if (field.size() >= kLongestNumber) return false;
     char buffer[kLongestNumber];
     std::size_t n = 0;
@@ -70,10 +72,21 @@ bool ParseReal(std::string_view field, double& value) {
     buffer[n] = '\0';
     char* end = nullptr;
     errno = 0;
-    value = std::strtod(buffer, &end);
-    if (end == buffer || errno == ERANGE || !std::isfinite(value)) return false;
+    number = convert(buffer, &end);
+    if (end == buffer || errno == ERANGE) return false;
     while (*end == ' ') ++end;
     return *end == '\0';
+}
+
+}  // namespace
+
+bool ParseReal(std::string_view field, double& value) {
+    if (IsBlank(field)) {
+        value = 0.0;
+        return true;
+    }
+    const auto convert = [](const char* text, char** end) { return std::strtod(text, end); };
+    return ReadWholeField(field, value, convert) && std::isfinite(value);
 }
 
 bool ParseInt(std::string_view field, int& value) {
@@ -81,16 +94,9 @@ bool ParseInt(std::string_view field, int& value) {
         value = 0;
         return true;
     }
-    if (field.size() >= kLongestNumber) return false;
-    char buffer[kLongestNumber];
-    field.copy(buffer, field.size());
-    buffer[field.size()] = '\0';
-    char* end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(buffer, &end, 10);
-    if (end == buffer || errno == ERANGE || parsed < -2147483647L || parsed > 2147483647L) return false;
-    while (*end == ' ') ++end;
-    if (*end != '\0') return false;
+    long parsed = 0;
+    const auto convert = [](const char* text, char** end) { return std::strtol(text, end, 10); };
+    if (!ReadWholeField(field, parsed, convert) || parsed < -2147483647L || parsed > 2147483647L) return false;
     value = static_cast<int>(parsed);
     return true;
 }
