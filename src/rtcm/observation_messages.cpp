@@ -1,0 +1,412 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "rtcm/observation_messages.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "positioning/position_record.h"
+#include "rtcm/bits.h"
+#include "rtcm/scaling.h"
+
+namespace kestrel::rtcm {
+namespace {
+
+// Carrier frequencies as decoders turn metres back into cycles.
+constexpr double kL1FrequencyHz = 1575.42e6;
+constexpr double kL2FrequencyHz = 1227.60e6;
+constexpr double kWavelengthM[kCarrierCount] = {kSpeedOfLight / kL1FrequencyHz, kSpeedOfLight / kL2FrequencyHz};
+
+constexpr int64_t kMsPerWeek = 604800000;
+constexpr double kLightMsM = kSpeedOfLight * 0.001;  // range of one light millisecond
+constexpr double kRolloverCycles = 1500.0;          // the phase's step when it outgrows its field
+// Epoch time tags jitter by a millisecond or so as the receiver's clock is steered: a lock
+// that has lasted one epoch of 1 s must not read as less than 1 s.
+constexpr int64_t kTimeTagJitterMs = 5;
+
+// The sync bit of 1004 and the multiple-message bit of the MSM: after the message number,
+// the station id and the 30-bit time of week.
+constexpr int kHeaderNumberBits = 12;
+constexpr int kStationBits = 12;
+constexpr int kTowBits = 30;
+
+// ---- 1004 ----
+constexpr int kLegacyMaxSatellites = 31;      // 5-bit count
+constexpr double kLegacyRangeUnitM = 0.02;
+constexpr int kLegacyRangeBits = 24;
+constexpr double kLegacyPhaseUnitM = 0.0005;
+constexpr int kLegacyPhaseBits = 20;
+constexpr int kLegacyL2DeltaBits = 14;
+constexpr int kLegacyAmbiguityMax = 255;      // 8-bit count of light milliseconds
+constexpr double kLegacyCnrUnit = 0.25;       // dB-Hz
+constexpr int kL1CodeCa = 0;
+constexpr int kL2CodeCorrelatedPY = 3;        // semi-codeless P(Y): the receiver's L2 P
+
+// ---- MSM ----
+constexpr int kMsmNumberBase = 1070;          // GPS: 1071..1077
+constexpr int kMaxCells = 64;
+constexpr int kRoughRangeMaxMs = 254;
+constexpr double kRoughRangeUnitMs = 1.0 / 1024.0;
+constexpr int kRoughRateInvalid = -8192;      // 14 bits, m/s
+constexpr int kRoughRateBits = 14;
+constexpr double kFineRateUnit = 0.0001;      // m/s
+constexpr int kFineRateBits = 15;
+constexpr int kClockSteeringUnknown = 2;
+constexpr int kExtendedInfoGps = 0;
+
+// The signals a NavCom satellite block gives, by MSM signal id.
+enum Signal : int { k1C = 2, k1W = 4, k2W = 10 };
+constexpr int kSignals[] = {k1C, k1W, k2W};
+constexpr int kSignalCount = 3;
+
+// Field widths and units of MSM4 and MSM7.
+struct MsmFormat {
+    int finePseudorangeBits;
+    double finePseudorangeUnitMs;
+    int finePhaseBits;
+    double finePhaseUnitMs;
+    int lockBits;
+    int cnrBits;
+    double cnrUnit;  // dB-Hz
+    bool rates;      // satellite and signal phase-range rates, extended satellite info
+};
+constexpr MsmFormat kMsm4 = {15, 0x1p-24, 22, 0x1p-29, 4, 6, 1.0, false};
+constexpr MsmFormat kMsm7 = {20, 0x1p-29, 24, 0x1p-31, 10, 10, 0.0625, true};
+
+int64_t InvalidSigned(int bits) { return -(int64_t{1} << (bits - 1)); }
+
+// The largest count of `unit` metres a signed field of `bits` bits carries.
+double FieldLimitM(int bits, double unitM) { return (std::ldexp(1.0, bits - 1) - 1.0) * unitM; }
+
+int64_t EpochMs(const GpsTime& t) { return static_cast<int64_t>(std::llround(t.Total() * 1000.0)); }
+
+uint64_t TowMs(int64_t epochMs) { return static_cast<uint64_t>(((epochMs % kMsPerWeek) + kMsPerWeek) % kMsPerWeek); }
+
+// Sets the sync / multiple-message bit of a payload already written.
+void MarkMoreFollow(std::vector<uint8_t>& payload) {
+    constexpr int bit = kHeaderNumberBits + kStationBits + kTowBits;
+    payload[bit / 8] = static_cast<uint8_t>(payload[bit / 8] | (0x80u >> (bit % 8)));
+}
+
+void Frame(std::vector<uint8_t>& out, std::vector<uint8_t>& payload, bool moreFollow) {
+    if (moreFollow) MarkMoreFollow(payload);
+    AppendFrame(out, payload.data(), payload.size());
+}
+
+}  // namespace
+
+int MessageNumber(ObservationKind kind) {
+    switch (kind) {
+        case ObservationKind::k1004:
+            return 1004;
+        case ObservationKind::kMsm4:
+            return kMsmNumberBase + 4;
+        case ObservationKind::kMsm7:
+            return kMsmNumberBase + 7;
+    }
+    return 0;
+}
+
+int SatellitesPerMessage(ObservationKind kind, int signals) {
+    if (kind == ObservationKind::k1004) return kLegacyMaxSatellites;
+    return kMaxCells / std::max(signals, 1);
+}
+
+int LegacyLockIndicator(int64_t ms) {
+    // Whole seconds; then steps of 2, 4, 8, 16 and 32 s, each 24 indicators long, until 937 s.
+    const int64_t s = std::max<int64_t>(ms, 0) / 1000;
+    if (s < 24) return static_cast<int>(s);
+    if (s < 72) return static_cast<int>((s + 24) / 2);
+    if (s < 168) return static_cast<int>((s + 120) / 4);
+    if (s < 360) return static_cast<int>((s + 408) / 8);
+    if (s < 744) return static_cast<int>((s + 1176) / 16);
+    if (s < 937) return static_cast<int>((s + 3096) / 32);
+    return 127;
+}
+
+int MsmLockIndicator(int64_t ms) {
+    // 0 below 32 ms, then one step for each doubling, 15 from 524.288 s on.
+    int indicator = 0;
+    for (int64_t bound = 32; indicator < 15 && ms >= bound; bound *= 2) ++indicator;
+    return indicator;
+}
+
+int MsmExtendedLockIndicator(int64_t ms) {
+    // Milliseconds up to 63; then 32 indicators per doubling of the lock time, each step twice
+    // the one before, up to 704 from 67108.864 s on.
+    if (ms < 64) return static_cast<int>(std::max<int64_t>(ms, 0));
+    int64_t start = 64;
+    for (int range = 1; range <= 20; ++range, start *= 2) {
+        if (ms < 2 * start) return static_cast<int>(64 + 32 * (range - 1) + (ms - start) / (int64_t{1} << range));
+    }
+    return 704;
+}
+
+ObservationEncoder::ObservationEncoder(ObservationKind kind, int stationId) : kind_(kind), stationId_(stationId & 0xFFF) {}
+
+int ObservationEncoder::Append(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+    const int64_t epochMs = EpochMs(epoch.time);
+    for (int i = 0; i < std::min(epoch.satCount, kMaxEpochSatellites); ++i) {
+        const SatelliteObservation& sat = epoch.sats[static_cast<std::size_t>(i)];
+        if (!IsGpsPrn(sat.prn)) continue;
+        for (const Carrier c : {Carrier::kL1, Carrier::kL2}) Track(state_[static_cast<std::size_t>(sat.prn)], sat, c, epochMs);
+    }
+    return kind_ == ObservationKind::k1004 ? AppendLegacy(epoch, moreFollow, out) : AppendMsm(epoch, moreFollow, out);
+}
+
+void ObservationEncoder::Track(Carriers& carriers, const SatelliteObservation& sat, Carrier carrier, int64_t epochMs) {
+    if (!sat.HasPhase(carrier)) return;
+    CarrierState& c = carriers[static_cast<std::size_t>(carrier)];
+    if (!c.locked || sat.LossOfLock(carrier) || epochMs < c.lockStartMs) {
+        c.locked = true;
+        c.lockStartMs = epochMs;
+        c.offsetCycles = 0.0;
+    }
+}
+
+bool ObservationEncoder::Phase(CarrierState& c, const SatelliteObservation& sat, Carrier carrier, double referenceM,
+                               double limitM, int64_t epochMs, double& phaseM) {
+    if (!sat.HasPhase(carrier) || !c.locked) return false;
+    const double lambda = kWavelengthM[static_cast<std::size_t>(carrier)];
+    const double cycles = sat.Value(carrier == Carrier::kL1 ? Observable::kL1 : Observable::kL2);
+    phaseM = (cycles + c.offsetCycles) * lambda;
+    const double apart = phaseM - referenceM;
+    if (std::fabs(apart) <= limitM) return true;
+    // Out of the field's reach: move the phase by whole steps of 1500 cycles towards the
+    // range; the ambiguity changes, so lock starts afresh.
+    const double steps = std::round(apart / (kRolloverCycles * lambda));
+    c.offsetCycles -= steps * kRolloverCycles;
+    c.lockStartMs = epochMs;
+    ++rollovers_;
+    phaseM = (cycles + c.offsetCycles) * lambda;
+    if (std::fabs(phaseM - referenceM) <= limitM) return true;
+    // Only a value no receiver gives (not a number, or beyond double precision) ends here.
+    c.offsetCycles = 0.0;
+    return false;
+}
+
+int64_t ObservationEncoder::LockMs(const CarrierState& c, int64_t epochMs) const {
+    if (!c.locked || epochMs <= c.lockStartMs) return 0;
+    return epochMs - c.lockStartMs + kTimeTagJitterMs;
+}
+
+int ObservationEncoder::AppendLegacy(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+    const int64_t epochMs = EpochMs(epoch.time);
+    // The satellites a message can carry: an L1 C/A range within 255 light milliseconds.
+    std::array<const SatelliteObservation*, kMaxEpochSatellites> sats{};
+    int count = 0;
+    for (int i = 0; i < std::min(epoch.satCount, kMaxEpochSatellites); ++i) {
+        const SatelliteObservation& sat = epoch.sats[static_cast<std::size_t>(i)];
+        if (!IsGpsPrn(sat.prn)) continue;
+        const double range = sat.Value(Observable::kC1);
+        if (!sat.Has(Observable::kC1) || !(range >= 0.0 && range < (kLegacyAmbiguityMax + 1) * kLightMsM)) {
+            ++leftOut_;
+            continue;
+        }
+        sats[static_cast<std::size_t>(count++)] = &sat;
+    }
+    if (count == 0) return 0;
+    std::sort(sats.begin(), sats.begin() + count, [](const auto* a, const auto* b) { return a->prn < b->prn; });
+
+    const double phaseLimitM = FieldLimitM(kLegacyPhaseBits, kLegacyPhaseUnitM);
+    int frames = 0;
+    for (int first = 0; first < count; first += kLegacyMaxSatellites) {
+        const int n = std::min(count - first, kLegacyMaxSatellites);
+        const bool last = first + n >= count;
+        std::vector<uint8_t> payload;
+        {
+            BitWriter w(payload);
+            w.Unsigned(MessageNumber(kind_), kHeaderNumberBits);
+            w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
+            w.Unsigned(TowMs(epochMs), kTowBits);
+            w.Unsigned(0, 1);  // sync: set below when more follow
+            w.Unsigned(static_cast<uint64_t>(n), 5);
+            w.Unsigned(0, 1);  // no divergence-free smoothing
+            w.Unsigned(0, 3);  // smoothing interval
+            for (int k = first; k < first + n; ++k) {
+                const SatelliteObservation& sat = *sats[static_cast<std::size_t>(k)];
+                Carriers& carriers = state_[static_cast<std::size_t>(sat.prn)];
+                const double c1 = sat.Value(Observable::kC1);
+                const double ambiguity = std::floor(c1 / kLightMsM);
+                const uint64_t range = SaturatedUnsigned((c1 - ambiguity * kLightMsM) / kLegacyRangeUnitM, kLegacyRangeBits);
+                // Phases and the L2 range count from the L1 range as the decoder rebuilds it.
+                const double sentRange = ambiguity * kLightMsM + static_cast<double>(range) * kLegacyRangeUnitM;
+                int64_t l1Phase = InvalidSigned(kLegacyPhaseBits);
+                int64_t l2Phase = InvalidSigned(kLegacyPhaseBits);
+                int64_t l2Delta = InvalidSigned(kLegacyL2DeltaBits);
+                double phaseM = 0.0;
+                if (Phase(carriers[0], sat, Carrier::kL1, sentRange, phaseLimitM, epochMs, phaseM))
+                    l1Phase = SaturatedSigned((phaseM - sentRange) / kLegacyPhaseUnitM, kLegacyPhaseBits);
+                if (Phase(carriers[1], sat, Carrier::kL2, sentRange, phaseLimitM, epochMs, phaseM))
+                    l2Phase = SaturatedSigned((phaseM - sentRange) / kLegacyPhaseUnitM, kLegacyPhaseBits);
+                const double l2Apart = (sat.Value(Observable::kP2) - sentRange) / kLegacyRangeUnitM;
+                if (sat.Has(Observable::kP2) && FitsSigned(l2Apart, kLegacyL2DeltaBits))
+                    l2Delta = SaturatedSigned(l2Apart, kLegacyL2DeltaBits);
+                const uint64_t cnr =
+                    sat.Has(Observable::kS1) ? SaturatedUnsigned(sat.Value(Observable::kS1) / kLegacyCnrUnit, 8) : 0;
+                w.Unsigned(static_cast<uint64_t>(sat.prn), 6);
+                w.Unsigned(kL1CodeCa, 1);
+                w.Unsigned(range, kLegacyRangeBits);
+                w.Signed(l1Phase, kLegacyPhaseBits);
+                w.Unsigned(static_cast<uint64_t>(LegacyLockIndicator(LockMs(carriers[0], epochMs))), 7);
+                w.Unsigned(static_cast<uint64_t>(ambiguity), 8);
+                w.Unsigned(cnr, 8);
+                w.Unsigned(kL2CodeCorrelatedPY, 2);
+                w.Signed(l2Delta, kLegacyL2DeltaBits);
+                w.Signed(l2Phase, kLegacyPhaseBits);
+                w.Unsigned(static_cast<uint64_t>(LegacyLockIndicator(LockMs(carriers[1], epochMs))), 7);
+                w.Unsigned(0, 8);  // no L2 strength: the receiver gives one per satellite, on L1
+            }
+        }
+        Frame(out, payload, moreFollow || !last);
+        ++frames;
+    }
+    return frames;
+}
+
+int ObservationEncoder::AppendMsm(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+    const MsmFormat& format = kind_ == ObservationKind::kMsm7 ? kMsm7 : kMsm4;
+    const int64_t epochMs = EpochMs(epoch.time);
+
+    // Each satellite's signals and its rough range (the first of C1, P1, P2 it has), in whole
+    // 1/1024 light milliseconds.
+    struct Sat {
+        const SatelliteObservation* obs;
+        bool signal[kSignalCount];
+        int64_t roughRange;  // 1/1024 ms
+    };
+    std::array<Sat, kMaxEpochSatellites> sats{};
+    int count = 0;
+    bool used[kSignalCount] = {};
+    for (int i = 0; i < std::min(epoch.satCount, kMaxEpochSatellites); ++i) {
+        const SatelliteObservation& o = epoch.sats[static_cast<std::size_t>(i)];
+        if (!IsGpsPrn(o.prn)) continue;
+        const Observable code = o.Has(Observable::kC1) ? Observable::kC1
+                                : o.Has(Observable::kP1) ? Observable::kP1
+                                                         : Observable::kP2;
+        const double rough = o.Value(code) / kLightMsM / kRoughRangeUnitMs;
+        if (!o.Has(code) || !(rough >= 0.0 && rough < (kRoughRangeMaxMs + 1) / kRoughRangeUnitMs - 0.5)) {
+            ++leftOut_;
+            continue;
+        }
+        Sat& s = sats[static_cast<std::size_t>(count++)];
+        s.obs = &o;
+        s.roughRange = std::llround(rough);
+        s.signal[0] = o.Has(Observable::kC1) || o.HasPhase(Carrier::kL1);
+        s.signal[1] = o.Has(Observable::kP1);
+        s.signal[2] = o.Has(Observable::kP2) || o.HasPhase(Carrier::kL2);
+        for (int k = 0; k < kSignalCount; ++k) used[k] = used[k] || s.signal[k];
+    }
+    if (count == 0) return 0;
+    std::sort(sats.begin(), sats.begin() + count, [](const Sat& a, const Sat& b) { return a.obs->prn < b.obs->prn; });
+    int signals = 0;
+    for (const bool u : used) signals += u ? 1 : 0;
+    const int perMessage = SatellitesPerMessage(kind_, signals);
+
+    const double pseudorangeUnitM = format.finePseudorangeUnitMs * kLightMsM;
+    const double phaseUnitM = format.finePhaseUnitMs * kLightMsM;
+    const double phaseLimitM = FieldLimitM(format.finePhaseBits, phaseUnitM);
+    const double l1Lambda = kWavelengthM[0];
+    int frames = 0;
+    for (int first = 0; first < count; first += perMessage) {
+        const int n = std::min(count - first, perMessage);
+        const bool last = first + n >= count;
+        std::vector<uint8_t> payload;
+        {
+            BitWriter w(payload);
+            w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
+            w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
+            w.Unsigned(TowMs(epochMs), kTowBits);
+            w.Unsigned(0, 1);  // multiple message bit: set below when more follow
+            w.Unsigned(0, 3);  // issue of data station
+            w.Unsigned(0, 7);  // reserved
+            w.Unsigned(kClockSteeringUnknown, 2);
+            w.Unsigned(0, 2);  // internal clock
+            w.Unsigned(0, 1);  // no divergence-free smoothing
+            w.Unsigned(0, 3);  // smoothing interval
+            uint64_t satMask = 0;
+            for (int k = first; k < first + n; ++k) satMask |= uint64_t{1} << (64 - sats[static_cast<std::size_t>(k)].obs->prn);
+            w.Unsigned(satMask, 64);
+            uint32_t sigMask = 0;
+            for (int k = 0; k < kSignalCount; ++k) {
+                if (used[k]) sigMask |= 1u << (32 - kSignals[k]);
+            }
+            w.Unsigned(sigMask, 32);
+            for (int k = first; k < first + n; ++k) {
+                for (int g = 0; g < kSignalCount; ++g) {
+                    if (used[g]) w.Unsigned(sats[static_cast<std::size_t>(k)].signal[g] ? 1 : 0, 1);
+                }
+            }
+
+            // Satellite data: whole milliseconds, [extended info], fractions, [rough rates].
+            std::array<int64_t, kMaxEpochSatellites> roughRate{};
+            for (int k = first; k < first + n; ++k) w.Unsigned(static_cast<uint64_t>(sats[static_cast<std::size_t>(k)].roughRange >> 10), 8);
+            if (format.rates) {
+                for (int k = first; k < first + n; ++k) w.Unsigned(kExtendedInfoGps, 4);
+            }
+            for (int k = first; k < first + n; ++k) w.Unsigned(static_cast<uint64_t>(sats[static_cast<std::size_t>(k)].roughRange & 1023), 10);
+            if (format.rates) {
+                for (int k = first; k < first + n; ++k) {
+                    const SatelliteObservation& o = *sats[static_cast<std::size_t>(k)].obs;
+                    // Phase-range rate: the range's rate of change, the Doppler's opposite.
+                    const double rate = -o.Value(Observable::kD1) * l1Lambda;
+                    roughRate[static_cast<std::size_t>(k)] =
+                        o.Has(Observable::kD1) && FitsSigned(rate, kRoughRateBits) ? std::llround(rate) : kRoughRateInvalid;
+                    w.Signed(roughRate[static_cast<std::size_t>(k)], kRoughRateBits);
+                }
+            }
+
+            // Signal data, one field at a time over every cell (satellite by satellite, signals
+            // in id order within each).
+            struct Cell {
+                int64_t pseudorange, phase, lock, cnr, rate;
+            };
+            std::array<Cell, kMaxCells> cells{};
+            int cellCount = 0;
+            for (int k = first; k < first + n; ++k) {
+                const Sat& s = sats[static_cast<std::size_t>(k)];
+                const SatelliteObservation& o = *s.obs;
+                Carriers& carriers = state_[static_cast<std::size_t>(o.prn)];
+                const double roughM = static_cast<double>(s.roughRange) * kRoughRangeUnitMs * kLightMsM;
+                for (int g = 0; g < kSignalCount; ++g) {
+                    if (!used[g] || !s.signal[g]) continue;
+                    Cell& cell = cells[static_cast<std::size_t>(cellCount++)];
+                    const Observable code = g == 0 ? Observable::kC1 : g == 1 ? Observable::kP1 : Observable::kP2;
+                    const Carrier carrier = g == 2 ? Carrier::kL2 : Carrier::kL1;
+                    CarrierState& c = carriers[static_cast<std::size_t>(carrier)];
+                    const double fineRange = (o.Value(code) - roughM) / pseudorangeUnitM;
+                    cell.pseudorange = o.Has(code) && FitsSigned(fineRange, format.finePseudorangeBits)
+                                           ? SaturatedSigned(fineRange, format.finePseudorangeBits)
+                                           : InvalidSigned(format.finePseudorangeBits);
+                    double phaseM = 0.0;
+                    // The P-code range on L1 comes without a phase of its own.
+                    const bool phase = g != 1 && Phase(c, o, carrier, roughM, phaseLimitM, epochMs, phaseM);
+                    cell.phase = phase ? SaturatedSigned((phaseM - roughM) / phaseUnitM, format.finePhaseBits)
+                                       : InvalidSigned(format.finePhaseBits);
+                    const int64_t lockMs = LockMs(c, epochMs);
+                    cell.lock = format.rates ? MsmExtendedLockIndicator(lockMs) : MsmLockIndicator(lockMs);
+                    cell.cnr = g == 0 && o.Has(Observable::kS1)
+                                   ? static_cast<int64_t>(SaturatedUnsigned(o.Value(Observable::kS1) / format.cnrUnit, format.cnrBits))
+                                   : 0;
+                    const double rate = -o.Value(Observable::kD1) * l1Lambda;
+                    const int64_t rough = roughRate[static_cast<std::size_t>(k)];
+                    cell.rate = g == 0 && rough != kRoughRateInvalid
+                                    ? SaturatedSigned((rate - static_cast<double>(rough)) / kFineRateUnit, kFineRateBits)
+                                    : InvalidSigned(kFineRateBits);
+                }
+            }
+            for (int i = 0; i < cellCount; ++i) w.Signed(cells[static_cast<std::size_t>(i)].pseudorange, format.finePseudorangeBits);
+            for (int i = 0; i < cellCount; ++i) w.Signed(cells[static_cast<std::size_t>(i)].phase, format.finePhaseBits);
+            for (int i = 0; i < cellCount; ++i) w.Unsigned(static_cast<uint64_t>(cells[static_cast<std::size_t>(i)].lock), format.lockBits);
+            for (int i = 0; i < cellCount; ++i) w.Unsigned(0, 1);  // no half-cycle ambiguity
+            for (int i = 0; i < cellCount; ++i) w.Unsigned(static_cast<uint64_t>(cells[static_cast<std::size_t>(i)].cnr), format.cnrBits);
+            if (format.rates) {
+                for (int i = 0; i < cellCount; ++i) w.Signed(cells[static_cast<std::size_t>(i)].rate, kFineRateBits);
+            }
+        }
+        Frame(out, payload, moreFollow || !last);
+        ++frames;
+    }
+    return frames;
+}
+
+}  // namespace kestrel::rtcm
