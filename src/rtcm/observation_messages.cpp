@@ -23,14 +23,11 @@ constexpr double kRolloverCycles = 1500.0;          // the phase's step when it 
 // that has lasted one epoch of 1 s must not read as less than 1 s.
 constexpr int64_t kTimeTagJitterMs = 5;
 
-// The sync bit of 1004 and the multiple-message bit of the MSM: after the message number,
-// the station id and the 30-bit time of week.
 constexpr int kHeaderNumberBits = 12;
 constexpr int kStationBits = 12;
 constexpr int kTowBits = 30;
 
 // ---- 1004 ----
-constexpr int kLegacyMaxSatellites = 31;      // 5-bit count
 constexpr double kLegacyRangeUnitM = 0.02;
 constexpr int kLegacyRangeBits = 24;
 constexpr double kLegacyPhaseUnitM = 0.0005;
@@ -43,7 +40,6 @@ constexpr int kL2CodeCorrelatedPY = 3;        // semi-codeless P(Y): the receive
 
 // ---- MSM ----
 constexpr int kMsmNumberBase = 1070;          // GPS: 1071..1077
-constexpr int kMaxCells = 64;
 constexpr int kRoughRangeMaxMs = 254;
 constexpr double kRoughRangeUnitMs = 1.0 / 1024.0;
 constexpr int kRoughRateInvalid = -8192;      // 14 bits, m/s
@@ -53,10 +49,17 @@ constexpr int kFineRateBits = 15;
 constexpr int kClockSteeringUnknown = 2;
 constexpr int kExtendedInfoGps = 0;
 
-// The signals a NavCom satellite block gives, by MSM signal id.
+// The signals a NavCom satellite block gives, by MSM signal id, with the range and the
+// carrier of each.
 enum Signal : int { k1C = 2, k1W = 4, k2W = 10 };
-constexpr int kSignals[] = {k1C, k1W, k2W};
 constexpr int kSignalCount = 3;
+constexpr int kSignals[kSignalCount] = {k1C, k1W, k2W};
+constexpr Observable kSignalCodes[kSignalCount] = {Observable::kC1, Observable::kP1, Observable::kP2};
+constexpr Carrier kSignalCarriers[kSignalCount] = {Carrier::kL1, Carrier::kL1, Carrier::kL2};
+
+// One message always holds a whole epoch: every satellite a MEASUREMENT frame can carry, with
+// every signal, fits the MSM's 64 cells and the 1004's 31 satellites.
+static_assert(kMaxEpochSatellites * kSignalCount <= 64 && kMaxEpochSatellites <= 31);
 
 // Field widths and units of MSM4 and MSM7.
 struct MsmFormat {
@@ -81,17 +84,6 @@ int64_t EpochMs(const GpsTime& t) { return static_cast<int64_t>(std::llround(t.T
 
 uint64_t TowMs(int64_t epochMs) { return static_cast<uint64_t>(((epochMs % kMsPerWeek) + kMsPerWeek) % kMsPerWeek); }
 
-// Sets the sync / multiple-message bit of a payload already written.
-void MarkMoreFollow(std::vector<uint8_t>& payload) {
-    constexpr int bit = kHeaderNumberBits + kStationBits + kTowBits;
-    payload[bit / 8] = static_cast<uint8_t>(payload[bit / 8] | (0x80u >> (bit % 8)));
-}
-
-void Frame(std::vector<uint8_t>& out, std::vector<uint8_t>& payload, bool moreFollow) {
-    if (moreFollow) MarkMoreFollow(payload);
-    AppendFrame(out, payload.data(), payload.size());
-}
-
 }  // namespace
 
 int MessageNumber(ObservationKind kind) {
@@ -104,11 +96,6 @@ int MessageNumber(ObservationKind kind) {
             return kMsmNumberBase + 7;
     }
     return 0;
-}
-
-int SatellitesPerMessage(ObservationKind kind, int signals) {
-    if (kind == ObservationKind::k1004) return kLegacyMaxSatellites;
-    return kMaxCells / std::max(signals, 1);
 }
 
 int LegacyLockIndicator(int64_t ms) {
@@ -143,23 +130,29 @@ int MsmExtendedLockIndicator(int64_t ms) {
 
 ObservationEncoder::ObservationEncoder(ObservationKind kind, int stationId) : kind_(kind), stationId_(stationId & 0xFFF) {}
 
-int ObservationEncoder::Append(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+bool ObservationEncoder::Append(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+    Track(epoch, true);
+    return kind_ == ObservationKind::k1004 ? AppendLegacy(epoch, moreFollow, out) : AppendMsm(epoch, moreFollow, out);
+}
+
+void ObservationEncoder::Skip(const ObservationEpoch& epoch) { Track(epoch, false); }
+
+void ObservationEncoder::Track(const ObservationEpoch& epoch, bool sent) {
     const int64_t epochMs = EpochMs(epoch.time);
     for (int i = 0; i < std::min(epoch.satCount, kMaxEpochSatellites); ++i) {
         const SatelliteObservation& sat = epoch.sats[static_cast<std::size_t>(i)];
         if (!IsGpsPrn(sat.prn)) continue;
-        for (const Carrier c : {Carrier::kL1, Carrier::kL2}) Track(state_[static_cast<std::size_t>(sat.prn)], sat, c, epochMs);
-    }
-    return kind_ == ObservationKind::k1004 ? AppendLegacy(epoch, moreFollow, out) : AppendMsm(epoch, moreFollow, out);
-}
-
-void ObservationEncoder::Track(Carriers& carriers, const SatelliteObservation& sat, Carrier carrier, int64_t epochMs) {
-    if (!sat.HasPhase(carrier)) return;
-    CarrierState& c = carriers[static_cast<std::size_t>(carrier)];
-    if (!c.locked || sat.LossOfLock(carrier) || epochMs < c.lockStartMs) {
-        c.locked = true;
-        c.lockStartMs = epochMs;
-        c.offsetCycles = 0.0;
+        for (const Carrier carrier : {Carrier::kL1, Carrier::kL2}) {
+            if (!sat.HasPhase(carrier)) continue;
+            CarrierState& c = state_[static_cast<std::size_t>(sat.prn)][static_cast<std::size_t>(carrier)];
+            if (!c.locked || sat.LossOfLock(carrier) || epochMs < c.lockStartMs) c.lossPending = true;
+            if (sent && c.lossPending) {
+                c.locked = true;
+                c.lossPending = false;
+                c.lockStartMs = epochMs;
+                c.offsetCycles = 0.0;
+            }
+        }
     }
 }
 
@@ -189,11 +182,10 @@ int64_t ObservationEncoder::LockMs(const CarrierState& c, int64_t epochMs) const
     return epochMs - c.lockStartMs + kTimeTagJitterMs;
 }
 
-int ObservationEncoder::AppendLegacy(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+bool ObservationEncoder::AppendLegacy(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
     const int64_t epochMs = EpochMs(epoch.time);
-    // The satellites a message can carry: an L1 C/A range within 255 light milliseconds.
-    std::array<const SatelliteObservation*, kMaxEpochSatellites> sats{};
-    int count = 0;
+    // The satellites the message can carry: an L1 C/A range within 256 light milliseconds.
+    std::vector<const SatelliteObservation*> sats;
     for (int i = 0; i < std::min(epoch.satCount, kMaxEpochSatellites); ++i) {
         const SatelliteObservation& sat = epoch.sats[static_cast<std::size_t>(i)];
         if (!IsGpsPrn(sat.prn)) continue;
@@ -202,81 +194,72 @@ int ObservationEncoder::AppendLegacy(const ObservationEpoch& epoch, bool moreFol
             ++leftOut_;
             continue;
         }
-        sats[static_cast<std::size_t>(count++)] = &sat;
+        sats.push_back(&sat);
     }
-    if (count == 0) return 0;
-    std::sort(sats.begin(), sats.begin() + count, [](const auto* a, const auto* b) { return a->prn < b->prn; });
+    if (sats.empty()) return false;
+    std::sort(sats.begin(), sats.end(), [](const auto* a, const auto* b) { return a->prn < b->prn; });
 
     const double phaseLimitM = FieldLimitM(kLegacyPhaseBits, kLegacyPhaseUnitM);
-    int frames = 0;
-    for (int first = 0; first < count; first += kLegacyMaxSatellites) {
-        const int n = std::min(count - first, kLegacyMaxSatellites);
-        const bool last = first + n >= count;
-        std::vector<uint8_t> payload;
-        {
-            BitWriter w(payload);
-            w.Unsigned(MessageNumber(kind_), kHeaderNumberBits);
-            w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
-            w.Unsigned(TowMs(epochMs), kTowBits);
-            w.Unsigned(0, 1);  // sync: set below when more follow
-            w.Unsigned(static_cast<uint64_t>(n), 5);
-            w.Unsigned(0, 1);  // no divergence-free smoothing
-            w.Unsigned(0, 3);  // smoothing interval
-            for (int k = first; k < first + n; ++k) {
-                const SatelliteObservation& sat = *sats[static_cast<std::size_t>(k)];
-                Carriers& carriers = state_[static_cast<std::size_t>(sat.prn)];
-                const double c1 = sat.Value(Observable::kC1);
-                const double ambiguity = std::floor(c1 / kLightMsM);
-                const uint64_t range = SaturatedUnsigned((c1 - ambiguity * kLightMsM) / kLegacyRangeUnitM, kLegacyRangeBits);
-                // Phases and the L2 range count from the L1 range as the decoder rebuilds it.
-                const double sentRange = ambiguity * kLightMsM + static_cast<double>(range) * kLegacyRangeUnitM;
-                int64_t l1Phase = InvalidSigned(kLegacyPhaseBits);
-                int64_t l2Phase = InvalidSigned(kLegacyPhaseBits);
-                int64_t l2Delta = InvalidSigned(kLegacyL2DeltaBits);
+    std::vector<uint8_t> payload;
+    {
+        BitWriter w(payload);
+        w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
+        w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
+        w.Unsigned(TowMs(epochMs), kTowBits);
+        w.Unsigned(moreFollow ? 1 : 0, 1);
+        w.Unsigned(sats.size(), 5);
+        w.Unsigned(0, 1);  // no divergence-free smoothing
+        w.Unsigned(0, 3);  // smoothing interval
+        for (const SatelliteObservation* sat : sats) {
+            Carriers& carriers = state_[static_cast<std::size_t>(sat->prn)];
+            const double c1 = sat->Value(Observable::kC1);
+            const double ambiguity = std::floor(c1 / kLightMsM);
+            const uint64_t range = SaturatedUnsigned((c1 - ambiguity * kLightMsM) / kLegacyRangeUnitM, kLegacyRangeBits);
+            // Phases and the L2 range count from the L1 range as the decoder rebuilds it.
+            const double sentRange = ambiguity * kLightMsM + static_cast<double>(range) * kLegacyRangeUnitM;
+            int64_t phase[kCarrierCount] = {InvalidSigned(kLegacyPhaseBits), InvalidSigned(kLegacyPhaseBits)};
+            for (const Carrier carrier : {Carrier::kL1, Carrier::kL2}) {
                 double phaseM = 0.0;
-                if (Phase(carriers[0], sat, Carrier::kL1, sentRange, phaseLimitM, epochMs, phaseM))
-                    l1Phase = SaturatedSigned((phaseM - sentRange) / kLegacyPhaseUnitM, kLegacyPhaseBits);
-                if (Phase(carriers[1], sat, Carrier::kL2, sentRange, phaseLimitM, epochMs, phaseM))
-                    l2Phase = SaturatedSigned((phaseM - sentRange) / kLegacyPhaseUnitM, kLegacyPhaseBits);
-                const double l2Apart = (sat.Value(Observable::kP2) - sentRange) / kLegacyRangeUnitM;
-                if (sat.Has(Observable::kP2) && FitsSigned(l2Apart, kLegacyL2DeltaBits))
-                    l2Delta = SaturatedSigned(l2Apart, kLegacyL2DeltaBits);
-                const uint64_t cnr =
-                    sat.Has(Observable::kS1) ? SaturatedUnsigned(sat.Value(Observable::kS1) / kLegacyCnrUnit, 8) : 0;
-                w.Unsigned(static_cast<uint64_t>(sat.prn), 6);
-                w.Unsigned(kL1CodeCa, 1);
-                w.Unsigned(range, kLegacyRangeBits);
-                w.Signed(l1Phase, kLegacyPhaseBits);
-                w.Unsigned(static_cast<uint64_t>(LegacyLockIndicator(LockMs(carriers[0], epochMs))), 7);
-                w.Unsigned(static_cast<uint64_t>(ambiguity), 8);
-                w.Unsigned(cnr, 8);
-                w.Unsigned(kL2CodeCorrelatedPY, 2);
-                w.Signed(l2Delta, kLegacyL2DeltaBits);
-                w.Signed(l2Phase, kLegacyPhaseBits);
-                w.Unsigned(static_cast<uint64_t>(LegacyLockIndicator(LockMs(carriers[1], epochMs))), 7);
-                w.Unsigned(0, 8);  // no L2 strength: the receiver gives one per satellite, on L1
+                if (Phase(carriers[static_cast<std::size_t>(carrier)], *sat, carrier, sentRange, phaseLimitM, epochMs, phaseM))
+                    phase[static_cast<std::size_t>(carrier)] = SaturatedSigned((phaseM - sentRange) / kLegacyPhaseUnitM, kLegacyPhaseBits);
             }
+            const double l2Apart = (sat->Value(Observable::kP2) - sentRange) / kLegacyRangeUnitM;
+            const int64_t l2Delta = sat->Has(Observable::kP2) && FitsSigned(l2Apart, kLegacyL2DeltaBits)
+                                        ? SaturatedSigned(l2Apart, kLegacyL2DeltaBits)
+                                        : InvalidSigned(kLegacyL2DeltaBits);
+            const uint64_t cnr = sat->Has(Observable::kS1) ? SaturatedUnsigned(sat->Value(Observable::kS1) / kLegacyCnrUnit, 8) : 0;
+            w.Unsigned(static_cast<uint64_t>(sat->prn), 6);
+            w.Unsigned(kL1CodeCa, 1);
+            w.Unsigned(range, kLegacyRangeBits);
+            w.Signed(phase[0], kLegacyPhaseBits);
+            w.Unsigned(static_cast<uint64_t>(LegacyLockIndicator(LockMs(carriers[0], epochMs))), 7);
+            w.Unsigned(static_cast<uint64_t>(ambiguity), 8);
+            w.Unsigned(cnr, 8);
+            w.Unsigned(kL2CodeCorrelatedPY, 2);
+            w.Signed(l2Delta, kLegacyL2DeltaBits);
+            w.Signed(phase[1], kLegacyPhaseBits);
+            w.Unsigned(static_cast<uint64_t>(LegacyLockIndicator(LockMs(carriers[1], epochMs))), 7);
+            w.Unsigned(0, 8);  // no L2 strength: the receiver gives one per satellite, on L1
         }
-        Frame(out, payload, moreFollow || !last);
-        ++frames;
     }
-    return frames;
+    AppendFrame(out, payload.data(), payload.size());
+    return true;
 }
 
-int ObservationEncoder::AppendMsm(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
+bool ObservationEncoder::AppendMsm(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out) {
     const MsmFormat& format = kind_ == ObservationKind::kMsm7 ? kMsm7 : kMsm4;
     const int64_t epochMs = EpochMs(epoch.time);
 
-    // Each satellite's signals and its rough range (the first of C1, P1, P2 it has), in whole
-    // 1/1024 light milliseconds.
+    // Each satellite's signals and its rough range: the first of C1, P1 and P2 it has, in
+    // whole 1/1024 light milliseconds, at most 254 ms and 1023/1024.
     struct Sat {
         const SatelliteObservation* obs;
-        bool signal[kSignalCount];
-        int64_t roughRange;  // 1/1024 ms
+        std::array<bool, kSignalCount> signal;
+        int64_t roughRange;
+        int64_t roughRate;  // m/s
     };
-    std::array<Sat, kMaxEpochSatellites> sats{};
-    int count = 0;
-    bool used[kSignalCount] = {};
+    std::vector<Sat> sats;
+    std::array<bool, kSignalCount> used{};
     for (int i = 0; i < std::min(epoch.satCount, kMaxEpochSatellites); ++i) {
         const SatelliteObservation& o = epoch.sats[static_cast<std::size_t>(i)];
         if (!IsGpsPrn(o.prn)) continue;
@@ -288,125 +271,106 @@ int ObservationEncoder::AppendMsm(const ObservationEpoch& epoch, bool moreFollow
             ++leftOut_;
             continue;
         }
-        Sat& s = sats[static_cast<std::size_t>(count++)];
-        s.obs = &o;
-        s.roughRange = std::llround(rough);
+        Sat s{&o, {}, std::llround(rough), kRoughRateInvalid};
         s.signal[0] = o.Has(Observable::kC1) || o.HasPhase(Carrier::kL1);
         s.signal[1] = o.Has(Observable::kP1);
         s.signal[2] = o.Has(Observable::kP2) || o.HasPhase(Carrier::kL2);
+        // Phase-range rate: the range's rate of change, the Doppler's opposite.
+        const double rate = -o.Value(Observable::kD1) * kWavelengthM[0];
+        if (format.rates && o.Has(Observable::kD1) && FitsSigned(rate, kRoughRateBits)) s.roughRate = std::llround(rate);
         for (int k = 0; k < kSignalCount; ++k) used[k] = used[k] || s.signal[k];
+        sats.push_back(s);
     }
-    if (count == 0) return 0;
-    std::sort(sats.begin(), sats.begin() + count, [](const Sat& a, const Sat& b) { return a.obs->prn < b.obs->prn; });
-    int signals = 0;
-    for (const bool u : used) signals += u ? 1 : 0;
-    const int perMessage = SatellitesPerMessage(kind_, signals);
+    if (sats.empty()) return false;
+    std::sort(sats.begin(), sats.end(), [](const Sat& a, const Sat& b) { return a.obs->prn < b.obs->prn; });
 
     const double pseudorangeUnitM = format.finePseudorangeUnitMs * kLightMsM;
     const double phaseUnitM = format.finePhaseUnitMs * kLightMsM;
     const double phaseLimitM = FieldLimitM(format.finePhaseBits, phaseUnitM);
-    const double l1Lambda = kWavelengthM[0];
-    int frames = 0;
-    for (int first = 0; first < count; first += perMessage) {
-        const int n = std::min(count - first, perMessage);
-        const bool last = first + n >= count;
-        std::vector<uint8_t> payload;
-        {
-            BitWriter w(payload);
-            w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
-            w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
-            w.Unsigned(TowMs(epochMs), kTowBits);
-            w.Unsigned(0, 1);  // multiple message bit: set below when more follow
-            w.Unsigned(0, 3);  // issue of data station
-            w.Unsigned(0, 7);  // reserved
-            w.Unsigned(kClockSteeringUnknown, 2);
-            w.Unsigned(0, 2);  // internal clock
-            w.Unsigned(0, 1);  // no divergence-free smoothing
-            w.Unsigned(0, 3);  // smoothing interval
-            uint64_t satMask = 0;
-            for (int k = first; k < first + n; ++k) satMask |= uint64_t{1} << (64 - sats[static_cast<std::size_t>(k)].obs->prn);
-            w.Unsigned(satMask, 64);
-            uint32_t sigMask = 0;
+    std::vector<uint8_t> payload;
+    {
+        BitWriter w(payload);
+        w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
+        w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
+        w.Unsigned(TowMs(epochMs), kTowBits);
+        w.Unsigned(moreFollow ? 1 : 0, 1);
+        w.Unsigned(0, 3);  // issue of data station
+        w.Unsigned(0, 7);  // reserved
+        w.Unsigned(kClockSteeringUnknown, 2);
+        w.Unsigned(0, 2);  // internal clock
+        w.Unsigned(0, 1);  // no divergence-free smoothing
+        w.Unsigned(0, 3);  // smoothing interval
+        uint64_t satMask = 0;
+        for (const Sat& s : sats) satMask |= uint64_t{1} << (64 - s.obs->prn);
+        w.Unsigned(satMask, 64);
+        uint32_t signalMask = 0;
+        for (int k = 0; k < kSignalCount; ++k) signalMask |= used[k] ? 1u << (32 - kSignals[k]) : 0u;
+        w.Unsigned(signalMask, 32);
+        for (const Sat& s : sats) {
             for (int k = 0; k < kSignalCount; ++k) {
-                if (used[k]) sigMask |= 1u << (32 - kSignals[k]);
-            }
-            w.Unsigned(sigMask, 32);
-            for (int k = first; k < first + n; ++k) {
-                for (int g = 0; g < kSignalCount; ++g) {
-                    if (used[g]) w.Unsigned(sats[static_cast<std::size_t>(k)].signal[g] ? 1 : 0, 1);
-                }
-            }
-
-            // Satellite data: whole milliseconds, [extended info], fractions, [rough rates].
-            std::array<int64_t, kMaxEpochSatellites> roughRate{};
-            for (int k = first; k < first + n; ++k) w.Unsigned(static_cast<uint64_t>(sats[static_cast<std::size_t>(k)].roughRange >> 10), 8);
-            if (format.rates) {
-                for (int k = first; k < first + n; ++k) w.Unsigned(kExtendedInfoGps, 4);
-            }
-            for (int k = first; k < first + n; ++k) w.Unsigned(static_cast<uint64_t>(sats[static_cast<std::size_t>(k)].roughRange & 1023), 10);
-            if (format.rates) {
-                for (int k = first; k < first + n; ++k) {
-                    const SatelliteObservation& o = *sats[static_cast<std::size_t>(k)].obs;
-                    // Phase-range rate: the range's rate of change, the Doppler's opposite.
-                    const double rate = -o.Value(Observable::kD1) * l1Lambda;
-                    roughRate[static_cast<std::size_t>(k)] =
-                        o.Has(Observable::kD1) && FitsSigned(rate, kRoughRateBits) ? std::llround(rate) : kRoughRateInvalid;
-                    w.Signed(roughRate[static_cast<std::size_t>(k)], kRoughRateBits);
-                }
-            }
-
-            // Signal data, one field at a time over every cell (satellite by satellite, signals
-            // in id order within each).
-            struct Cell {
-                int64_t pseudorange, phase, lock, cnr, rate;
-            };
-            std::array<Cell, kMaxCells> cells{};
-            int cellCount = 0;
-            for (int k = first; k < first + n; ++k) {
-                const Sat& s = sats[static_cast<std::size_t>(k)];
-                const SatelliteObservation& o = *s.obs;
-                Carriers& carriers = state_[static_cast<std::size_t>(o.prn)];
-                const double roughM = static_cast<double>(s.roughRange) * kRoughRangeUnitMs * kLightMsM;
-                for (int g = 0; g < kSignalCount; ++g) {
-                    if (!used[g] || !s.signal[g]) continue;
-                    Cell& cell = cells[static_cast<std::size_t>(cellCount++)];
-                    const Observable code = g == 0 ? Observable::kC1 : g == 1 ? Observable::kP1 : Observable::kP2;
-                    const Carrier carrier = g == 2 ? Carrier::kL2 : Carrier::kL1;
-                    CarrierState& c = carriers[static_cast<std::size_t>(carrier)];
-                    const double fineRange = (o.Value(code) - roughM) / pseudorangeUnitM;
-                    cell.pseudorange = o.Has(code) && FitsSigned(fineRange, format.finePseudorangeBits)
-                                           ? SaturatedSigned(fineRange, format.finePseudorangeBits)
-                                           : InvalidSigned(format.finePseudorangeBits);
-                    double phaseM = 0.0;
-                    // The P-code range on L1 comes without a phase of its own.
-                    const bool phase = g != 1 && Phase(c, o, carrier, roughM, phaseLimitM, epochMs, phaseM);
-                    cell.phase = phase ? SaturatedSigned((phaseM - roughM) / phaseUnitM, format.finePhaseBits)
-                                       : InvalidSigned(format.finePhaseBits);
-                    const int64_t lockMs = LockMs(c, epochMs);
-                    cell.lock = format.rates ? MsmExtendedLockIndicator(lockMs) : MsmLockIndicator(lockMs);
-                    cell.cnr = g == 0 && o.Has(Observable::kS1)
-                                   ? static_cast<int64_t>(SaturatedUnsigned(o.Value(Observable::kS1) / format.cnrUnit, format.cnrBits))
-                                   : 0;
-                    const double rate = -o.Value(Observable::kD1) * l1Lambda;
-                    const int64_t rough = roughRate[static_cast<std::size_t>(k)];
-                    cell.rate = g == 0 && rough != kRoughRateInvalid
-                                    ? SaturatedSigned((rate - static_cast<double>(rough)) / kFineRateUnit, kFineRateBits)
-                                    : InvalidSigned(kFineRateBits);
-                }
-            }
-            for (int i = 0; i < cellCount; ++i) w.Signed(cells[static_cast<std::size_t>(i)].pseudorange, format.finePseudorangeBits);
-            for (int i = 0; i < cellCount; ++i) w.Signed(cells[static_cast<std::size_t>(i)].phase, format.finePhaseBits);
-            for (int i = 0; i < cellCount; ++i) w.Unsigned(static_cast<uint64_t>(cells[static_cast<std::size_t>(i)].lock), format.lockBits);
-            for (int i = 0; i < cellCount; ++i) w.Unsigned(0, 1);  // no half-cycle ambiguity
-            for (int i = 0; i < cellCount; ++i) w.Unsigned(static_cast<uint64_t>(cells[static_cast<std::size_t>(i)].cnr), format.cnrBits);
-            if (format.rates) {
-                for (int i = 0; i < cellCount; ++i) w.Signed(cells[static_cast<std::size_t>(i)].rate, kFineRateBits);
+                if (used[k]) w.Unsigned(s.signal[k] ? 1 : 0, 1);
             }
         }
-        Frame(out, payload, moreFollow || !last);
-        ++frames;
+
+        // Satellite data: whole milliseconds, [extended info], fractions, [rough rates].
+        for (const Sat& s : sats) w.Unsigned(static_cast<uint64_t>(s.roughRange >> 10), 8);
+        if (format.rates) {
+            for (std::size_t i = 0; i < sats.size(); ++i) w.Unsigned(kExtendedInfoGps, 4);
+        }
+        for (const Sat& s : sats) w.Unsigned(static_cast<uint64_t>(s.roughRange & 1023), 10);
+        if (format.rates) {
+            for (const Sat& s : sats) w.Signed(s.roughRate, kRoughRateBits);
+        }
+
+        // Signal data, one field at a time over every cell: satellite by satellite, signals in
+        // id order within each.
+        struct Cell {
+            int64_t pseudorange, phase, lock, cnr, rate;
+        };
+        std::vector<Cell> cells;
+        for (const Sat& s : sats) {
+            const SatelliteObservation& o = *s.obs;
+            Carriers& carriers = state_[static_cast<std::size_t>(o.prn)];
+            const double roughM = static_cast<double>(s.roughRange) * kRoughRangeUnitMs * kLightMsM;
+            for (int k = 0; k < kSignalCount; ++k) {
+                if (!s.signal[k]) continue;
+                Cell cell{};
+                const Observable code = kSignalCodes[k];
+                const Carrier carrier = kSignalCarriers[k];
+                CarrierState& c = carriers[static_cast<std::size_t>(carrier)];
+                const double fineRange = (o.Value(code) - roughM) / pseudorangeUnitM;
+                cell.pseudorange = o.Has(code) && FitsSigned(fineRange, format.finePseudorangeBits)
+                                       ? SaturatedSigned(fineRange, format.finePseudorangeBits)
+                                       : InvalidSigned(format.finePseudorangeBits);
+                // The P-code range on L1 comes without a phase of its own.
+                double phaseM = 0.0;
+                const bool phase = kSignals[k] != k1W && Phase(c, o, carrier, roughM, phaseLimitM, epochMs, phaseM);
+                cell.phase = phase ? SaturatedSigned((phaseM - roughM) / phaseUnitM, format.finePhaseBits)
+                                   : InvalidSigned(format.finePhaseBits);
+                const int64_t lockMs = LockMs(c, epochMs);
+                cell.lock = format.rates ? MsmExtendedLockIndicator(lockMs) : MsmLockIndicator(lockMs);
+                // One strength per satellite, the L1 C/A signal's.
+                cell.cnr = kSignals[k] == k1C && o.Has(Observable::kS1)
+                               ? static_cast<int64_t>(SaturatedUnsigned(o.Value(Observable::kS1) / format.cnrUnit, format.cnrBits))
+                               : 0;
+                const double rate = -o.Value(Observable::kD1) * kWavelengthM[0];
+                cell.rate = kSignals[k] == k1C && s.roughRate != kRoughRateInvalid
+                                ? SaturatedSigned((rate - static_cast<double>(s.roughRate)) / kFineRateUnit, kFineRateBits)
+                                : InvalidSigned(kFineRateBits);
+                cells.push_back(cell);
+            }
+        }
+        for (const Cell& c : cells) w.Signed(c.pseudorange, format.finePseudorangeBits);
+        for (const Cell& c : cells) w.Signed(c.phase, format.finePhaseBits);
+        for (const Cell& c : cells) w.Unsigned(static_cast<uint64_t>(c.lock), format.lockBits);
+        for (std::size_t i = 0; i < cells.size(); ++i) w.Unsigned(0, 1);  // no half-cycle ambiguity
+        for (const Cell& c : cells) w.Unsigned(static_cast<uint64_t>(c.cnr), format.cnrBits);
+        if (format.rates) {
+            for (const Cell& c : cells) w.Signed(c.rate, kFineRateBits);
+        }
     }
-    return frames;
+    AppendFrame(out, payload.data(), payload.size());
+    return true;
 }
 
 }  // namespace kestrel::rtcm

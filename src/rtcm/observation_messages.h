@@ -27,10 +27,6 @@ enum class ObservationKind { k1004, kMsm4, kMsm7 };
 // The message number of a kind: 1004, 1074, 1077.
 int MessageNumber(ObservationKind kind);
 
-// The most satellites one message of a kind carries with `signals` signals each (1004 carries
-// one L1 and one L2 per satellite).
-int SatellitesPerMessage(ObservationKind kind, int signals);
-
 // Lock time indicators for a lock of `ms` milliseconds: 1004 (seconds, 7 bits), MSM4 (4 bits)
 // and MSM7 (10 bits). Each is the largest indicator whose minimum lock time has passed.
 int LegacyLockIndicator(int64_t ms);
@@ -41,11 +37,13 @@ class ObservationEncoder {
 public:
     ObservationEncoder(ObservationKind kind, int stationId);
 
-    // Appends the frames of one epoch (none when no satellite has a range); more than one
-    // when the satellites do not fit one message. `moreFollow`: other observation messages of
-    // the same epoch follow these, and the last of these says so too. Returns the number of
-    // frames appended.
-    int Append(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
+    // Appends the epoch's message; false (nothing appended) when no satellite has a range the
+    // message can carry. `moreFollow`: other observation messages of the same epoch follow
+    // (the 1004's synchronous flag, the MSM's multiple message bit).
+    bool Append(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
+    // An epoch not sent (the message has an interval): a loss of lock in it restarts the lock
+    // time at the next epoch sent.
+    void Skip(const ObservationEpoch& epoch);
 
     ObservationKind kind() const { return kind_; }
 
@@ -58,22 +56,23 @@ public:
 private:
     struct CarrierState {
         bool locked = false;
-        int64_t lockStartMs = 0;      // GPS time of the epoch lock was last lost
+        bool lossPending = false;     // lock lost at an epoch since the last one sent
+        int64_t lockStartMs = 0;      // GPS time of the epoch sent when lock last restarted
         double offsetCycles = 0.0;    // whole cycles added to the phase since then
     };
     // Per PRN, per carrier.
     using Carriers = std::array<CarrierState, kCarrierCount>;
 
-    // Brings the carrier's state to this epoch: lock restarts on loss of lock.
-    void Track(Carriers& c, const SatelliteObservation& sat, Carrier carrier, int64_t epochMs);
+    // Notes the epoch's losses of lock; when `sent`, lock restarts where one is pending.
+    void Track(const ObservationEpoch& epoch, bool sent);
     // The phase in metres, rolled over (and its lock restarted) when it lies further than
     // `limitM` from `referenceM`; false when the carrier has no phase.
     bool Phase(CarrierState& c, const SatelliteObservation& sat, Carrier carrier, double referenceM, double limitM,
                int64_t epochMs, double& phaseM);
     int64_t LockMs(const CarrierState& c, int64_t epochMs) const;
 
-    int AppendLegacy(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
-    int AppendMsm(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
+    bool AppendLegacy(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
+    bool AppendMsm(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
 
     ObservationKind kind_;
     int stationId_;
