@@ -312,5 +312,40 @@ TEST(RtcmObservations, SatellitesNoMessageCanCarryAreLeftOut) {
     }
 }
 
+// A damaged frame can name a PRN twice, and a phase can be any number at all: the message
+// still reads, carries each PRN once (the first that has a range), and never sends a phase
+// that is not the one given give or take whole rollovers.
+TEST(RtcmObservations, DamagedEpochsStillGiveSoundMessages) {
+    SatelliteObservation unsendable = FullSat(9, -1e-300);
+    SatelliteObservation first = FullSat(9, 2.1e7);
+    SatelliteObservation second = FullSat(9, 2.4e7);
+    SatelliteObservation absurd = FullSat(11, 2.2e7);
+    absurd.Set(Observable::kL1, -5.9e16);
+    for (const ObservationKind kind : kKinds) {
+        SCOPED_TRACE(Name(kind));
+        ObservationEncoder encoder(kind, 0);
+        LossOfLockDecoder decoder;
+        for (int k = 0; k < 3; ++k) {
+            std::vector<SatelliteObservation> sats = {unsendable, first, second, k == 1 ? absurd : FullSat(11, 2.2e7)};
+            std::vector<uint8_t> frame;
+            ASSERT_TRUE(encoder.Append(Epoch(2000, 10.0 + k, sats), false, frame));
+            const test::RtcmObservations obs = Decode(frame);
+            ASSERT_EQ(obs.satellites.size(), 2u);
+            EXPECT_NEAR(FindSignal(obs, 9, 2)->rangeM, 2.1e7, 0.01);
+            const auto* l1 = FindSignal(obs, 11, 2);
+            EXPECT_EQ(l1->hasPhase, k != 1) << k;
+            if (l1->hasPhase) {
+                EXPECT_NEAR(l1->phaseCycles, FullSat(11, 2.2e7).Value(Observable::kL1), 0.002) << k;
+            }
+            // Lock starts at the first epoch and afresh after the phase no message could carry.
+            const bool lost = decoder.Lost(11, 2, l1->lock);
+            if (k != 1) {
+                EXPECT_TRUE(lost) << k;
+            }
+        }
+        EXPECT_EQ(encoder.rollovers(), 0);
+    }
+}
+
 }  // namespace
 }  // namespace kestrel::rtcm

@@ -19,6 +19,9 @@ constexpr double kWavelengthM[kCarrierCount] = {kSpeedOfLight / kL1FrequencyHz, 
 constexpr int64_t kMsPerWeek = 604800000;
 constexpr double kLightMsM = kSpeedOfLight * 0.001;  // range of one light millisecond
 constexpr double kRolloverCycles = 1500.0;          // the phase's step when it outgrows its field
+// The most whole cycles ever added to a phase: far beyond any receiver's phase, and well inside
+// the integers a double holds exactly.
+constexpr double kLargestOffsetCycles = 0x1p40;
 // Epoch time tags jitter by a millisecond or so as the receiver's clock is steered: a lock
 // that has lasted one epoch of 1 s must not read as less than 1 s.
 constexpr int64_t kTimeTagJitterMs = 5;
@@ -166,13 +169,17 @@ bool ObservationEncoder::Phase(CarrierState& c, const SatelliteObservation& sat,
     if (std::fabs(apart) <= limitM) return true;
     // Out of the field's reach: move the phase by whole steps of 1500 cycles towards the
     // range; the ambiguity changes, so lock starts afresh.
-    const double steps = std::round(apart / (kRolloverCycles * lambda));
-    c.offsetCycles -= steps * kRolloverCycles;
-    c.lockStartMs = epochMs;
-    ++rollovers_;
-    phaseM = (cycles + c.offsetCycles) * lambda;
-    if (std::fabs(phaseM - referenceM) <= limitM) return true;
-    // Only a value no receiver gives (not a number, or beyond double precision) ends here.
+    const double offset = c.offsetCycles - std::round(apart / (kRolloverCycles * lambda)) * kRolloverCycles;
+    phaseM = (cycles + offset) * lambda;
+    if (std::fabs(offset) <= kLargestOffsetCycles && std::fabs(phaseM - referenceM) <= limitM) {
+        c.offsetCycles = offset;
+        c.lockStartMs = epochMs;
+        ++rollovers_;
+        return true;
+    }
+    // A value no receiver gives (not a number, or so far from the range that whole cycles are
+    // no longer exact): no phase, and lock starts afresh at the next one.
+    c.locked = false;
     c.offsetCycles = 0.0;
     return false;
 }
@@ -196,8 +203,12 @@ bool ObservationEncoder::AppendLegacy(const ObservationEpoch& epoch, bool moreFo
         }
         sats.push_back(&sat);
     }
+    // In PRN order; a PRN named twice (a damaged frame) goes out once, as first named.
+    std::stable_sort(sats.begin(), sats.end(), [](const auto* a, const auto* b) { return a->prn < b->prn; });
+    const auto repeated = std::unique(sats.begin(), sats.end(), [](const auto* a, const auto* b) { return a->prn == b->prn; });
+    leftOut_ += sats.end() - repeated;
+    sats.erase(repeated, sats.end());
     if (sats.empty()) return false;
-    std::sort(sats.begin(), sats.end(), [](const auto* a, const auto* b) { return a->prn < b->prn; });
 
     const double phaseLimitM = FieldLimitM(kLegacyPhaseBits, kLegacyPhaseUnitM);
     std::vector<uint8_t> payload;
@@ -278,11 +289,16 @@ bool ObservationEncoder::AppendMsm(const ObservationEpoch& epoch, bool moreFollo
         // Phase-range rate: the range's rate of change, the Doppler's opposite.
         const double rate = -o.Value(Observable::kD1) * kWavelengthM[0];
         if (format.rates && o.Has(Observable::kD1) && FitsSigned(rate, kRoughRateBits)) s.roughRate = std::llround(rate);
-        for (int k = 0; k < kSignalCount; ++k) used[k] = used[k] || s.signal[k];
         sats.push_back(s);
     }
+    std::stable_sort(sats.begin(), sats.end(), [](const Sat& a, const Sat& b) { return a.obs->prn < b.obs->prn; });
+    const auto repeated = std::unique(sats.begin(), sats.end(), [](const Sat& a, const Sat& b) { return a.obs->prn == b.obs->prn; });
+    leftOut_ += sats.end() - repeated;
+    sats.erase(repeated, sats.end());
     if (sats.empty()) return false;
-    std::sort(sats.begin(), sats.end(), [](const Sat& a, const Sat& b) { return a.obs->prn < b.obs->prn; });
+    for (const Sat& s : sats) {
+        for (int k = 0; k < kSignalCount; ++k) used[k] = used[k] || s.signal[k];
+    }
 
     const double pseudorangeUnitM = format.finePseudorangeUnitMs * kLightMsM;
     const double phaseUnitM = format.finePhaseUnitMs * kLightMsM;
