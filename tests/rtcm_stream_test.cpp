@@ -184,13 +184,16 @@ TEST(StationStream, ShortStreamTakesTheSolutionsItHasAndNoneGivesNoPosition) {
         }
         EXPECT_TRUE(stream.positionPending());
         stream.Finish();
-        EXPECT_EQ(stream.positionPending(), !solved);
+        EXPECT_FALSE(stream.positionPending()) << "the stream has ended, solutions or none";
         EXPECT_EQ(stream.position().has_value(), solved);
         if (solved) {
             EXPECT_EQ((*stream.position())[0], 20.0);
         }
         out.clear();
         stream.AppendStartFrames(out);
+        EXPECT_EQ(Numbers(out), solved ? std::vector<int>{1006} : std::vector<int>{});
+        out.clear();
+        stream.AppendPositionFrames(out);
         EXPECT_EQ(Numbers(out), solved ? std::vector<int>{1006} : std::vector<int>{});
     }
 }
@@ -213,6 +216,9 @@ TEST(StationStream, AJoiningClientGetsTheStationAndEveryEphemerisInForce) {
     const auto iode = [](const std::vector<uint8_t>& f) { return f[3 + 6]; };
     EXPECT_EQ(iode(frames[2]), 11);
     EXPECT_EQ(iode(frames[3]), 20);
+    out.clear();
+    stream.AppendPositionFrames(out);
+    EXPECT_EQ(Numbers(out), (std::vector<int>{1005}));
 
     StationStream noEphemerides(*ParseMessageList("1077,1033", error), Placed());
     out.clear();

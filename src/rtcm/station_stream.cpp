@@ -120,7 +120,9 @@ void StationStream::GatherPosition(const ObservationEpoch& epoch) {
 }
 
 void StationStream::Finish() {
-    if (positionPending()) station_.positionM = AxisMedian(solutions_.samples());
+    if (!positionPending()) return;
+    station_.positionM = AxisMedian(solutions_.samples());
+    gathered_ = true;
 }
 
 void StationStream::AppendStation(int number, std::vector<uint8_t>& out) const {
@@ -136,7 +138,7 @@ void StationStream::OnEpoch(const ObservationEpoch& epoch, std::vector<uint8_t>&
     const double t = epoch.time.Total();
     for (Schedule& s : stationSchedules_) {
         // Position messages wait for the position, and their schedule with them.
-        if (s.choice.number != 1033 && !station_.positionM) continue;
+        if (IsPosition(s.choice.number) && !station_.positionM) continue;
         if (!Due(s, t)) continue;
         AppendStation(s.choice.number, out);
         Count(s.choice.number, 1);
@@ -172,10 +174,16 @@ void StationStream::OnEphemeris(const DecodedEphemeris& e, std::vector<uint8_t>&
 
 void StationStream::AppendStartFrames(std::vector<uint8_t>& out) const {
     for (const Schedule& s : stationSchedules_) {
-        if (s.choice.number != 1033 && !station_.positionM) continue;
+        if (IsPosition(s.choice.number) && !station_.positionM) continue;
         AppendStation(s.choice.number, out);
     }
     for (const auto& [prn, e] : inForce_) AppendEphemeris(out, e);
+}
+
+void StationStream::AppendPositionFrames(std::vector<uint8_t>& out) const {
+    for (const Schedule& s : stationSchedules_) {
+        if (IsPosition(s.choice.number) && station_.positionM) AppendStation(s.choice.number, out);
+    }
 }
 
 int64_t StationStream::rollovers() const {

@@ -68,13 +68,16 @@ public:
     // What a client joining now receives before the next epoch: the chosen station messages
     // (1005/1006 once the position is known) and every chosen ephemeris in force.
     void AppendStartFrames(std::vector<uint8_t>& out) const;
+    // The chosen position messages alone (none while the position is unknown).
+    void AppendPositionFrames(std::vector<uint8_t>& out) const;
 
-    // The station's position as 1005/1006 carry it; none while it is being gathered.
+    // The station's position as 1005/1006 carry it; none while it is being gathered, or when
+    // no solution came.
     const std::optional<std::array<double, 3>>& position() const { return station_.positionM; }
     // True when that position is (to be) the median of the solutions, not one given.
     bool positionFromSolutions() const { return fromSolutions_; }
     // True while the solutions are still being gathered.
-    bool positionPending() const { return fromSolutions_ && !station_.positionM; }
+    bool positionPending() const { return fromSolutions_ && !gathered_; }
     // Single-point solutions in that median.
     std::size_t positionSamples() const { return solutions_.seen(); }
 
@@ -94,6 +97,7 @@ private:
     static bool Due(Schedule& s, double timeS);
     void GatherPosition(const ObservationEpoch& epoch);
     void AppendStation(int number, std::vector<uint8_t>& out) const;
+    static bool IsPosition(int number) { return number != 1033; }
     void Count(int number, int64_t frames) { frames_[number] += frames; }
 
     std::vector<Schedule> stationSchedules_;  // 1005, 1006, 1033
@@ -103,6 +107,7 @@ private:
     std::vector<Schedule> observationSchedules_;
     StationDescription station_;
     bool fromSolutions_ = false;
+    bool gathered_ = false;
     std::optional<double> firstEpochS_;
     EvenSampler<std::array<double, 3>, 4096> solutions_;
     std::map<int, DecodedEphemeris> inForce_;  // by PRN
