@@ -23,3 +23,25 @@ make_day_inputs() {
 }
 
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# Runs a command `count` times; prints "wall cpu maxrss_kb" medians. The caller sets `stats`,
+# the file /usr/bin/time writes to.
+measure() {
+    local count="$1"; shift
+    local walls=() cpus=() rss=()
+    for ((i = 0; i < count; i++)); do
+        local t0 t1
+        t0=$(date +%s.%N)
+        # Some peers end with a non-zero status after a complete run; time notes it first.
+        /usr/bin/time -o "$stats" -f "%U %S %M" "$@" > /dev/null 2>&1 || true
+        t1=$(date +%s.%N)
+        walls+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}')")
+        cpus+=("$(tail -1 "$stats" | awk '{print $1 + $2}')")
+        rss+=("$(tail -1 "$stats" | awk '{print $3}')")
+    done
+    printf '%s %s %s\n' "$(median "${walls[@]}")" "$(median "${cpus[@]}")" "$(median "${rss[@]}")"
+}
+rate() { awk -v n="$1" -v t="$2" 'BEGIN {printf "%.1f", (t > 0 ? n / t : 0)}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.1f", (b > 0 ? a / b : 0)}'; }
+bytes() { stat -c %s "$1"; }
+mb() { awk -v b="$1" 'BEGIN {printf "%.2f", b / 1e6}'; }

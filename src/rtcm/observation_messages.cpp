@@ -184,6 +184,13 @@ bool ObservationEncoder::Phase(CarrierState& c, const SatelliteObservation& sat,
     return false;
 }
 
+void ObservationEncoder::PutHeader(BitWriter& w, int64_t epochMs, bool moreFollow) const {
+    w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
+    w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
+    w.Unsigned(TowMs(epochMs), kTowBits);
+    w.Unsigned(moreFollow ? 1 : 0, 1);  // the 1004's synchronous flag, the MSM's multiple message bit
+}
+
 int64_t ObservationEncoder::LockMs(const CarrierState& c, int64_t epochMs) const {
     if (!c.locked || epochMs <= c.lockStartMs) return 0;
     return epochMs - c.lockStartMs + kTimeTagJitterMs;
@@ -214,10 +221,7 @@ bool ObservationEncoder::AppendLegacy(const ObservationEpoch& epoch, bool moreFo
     std::vector<uint8_t> payload;
     {
         BitWriter w(payload);
-        w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
-        w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
-        w.Unsigned(TowMs(epochMs), kTowBits);
-        w.Unsigned(moreFollow ? 1 : 0, 1);
+        PutHeader(w, epochMs, moreFollow);
         w.Unsigned(sats.size(), 5);
         w.Unsigned(0, 1);  // no divergence-free smoothing
         w.Unsigned(0, 3);  // smoothing interval
@@ -306,10 +310,7 @@ bool ObservationEncoder::AppendMsm(const ObservationEpoch& epoch, bool moreFollo
     std::vector<uint8_t> payload;
     {
         BitWriter w(payload);
-        w.Unsigned(static_cast<uint64_t>(MessageNumber(kind_)), kHeaderNumberBits);
-        w.Unsigned(static_cast<uint64_t>(stationId_), kStationBits);
-        w.Unsigned(TowMs(epochMs), kTowBits);
-        w.Unsigned(moreFollow ? 1 : 0, 1);
+        PutHeader(w, epochMs, moreFollow);
         w.Unsigned(0, 3);  // issue of data station
         w.Unsigned(0, 7);  // reserved
         w.Unsigned(kClockSteeringUnknown, 2);

@@ -22,6 +22,8 @@
 
 namespace kestrel::rtcm {
 
+class BitWriter;
+
 enum class ObservationKind { k1004, kMsm4, kMsm7 };
 
 // The message number of a kind: 1004, 1074, 1077.
@@ -70,6 +72,8 @@ private:
     bool Phase(CarrierState& c, const SatelliteObservation& sat, Carrier carrier, double referenceM, double limitM,
                int64_t epochMs, double& phaseM);
     int64_t LockMs(const CarrierState& c, int64_t epochMs) const;
+    // Message number, station, time of week and whether more of the epoch follow.
+    void PutHeader(BitWriter& w, int64_t epochMs, bool moreFollow) const;
 
     bool AppendLegacy(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
     bool AppendMsm(const ObservationEpoch& epoch, bool moreFollow, std::vector<uint8_t>& out);
