@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     runners["inspect"] = AddInspectCommand(app);
     runners["rinex"] = AddRinexCommand(app);
     runners["qc"] = AddQcCommand(app);
+    runners["rtcm"] = AddRtcmCommand(app);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -228,5 +228,21 @@ TEST(StationStream, AJoiningClientGetsTheStationAndEveryEphemerisInForce) {
     EXPECT_EQ(Numbers(out), (std::vector<int>{1033}));
 }
 
+TEST(StationStream, Msm7CarriesTheDopplerOnlyWhenAsked) {
+    std::string error;
+    for (const bool doppler : {false, true}) {
+        StationStream stream(*ParseMessageList("1077", error), Placed(), doppler);
+        ObservationEpoch epoch = Epoch(518400.0);
+        epoch.sats[0].Set(Observable::kD1, -1234.5);
+        std::vector<uint8_t> out;
+        stream.OnEpoch(epoch, out);
+        test::RtcmObservations obs;
+        ASSERT_TRUE(test::ReadRtcmObservations(out, obs, error)) << error;
+        ASSERT_EQ(obs.satellites.size(), 2u);
+        EXPECT_EQ(obs.satellites[0].signals[0].hasRate, doppler);
+        EXPECT_FALSE(obs.satellites[1].signals[0].hasRate) << "a satellite without a Doppler";
+    }
+}
+
 }  // namespace
 }  // namespace kestrel::rtcm

@@ -82,8 +82,8 @@ std::optional<std::vector<MessageChoice>> ParseMessageList(const std::string& te
     return list;
 }
 
-StationStream::StationStream(std::vector<MessageChoice> messages, StationDescription station)
-    : station_(std::move(station)), fromSolutions_(!station_.positionM) {
+StationStream::StationStream(std::vector<MessageChoice> messages, StationDescription station, bool doppler)
+    : station_(std::move(station)), doppler_(doppler), fromSolutions_(!station_.positionM) {
     for (const MessageChoice& m : messages) {
         if (const auto kind = ObservationKindOf(m.number)) {
             observers_.push_back(std::make_unique<ObservationEncoder>(*kind, station_.stationId));
@@ -133,7 +133,11 @@ void StationStream::AppendStation(int number, std::vector<uint8_t>& out) const {
     }
 }
 
-void StationStream::OnEpoch(const ObservationEpoch& epoch, std::vector<uint8_t>& out) {
+void StationStream::OnEpoch(const ObservationEpoch& given, std::vector<uint8_t>& out) {
+    ObservationEpoch epoch = given;
+    if (!doppler_) {
+        for (SatelliteObservation& s : epoch.sats) s.present = static_cast<uint8_t>(s.present & ~SatelliteObservation::Bit(Observable::kD1));
+    }
     GatherPosition(epoch);
     const double t = epoch.time.Total();
     for (Schedule& s : stationSchedules_) {

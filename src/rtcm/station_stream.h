@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "navcom/decode_observer.h"
-#include "output/rinex_epochs.h"
+#include "common/run_figures.h"
 #include "pipeline/observation_epoch.h"
 #include "rtcm/observation_messages.h"
 #include "rtcm/station_messages.h"
@@ -51,7 +51,10 @@ std::optional<std::vector<MessageChoice>> ParseMessageList(const std::string& te
 
 class StationStream {
 public:
-    StationStream(std::vector<MessageChoice> messages, StationDescription station);
+    // `doppler`: MSM7 carries the L1 Doppler the decoder derives from successive code ranges as
+    // the phase-range rate (it jumps where the receiver steps its clock); without it the rates
+    // are sent as invalid.
+    StationStream(std::vector<MessageChoice> messages, StationDescription station, bool doppler = false);
     ~StationStream();
     StationStream(const StationStream&) = delete;
     StationStream& operator=(const StationStream&) = delete;
@@ -106,6 +109,7 @@ private:
     std::vector<std::unique_ptr<ObservationEncoder>> observers_;
     std::vector<Schedule> observationSchedules_;
     StationDescription station_;
+    bool doppler_ = false;
     bool fromSolutions_ = false;
     bool gathered_ = false;
     std::optional<double> firstEpochS_;

@@ -1,0 +1,312 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// `kestrel rtcm`: NavCom logs to RTCM 3 files, as a reference station would send them: the
+// observations (1004, MSM4, MSM7), the broadcast ephemerides (1019), the station's position
+// (1005, 1006) and its antenna and receiver (1033), each message on its schedule in the data's
+// own time. One decoding session per log, the epochs thinned by nothing but repeats.
+#include <cerrno>
+#include <map>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "args.h"
+#include "batch.h"
+#include "commands.h"
+#include "common/error_text.h"
+#include "pipeline/log_input.h"
+#include "rinex_run/run_files.h"
+#include "pipeline/epoch_selector.h"
+#include "pipeline/session.h"
+#include "rtcm/station_stream.h"
+#include "session.h"
+
+namespace kestrel::cli {
+namespace {
+
+constexpr const char* kExtension = ".rtcm3";
+
+struct RtcmArgs {
+    std::vector<std::string> inputs;
+    BatchArgs batch;
+    std::string output;
+    std::string messages = rtcm::kDefaultMessages;
+    std::string position;
+    double antennaHeightM = 0.0;
+    std::string antenna;
+    std::string receiver;
+    int stationId = 0;
+    int week = 0;
+    bool doppler = false;
+    bool quiet = false;
+};
+
+// The epochs and ephemerides of a session into the station's stream, and the stream's frames
+// into the file. While the position is being gathered from the solutions the frames wait in
+// memory (ten minutes of data at most), so that the file starts with the position messages.
+class RtcmSink : public ObservationSink {
+public:
+    RtcmSink(rtcm::StationStream& stream, OutputFile& file) : stream_(stream), file_(file) {}
+
+    bool OnEpoch(const ObservationEpoch& given) override {
+        ObservationEpoch epoch = given;
+        if (selector_.Select(epoch) != EpochSelector::Verdict::kKept) {
+            ++notLater_;
+            return true;
+        }
+        if (epoch.satCount > 0) ++epochs_;
+        stream_.OnEpoch(epoch, waiting_);
+        return Write();
+    }
+
+    bool OnEphemeris(const DecodedEphemeris& ephemeris) override {
+        ++ephemerides_;
+        stream_.OnEphemeris(ephemeris, waiting_);
+        return Write();
+    }
+
+    // The log has ended: what still waits is written.
+    bool Finish() {
+        stream_.Finish();
+        return Write();
+    }
+
+    int64_t epochs() const { return epochs_; }
+    int64_t ephemerides() const { return ephemerides_; }
+    int64_t notLater() const { return notLater_; }
+
+private:
+    bool Write() {
+        if (stream_.positionPending()) return true;
+        if (!started_) {
+            started_ = true;
+            // Frames waited for the position: it goes first.
+            if (stream_.positionFromSolutions()) {
+                std::vector<uint8_t> head;
+                stream_.AppendPositionFrames(head);
+                file_.Write(std::string(head.begin(), head.end()));
+            }
+        }
+        if (waiting_.empty()) return true;
+        file_.Write(std::string(waiting_.begin(), waiting_.end()));
+        waiting_.clear();
+        return true;
+    }
+
+    rtcm::StationStream& stream_;
+    OutputFile& file_;
+    EpochSelector selector_;
+    std::vector<uint8_t> waiting_;
+    bool started_ = false;
+    int64_t epochs_ = 0;
+    int64_t ephemerides_ = 0;
+    int64_t notLater_ = 0;
+};
+
+std::string FramesText(const std::map<int, int64_t>& frames) {
+    std::string text;
+    for (const auto& [number, count] : frames) {
+        text += (text.empty() ? "" : ", ") + std::to_string(count) + " x " + std::to_string(number);
+    }
+    return text.empty() ? "no frames" : text;
+}
+
+// Where the position messages' position came from, for the run's messages.
+void ReportPosition(const rtcm::StationStream& stream, bool positionChosen) {
+    if (!positionChosen || !stream.positionFromSolutions()) return;
+    if (const auto& p = stream.position()) {
+        std::printf("1005/1006 carry the median of %zu single-point solutions of the first ten minutes: "
+                    "%.4f, %.4f, %.4f m (give --position for the surveyed one)\n",
+                    stream.positionSamples(), (*p)[0], (*p)[1], (*p)[2]);
+    } else {
+        std::fprintf(stderr, "kestrel: no single-point solution in the first ten minutes: no 1005/1006 written; "
+                             "give the position with --position\n");
+    }
+}
+
+struct Station {
+    std::vector<rtcm::MessageChoice> messages;
+    rtcm::StationDescription description;
+    bool positionChosen = false;
+};
+
+LogReport ConvertOne(const std::string& input, const std::string& output, const Station& station, const RtcmArgs& a) {
+    LogReport report;
+    const auto fail = [&](const std::string& text, int status) {
+        PrintError(text);
+        report.error = text;
+        report.status = status;
+        return report;
+    };
+    if (WouldOverwriteLog(input, output)) return fail("LOG '" + input + "' would be overwritten by " + output, kExitUsage);
+    OutputFile file;
+    if (!file.Create(DirectoryOf(output))) return fail("cannot write " + output, kExitFailure);
+    const LogInput log(input);
+    if (log.file() == nullptr) return fail("Error: Unable to open " + input, kExitFailure);
+    rtcm::StationStream stream(station.messages, station.description, a.doppler);
+    RtcmSink sink(stream, file);
+    SessionOptions options;
+    if (a.week != 0) options.week = a.week;
+    CallbackBlock callbacks = DisplayCallbacks();
+    StartDisplay(a.quiet);
+    const auto started = std::chrono::steady_clock::now();
+    RunEnd end = RunEnd::kComplete;
+    bool interrupted = false;
+    std::string sessionError;
+    {
+        InterruptGuard guard;
+        DecodingSession session(options, callbacks, nullptr, &sink);
+        if (session.IsOpen()) {
+            end = session.ReadLog(log.file(), log.name());
+            if (end == RunEnd::kComplete || end == RunEnd::kAborted) {
+                if (!sink.Finish()) end = RunEnd::kSinkFailed;
+            }
+        } else {
+            end = RunEnd::kRefused;
+        }
+        interrupted = InterruptGuard::Interrupted();
+    }
+    EndDisplay();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    report.epochs = sink.epochs();
+    report.ephemerides = sink.ephemerides();
+
+    const bool complete = end == RunEnd::kComplete || end == RunEnd::kAborted;
+    if (complete && sink.epochs() == 0 && sink.ephemerides() == 0) return fail("Error: " + input + " holds nothing to write", kExitFailure);
+    if (!complete) return fail(error_text(), kExitFailure);
+    if (!file.Finish() || !file.Rename(output)) return fail("cannot write " + output, kExitFailure);
+    report.outputs = {output};
+    ReportPosition(stream, station.positionChosen);
+    char summary[512];
+    std::snprintf(summary, sizeof summary, "%lld epochs, %lld ephemerides: %s written to %s in %.2f s",
+                  static_cast<long long>(sink.epochs()), static_cast<long long>(sink.ephemerides()),
+                  FramesText(stream.framesByMessage()).c_str(), output.c_str(), seconds);
+    report.summary = summary;
+    if (end == RunEnd::kAborted) {
+        std::fflush(stdout);
+        PrintError(error_text());
+        std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
+        report.status = kExitInterrupted;
+        return report;
+    }
+    std::printf("%s\n", summary);
+    return report;
+}
+
+// The station as the arguments describe it; false (the reason printed) when they do not.
+bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
+    std::string error;
+    const auto messages = rtcm::ParseMessageList(a.messages, error);
+    if (!messages) {
+        PrintError("--msg: " + error);
+        return false;
+    }
+    s.messages = *messages;
+    for (const rtcm::MessageChoice& m : s.messages) s.positionChosen = s.positionChosen || m.number == 1005 || m.number == 1006;
+    rtcm::StationDescription& d = s.description;
+    d.stationId = a.stationId;
+    if (!a.position.empty()) {
+        const auto v = ParseNumbers(a.position, 3, error);
+        d.positionM = std::array<double, 3>{(*v)[0], (*v)[1], (*v)[2]};
+    }
+    d.antennaHeightM = a.antennaHeightM;
+    const auto antenna = SplitFields(a.antenna, 2);
+    d.antennaType = antenna[0];
+    d.antennaSerial = antenna[1];
+    const auto receiver = SplitFields(a.receiver, 3);
+    d.receiverType = receiver[0];
+    d.receiverFirmware = receiver[1];
+    d.receiverSerial = receiver[2];
+    const std::string problem = rtcm::CheckStation(d);
+    if (!problem.empty()) {
+        PrintError(problem);
+        return false;
+    }
+    if (!a.output.empty() && a.inputs.size() > 1) {
+        PrintError("-o names the file of one LOG; with several, give a folder with -d");
+        return false;
+    }
+    (void)sub;
+    return true;
+}
+
+std::string OutputOf(const std::string& input, const RtcmArgs& a) {
+    if (!a.output.empty()) return a.output;
+    const std::string name = (input == "-" ? std::string("kestrel") : LogStem(input)) + kExtension;
+    if (a.batch.directory.empty()) return name;
+    return a.batch.directory.back() == '/' ? a.batch.directory + name : a.batch.directory + "/" + name;
+}
+
+int RunRtcm(CLI::App& sub, const RtcmArgs& a) {
+    Station station;
+    if (!StationFromArgs(sub, a, station)) return kExitUsage;
+    if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
+    int refused = 0;
+    const std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
+    if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
+    std::map<std::string, std::string> writers;
+    std::vector<std::string> accepted;
+    for (const std::string& input : inputs) {
+        const std::string output = OutputOf(input, a);
+        if (!ClaimOutputs(writers, input, {output})) {
+            ++refused;
+            continue;
+        }
+        if (a.batch.skipExisting && input != "-" && NewerThan(output, input)) {
+            std::printf("%s: skipped: %s is up to date\n", input.c_str(), output.c_str());
+            continue;
+        }
+        accepted.push_back(input);
+    }
+    const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
+                                [&](const std::string& input) { return ConvertOne(input, OutputOf(input, a), station, a); });
+    if (status == kExitOk && refused > 0) return kExitFailure;
+    return status;
+}
+
+}  // namespace
+
+Runner AddRtcmCommand(CLI::App& app) {
+    static RtcmArgs a;
+    CLI::App* sub = app.add_subcommand(
+        "rtcm",
+        "Converts NavCom logs into RTCM 3 files, as a reference station sends them: observations, "
+        "ephemerides, the station's position and its antenna and receiver, each on its schedule in the "
+        "data's own time. Default name: the log's name with .rtcm3.");
+    sub->add_option("LOG", a.inputs, "NavCom logs (folders with -r); - reads standard input")->required();
+    sub->add_option("-o,--output", a.output, "RTCM 3 file name (one LOG)")->type_name("OUT");
+    sub->add_option("--msg", a.messages,
+                    "messages and their intervals in seconds: 1004, 1074 (MSM4), 1077 (MSM7), 1019, 1005, "
+                    "1006, 1033; observations without an interval go out every epoch, ephemerides when a new "
+                    "one arrives, station messages every epoch")
+        ->type_name("LIST")
+        ->default_str(rtcm::kDefaultMessages);
+    sub->add_option("--position", a.position,
+                    "antenna reference point, Earth-fixed X,Y,Z in m (default: the median of the first ten "
+                    "minutes of single-point solutions)")
+        ->type_name("X,Y,Z")
+        ->check(NumbersValidator(3));
+    sub->add_option("--antenna-height", a.antennaHeightM, "antenna reference point above the marker, m (in 1006)")
+        ->type_name("M")
+        ->check(CLI::Range(0.0, rtcm::kMaxAntennaHeightM));
+    sub->add_option("--antenna", a.antenna, "antenna IGS type with radome, and serial number (in 1033)")
+        ->type_name("TYPE[,SERIAL]");
+    sub->add_option("--receiver", a.receiver, "receiver type, firmware version and serial number (in 1033)")
+        ->type_name("TYPE[,FIRMWARE[,SERIAL]]");
+    sub->add_option("--station-id", a.stationId, "reference station id of every message")
+        ->type_name("N")
+        ->check(CLI::Range(0, rtcm::kMaxStationId));
+    sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
+        ->type_name("N")
+        ->check(CLI::Range(0, 9999));
+    sub->add_flag("--doppler", a.doppler,
+                  "MSM7 carries the L1 Doppler derived from successive code ranges as its phase-range rate (the "
+                  "receiver sends none; it jumps where the receiver steps its clock)");
+    sub->add_flag("-q,--quiet", a.quiet, "no progress display");
+    AddBatchOptions(*sub, a.batch);
+    return [sub] { return RunRtcm(*sub, a); };
+}
+
+}  // namespace kestrel::cli
