@@ -67,6 +67,9 @@ public:
         return Write();
     }
 
+    // The session whose solver stops once the position is known.
+    void SetSession(DecodingSession* session) { session_ = session; }
+
     // The log has ended: what still waits is written.
     bool Finish() {
         stream_.Finish();
@@ -82,6 +85,8 @@ private:
         if (stream_.positionPending()) return true;
         if (!started_) {
             started_ = true;
+            // The solutions served the position only.
+            if (session_ != nullptr) session_->SetClockCorrection(false);
             // Frames waited for the position: it goes first.
             if (stream_.positionFromSolutions()) {
                 std::vector<uint8_t> head;
@@ -97,6 +102,7 @@ private:
 
     rtcm::StationStream& stream_;
     OutputFile& file_;
+    DecodingSession* session_ = nullptr;
     EpochSelector selector_;
     std::vector<uint8_t> waiting_;
     bool started_ = false;
@@ -149,6 +155,9 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     RtcmSink sink(stream, file);
     SessionOptions options;
     if (a.week != 0) options.week = a.week;
+    // The observations are the receiver's own; the single-point solutions serve only the
+    // station's position, which needs none when it is given.
+    options.decoder.clockCorrection = station.description.positionM ? 0 : 1;
     CallbackBlock callbacks = DisplayCallbacks();
     StartDisplay(a.quiet);
     const auto started = std::chrono::steady_clock::now();
@@ -159,6 +168,7 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
         InterruptGuard guard;
         DecodingSession session(options, callbacks, nullptr, &sink);
         if (session.IsOpen()) {
+            sink.SetSession(&session);
             end = session.ReadLog(log.file(), log.name());
             if (end == RunEnd::kComplete || end == RunEnd::kAborted) {
                 if (!sink.Finish()) end = RunEnd::kSinkFailed;
