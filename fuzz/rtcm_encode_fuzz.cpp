@@ -167,10 +167,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Cursor in(data, size);
     const uint8_t choice = in.Byte();
     rtcm::StationDescription station;
-    station.stationId = in.Byte() << 4;
+    const uint8_t stationByte = in.Byte();
+    station.stationId = stationByte << 4;
     if (choice & 0x01) station.positionM = std::array<double, 3>{-3976219.5082, 3382372.5671, 3652512.9849};
     station.antennaType = "TRM41249.00     NONE";
-    rtcm::StationStream stream(Messages(choice), station);
+    rtcm::StationStream stream(Messages(choice), station, (stationByte & 1) != 0);
     double timeS = 1316 * 604800.0 + in.U32() % 604800;
     std::vector<uint8_t> out;
     while (!in.empty()) {
