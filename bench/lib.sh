@@ -10,15 +10,21 @@ require_built() {
     done
 }
 
-# Makes the simulated day of the GSI station in DATA (RINEX day.obs, RTCM 3 day.rtcm3, NavCom
-# day.nav) from the broadcast orbits NAV, unless it is there: make_day_inputs BUILD DATA NAV.
+# Makes the simulated day of the GSI station in DATA (RINEX day.obs, NavCom day.nav, and that
+# as RTCM 3 messages 1004 and 1019, day.rtcm3, by kestrel rtcm) from the broadcast orbits NAV,
+# unless it is there: make_day_inputs BUILD DATA NAV.
 make_day_inputs() {
     local build="$1" data="$2" nav="$3"
     mkdir -p "$data"
-    if [[ ! -s "$data/day.nav" || ! -s "$data/day.obs" || ! -s "$data/day.rtcm3" ]]; then
-        echo "making the simulated day (RINEX, RTCM 3, NavCom) ..."
-        "$build/bench/kestrel_make_day" "$nav" -o "$data/day.obs" --rtcm "$data/day.rtcm3"
+    if [[ ! -s "$data/day.nav" || ! -s "$data/day.obs" ]]; then
+        echo "making the simulated day (RINEX, NavCom) ..."
+        "$build/bench/kestrel_make_day" "$nav" -o "$data/day.obs"
         "$build/tools/rinex2navcom" "$data/day.obs" "$nav" -o "$data/day.nav" 2> "$data/day.nav.txt"
+        rm -f "$data/day.rtcm3"
+    fi
+    if [[ ! -s "$data/day.rtcm3" ]]; then
+        "$build/cli/kestrel" rtcm "$data/day.nav" -o "$data/day.rtcm3" -q --msg 1004,1019 \
+            --position -3976219.5082,3382372.5671,3652512.9849 > /dev/null
     fi
 }
 
