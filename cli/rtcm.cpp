@@ -244,7 +244,7 @@ bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
 
 std::string OutputOf(const std::string& input, const RtcmArgs& a) {
     if (!a.output.empty()) return a.output;
-    const std::string name = (input == "-" ? std::string("kestrel") : LogStem(input)) + kExtension;
+    const std::string name = LogStem(input) + kExtension;
     if (a.batch.directory.empty()) return name;
     return a.batch.directory.back() == '/' ? a.batch.directory + name : a.batch.directory + "/" + name;
 }
