@@ -5,6 +5,7 @@
 // own time. One decoding session per log, the epochs thinned by nothing but repeats.
 #include <cerrno>
 #include <map>
+#include <optional>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -135,7 +136,8 @@ void ReportPosition(const rtcm::StationStream& stream, bool positionChosen) {
 struct Station {
     std::vector<rtcm::MessageChoice> messages;
     rtcm::StationDescription description;
-    bool positionChosen = false;
+    bool positionChosen = false;  // 1005 or 1006 among the messages
+    std::optional<int> week;      // of the first epoch, for logs whose frames carry none
 };
 
 LogReport ConvertOne(const std::string& input, const std::string& output, const Station& station, const RtcmArgs& a) {
@@ -154,7 +156,7 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     rtcm::StationStream stream(station.messages, station.description, a.doppler);
     RtcmSink sink(stream, file);
     SessionOptions options;
-    if (a.week != 0) options.week = a.week;
+    options.week = station.week;
     // The observations are the receiver's own; the single-point solutions serve only the
     // station's position, which needs none when it is given.
     options.decoder.clockCorrection = station.description.positionM ? 0 : 1;
@@ -163,7 +165,6 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     const auto started = std::chrono::steady_clock::now();
     RunEnd end = RunEnd::kComplete;
     bool interrupted = false;
-    std::string sessionError;
     {
         InterruptGuard guard;
         DecodingSession session(options, callbacks, nullptr, &sink);
@@ -198,7 +199,7 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
         std::fflush(stdout);
         PrintError(error_text());
         std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
-        report.status = kExitInterrupted;
+        report.status = interrupted ? kExitInterrupted : kExitFailure;
         return report;
     }
     std::printf("%s\n", summary);
@@ -222,6 +223,7 @@ bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
         d.positionM = std::array<double, 3>{(*v)[0], (*v)[1], (*v)[2]};
     }
     d.antennaHeightM = a.antennaHeightM;
+    if (sub.count("--week") != 0) s.week = a.week;
     const auto antenna = SplitFields(a.antenna, 2);
     d.antennaType = antenna[0];
     d.antennaSerial = antenna[1];
@@ -238,7 +240,6 @@ bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
         PrintError("-o names the file of one LOG; with several, give a folder with -d");
         return false;
     }
-    (void)sub;
     return true;
 }
 
