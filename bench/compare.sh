@@ -26,9 +26,7 @@ day_epochs=86400
 # shellcheck source=bench/lib.sh
 source "$here/bench/lib.sh"
 require_built "$kestrel" "$make_day" "$rinex2navcom"
-for tool in convbin rnx2rtkp /usr/bin/time; do
-    command -v "$tool" > /dev/null || { echo "compare.sh: $tool is not installed" >&2; exit 1; }
-done
+require_installed convbin rnx2rtkp /usr/bin/time
 mkdir -p "$data/out"
 
 # --- inputs -----------------------------------------------------------------------------

@@ -10,6 +10,14 @@ require_built() {
     done
 }
 
+# Ends the script when a peer or system tool is not installed.
+require_installed() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" > /dev/null || { echo "$(basename "$0"): $tool is not installed" >&2; exit 1; }
+    done
+}
+
 # Makes the simulated day of the GSI station in DATA (RINEX day.obs, NavCom day.nav, and that
 # as RTCM 3 messages 1004 and 1019, day.rtcm3, by kestrel rtcm) from the broadcast orbits NAV,
 # unless it is there: make_day_inputs BUILD DATA NAV.

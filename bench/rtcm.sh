@@ -24,9 +24,7 @@ station="-3976219.5082,3382372.5671,3652512.9849"
 # shellcheck source=bench/lib.sh
 source "$here/bench/lib.sh"
 require_built "$kestrel" "$build/bench/kestrel_make_day" "$build/tools/rinex2navcom"
-for tool in convbin /usr/bin/time; do
-    command -v "$tool" > /dev/null || { echo "rtcm.sh: $tool is not installed" >&2; exit 1; }
-done
+require_installed convbin /usr/bin/time
 make_day_inputs "$build" "$data" "$nav"
 out="$data/out"
 mkdir -p "$out"
