@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: BSD-2-Clause
+# shellcheck shell=bash
 # What the benchmark scripts share, sourced by them: the built tools they need, the simulated
 # day they time (made once into the build folder), and the median of their runs.
 
