@@ -140,7 +140,9 @@ TEST(StationMessages, PositionCarriesTheStationAndTheHeightIn1006Only) {
             EXPECT_NEAR(r.Signed(38) * 1e-4, position[1], 0.5e-4);
             r.Unsigned(2);
             EXPECT_NEAR(r.Signed(38) * 1e-4, position[2], 0.5e-4);
-            if (number == 1006) EXPECT_EQ(r.Unsigned(16), 15432u);
+            if (number == 1006) {
+                EXPECT_EQ(r.Unsigned(16), 15432u);
+            }
             EXPECT_EQ(r.BitsLeft(), 0u);
             EXPECT_EQ(frame.size(), kFrameOverheadBytes + (number == 1005 ? 19u : 21u));
         }

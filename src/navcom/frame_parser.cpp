@@ -40,7 +40,7 @@ constexpr int32_t kHaveLengthLow = 5;
 constexpr double kNoTime = -1.0;
 
 constexpr char kInvalidPortText[] = "Invalid port number";
-constexpr char kNoMemoryText[] = "Not enough memory";
+constexpr char kPortNoMemoryText[] = "Not enough memory";
 constexpr char kNotOpenText[] = "OpenPort not called";
 
 static_assert(std::is_trivially_copyable_v<PortState>, "a port state is wiped with memset");
@@ -218,7 +218,7 @@ int32_t OpenPort(int32_t port, PortCallback callback) {
     if (!slot) {
         slot.reset(new (std::nothrow) PortState);
         if (!slot) {
-            set_error_text(kNoMemoryText);
+            set_error_text(kPortNoMemoryText);
             return 1;
         }
     }

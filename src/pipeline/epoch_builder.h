@@ -39,7 +39,7 @@ private:
     EpochPlacer placer_;
     bool placerChosen_ = false;
     bool weekKnown_ = true;
-    std::string logName_;
+    std::string logName_ = "the input";
     RunEnd end_ = RunEnd::kComplete;
     std::string stopText_;
     std::array<bool, kGpsPrnSlots> seen_{};

@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include "common/error_text.h"
 #include "navcom/frame_parser.h"
@@ -14,8 +15,6 @@
 namespace kestrel {
 namespace {
 
-constexpr const char* kCannotRead = "Error: Unable to read %s";
-constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kSessionRunning = "Error: a decoding session is already running";
 // Messages about no particular epoch carry this time.
 constexpr double kNoTime = -1.0;
@@ -62,7 +61,12 @@ DecodingSession::DecodingSession(const SessionOptions& options, const CallbackBl
     }
     SetPortOptions(kDecoderPort, &options.decoder, KESTREL_OPTION_RECORD_SIZE);
     if (observations_ != nullptr) {
-        builder_ = std::make_unique<EpochBuilder>(options_, *observations_, counts_);
+        builder_.reset(new (std::nothrow) EpochBuilder(options_, *observations_, counts_));
+        if (!builder_) {
+            set_error_text(kNoMemoryText);
+            SetHostCallbacks(previousCallbacks_);
+            return;
+        }
         SetPortObserver(kDecoderPort, builder_.get());
     }
     activeSession = this;
@@ -137,15 +141,19 @@ bool DecodingSession::Finish() {
     return ObserverGoesOn();
 }
 
-RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool lastOfStream) {
+void DecodingSession::NameSource(const std::string& name) {
     if (builder_) builder_->SetLogName(name);
+}
+
+RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool lastOfStream) {
+    NameSource(name);
     bytesRead_ = 0;
     if (!open_) return RunEnd::kSinkFailed;
     const long long length = MeasureLength(input);
     uint8_t chunk[kChunkBytes];
     while (end_ == RunEnd::kComplete) {
         if (AbortCount() != 0) {
-            set_error_text(kUserQuit);
+            set_error_text(kUserQuitText);
             Stop(RunEnd::kAborted);
             break;
         }
@@ -155,7 +163,7 @@ RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool 
         const bool pushed = Push(chunk, n);
         const bool readFailed = pushed && n < kChunkBytes && std::ferror(input);
         if (readFailed) {
-            format_error_text(kCannotRead, name.c_str());
+            format_error_text(kCannotReadFormat, name.c_str());
             Stop(RunEnd::kReadFailed);
         }
         ReportProgress(callbacks_, bytesRead_, length < 0 ? 0 : length);

@@ -120,6 +120,9 @@ public:
     // the next, so Finish is left for the last.
     RunEnd ReadLog(std::FILE* input, const std::string& name, bool lastOfStream = true);
 
+    // What messages call the source of the bytes pushed next (ReadLog names its log itself).
+    void NameSource(const std::string& name);
+
     // How the run ended so far: kComplete while it goes on.
     RunEnd End() const { return end_; }
     // Bytes read by ReadLog from the log it read last.
@@ -142,7 +145,6 @@ private:
     bool open_ = false;
     RunEnd end_ = RunEnd::kComplete;
     long long bytesRead_ = 0;
-    std::string logName_;
     mutable DecodeCounts counts_;
     uint8_t threadBuf_[kThreadBufMemoryBytes];
 };

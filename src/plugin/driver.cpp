@@ -28,8 +28,6 @@ constexpr uint8_t kObxChannels = 12;
 constexpr const char* kVersionMismatch = "Incorrect version of NAVCOM Conversion DLL";
 constexpr const char* kInvalidOptions = "Incorrect version of NAVCOM Conversion DLL, Invalid options";
 constexpr const char* kNameTooLong = "Error: File name too long";
-constexpr const char* kCannotOpen = "Error: Unable to open %s";
-constexpr const char* kCannotWrite = "Error: Unable to write to %s";
 
 // Work areas of the conversion, reused by every call.
 struct DriverState {
@@ -80,7 +78,7 @@ public:
     bool Open() {
         input = std::fopen(state.inputName, "rb");
         if (input == nullptr) {
-            format_error_text(kCannotOpen, state.inputName);
+            format_error_text(kCannotOpenFormat, state.inputName);
             return false;
         }
         obx = obx_create(state.obxName, kObxSatLimit, kObxNominalValue, kObxBufferBytes, kObxChannels);
@@ -88,7 +86,7 @@ public:
         // Text mode: each line ends in the platform's own way (CR LF on Windows).
         ephemeris = std::fopen(state.ephemerisName, "w");
         if (ephemeris == nullptr) {
-            format_error_text(kCannotOpen, state.ephemerisName);
+            format_error_text(kCannotOpenFormat, state.ephemerisName);
             return false;
         }
         std::fputs(kEphemerisFileHeader, ephemeris);
@@ -104,8 +102,8 @@ public:
         input = nullptr;
         obx = nullptr;
         ephemeris = nullptr;
-        if (report && !obxComplete) format_error_text(kCannotWrite, state.obxName);
-        if (report && obxComplete && !ephemerisComplete) format_error_text(kCannotWrite, state.ephemerisName);
+        if (report && !obxComplete) format_error_text(kCannotWriteFormat, state.obxName);
+        if (report && obxComplete && !ephemerisComplete) format_error_text(kCannotWriteFormat, state.ephemerisName);
         return obxComplete && ephemerisComplete;
     }
 

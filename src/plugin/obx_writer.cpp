@@ -19,7 +19,6 @@ constexpr const char* kNoMemoryForHeader = "Error: Not enough memory in header";
 constexpr const char* kNoMemoryForBuffer = "Error: Not enough memory in buffer";
 constexpr const char* kCannotOpen = "Error: Unable to open %s for writing";
 constexpr const char* kCannotSetBuffer = "Error: Unable to initialize file buffer";
-constexpr const char* kCannotWriteHeader = "Error: Unable to write to %s";
 constexpr const char* kTooManyRecords = "Error: Epoch %.1lf has %d measurements %d channels in %s";
 constexpr const char* kDiskFull = "Error: Unable to write to %s (disk full). Epoch %.1lf";
 
@@ -99,7 +98,7 @@ ObxFile* obx_create(const char* path, uint8_t sat_limit, float nominal_value, in
         }
     }
     if (std::fwrite(&file->header, sizeof file->header, 1, file->stream) != 1) {
-        format_error_text(kCannotWriteHeader, path);
+        format_error_text(kCannotWriteFormat, path);
         std::fclose(file->stream);
         delete[] file->buffer;
         delete file;

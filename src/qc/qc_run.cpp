@@ -13,8 +13,6 @@
 namespace kestrel {
 namespace {
 
-constexpr const char* kCannotOpen = "Error: Unable to open %s";
-constexpr const char* kUserQuit = "User Quit";
 
 // The epochs the check keeps, handed to the figures of the span, the satellites, the sky and
 // the clock and position.
@@ -95,7 +93,7 @@ int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcR
     report.file = log.name();
     if (log.file() == nullptr) {
         report.status = QcStatus::kUnreadable;
-        report.error = format_error_text(kCannotOpen, options.input.c_str());
+        report.error = format_error_text(kCannotOpenFormat, options.input.c_str());
         return 1;
     }
     Analyser analyser(options, report);
@@ -113,8 +111,8 @@ int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcR
         status = 1;
     } else if (end == RunEnd::kAborted) {
         report.status = QcStatus::kAborted;
-        report.error = kUserQuit;
-        set_error_text(kUserQuit);
+        report.error = kUserQuitText;
+        set_error_text(kUserQuitText);
         status = 1;
     }
     analyser.Finish(session.Counts());

@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "navcom/decode_observer.h"
-#include "rinex/rinex_nav_writer.h"
+#include "rinex_out/rinex_nav_writer.h"
 #include "rinex_run/run_files.h"
 
 namespace kestrel {

@@ -15,7 +15,7 @@
 #include "common/gps_time.h"
 #include "common/run_figures.h"
 #include "pipeline/observation_epoch.h"
-#include "rinex/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 #include "rinex_run/run_files.h"
 
 namespace kestrel {

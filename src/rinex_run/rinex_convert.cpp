@@ -11,8 +11,8 @@
 #include "pipeline/epoch_selector.h"
 #include "pipeline/log_input.h"
 #include "pipeline/session.h"
-#include "rinex/rinex_names.h"
-#include "rinex/rinex_nav_writer.h"
+#include "rinex_out/rinex_names.h"
+#include "rinex_out/rinex_nav_writer.h"
 #include "rinex_run/nav_body.h"
 #include "rinex_run/obs_body.h"
 #include "rinex_run/run_files.h"
@@ -28,11 +28,8 @@ constexpr const char* kDefaultMarker = "UNKN";
 // reaches: Toe within two hours of the file's first and last epochs.
 constexpr double kBroadcastFitReachS = 7200.0;
 
-constexpr const char* kCannotOpen = "Error: Unable to open %s";
-constexpr const char* kCannotWrite = "Error: Unable to write to %s";
 constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
 constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
-constexpr const char* kUserQuit = "User Quit";
 constexpr const char* kNoEpochs = "Error: %s holds no epoch to write";
 constexpr const char* kDopplerComments[] = {
     "D1C/D1: L1 Doppler derived by Kestrel from successive C/A",
@@ -97,6 +94,18 @@ private:
         return window;
     }
 
+    // What both files' headers say of the run: version, program, agency, creation time,
+    // comments, and the leap seconds at the first epoch.
+    template <typename Header>
+    void Stamp(Header& header) const {
+        header.version = options_.version;
+        header.program = options_.program;
+        header.runBy = options_.agency;
+        header.createdUtc = created_;
+        header.comments = options_.comments;
+        header.leapSeconds = LeapSecondsAtGps(obs_.first());
+    }
+
     // The next file's facts start afresh; what was counted goes into the run's totals.
     bool StartPeriod();
     std::string Marker() const;
@@ -135,11 +144,7 @@ std::string RinexRun::FileName(RinexFileKind kind) const {
 
 RinexObsHeader RinexRun::ObsHeader() const {
     RinexObsHeader h;
-    h.version = options_.version;
-    h.program = options_.program;
-    h.runBy = options_.agency;
-    h.createdUtc = created_;
-    h.comments = options_.comments;
+    Stamp(h);
     if (options_.doppler) h.comments.insert(h.comments.end(), std::begin(kDopplerComments), std::end(kDopplerComments));
     h.markerName = Marker();
     h.markerNumber = options_.markerNumber;
@@ -160,7 +165,6 @@ RinexObsHeader RinexRun::ObsHeader() const {
     h.intervalS = options_.intervalS > 0.0 ? options_.intervalS : obs_.MostFrequentSpacingS();
     h.firstObs = obs_.first();
     h.lastObs = obs_.last();
-    h.leapSeconds = LeapSecondsAtGps(obs_.first());
     h.clockOffsetApplied = 0;
     h.satCounts = obs_.SatCounts();
     return h;
@@ -181,15 +185,10 @@ bool RinexRun::WriteNavigation(const std::string& directory, const std::string& 
     }
     if (options_.trackedOnly) choice.wanted = [this](int prn) { return obs_.Observed(prn); };
     RinexNavHeader header;
-    header.version = options_.version;
-    header.program = options_.program;
-    header.runBy = options_.agency;
-    header.createdUtc = created_;
-    header.comments = options_.comments;
-    header.leapSeconds = LeapSecondsAtGps(obs_.first());
+    Stamp(header);
     int32_t written = 0;
     if (!out.Create(directory) || !nav_.Write(out, header, choice, written) || !out.Finish()) {
-        format_error_text(kCannotWrite, path.c_str());
+        format_error_text(kCannotWriteFormat, path.c_str());
         return false;
     }
     files_.ephemerides += written;
@@ -219,7 +218,7 @@ bool RinexRun::WriteFiles() {
     }
     OutputFile obsOut;
     if (!obsOut.Create(ObsDirectory(options_)) || !obs_.Write(obsOut, ObsHeader()) || !obsOut.Finish()) {
-        format_error_text(kCannotWrite, obsPath.c_str());
+        format_error_text(kCannotWriteFormat, obsPath.c_str());
         return false;
     }
     OutputFile navOut;
@@ -229,13 +228,13 @@ bool RinexRun::WriteFiles() {
     // Both files are whole: they take their names together, or neither keeps one.
     if (!obsOut.Rename(obsPath)) {
         files_.ephemerides = ephemeridesBefore;
-        format_error_text(kCannotWrite, obsPath.c_str());
+        format_error_text(kCannotWriteFormat, obsPath.c_str());
         return false;
     }
     if (writeNav && !navOut.Rename(navPath)) {
         files_.ephemerides = ephemeridesBefore;
         std::remove(obsPath.c_str());
-        format_error_text(kCannotWrite, navPath.c_str());
+        format_error_text(kCannotWriteFormat, navPath.c_str());
         return false;
     }
     Record(obsPath, navPath);
@@ -264,6 +263,21 @@ RinexRunResult RinexRun::Result() const {
     return r;
 }
 
+// The scratch files go where the observation file will, so that a folder that takes no file
+// is found before the log is read. False with the reason in the error text.
+bool OpenScratchFiles(const RinexRunOptions& options, ScratchFile& body, ScratchFile& nav) {
+    const std::string directory = ObsDirectory(options);
+    body.file = OpenScratch(directory);
+    nav.file = body.file == nullptr ? nullptr : OpenScratch(directory);
+    if (body.file == nullptr || nav.file == nullptr) {
+        const std::string where = !options.obsPath.empty() ? options.obsPath : directory.empty() ? "." : directory;
+        format_error_text(kNoScratch, where.c_str());
+        return false;
+    }
+    std::setvbuf(body.file, nullptr, _IOFBF, kWriteBufferBytes);
+    return true;
+}
+
 }  // namespace
 
 std::string MarkerNameFromLog(const std::string& input) {
@@ -287,21 +301,9 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     const std::vector<std::string> inputs =
         options.spliceInputs.empty() ? std::vector<std::string>{options.input} : options.spliceInputs;
 
-    // The scratch files go where the observation file will; a folder that takes no file is
-    // found before the log is read.
     ScratchFile body;
     ScratchFile nav;
-    if (!options.dryRun) {
-        const std::string directory = ObsDirectory(options);
-        body.file = OpenScratch(directory);
-        nav.file = body.file == nullptr ? nullptr : OpenScratch(directory);
-        if (body.file == nullptr || nav.file == nullptr) {
-            const std::string where = !options.obsPath.empty() ? options.obsPath : directory.empty() ? "." : directory;
-            format_error_text(kNoScratch, where.c_str());
-            return 1;
-        }
-        std::setvbuf(body.file, nullptr, _IOFBF, kWriteBufferBytes);
-    }
+    if (!options.dryRun && !OpenScratchFiles(options, body, nav)) return 1;
 
     RinexRun run(options, body.file, nav.file, options.createdUtc ? *options.createdUtc : NowUtc());
     SessionOptions setup;
@@ -315,7 +317,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     for (std::size_t i = 0; i < inputs.size() && end == RunEnd::kComplete; ++i) {
         const LogInput log(inputs[i]);
         if (log.file() == nullptr) {
-            format_error_text(kCannotOpen, inputs[i].c_str());
+            format_error_text(kCannotOpenFormat, inputs[i].c_str());
             return 1;
         }
         end = session.ReadLog(log.file(), log.name(), i + 1 == inputs.size());
@@ -327,7 +329,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     // stand for a conversion that did not happen.
     if (!run.HasEpochs() && result.files.empty()) {
         if (result.aborted) {
-            set_error_text(kUserQuit);
+            set_error_text(kUserQuitText);
         } else {
             format_error_text(kNoEpochs, inputs.size() == 1 ? LogInput::NameOf(inputs.front()).c_str()
                                                             : "the logs spliced");
@@ -338,7 +340,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     result = run.Result();
     result.aborted = end == RunEnd::kAborted;
     if (result.aborted) {
-        set_error_text(kUserQuit);
+        set_error_text(kUserQuitText);
         return 1;
     }
     return 0;

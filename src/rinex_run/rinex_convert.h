@@ -19,7 +19,7 @@
 
 #include "common/gps_time.h"
 #include "kestrel/kestrel.h"
-#include "rinex/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 
 namespace kestrel {
 

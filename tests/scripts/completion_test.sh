@@ -19,7 +19,7 @@ touch "$WORK/files/day1.nav" "$WORK/files/day2.nav"
 
 # command line (completed at its end) | words offered, sorted, comma-separated
 CASES=(
-    "kestrel |convert,detect,inspect,qc,rinex"
+    "kestrel |convert,detect,inspect,qc,rinex,rtcm"
     "kestrel de|detect"
     "kestrel --v|--version"
     "kestrel convert --no-|--no-clock-correction,--no-l2-slips"
@@ -28,6 +28,7 @@ CASES=(
     "kestrel rinex -v |2.11,3.04"
     "kestrel rinex --rinex-version 3|3.04"
     "kestrel rinex --no-nav --do|--doppler"
+    "kestrel rtcm --an|--antenna,--antenna-height"
     "kestrel convert -d |logs,out dir"
     "kestrel convert -o da|day1.nav,day2.nav"
     "kestrel convert |day1.nav,day2.nav,logs,out dir"
@@ -61,23 +62,20 @@ run_cases() {
     done
 }
 
-PASSED=0
-FAILED=0
+. "$(dirname "$0")/checks.sh"
 check_mode() {
     local mode=$1 preload=$2 i=0 got
     while IFS= read -r got; do
         local case=${CASES[i]}
         if [ "$got" = "${case#*|}" ]; then
-            PASSED=$((PASSED + 1))
+            pass
         else
-            FAILED=$((FAILED + 1))
-            echo "FAIL ($mode) '${case%%|*}': expected '${case#*|}', got '$got'"
+            fail "($mode) '${case%%|*}': expected '${case#*|}', got '$got'"
         fi
         i=$((i + 1))
     done < <(run_cases "$preload")
     if [ "$i" -ne "${#CASES[@]}" ]; then
-        FAILED=$((FAILED + 1))
-        echo "FAIL ($mode): $i of ${#CASES[@]} cases ran"
+        fail "($mode): $i of ${#CASES[@]} cases ran"
     fi
 }
 
@@ -88,5 +86,4 @@ else
     echo "bash-completion is not installed: completion with its helpers not tried"
 fi
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "rinex/rinex_nav_writer.h"
+#include "rinex_out/rinex_nav_writer.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "rinex/rinex_fields.h"
+#include "rinex_out/rinex_fields.h"
 
 namespace kestrel {
 
