@@ -183,7 +183,9 @@ TEST(StationStream, ShortStreamTakesTheSolutionsItHasAndNoneGivesNoPosition) {
             stream.OnEpoch(Epoch(518400.0 + k, solution), out);
         }
         EXPECT_TRUE(stream.positionPending());
+        const uint64_t before = stream.startFramesVersion();
         stream.Finish();
+        EXPECT_EQ(stream.startFramesVersion() != before, solved) << "the position joins the start set";
         EXPECT_FALSE(stream.positionPending()) << "the stream has ended, solutions or none";
         EXPECT_EQ(stream.position().has_value(), solved);
         if (solved) {
@@ -202,10 +204,20 @@ TEST(StationStream, AJoiningClientGetsTheStationAndEveryEphemerisInForce) {
     std::string error;
     StationStream stream(*ParseMessageList("1077,1019,1005(10),1033(10)", error), Placed());
     std::vector<uint8_t> out;
-    stream.OnEphemeris(Ephemeris(3, 10), out);
-    stream.OnEphemeris(Ephemeris(8, 20), out);
-    stream.OnEphemeris(Ephemeris(3, 11), out);  // replaces PRN 3's
+    // A live output renews its joining clients' set when the version moves: at each new
+    // ephemeris, not at a repeated one nor at an epoch.
+    const struct {
+        int prn, iode;
+        bool renews;
+    } arrivals[] = {{3, 10, true}, {8, 20, true}, {8, 20, false}, {3, 11, true}};  // 11 replaces PRN 3's
+    for (const auto& a : arrivals) {
+        const uint64_t before = stream.startFramesVersion();
+        stream.OnEphemeris(Ephemeris(a.prn, a.iode), out);
+        EXPECT_EQ(stream.startFramesVersion() != before, a.renews) << a.prn << " " << a.iode;
+    }
+    const uint64_t beforeEpoch = stream.startFramesVersion();
     stream.OnEpoch(Epoch(518400.0), out);
+    EXPECT_EQ(stream.startFramesVersion(), beforeEpoch);
     out.clear();
     stream.AppendStartFrames(out);
     EXPECT_EQ(Numbers(out), (std::vector<int>{1005, 1033, 1019, 1019}));

@@ -123,6 +123,7 @@ void StationStream::Finish() {
     if (!positionPending()) return;
     station_.positionM = AxisMedian(solutions_.samples());
     gathered_ = true;
+    if (station_.positionM) ++startVersion_;
 }
 
 void StationStream::AppendStation(int number, std::vector<uint8_t>& out) const {
@@ -172,6 +173,7 @@ void StationStream::OnEphemeris(const DecodedEphemeris& e, std::vector<uint8_t>&
     const auto held = inForce_.find(e.record.Prn);
     if (held != inForce_.end() && SameEphemeris(held->second, e)) return;
     inForce_[e.record.Prn] = e;
+    ++startVersion_;
     AppendEphemeris(out, e);
     Count(kEphemerisMessage, 1);
 }

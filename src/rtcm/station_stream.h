@@ -73,6 +73,9 @@ public:
     void AppendStartFrames(std::vector<uint8_t>& out) const;
     // The chosen position messages alone (none while the position is unknown).
     void AppendPositionFrames(std::vector<uint8_t>& out) const;
+    // Changes whenever what AppendStartFrames gives changes (a new ephemeris in force, the
+    // position known): a live output renews the set it gives joining clients when it moves.
+    uint64_t startFramesVersion() const { return startVersion_; }
 
     // The station's position as 1005/1006 carry it; none while it is being gathered, or when
     // no solution came.
@@ -116,6 +119,7 @@ private:
     EvenSampler<std::array<double, 3>, 4096> solutions_;
     std::map<int, DecodedEphemeris> inForce_;  // by PRN
     std::map<int, int64_t> frames_;
+    uint64_t startVersion_ = 0;
 };
 
 }  // namespace kestrel::rtcm
