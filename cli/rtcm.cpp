@@ -4,10 +4,10 @@
 // (1005, 1006) and its antenna and receiver (1033), each message on its schedule in the data's
 // own time. One decoding session per log, the epochs thinned by nothing but repeats.
 #include <cerrno>
-#include <map>
-#include <optional>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,9 +17,10 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/error_text.h"
-#include "pipeline/log_input.h"
-#include "rinex_run/run_files.h"
+#include "files/output_file.h"
+#include "outputs.h"
 #include "pipeline/epoch_selector.h"
+#include "pipeline/log_input.h"
 #include "pipeline/session.h"
 #include "rtcm/station_stream.h"
 #include "session.h"
@@ -49,7 +50,7 @@ struct RtcmArgs {
 // memory (ten minutes of data at most), so that the file starts with the position messages.
 class RtcmSink : public ObservationSink {
 public:
-    RtcmSink(rtcm::StationStream& stream, OutputFile& file) : stream_(stream), file_(file) {}
+    RtcmSink(rtcm::StationStream& stream, files::OutputFile& file) : stream_(stream), file_(file) {}
 
     bool OnEpoch(const ObservationEpoch& given) override {
         ObservationEpoch epoch = given;
@@ -92,17 +93,17 @@ private:
             if (stream_.positionFromSolutions()) {
                 std::vector<uint8_t> head;
                 stream_.AppendPositionFrames(head);
-                file_.Write(std::string(head.begin(), head.end()));
+                if (!file_.Write(head.data(), head.size())) return false;
             }
         }
         if (waiting_.empty()) return true;
-        file_.Write(std::string(waiting_.begin(), waiting_.end()));
+        const bool written = file_.Write(waiting_.data(), waiting_.size());
         waiting_.clear();
-        return true;
+        return written;
     }
 
     rtcm::StationStream& stream_;
-    OutputFile& file_;
+    files::OutputFile& file_;
     DecodingSession* session_ = nullptr;
     EpochSelector selector_;
     std::vector<uint8_t> waiting_;
@@ -148,11 +149,18 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
         report.status = status;
         return report;
     };
-    if (WouldOverwriteLog(input, output)) return fail("LOG '" + input + "' would be overwritten by " + output, kExitUsage);
-    OutputFile file;
-    if (!file.Create(DirectoryOf(output))) return fail("cannot write " + output, kExitFailure);
+    const std::string refusal = OverwritesInput(output);
+    if (!refusal.empty()) return fail(refusal, kExitUsage);
+    const std::string unreadable = UnreadableInput(input);
+    if (!unreadable.empty()) return fail(unreadable, kExitFailure);
+    // The temporary is made before any decoding: a folder that takes no file fails at once.
+    files::OutputFile file;
+    if (!file.Create(output, a.batch.noClobber ? files::Existing::kRefuse : files::Existing::kReplace)) {
+        return fail(file.error() + (a.batch.noClobber && file.reason() == files::Reason(EEXIST) ? " (--no-clobber)" : ""),
+                    kExitFailure);
+    }
     const LogInput log(input);
-    if (log.file() == nullptr) return fail("Error: Unable to open " + input, kExitFailure);
+    if (log.file() == nullptr) return fail("Error: Unable to open " + input + ": " + files::Reason(errno), kExitFailure);
     rtcm::StationStream stream(station.messages, station.description, a.doppler);
     RtcmSink sink(stream, file);
     SessionOptions options;
@@ -185,10 +193,17 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     report.ephemerides = sink.ephemerides();
 
     const bool complete = end == RunEnd::kComplete || end == RunEnd::kAborted;
-    if (complete && sink.epochs() == 0 && sink.ephemerides() == 0) return fail("Error: " + input + " holds nothing to write", kExitFailure);
+    // SIGTERM and SIGHUP keep nothing; Ctrl-C keeps what was written, whole frames.
+    if (interrupted && files::Ending()) return fail(EndedBy(files::StopSignal()), StoppedStatus(files::StopSignal()));
+    if (end == RunEnd::kSinkFailed && !file.error().empty()) return fail(file.error(), kExitFailure);
+    if (complete && sink.epochs() == 0 && sink.ephemerides() == 0 && end == RunEnd::kComplete) {
+        return fail(NothingDecoded(input), kExitFailure);
+    }
     if (!complete) return fail(error_text(), kExitFailure);
-    if (!file.Finish() || !file.Rename(output)) return fail("cannot write " + output, kExitFailure);
+    if (!file.Commit()) return fail(file.error(), kExitFailure);
+    if (file.replacing()) AnnounceReplaced(output);
     report.outputs = {output};
+    ReportNonAdvancing(sink.notLater(), "dropped");
     ReportPosition(stream, station.positionChosen);
     char summary[512];
     std::snprintf(summary, sizeof summary, "%lld epochs, %lld ephemerides: %s written to %s in %.2f s",
@@ -196,10 +211,13 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
                   FramesText(stream.framesByMessage()).c_str(), output.c_str(), seconds);
     report.summary = summary;
     if (end == RunEnd::kAborted) {
+        // Dated before its log, so that --skip-existing converts it again.
+        if (input != "-") files::DateBefore(output, input);
         std::fflush(stdout);
-        PrintError(error_text());
+        report.error = error_text();
+        PrintError(report.error);
         std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
-        report.status = interrupted ? kExitInterrupted : kExitFailure;
+        report.status = interrupted ? StoppedStatus(files::StopSignal()) : kExitFailure;
         return report;
     }
     std::printf("%s\n", summary);
@@ -240,6 +258,11 @@ bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
         PrintError("-o names the file of one LOG; with several, give a folder with -d");
         return false;
     }
+    const std::string folder = NamesFolder("--output", a.output);
+    if (!folder.empty()) {
+        PrintError(folder);
+        return false;
+    }
     return true;
 }
 
@@ -255,24 +278,35 @@ int RunRtcm(CLI::App& sub, const RtcmArgs& a) {
     if (!StationFromArgs(sub, a, station)) return kExitUsage;
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
-    const std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
+    int duplicates = 0;
+    const std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
+    refused += duplicates;
     if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
+    bool badArguments = false;
     for (const std::string& input : inputs) {
         const std::string output = OutputOf(input, a);
-        if (!ClaimOutputs(writers, input, {output})) {
-            ++refused;
+        const Admission admitted =
+            Admit(writers, input, {output}, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "");
+        if (admitted == Admission::kBadArgument) badArguments = true;
+        if (admitted == Admission::kRefused) ++refused;
+        if (admitted != Admission::kAdmitted) continue;
+        if (a.batch.skipExisting && input != "-" && files::NewerThan(output, input)) {
+            std::printf("%s: skipped: %s is up to date\n", input.c_str(), output.c_str());
             continue;
         }
-        if (a.batch.skipExisting && input != "-" && NewerThan(output, input)) {
-            std::printf("%s: skipped: %s is up to date\n", input.c_str(), output.c_str());
+        if (a.batch.noClobber && files::IdOf(output)) {
+            PrintError("cannot write " + output + ": " + files::Reason(EEXIST) + " (--no-clobber); " + input +
+                       " not converted");
+            ++refused;
             continue;
         }
         accepted.push_back(input);
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&](const std::string& input) { return ConvertOne(input, OutputOf(input, a), station, a); });
+    if (status == kExitOk && badArguments) return kExitUsage;
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
 }

@@ -9,6 +9,7 @@
 #   rinex_convert   a RINEX conversion of the bytes as a file, both files read back and counted
 #   rtcm_encode     the RTCM 3 encoder on arbitrary observation epochs and ephemerides, every
 #                   frame read back and checked against what it was given
+#   ntrip_request   the bytes as a request to the caster, a caster's answer, chunked data, credentials
 #
 # Usage:
 #   tools/fuzz.sh --short                  four minutes in all, shared by the targets (what CI runs)
@@ -26,7 +27,7 @@ cd "$(dirname "$0")/.."
 
 BUILD=${KESTREL_FUZZ_BUILD:-build-fuzz}
 COV_BUILD=${KESTREL_FUZZ_COV_BUILD:-build-fuzz-cov}
-TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert rtcm_encode)
+TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert rtcm_encode ntrip_request)
 CC_BIN=${CC_FUZZ:-clang-14}
 CXX_BIN=${CXX_FUZZ:-clang++-14}
 
@@ -36,6 +37,7 @@ CXX_BIN=${CXX_FUZZ:-clang++-14}
 max_len() {
   case "$1" in
     feed_byte|convert_file|rinex_convert|rtcm_encode) echo 4096 ;;
+    ntrip_request) echo 6000 ;;
     auto_detect) echo 10000 ;;
     threadbuf_read) echo 16400 ;;
   esac
@@ -126,7 +128,7 @@ case "$mode" in
     coverage
     ;;
   *)
-    sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
