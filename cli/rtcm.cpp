@@ -151,16 +151,18 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     };
     const std::string refusal = OverwritesInput(output);
     if (!refusal.empty()) return fail(refusal, kExitUsage);
-    const std::string unreadable = UnreadableInput(input);
-    if (!unreadable.empty()) return fail(unreadable, kExitFailure);
+    // The log is opened once, for good: a probe that opened and closed a FIFO would cut a
+    // receiver's stream and lose what it had written.
+    const LogInput log(input);
+    if (log.file() == nullptr) {
+        return fail("Error: Unable to open " + input + ": " + files::Reason(log.openError()), kExitFailure);
+    }
     // The temporary is made before any decoding: a folder that takes no file fails at once.
     files::OutputFile file;
     if (!file.Create(output, a.batch.noClobber ? files::Existing::kRefuse : files::Existing::kReplace)) {
         return fail(file.error() + (a.batch.noClobber && file.reason() == files::Reason(EEXIST) ? " (--no-clobber)" : ""),
                     kExitFailure);
     }
-    const LogInput log(input);
-    if (log.file() == nullptr) return fail("Error: Unable to open " + input + ": " + files::Reason(errno), kExitFailure);
     rtcm::StationStream stream(station.messages, station.description, a.doppler);
     RtcmSink sink(stream, file);
     SessionOptions options;

@@ -82,6 +82,7 @@ TEST_F(Safety, MessagesFilesNeverTakeALogsName) {
         {"qc", {"qc", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
         {"convert beside the logs", {"convert", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
         {"rinex beside the logs", {"rinex", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
+        {"rtcm beside the logs", {"rtcm", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
         {"convert into the logs' folder",
          {"convert", "-q", "-j", "2", "--log-files", "-d", dir.file("in"), In("short.log"), In("long.log")},
          "in"},
@@ -104,6 +105,7 @@ TEST_F(Safety, MessagesFilesNeverTakeALogsName) {
 
 TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
     Copy("navcom/gpsd-navcom.log", "in/x.obx");
+    Copy("navcom/gpsd-navcom.log", "in/x.rtcm3");
     ASSERT_EQ(link(In("gsi.nav").c_str(), In("gsi-link.epp").c_str()), 0);
     ASSERT_EQ(link(In("gsi.nav").c_str(), In("gsi-link.png").c_str()), 0);
     struct Case {
@@ -119,6 +121,8 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
         {"qc --json onto a log", {"qc", "-q", In("gsi.nav"), In("long.log"), "--json", dir.path() + "/in/../in/long.log"},
          In("long.log")},
         {"qc --plot onto a log", {"qc", "-q", In("gsi.nav"), "--plot", In("gsi-link.png")}, In("gsi.nav")},
+        {"rtcm -o onto a hard link of the log", {"rtcm", "-q", In("gsi.nav"), "-o", In("gsi-link.epp")}, In("gsi.nav")},
+        {"rtcm into the folder of a log named .rtcm3", {"rtcm", "-q", In("x.rtcm3"), "-d", dir.file("in")}, In("x.rtcm3")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -130,7 +134,8 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
         EXPECT_TRUE(Has(run.err, "would be") || Has(run.err, "with -d")) << run.err;
     }
     EXPECT_EQ(FilesUnder(dir.file("in")),
-              (std::vector<std::string>{"gsi-link.epp", "gsi-link.png", "gsi.nav", "long.log", "short.log", "x.obx"}));
+              (std::vector<std::string>{"gsi-link.epp", "gsi-link.png", "gsi.nav", "long.log", "short.log", "x.obx",
+                                        "x.rtcm3"}));
 
     // Two logs of one name in one folder: the second, which would write the first's outputs,
     // is refused, and the first's messages never go into it.
@@ -175,6 +180,8 @@ TEST_F(Safety, AnOutputFileOptionNamingAFolderIsRefused) {
         {{"convert", In("gsi.nav"), "-o", dir.file("new/")}, "-o"},
         {{"rinex", In("gsi.nav"), "-o", dir.file("out")}, "--obs"},
         {{"rinex", In("gsi.nav"), "-n", dir.file("out") + "/"}, "--nav"},
+        {{"rtcm", In("gsi.nav"), "-o", dir.file("out")}, "--output"},
+        {{"rtcm", In("gsi.nav"), "-o", dir.file("new/")}, "--output"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -208,6 +215,7 @@ TEST_F(Safety, ALogThatGivesNothingIsAFailureAndLeavesNothing) {
             {"convert", log, "-d", dir.file("out")},
             {"rinex", log, "-d", dir.file("out")},
             {"qc", log, "--json", Out("qc.json"), "--plot", Out("qc.png")},
+            {"rtcm", log, "-d", dir.file("out")},
         };
         for (std::vector<std::string> args : commands) {
             SCOPED_TRACE(args[0] + " " + log);
@@ -267,6 +275,9 @@ TEST_F(Safety, FailuresCarryTheSystemsReason) {
          "Error: Unable to write to " + dir.file("nosuch/x.nav") + ": " + std::strerror(ENOENT)},
         {{"qc", In("gsi.nav"), "--json", dir.file("nosuch/x.json")},
          "cannot write " + dir.file("nosuch/x.json") + ": " + std::strerror(ENOENT)},
+        {{"rtcm", In("missing.nav")}, "Error: Unable to open " + In("missing.nav") + ": " + std::strerror(ENOENT)},
+        {{"rtcm", In("gsi.nav"), "-o", dir.file("nosuch/x.rtcm3")},
+         "cannot write " + dir.file("nosuch/x.rtcm3") + ": " + std::strerror(ENOENT)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -294,6 +305,7 @@ TEST_F(Safety, AFullDiskIsAFailureWithTheReasonAndLeavesNothing) {
         {"convert", In("gsi.nav"), "-d", dir.file("out")},
         {"rinex", In("gsi.nav"), "-d", dir.file("out")},
         {"qc", In("gsi.nav"), "--plot", Out("qc.png")},
+        {"rtcm", In("gsi.nav"), "-d", dir.file("out"), "--msg", "1077,1019"},
     };
     for (std::vector<std::string> args : commands) {
         SCOPED_TRACE(args[0]);
@@ -327,6 +339,7 @@ TEST_F(Safety, ReplacingAnEarlierRunsFileIsAnnouncedAndNoClobberRefusesIt) {
         {{"rinex", In("gsi.nav"), "-d", dir.file("out"), "--marker", "0759"},
          {Out("075900XXX_R_20050920000_01H_30S_GO.rnx"), Out("075900XXX_R_20050920000_01H_GN.rnx")}},
         {{"qc", In("gsi.nav"), "--json", Out("qc.json")}, {Out("qc.json")}},
+        {{"rtcm", In("gsi.nav"), "-d", dir.file("out")}, {Out("gsi.rtcm3")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -454,6 +467,8 @@ TEST_F(Safety, SigtermAndSighupLeaveNothingOfTheRunningConversion) {
         {SIGHUP, {"convert", fifo, "-d", dir.file("out")}},
         {SIGTERM, {"rinex", fifo, "-d", dir.file("out")}},
         {SIGTERM, {"qc", fifo, "--json", Out("qc.json"), "--plot", Out("qc.html")}},
+        {SIGTERM, {"rtcm", fifo, "-d", dir.file("out"), "--position", "1e6,2e6,3e6"}},
+        {SIGHUP, {"rtcm", fifo, "-d", dir.file("out")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + strsignal(c.signal));

@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // `kestrel rtcm` run as a user runs it: the file's name and summary, the station's position
 // from the solutions (said so, and first in the file), options refused with a reason, logs
-// that give no position or nothing at all, standard input, and several logs at once.
+// that give no position or nothing at all, standard input, several logs at once, and a run
+// stopped by Ctrl-C.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -158,6 +165,40 @@ TEST_F(RtcmCli, ReadsStandardInputAndManyLogsAtOnce) {
     const CliRun again = Run({"rtcm", "-d", dir.file("many"), "--skip-existing", "-q", logs[0]});
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.out.find("skipped"), std::string::npos) << again.out;
+}
+
+TEST_F(RtcmCli, CtrlCKeepsWholeFramesThatSkipExistingConvertsAgain) {
+    // A receiver sending its log into a FIFO, over and over, until Ctrl-C.
+    const std::string fifo = dir.file("live.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::vector<uint8_t> log = test::ReadFileBytes(test::DataPath("navcom/gpsd-navcom-long-2012.log"));
+    const std::vector<std::string> args = {"rtcm", fifo, "-d", dir.file("out"), "-q", "--skip-existing"};
+    {
+        test::FifoFeeder receiver(fifo, log);
+        const pid_t pid = test::StartCli(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
+        ASSERT_GT(pid, 0);
+        for (int waited = 0; !receiver.connected() && waited < test::kCliWaitSeconds * 1000; ++waited) usleep(1000);
+        usleep(300000);
+        ASSERT_EQ(kill(pid, SIGINT), 0);
+        EXPECT_EQ(test::WaitCliFor(pid, test::kCliWaitSeconds), 130) << test::ReadFileText(dir.file("stderr.txt"));
+    }
+    EXPECT_NE(test::ReadFileText(dir.file("stderr.txt")).find("stopped after"), std::string::npos);
+    const std::string file = dir.file("out/live.rtcm3");
+    const auto frames = Frames(file);  // whole frames, each with its CRC
+    EXPECT_EQ(Count(frames, 1074), 23) << "the log's epochs, its repeats (earlier in time) dropped";
+    // The log, now a file of the same age: what Ctrl-C kept is older, so it runs again, and
+    // once whole it is up to date.
+    struct stat fifoStatus;
+    ASSERT_EQ(stat(fifo.c_str(), &fifoStatus), 0);
+    std::filesystem::remove(fifo);
+    test::WriteFileBytes(fifo, log);
+    const timespec times[2] = {fifoStatus.st_mtim, fifoStatus.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, fifo.c_str(), times, 0), 0);
+    CliRun run = Run(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.find("skipped"), std::string::npos) << run.out;
+    run = Run(args);
+    EXPECT_NE(run.out.find("skipped"), std::string::npos) << run.out;
 }
 
 }  // namespace
