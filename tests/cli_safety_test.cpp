@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "obx_read.h"
@@ -482,6 +483,41 @@ TEST_F(Safety, SigtermAndSighupLeaveNothingOfTheRunningConversion) {
         ASSERT_EQ(kill(pid, c.signal), 0);
         EXPECT_EQ(test::WaitCliFor(pid, 5.0), 128 + c.signal) << test::ReadFileText(dir.file("stderr.txt"));
         EXPECT_EQ(FilesUnder(dir.file("out")), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Safety, ALogFromAFifoIsReadWholeByItsOneOpen) {
+    // A receiver's writer that opens the FIFO once, writes the whole log and closes it, as
+    // `cat LOG > FIFO` does: a command that opened the FIFO to look and closed it again took
+    // that writer's data and then waited for good.
+    const std::string fifo = In("live.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto log = ReadFileBytes(In("gsi.nav"));
+    struct Case {
+        std::vector<std::string> args;
+        const char* read;  // what the summary says of a whole log
+    };
+    const Case cases[] = {
+        {{"convert", fifo, "-d", dir.file("out")}, "119 epochs, 23 ephemerides"},
+        {{"rinex", fifo, "-d", dir.file("out")}, "120 epochs"},
+        {{"qc", fifo}, "120 of 120 expected"},
+        {{"rtcm", fifo, "-d", dir.file("out")}, "120 epochs, 23 ephemerides"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        SCOPED_TRACE(args[0]);
+        args.push_back("-q");
+        std::thread writer([&] {
+            const int fd = test::OpenFifoForWriting(fifo);
+            if (fd < 0) return;
+            test::WriteAll(fd, log.data(), log.size());
+            close(fd);
+        });
+        const pid_t pid = test::StartCli(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(test::WaitCliFor(pid, test::kCliWaitSeconds), 0) << test::ReadFileText(dir.file("stderr.txt"));
+        writer.join();
+        EXPECT_TRUE(Has(test::ReadFileText(dir.file("stdout.txt")), c.read)) << test::ReadFileText(dir.file("stdout.txt"));
     }
 }
 
