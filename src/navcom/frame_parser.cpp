@@ -64,11 +64,18 @@ PortState* OpenState(int32_t port) {
     return state != nullptr && state->isOpen != 0 ? state : nullptr;
 }
 
-const RecordDef* FindRecord(int32_t id) {
+const RecordDef* FindRecord(const PortState& p, int32_t id) {
     for (int32_t i = 0; i < parser.tableSize; ++i) {
         if (parser.table[i].id == id) return &parser.table[i];
     }
+    for (int32_t i = 0; i < p.extraRecordCount; ++i) {
+        if (p.extraRecords[i].id == id) return &p.extraRecords[i];
+    }
     return nullptr;
+}
+
+bool IsExtraRecord(const PortState& p, const RecordDef& def) {
+    return p.extraRecordCount > 0 && &def >= p.extraRecords && &def < p.extraRecords + p.extraRecordCount;
 }
 
 unsigned RecordId(const PortState& p) { return p.frame[kIdOffset]; }
@@ -86,7 +93,8 @@ bool LengthRuleHolds(PortState& p, const RecordDef& def) {
         p.countCheckAt = 0;
     } else {
         if (frameLength < def.baseLength || (frameLength - def.baseLength) % def.itemLength != 0) return false;
-        p.countCheckAt = def.countOffset + def.countWidth;
+        // A record without a count field is checked by its length alone.
+        p.countCheckAt = def.countWidth == 0 ? 0 : def.countOffset + def.countWidth;
     }
     p.frameLength = frameLength;
     return true;
@@ -150,7 +158,7 @@ void FeedHeaderByte(PortState& p, int32_t port, uint8_t byte) {
             if (byte != kSync3) GiveUpFrame(p);
             return;
         case kHaveId:
-            p.recordDef = FindRecord(byte);
+            p.recordDef = FindRecord(p, byte);
             if (p.recordDef == nullptr) RejectFrame(p, &ParserCounts::otherRecords);
             return;
         case kHaveLengthLow:
@@ -198,8 +206,12 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         RejectFrame(p, &ParserCounts::checksumFailures);
         return 0;
     }
-    ResetThreadBuf(threadBuf);
     BackToHunting(p);
+    if (IsExtraRecord(p, def)) {
+        if (p.observer != nullptr) p.observer->OnExtraRecord(p.frame, p.frameLength);
+        return 0;
+    }
+    ResetThreadBuf(threadBuf);
     return def.handler != nullptr ? def.handler(port, threadBuf) : 0;
 }
 
@@ -407,6 +419,14 @@ PortState* GetPortState(int32_t port) { return OpenState(port); }
 void SetPortObserver(int32_t port, DecodeObserver* observer) {
     PortState* state = OpenState(port);
     if (state != nullptr) state->observer = observer;
+}
+
+void SetPortExtraRecords(int32_t port, const RecordDef* table, int32_t size) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) return;
+    const bool none = table == nullptr || size <= 0;
+    state->extraRecords = none ? nullptr : table;
+    state->extraRecordCount = none ? 0 : size;
 }
 
 void ReportToPort(const PortState& port, double time, const char* text) {

@@ -9,10 +9,10 @@
 #include "qc/satellites.h"
 #include "qc/sky_watch.h"
 #include "qc/span.h"
+#include "receiver/receiver_records.h"
 
 namespace kestrel {
 namespace {
-
 
 // The epochs the check keeps, handed to the figures of the span, the satellites, the sky and
 // the clock and position.
@@ -53,6 +53,15 @@ public:
     bool OnEphemeris(const DecodedEphemeris& e) override {
         satellites_.AddEphemeris(e, report_);
         sky_.AddEphemeris(e.record, e.health == 0);
+        return true;
+    }
+
+    // The receiver's own fixes inside the window, for the distance to the solutions.
+    bool OnExtraRecord(const uint8_t* frame, int32_t length) override {
+        ++report_.parser.receiverRecords;
+        if (const auto fix = FixWithin(frame, length, options_.window.from, options_.window.to)) {
+            clockPosition_.AddReceiverFix(*fix, report_);
+        }
         return true;
     }
 
@@ -102,6 +111,8 @@ int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcR
     SessionOptions setup;
     setup.decoder = {0, options.reportL2Slips ? 1 : 0, 1, options.parserNotices ? 1 : 0};
     setup.tolerateWeekFaults = true;
+    setup.extraRecords = ReceiverInfoRecords();
+    setup.extraRecordCount = ReceiverInfoRecordCount();
     DecodingSession session(setup, callbacks, nullptr, &analyser);
     int32_t status = 0;
     const RunEnd end = session.IsOpen() ? session.ReadLog(log.file(), report.file) : RunEnd::kReadFailed;
