@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "args.h"
 #include "batch.h"
 #include "commands.h"
+#include "help.h"
 #include "common/error_text.h"
 #include "files/output_file.h"
 #include "outputs.h"
@@ -29,6 +31,23 @@ namespace kestrel::cli {
 namespace {
 
 constexpr const char* kExtension = ".rtcm3";
+constexpr int kLastWeek = 9999;  // the GPS weeks --week takes, counted without rollover
+
+// The antenna height 1006 can carry: metres from 0 to its largest, said in words when refused.
+CLI::Validator HeightValidator() {
+    return CLI::Validator(
+        [](std::string& value) {
+            char* end = nullptr;
+            const double m = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(m >= 0.0 && m <= rtcm::kMaxAntennaHeightM)) {
+                char limit[32];
+                std::snprintf(limit, sizeof limit, "%.4f", rtcm::kMaxAntennaHeightM);
+                return "'" + value + "' is not a height in metres from 0 to " + limit;
+            }
+            return std::string();
+        },
+        "", "");
+}
 
 struct RtcmArgs {
     std::vector<std::string> inputs;
@@ -231,7 +250,7 @@ bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
     std::string error;
     const auto messages = rtcm::ParseMessageList(a.messages, error);
     if (!messages) {
-        PrintError("--msg: " + error);
+        PrintUsageError("rtcm", "--msg: " + error);
         return false;
     }
     s.messages = *messages;
@@ -253,16 +272,16 @@ bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
     d.receiverSerial = receiver[2];
     const std::string problem = rtcm::CheckStation(d);
     if (!problem.empty()) {
-        PrintError(problem);
+        PrintUsageError("rtcm", problem);
         return false;
     }
     if (!a.output.empty() && a.inputs.size() > 1) {
-        PrintError("-o names the file of one LOG; with several, give a folder with -d");
+        PrintUsageError("rtcm", "-o names the file of one LOG; with several, give a folder with -d");
         return false;
     }
     const std::string folder = NamesFolder("--output", a.output);
     if (!folder.empty()) {
-        PrintError(folder);
+        PrintUsageError("rtcm", folder);
         return false;
     }
     return true;
@@ -277,13 +296,13 @@ std::string OutputOf(const std::string& input, const RtcmArgs& a) {
 
 int RunRtcm(CLI::App& sub, const RtcmArgs& a) {
     Station station;
-    if (!StationFromArgs(sub, a, station)) return kExitUsage;
+    if (!StationFromArgs(sub, a, station) || !StandardInputAtMostOnce(a.inputs, "rtcm")) return kExitUsage;
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
     int duplicates = 0;
     const std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
     refused += duplicates;
-    if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
+    if (inputs.empty()) return CommandStatus(kExitOk, refused);
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
     bool badArguments = false;
@@ -308,9 +327,7 @@ int RunRtcm(CLI::App& sub, const RtcmArgs& a) {
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&](const std::string& input) { return ConvertOne(input, OutputOf(input, a), station, a); });
-    if (status == kExitOk && badArguments) return kExitUsage;
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused, badArguments);
 }
 
 }  // namespace
@@ -337,17 +354,17 @@ Runner AddRtcmCommand(CLI::App& app) {
         ->check(NumbersValidator(3));
     sub->add_option("--antenna-height", a.antennaHeightM, "antenna reference point above the marker, m (in 1006)")
         ->type_name("M")
-        ->check(CLI::Range(0.0, rtcm::kMaxAntennaHeightM));
+        ->check(HeightValidator());
     sub->add_option("--antenna", a.antenna, "antenna IGS type with radome, and serial number (in 1033)")
         ->type_name("TYPE[,SERIAL]");
     sub->add_option("--receiver", a.receiver, "receiver type, firmware version and serial number (in 1033)")
         ->type_name("TYPE[,FIRMWARE[,SERIAL]]");
     sub->add_option("--station-id", a.stationId, "reference station id of every message")
         ->type_name("N")
-        ->check(CLI::Range(0, rtcm::kMaxStationId));
+        ->check(WholeNumberValidator(0, rtcm::kMaxStationId));
     sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
         ->type_name("N")
-        ->check(CLI::Range(0, 9999));
+        ->check(WholeNumberValidator(0, kLastWeek));
     sub->add_flag("--doppler", a.doppler,
                   "MSM7 carries the L1 Doppler derived from successive code ranges as its phase-range rate (the "
                   "receiver sends none; it jumps where the receiver steps its clock)");
