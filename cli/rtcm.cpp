@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 
 #include "args.h"
@@ -24,6 +27,7 @@
 #include "pipeline/epoch_selector.h"
 #include "pipeline/log_input.h"
 #include "pipeline/session.h"
+#include "rtcm/bits.h"
 #include "rtcm/station_stream.h"
 #include "session.h"
 
@@ -31,6 +35,7 @@ namespace kestrel::cli {
 namespace {
 
 constexpr const char* kExtension = ".rtcm3";
+constexpr const char* kStandardOutput = "-";  // -o - : the frames on standard output
 constexpr int kLastWeek = 9999;  // the GPS weeks --week takes, counted without rollover
 
 // The antenna height 1006 can carry: metres from 0 to its largest, said in words when refused.
@@ -67,9 +72,46 @@ struct RtcmArgs {
 // The epochs and ephemerides of a session into the station's stream, and the stream's frames
 // into the file. While the position is being gathered from the solutions the frames wait in
 // memory (ten minutes of data at most), so that the file starts with the position messages.
+// Where the frames go: the output file under its temporary name, or standard output (for a
+// program reading the stream as it comes, which the file's renaming would keep waiting).
+class FrameOutput {
+public:
+    // Standard output when `path` is "-", otherwise the file's temporary; false (error() set)
+    // when it cannot be made.
+    bool Create(const std::string& path, files::Existing existing) {
+        if (path != kStandardOutput) return file_.Create(path, existing);
+        standardOutput_ = true;
+        // A closed standard output would be the number of the next file opened.
+        if (fcntl(STDOUT_FILENO, F_GETFD) == -1) return Failed(EBADF);
+        return true;
+    }
+    bool Write(const void* data, std::size_t size) {
+        if (!standardOutput_) return file_.Write(data, size);
+        if (!error_.empty()) return false;
+        return std::fwrite(data, 1, size, stdout) == size || Failed(errno);
+    }
+    bool Commit() {
+        if (!standardOutput_) return file_.Commit();
+        return error_.empty() && (std::fflush(stdout) == 0 || Failed(errno));
+    }
+    bool standardOutput() const { return standardOutput_; }
+    bool replacing() const { return !standardOutput_ && file_.replacing(); }
+    const std::string& error() const { return standardOutput_ ? error_ : file_.error(); }
+    std::string reason() const { return standardOutput_ ? std::string() : file_.reason(); }
+
+private:
+    bool Failed(int error) {
+        error_ = "cannot write standard output: " + files::Reason(error != 0 ? error : EIO);
+        return false;
+    }
+    files::OutputFile file_;
+    bool standardOutput_ = false;
+    std::string error_;
+};
+
 class RtcmSink : public ObservationSink {
 public:
-    RtcmSink(rtcm::StationStream& stream, files::OutputFile& file) : stream_(stream), file_(file) {}
+    RtcmSink(rtcm::StationStream& stream, FrameOutput& file) : stream_(stream), file_(file) {}
 
     bool OnEpoch(const ObservationEpoch& given) override {
         ObservationEpoch epoch = given;
@@ -100,8 +142,24 @@ public:
     int64_t epochs() const { return epochs_; }
     int64_t ephemerides() const { return ephemerides_; }
     int64_t notLater() const { return notLater_; }
+    // The frames written, by message number: the stream's, and the position sent first.
+    std::map<int, int64_t> framesByMessage() const {
+        std::map<int, int64_t> frames = stream_.framesByMessage();
+        for (const auto& [number, count] : headFrames_) frames[number] += count;
+        return frames;
+    }
 
 private:
+    void CountFrames(const std::vector<uint8_t>& bytes) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const std::size_t frame = rtcm::CompleteFrameBytes(bytes.data() + at, bytes.size() - at);
+            if (frame == 0) break;
+            rtcm::BitReader payload(bytes.data() + at + rtcm::kHeaderBytes, frame - rtcm::kFrameOverheadBytes);
+            ++headFrames_[static_cast<int>(payload.Unsigned(12))];
+            at += frame;
+        }
+    }
+
     bool Write() {
         if (stream_.positionPending()) return true;
         if (!started_) {
@@ -112,6 +170,7 @@ private:
             if (stream_.positionFromSolutions()) {
                 std::vector<uint8_t> head;
                 stream_.AppendPositionFrames(head);
+                CountFrames(head);
                 if (!file_.Write(head.data(), head.size())) return false;
             }
         }
@@ -122,10 +181,11 @@ private:
     }
 
     rtcm::StationStream& stream_;
-    files::OutputFile& file_;
+    FrameOutput& file_;
     DecodingSession* session_ = nullptr;
     EpochSelector selector_;
     std::vector<uint8_t> waiting_;
+    std::map<int, int64_t> headFrames_;
     bool started_ = false;
     int64_t epochs_ = 0;
     int64_t ephemerides_ = 0;
@@ -141,10 +201,10 @@ std::string FramesText(const std::map<int, int64_t>& frames) {
 }
 
 // Where the position messages' position came from, for the run's messages.
-void ReportPosition(const rtcm::StationStream& stream, bool positionChosen) {
+void ReportPosition(const rtcm::StationStream& stream, bool positionChosen, std::FILE* notes) {
     if (!positionChosen || !stream.positionFromSolutions()) return;
     if (const auto& p = stream.position()) {
-        std::printf("1005/1006 carry the median of %zu single-point solutions of the first ten minutes: "
+        std::fprintf(notes, "1005/1006 carry the median of %zu single-point solutions of the first ten minutes: "
                     "%.4f, %.4f, %.4f m (give --position for the surveyed one)\n",
                     stream.positionSamples(), (*p)[0], (*p)[1], (*p)[2]);
     } else {
@@ -168,7 +228,8 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
         report.status = status;
         return report;
     };
-    const std::string refusal = OverwritesInput(output);
+    const bool toStandardOutput = output == kStandardOutput;
+    const std::string refusal = toStandardOutput ? std::string() : OverwritesInput(output);
     if (!refusal.empty()) return fail(refusal, kExitUsage);
     // The log is opened once, for good: a probe that opened and closed a FIFO would cut a
     // receiver's stream and lose what it had written.
@@ -177,7 +238,7 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
         return fail("Error: Unable to open " + input + ": " + files::Reason(log.openError()), kExitFailure);
     }
     // The temporary is made before any decoding: a folder that takes no file fails at once.
-    files::OutputFile file;
+    FrameOutput file;
     if (!file.Create(output, a.batch.noClobber ? files::Existing::kRefuse : files::Existing::kReplace)) {
         return fail(file.error() + (a.batch.noClobber && file.reason() == files::Reason(EEXIST) ? " (--no-clobber)" : ""),
                     kExitFailure);
@@ -189,6 +250,9 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     // The observations are the receiver's own; the single-point solutions serve only the
     // station's position, which needs none when it is given.
     options.decoder.clockCorrection = station.description.positionM ? 0 : 1;
+    // Standard output carries the frames: everything else goes to standard error.
+    std::FILE* const notes = toStandardOutput ? stderr : stdout;
+    SetMessageStream(toStandardOutput ? stderr : nullptr);
     CallbackBlock callbacks = DisplayCallbacks();
     StartDisplay(a.quiet);
     const auto started = std::chrono::steady_clock::now();
@@ -223,25 +287,26 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
     if (!complete) return fail(error_text(), kExitFailure);
     if (!file.Commit()) return fail(file.error(), kExitFailure);
     if (file.replacing()) AnnounceReplaced(output);
-    report.outputs = {output};
+    if (!toStandardOutput) report.outputs = {output};
     ReportNonAdvancing(sink.notLater(), "dropped");
-    ReportPosition(stream, station.positionChosen);
+    ReportPosition(stream, station.positionChosen, notes);
     char summary[512];
     std::snprintf(summary, sizeof summary, "%lld epochs, %lld ephemerides: %s written to %s in %.2f s",
                   static_cast<long long>(sink.epochs()), static_cast<long long>(sink.ephemerides()),
-                  FramesText(stream.framesByMessage()).c_str(), output.c_str(), seconds);
+                  FramesText(sink.framesByMessage()).c_str(), toStandardOutput ? "standard output" : output.c_str(),
+                  seconds);
     report.summary = summary;
     if (end == RunEnd::kAborted) {
         // Dated before its log, so that --skip-existing converts it again.
-        if (input != "-") files::DateBefore(output, input);
-        std::fflush(stdout);
+        if (input != "-" && !toStandardOutput) files::DateBefore(output, input);
+        std::fflush(notes);
         report.error = error_text();
         PrintError(report.error);
         std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
         report.status = interrupted ? StoppedStatus(files::StopSignal()) : kExitFailure;
         return report;
     }
-    std::printf("%s\n", summary);
+    std::fprintf(notes, "%s\n", summary);
     return report;
 }
 
@@ -308,16 +373,17 @@ int RunRtcm(CLI::App& sub, const RtcmArgs& a) {
     bool badArguments = false;
     for (const std::string& input : inputs) {
         const std::string output = OutputOf(input, a);
+        const std::vector<std::string> files = output == kStandardOutput ? std::vector<std::string>{} : std::vector{output};
         const Admission admitted =
-            Admit(writers, input, {output}, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "");
+            Admit(writers, input, files, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "");
         if (admitted == Admission::kBadArgument) badArguments = true;
         if (admitted == Admission::kRefused) ++refused;
         if (admitted != Admission::kAdmitted) continue;
-        if (a.batch.skipExisting && input != "-" && files::NewerThan(output, input)) {
+        if (a.batch.skipExisting && input != "-" && !files.empty() && files::NewerThan(output, input)) {
             std::printf("%s: skipped: %s is up to date\n", input.c_str(), output.c_str());
             continue;
         }
-        if (a.batch.noClobber && files::IdOf(output)) {
+        if (a.batch.noClobber && !files.empty() && files::IdOf(output)) {
             PrintError("cannot write " + output + ": " + files::Reason(EEXIST) + " (--no-clobber); " + input +
                        " not converted");
             ++refused;
@@ -340,7 +406,10 @@ Runner AddRtcmCommand(CLI::App& app) {
         "ephemerides, the station's position and its antenna and receiver, each on its schedule in the "
         "data's own time. Default name: the log's name with .rtcm3.");
     sub->add_option("LOG", a.inputs, "NavCom logs (folders with -r); - reads standard input")->required();
-    sub->add_option("-o,--output", a.output, "RTCM 3 file name (one LOG)")->type_name("OUT");
+    sub->add_option("-o,--output", a.output,
+                    "RTCM 3 file name (one LOG); - writes the frames on standard output, and the messages go to "
+                    "standard error")
+        ->type_name("OUT");
     sub->add_option("--msg", a.messages,
                     "messages and their intervals in seconds: 1004, 1074 (MSM4), 1077 (MSM7), 1019, 1005, "
                     "1006, 1033; observations without an interval go out every epoch, ephemerides when a new "

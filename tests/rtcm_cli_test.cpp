@@ -72,7 +72,7 @@ TEST_F(RtcmCli, WritesTheLogUnderItsNameWithThePositionOfItsSolutionsFirst) {
     ASSERT_EQ(run.status, 0) << run.err;
     const std::string file = dir.file("out/gsi-0759-2005-092.rtcm3");
     ASSERT_TRUE(test::FileExists(file));
-    EXPECT_NE(run.out.find("120 epochs, 23 ephemerides: 100 x 1006, 23 x 1019, 120 x 1033, 120 x 1074 written to " + file),
+    EXPECT_NE(run.out.find("120 epochs, 23 ephemerides: 101 x 1006, 23 x 1019, 120 x 1033, 120 x 1074 written to " + file),
               std::string::npos)
         << run.out;
     // The default messages: MSM4, ephemerides, 1006 and 1033 every 10 s; the position, the
@@ -93,8 +93,9 @@ TEST_F(RtcmCli, WritesTheLogUnderItsNameWithThePositionOfItsSolutionsFirst) {
         EXPECT_NEAR(sent[k], printed[k], 0.0001);
         EXPECT_NEAR(sent[k], station[k], 10.0) << "a single-point position, metres from the surveyed one";
     }
-    EXPECT_EQ(Count(frames, 1074), 120);
-    EXPECT_EQ(Count(frames, 1019), 23);
+    // The summary counts the frames in the file, the position sent first among them.
+    const std::pair<int, int> counted[] = {{1006, 101}, {1019, 23}, {1033, 120}, {1074, 120}};
+    for (const auto& [number, count] : counted) EXPECT_EQ(Count(frames, number), count) << number;
 }
 
 TEST_F(RtcmCli, RefusesOptionsThatDoNotHoldWithTheReason) {
@@ -165,6 +166,41 @@ TEST_F(RtcmCli, ReadsStandardInputAndManyLogsAtOnce) {
     const CliRun again = Run({"rtcm", "-d", dir.file("many"), "--skip-existing", "-q", logs[0]});
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.out.find("skipped"), std::string::npos) << again.out;
+}
+
+TEST_F(RtcmCli, DashAsOutputSendsTheFileItWouldWriteOnStandardOutput) {
+    // Standard output carries the frames alone, byte for byte those of the file, with the
+    // position gathered first as in a file; the summary and notes go to standard error.
+    struct Case {
+        std::vector<std::string> options;
+        const char* note;  // standard error holds it
+    };
+    const Case cases[] = {
+        {{"--msg", "1074,1019,1006(10),1033(10)"}, "1005/1006 carry the median of "},
+        {{"--msg", "1004,1019,1005", "--position", "-3976219.5082,3382372.5671,3652512.9849"}, "written to standard output"},
+    };
+    const std::string log = test::DataPath(kStationLog);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options[1]);
+        std::vector<std::string> toFile = {"rtcm", log, "-o", dir.file("file.rtcm3"), "-q"};
+        toFile.insert(toFile.end(), c.options.begin(), c.options.end());
+        ASSERT_EQ(Run(toFile).status, 0);
+        const std::vector<uint8_t> file = test::ReadFileBytes(dir.file("file.rtcm3"));
+        for (const std::string& input : {log, std::string("-")}) {
+            std::vector<std::string> args = {"rtcm", input, "-o", "-", "-q"};
+            args.insert(args.end(), c.options.begin(), c.options.end());
+            const CliRun run = Run(args, input == "-" ? log : "");
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(std::vector<uint8_t>(run.out.begin(), run.out.end()), file) << input;
+            EXPECT_NE(run.err.find(c.note), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("120 epochs, 23 ephemerides: "), std::string::npos) << run.err;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("-")));
+    // Standard output is one log's.
+    const CliRun two = Run({"rtcm", log, test::DataPath(kShortCapture), "-o", "-"});
+    EXPECT_EQ(two.status, 2);
+    EXPECT_EQ(two.out, "");
 }
 
 TEST_F(RtcmCli, CtrlCKeepsWholeFramesThatSkipExistingConvertsAgain) {
