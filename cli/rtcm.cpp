@@ -413,7 +413,7 @@ Runner AddRtcmCommand(CLI::App& app) {
     sub->add_option("--msg", a.messages,
                     "messages and their intervals in seconds: 1004, 1074 (MSM4), 1077 (MSM7), 1019, 1005, "
                     "1006, 1033; observations without an interval go out every epoch, ephemerides when a new "
-                    "one arrives, station messages every epoch")
+                    "one arrives, station messages every epoch (default " + std::string(rtcm::kDefaultMessages) + ")")
         ->type_name("LIST")
         ->default_str(rtcm::kDefaultMessages);
     sub->add_option("--position", a.position,
