@@ -39,7 +39,7 @@ fi
 bytes=$(find "$archive" -name '*.nav' -printf '%s\n' | awk '{s += $1} END {print s}')
 mapfile -t files < <(find "$archive" -name '*.nav' | sort)
 logs=48
-measure() {
+time_batch() {
     local jobs="$1" walls=()
     for ((i = 0; i < runs; i++)); do
         rm -rf "$data/archive-out"
@@ -55,8 +55,8 @@ measure() {
 }
 
 echo "archive: $logs logs, $(awk -v b="$bytes" 'BEGIN {printf "%.1f", b / 1e6}') MB; $cores processors; load $(cut -d' ' -f1-3 /proc/loadavg); $runs runs each, medians"
-one=$(measure 1)
-all=$(measure "$cores")
+one=$(time_batch 1)
+all=$(time_batch "$cores")
 outputs=$(find "$data/archive-out" -name '*.obx' | wc -l)
 [[ "$outputs" -eq $logs ]] || { echo "batch.sh: only $outputs of $logs logs converted" >&2; exit 1; }
 awk -v one="$one" -v all="$all" -v n="$logs" -v b="$bytes" -v c="$cores" 'BEGIN {

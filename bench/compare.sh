@@ -26,9 +26,7 @@ day_epochs=86400
 # shellcheck source=bench/lib.sh
 source "$here/bench/lib.sh"
 require_built "$kestrel" "$make_day" "$rinex2navcom"
-for tool in convbin rnx2rtkp /usr/bin/time; do
-    command -v "$tool" > /dev/null || { echo "compare.sh: $tool is not installed" >&2; exit 1; }
-done
+require_installed convbin rnx2rtkp /usr/bin/time
 mkdir -p "$data/out"
 
 # --- inputs -----------------------------------------------------------------------------
@@ -50,30 +48,11 @@ if [[ ! -s "$data/week.nav" ]]; then
 fi
 
 # --- timing -----------------------------------------------------------------------------
-# Runs a command `count` times; prints "wall cpu maxrss_kb" medians.
-measure() {
-    local count="$1"; shift
-    local walls=() cpus=() rss=() stats="$data/out/time.txt"
-    for ((i = 0; i < count; i++)); do
-        local t0 t1
-        t0=$(date +%s.%N)
-        # Some peers end with a non-zero status after a complete run; time notes it first.
-        /usr/bin/time -o "$stats" -f "%U %S %M" "$@" > /dev/null 2>&1 || true
-        t1=$(date +%s.%N)
-        walls+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.4f", b - a}')")
-        cpus+=("$(tail -1 "$stats" | awk '{print $1 + $2}')")
-        rss+=("$(tail -1 "$stats" | awk '{print $3}')")
-    done
-    printf '%s %s %s\n' "$(median "${walls[@]}")" "$(median "${cpus[@]}")" "$(median "${rss[@]}")"
-}
-rate() { awk -v n="$1" -v t="$2" 'BEGIN {printf "%.1f", (t > 0 ? n / t : 0)}'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.1f", (b > 0 ? a / b : 0)}'; }
-bytes() { stat -c %s "$1"; }
+stats="$data/out/time.txt"
 
 log_bytes=$(bytes "$data/day.nav")
 rtcm_bytes=$(bytes "$data/day.rtcm3")
 obs_bytes=$(bytes "$data/day.obs")
-mb() { awk -v b="$1" 'BEGIN {printf "%.2f", b / 1e6}'; }
 
 echo
 echo "inputs: 24-hour 1 Hz log $(mb "$log_bytes") MB ($(grep -o 'satellite blocks: [0-9]*' "$data/day.nav.txt" | awk '{printf "%.2f", $3 / 86400}') satellites an epoch), RTCM 3 $(mb "$rtcm_bytes") MB, RINEX $(mb "$obs_bytes") MB"

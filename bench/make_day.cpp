@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // kestrel_make_day: simulates a static GPS station along the broadcast orbits of a RINEX
-// navigation file and writes the observations as a RINEX 2.11 file and, optionally, as an
-// RTCM 3 stream (messages 1004 and 1019). rinex2navcom turns the RINEX file into a NavCom
-// log, so Kestrel and other GNSS software can be run on the same observations.
+// navigation file and writes the observations as a RINEX 2.11 file. rinex2navcom turns it into
+// a NavCom log (and `kestrel rtcm` that into RTCM 3), so Kestrel and other GNSS software can
+// be run on the same observations.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -14,7 +14,6 @@
 
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs_write.h"
-#include "rinex/rtcm3.h"
 #include "rinex/station_day.h"
 
 namespace {
@@ -22,13 +21,12 @@ namespace {
 using namespace kestrel::rinex;
 
 constexpr const char* kUsage =
-    "usage: kestrel_make_day NAV -o OBS [--rtcm OUT] [--hours H] [--interval S] [--start WEEK:SOW]\n"
+    "usage: kestrel_make_day NAV -o OBS [--hours H] [--interval S] [--start WEEK:SOW]\n"
     "                        [--station X,Y,Z] [--mask DEG] [--channels N] [--seed N]\n"
     "\n"
     "Simulates a static GPS station (by default the GSI station of data/rinex) along the\n"
     "broadcast orbits of NAV and writes the observations (C1 L1 P2 L2 S1) to the RINEX file\n"
-    "OBS. --rtcm also writes them as RTCM 3 messages 1004, with each ephemeris as a message\n"
-    "1019 placed before the first epoch at or after its transmission time. The start defaults\n"
+    "OBS. The start defaults\n"
     "to 00:00 of the day most of NAV's ephemerides refer to; --hours defaults to 24, the\n"
     "elevation mask to 5 degrees and the receiver's channels to 12.\n";
 
@@ -57,30 +55,11 @@ GpsTime DefaultStart(const std::vector<NavRecord>& nav) {
 }
 
 bool WriteAll(std::FILE* f, const std::string& text) { return std::fwrite(text.data(), 1, text.size(), f) == text.size(); }
-bool WriteAll(std::FILE* f, const std::vector<uint8_t>& bytes) {
-    return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-}
-
-std::vector<RtcmObservation> RtcmEpoch(const ObsEpoch& epoch, const StationDay& day) {
-    std::vector<RtcmObservation> out;
-    for (const ObsSatellite& s : epoch.satellites) {
-        RtcmObservation o;
-        o.prn = s.prn;
-        o.l1Range = s.values[0].value;
-        o.l1Phase = s.values[1].value;
-        o.l2Range = s.values[2].value;
-        o.l2Phase = s.values[3].value;
-        o.l1LockSeconds = o.l2LockSeconds = day.LockSeconds(s.prn);
-        o.l1Cnr = o.l2Cnr = s.values[4].value;
-        out.push_back(o);
-    }
-    return out;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string navPath, obsPath, rtcmPath;
+    std::string navPath, obsPath;
     StationDayOptions options;
     options.station = {kDefaultStation[0], kDefaultStation[1], kDefaultStation[2]};
     double hours = 24.0;
@@ -94,8 +73,6 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "-o" && more) {
             obsPath = argv[++i];
-        } else if (a == "--rtcm" && more) {
-            rtcmPath = argv[++i];
         } else if (a == "--hours" && more) {
             if (!ParseDouble(argv[++i], hours) || hours <= 0.0 || hours > 24.0 * 366) return Fail("--hours wants a positive number");
         } else if (a == "--interval" && more) {
@@ -142,38 +119,21 @@ int main(int argc, char** argv) {
     if (!haveStart) options.start = DefaultStart(nav);
     options.duration = hours * 3600.0;
 
-    // Ephemerides in order of transmission, for the RTCM stream.
-    std::vector<NavRecord> sendable = nav;
-    std::stable_sort(sendable.begin(), sendable.end(),
-                     [](const NavRecord& a, const NavRecord& b) { return a.TransmissionTotal() < b.TransmissionTotal(); });
-
     StationDay day(nav, options);
     std::FILE* obs = std::fopen(obsPath.c_str(), "wb");
     if (!obs) return Fail(obsPath + ": " + std::strerror(errno));
-    std::FILE* rtcm = nullptr;
-    if (!rtcmPath.empty()) {
-        rtcm = std::fopen(rtcmPath.c_str(), "wb");
-        if (!rtcm) return Fail(rtcmPath + ": " + std::strerror(errno));
-    }
     const ObsHeader header = day.Header();
     bool ok = WriteAll(obs, FormatObsHeader(header, options.start));
-    std::size_t epochs = 0, blocks = 0, sent = 0, fewest = 99, most = 0;
+    std::size_t epochs = 0, blocks = 0, fewest = 99, most = 0;
     ObsEpoch epoch;
     while (ok && day.Next(epoch)) {
         ok = WriteAll(obs, FormatObsEpoch(epoch, header.types));
-        if (rtcm) {
-            while (ok && sent < sendable.size() && sendable[sent].TransmissionTotal() <= epoch.time.Total())
-                ok = WriteAll(rtcm, RtcmFrame(EncodeRtcm1019(sendable[sent++])));
-            const auto towMs = static_cast<uint32_t>(std::llround(epoch.time.sow * 1000.0));
-            ok = ok && WriteAll(rtcm, RtcmFrame(EncodeRtcm1004(towMs, RtcmEpoch(epoch, day))));
-        }
         ++epochs;
         blocks += epoch.satellites.size();
         fewest = std::min(fewest, epoch.satellites.size());
         most = std::max(most, epoch.satellites.size());
     }
     ok = std::fclose(obs) == 0 && ok;
-    if (rtcm) ok = std::fclose(rtcm) == 0 && ok;
     if (!ok) return Fail("cannot write the output");
     std::fprintf(stderr, "kestrel_make_day: %zu epochs from week %d %.0f s, %zu to %zu satellites (%.2f on average)\n",
                  epochs, options.start.week, options.start.sow, fewest, most,

@@ -26,6 +26,7 @@ constexpr CommandHelp kCommands[] = {
     {"convert", "NavCom logs to OBX observation and ephemeris files"},
     {"rinex", "NavCom logs to RINEX 3.04 or 2.11 observation and navigation files"},
     {"qc", "how complete and clean NavCom logs are: gaps, slips, multipath, clock, position"},
+    {"rtcm", "NavCom logs to RTCM 3 files, as a reference station sends them"},
     {"detect", "tell NavCom logs from other files"},
     {"inspect", "the header and epochs of OBX files, and any damage"},
 };
@@ -51,6 +52,10 @@ constexpr Example kExamples[] = {
      "every figure as JSON, and an HTML page with the summary and the pictures"},
     {"qc", "kestrel qc -r /data/2026 --json - -q > archive.json",
      "the JSON document of a whole archive on standard output"},
+    {"rtcm", "kestrel rtcm station.nav --position -3957199.2,3310199.8,3737711.7 -o base.rtcm3",
+     "MSM4 every epoch, ephemerides as they arrive, 1006 and 1033 every 10 s, at a surveyed point"},
+    {"rtcm", "kestrel rtcm station.nav --msg '1077,1019,1006(5),1033(30)' --antenna-height 1.5",
+     "MSM7 with the position of the first ten minutes' solutions, sent every 5 s with the antenna height"},
     {"detect", "kestrel detect logs/*", "one line per file: NavCom binary or not"},
     {"detect", "kestrel detect - < capture.bin", "looks at standard input"},
     {"inspect", "kestrel inspect day1.obx", "the header, epochs, satellites and damage of an OBX file"},

@@ -118,6 +118,7 @@ int main(int argc, char** argv) {
     runners["convert"] = AddConvertCommand(app);
     runners["rinex"] = AddRinexCommand(app);
     runners["qc"] = AddQcCommand(app);
+    runners["rtcm"] = AddRtcmCommand(app);
     runners["detect"] = AddDetectCommand(app);
     runners["inspect"] = AddInspectCommand(app);
 

@@ -221,6 +221,18 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // The RTCM 3 encoder: byte 0 chooses the messages (all, with intervals, a position given or
+    // not), the rest is read as epochs and ephemerides; a fixed pseudo-random run of records.
+    const fs::path rtcm = out / "rtcm_encode";
+    for (const uint8_t choice : {0x7F, 0xFF, 0x7E, 0x03, 0x48}) {
+        Bytes seed = {choice};
+        uint32_t x = choice;
+        for (int i = 0; i < 4000; ++i) {
+            x = x * 1664525u + 1013904223u;
+            seed.push_back(static_cast<uint8_t>(x >> 24));
+        }
+        Write(rtcm, "records-" + std::to_string(choice), seed);
+    }
     // Requests a caster reads, answers a push reads, chunked data.
     const fs::path ntrip = out / "ntrip_request";
     const std::pair<const char*, const char*> texts[] = {

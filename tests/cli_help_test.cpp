@@ -25,7 +25,7 @@ using test::CliRun;
 using test::ReadFileBytes;
 using test::ScratchDir;
 
-const char* const kCommands[] = {"convert", "rinex", "qc", "detect", "inspect"};
+const char* const kCommands[] = {"convert", "rinex", "qc", "rtcm", "detect", "inspect"};
 
 class CliManners : public ::testing::Test {
 protected:
@@ -67,7 +67,7 @@ TEST_F(CliManners, ArgumentErrorsSayWhatIsWrongAndPointToTheHelp) {
     };
     const Case cases[] = {
         {{"help", "bogus"},
-         "no command 'bogus'; the commands are convert, rinex, qc, detect or inspect (see kestrel --help)"},
+         "no command 'bogus'; the commands are convert, rinex, qc, rtcm, detect or inspect (see kestrel --help)"},
         {{"help", "convert", "rinex"}, "help takes one COMMAND (see kestrel --help)"},
         {{"-v"}, "unknown option -v; the version is -V or --version (see kestrel --help)"},
         {{"convert", "a.log", "-j", "abc"}, "--jobs: 'abc' is not a whole number from 1 to 4096 (see kestrel convert --help)"},
@@ -85,6 +85,16 @@ TEST_F(CliManners, ArgumentErrorsSayWhatIsWrongAndPointToTheHelp) {
         {{"inspect", "-", "-"}, "- (standard input) is named more than once; it can be read once (see kestrel inspect --help)"},
         {{"convert", "a.log", "b.log", "-o", "x"},
          "-o names the outputs of one LOG; with several, give a folder with -d (see kestrel convert --help)"},
+        {{"rtcm", "a.log", "b.log", "-o", "x"},
+         "-o names the file of one LOG; with several, give a folder with -d (see kestrel rtcm --help)"},
+        {{"rtcm", "a.log", "--station-id", "4096"},
+         "--station-id: '4096' is not a whole number from 0 to 4095 (see kestrel rtcm --help)"},
+        {{"rtcm", "a.log", "--antenna-height", "6.6"},
+         "--antenna-height: '6.6' is not a height in metres from 0 to 6.5535 (see kestrel rtcm --help)"},
+        {{"rtcm", "a.log", "--msg", "1074,1045"},
+         "--msg: '1045' is not a message this stream carries (1004, 1074, 1077, 1019, 1005, 1006, 1033) (see kestrel "
+         "rtcm --help)"},
+        {{"rtcm", "-", "-"}, "- (standard input) is named more than once; it can be read once (see kestrel rtcm --help)"},
     };
     for (const Case& c : cases) {
         const CliRun run = Run(c.args);
@@ -128,6 +138,7 @@ TEST_F(CliManners, DashReadsStandardInputInEveryCommandThatReadsALog) {
         {{"inspect", "-"}, dir.file("file.obx"), 0, "file:         standard input\n"},
         {{"inspect", "-"}, dir.file("file.obx"), 0, "damage:       none\n"},
         {{"rinex", "-", "-d", dir.path(), "-q"}, log, 0, "120 epochs, 11 satellites"},
+        {{"rtcm", "-", "-d", dir.path(), "-q"}, log, 0, "120 epochs, 23 ephemerides"},
     };
     for (const Case& c : cases) {
         run = Run(c.args, c.input);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "obx_read.h"
@@ -82,6 +83,7 @@ TEST_F(Safety, MessagesFilesNeverTakeALogsName) {
         {"qc", {"qc", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
         {"convert beside the logs", {"convert", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
         {"rinex beside the logs", {"rinex", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
+        {"rtcm beside the logs", {"rtcm", "-q", "-j", "2", "--log-files", In("short.log"), In("long.log")}, "in"},
         {"convert into the logs' folder",
          {"convert", "-q", "-j", "2", "--log-files", "-d", dir.file("in"), In("short.log"), In("long.log")},
          "in"},
@@ -109,6 +111,7 @@ TEST_F(Safety, MessagesFilesNeverTakeALogsName) {
 
 TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
     Copy("navcom/gpsd-navcom.log", "in/x.obx");
+    Copy("navcom/gpsd-navcom.log", "in/x.rtcm3");
     ASSERT_EQ(link(In("gsi.nav").c_str(), In("gsi-link.epp").c_str()), 0);
     ASSERT_EQ(link(In("gsi.nav").c_str(), In("gsi-link.png").c_str()), 0);
     struct Case {
@@ -124,6 +127,8 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
         {"qc --json onto a log", {"qc", "-q", In("gsi.nav"), In("long.log"), "--json", dir.path() + "/in/../in/long.log"},
          In("long.log")},
         {"qc --plot onto a log", {"qc", "-q", In("gsi.nav"), "--plot", In("gsi-link.png")}, In("gsi.nav")},
+        {"rtcm -o onto a hard link of the log", {"rtcm", "-q", In("gsi.nav"), "-o", In("gsi-link.epp")}, In("gsi.nav")},
+        {"rtcm into the folder of a log named .rtcm3", {"rtcm", "-q", In("x.rtcm3"), "-d", dir.file("in")}, In("x.rtcm3")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,7 +140,8 @@ TEST_F(Safety, AnOutputOrMessagesFileThatIsALogIsRefusedBeforeAnythingRuns) {
         EXPECT_TRUE(Has(run.err, "would be") || Has(run.err, "with -d")) << run.err;
     }
     EXPECT_EQ(FilesUnder(dir.file("in")),
-              (std::vector<std::string>{"gsi-link.epp", "gsi-link.png", "gsi.nav", "long.log", "short.log", "x.obx"}));
+              (std::vector<std::string>{"gsi-link.epp", "gsi-link.png", "gsi.nav", "long.log", "short.log", "x.obx",
+                                        "x.rtcm3"}));
 
     // Two logs of one name in one folder: the second, which would write the first's outputs,
     // is refused, and the first's messages never go into it.
@@ -180,6 +186,8 @@ TEST_F(Safety, AnOutputFileOptionNamingAFolderIsRefused) {
         {{"convert", In("gsi.nav"), "-o", dir.file("new/")}, "-o"},
         {{"rinex", In("gsi.nav"), "-o", dir.file("out")}, "--obs"},
         {{"rinex", In("gsi.nav"), "-n", dir.file("out") + "/"}, "--nav"},
+        {{"rtcm", In("gsi.nav"), "-o", dir.file("out")}, "--output"},
+        {{"rtcm", In("gsi.nav"), "-o", dir.file("new/")}, "--output"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -213,6 +221,7 @@ TEST_F(Safety, ALogThatGivesNothingIsAFailureAndLeavesNothing) {
             {"convert", log, "-d", dir.file("out")},
             {"rinex", log, "-d", dir.file("out")},
             {"qc", log, "--json", Out("qc.json"), "--plot", Out("qc.png")},
+            {"rtcm", log, "-d", dir.file("out")},
         };
         for (std::vector<std::string> args : commands) {
             SCOPED_TRACE(args[0] + " " + log);
@@ -272,6 +281,9 @@ TEST_F(Safety, FailuresCarryTheSystemsReason) {
          "Error: Unable to write to " + dir.file("nosuch/x.nav") + ": " + std::strerror(ENOENT)},
         {{"qc", In("gsi.nav"), "--json", dir.file("nosuch/x.json")},
          "cannot write " + dir.file("nosuch/x.json") + ": " + std::strerror(ENOENT)},
+        {{"rtcm", In("missing.nav")}, "Error: Unable to open " + In("missing.nav") + ": " + std::strerror(ENOENT)},
+        {{"rtcm", In("gsi.nav"), "-o", dir.file("nosuch/x.rtcm3")},
+         "cannot write " + dir.file("nosuch/x.rtcm3") + ": " + std::strerror(ENOENT)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());
@@ -299,6 +311,7 @@ TEST_F(Safety, AFullDiskIsAFailureWithTheReasonAndLeavesNothing) {
         {"convert", In("gsi.nav"), "-d", dir.file("out")},
         {"rinex", In("gsi.nav"), "-d", dir.file("out")},
         {"qc", In("gsi.nav"), "--plot", Out("qc.png")},
+        {"rtcm", In("gsi.nav"), "-d", dir.file("out"), "--msg", "1077,1019"},
     };
     for (std::vector<std::string> args : commands) {
         SCOPED_TRACE(args[0]);
@@ -332,6 +345,7 @@ TEST_F(Safety, ReplacingAnEarlierRunsFileIsAnnouncedAndNoClobberRefusesIt) {
         {{"rinex", In("gsi.nav"), "-d", dir.file("out"), "--marker", "0759"},
          {Out("075900XXX_R_20050920000_01H_30S_GO.rnx"), Out("075900XXX_R_20050920000_01H_GN.rnx")}},
         {{"qc", In("gsi.nav"), "--json", Out("qc.json")}, {Out("qc.json")}},
+        {{"rtcm", In("gsi.nav"), "-d", dir.file("out")}, {Out("gsi.rtcm3")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0]);
@@ -459,6 +473,8 @@ TEST_F(Safety, SigtermAndSighupLeaveNothingOfTheRunningConversion) {
         {SIGHUP, {"convert", fifo, "-d", dir.file("out")}},
         {SIGTERM, {"rinex", fifo, "-d", dir.file("out")}},
         {SIGTERM, {"qc", fifo, "--json", Out("qc.json"), "--plot", Out("qc.html")}},
+        {SIGTERM, {"rtcm", fifo, "-d", dir.file("out"), "--position", "1e6,2e6,3e6"}},
+        {SIGHUP, {"rtcm", fifo, "-d", dir.file("out")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + strsignal(c.signal));
@@ -472,6 +488,41 @@ TEST_F(Safety, SigtermAndSighupLeaveNothingOfTheRunningConversion) {
         ASSERT_EQ(kill(pid, c.signal), 0);
         EXPECT_EQ(test::WaitCliFor(pid, 5.0), 128 + c.signal) << test::ReadFileText(dir.file("stderr.txt"));
         EXPECT_EQ(FilesUnder(dir.file("out")), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Safety, ALogFromAFifoIsReadWholeByItsOneOpen) {
+    // A receiver's writer that opens the FIFO once, writes the whole log and closes it, as
+    // `cat LOG > FIFO` does: a command that opened the FIFO to look and closed it again took
+    // that writer's data and then waited for good.
+    const std::string fifo = In("live.log");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto log = ReadFileBytes(In("gsi.nav"));
+    struct Case {
+        std::vector<std::string> args;
+        const char* read;  // what the summary says of a whole log
+    };
+    const Case cases[] = {
+        {{"convert", fifo, "-d", dir.file("out")}, "119 epochs, 23 ephemerides"},
+        {{"rinex", fifo, "-d", dir.file("out")}, "120 epochs"},
+        {{"qc", fifo}, "120 of 120 expected"},
+        {{"rtcm", fifo, "-d", dir.file("out")}, "120 epochs, 23 ephemerides"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        SCOPED_TRACE(args[0]);
+        args.push_back("-q");
+        std::thread writer([&] {
+            const int fd = test::OpenFifoForWriting(fifo);
+            if (fd < 0) return;
+            test::WriteAll(fd, log.data(), log.size());
+            close(fd);
+        });
+        const pid_t pid = test::StartCli(args, dir.file("stdout.txt"), dir.file("stderr.txt"));
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(test::WaitCliFor(pid, test::kCliWaitSeconds), 0) << test::ReadFileText(dir.file("stderr.txt"));
+        writer.join();
+        EXPECT_TRUE(Has(test::ReadFileText(dir.file("stdout.txt")), c.read)) << test::ReadFileText(dir.file("stdout.txt"));
     }
 }
 

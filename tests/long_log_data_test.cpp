@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The data behind the long benchmark logs: the simulated station must be one the converter
-// solves, and the RINEX and RTCM 3 writers must write what readers of those formats read.
+// solves, and the RINEX writer must write what readers of that format read.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -14,7 +14,6 @@
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
 #include "rinex/rinex_obs_write.h"
-#include "rinex/rtcm3.h"
 #include "rinex/station_day.h"
 #include "support/test_files.h"
 
@@ -40,26 +39,6 @@ StationDayOptions DayOptions() {
     o.start = GpsTimeFromCalendar(2010, 7, 1, 0, 0, 0.0);
     return o;
 }
-
-// Reads big-endian bit fields the way RTCM 3 messages carry them.
-class BitReader {
-public:
-    explicit BitReader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
-    uint64_t U(int bits) {
-        uint64_t v = 0;
-        for (int i = 0; i < bits; ++i, ++pos_) v = (v << 1) | ((bytes_.at(pos_ / 8) >> (7 - pos_ % 8)) & 1);
-        return v;
-    }
-    int64_t S(int bits) {
-        const uint64_t v = U(bits);
-        return (v >> (bits - 1)) ? static_cast<int64_t>(v) - (int64_t{1} << bits) : static_cast<int64_t>(v);
-    }
-    std::size_t pos() const { return pos_; }
-
-private:
-    const std::vector<uint8_t>& bytes_;
-    std::size_t pos_ = 0;
-};
 
 TEST(GpsTime, CalendarAndGpsTimeRoundTrip) {
     struct Case {
@@ -153,140 +132,6 @@ TEST(RinexObsWriter, WhatItWritesReadsBackThroughTheReader) {
     EXPECT_FALSE(b.satellites[0].values[1].present);
 }
 
-TEST(Rtcm3, FramesWithTheCrcOfTheStandardsExampleMessage) {
-    // A message 1005 as the RTCM 3 standard prints it, CRC-24Q last.
-    const std::vector<uint8_t> message = {0xD3, 0x00, 0x13, 0x3E, 0xD7, 0xD3, 0x02, 0x02, 0x98, 0x0E, 0xDE, 0xEF,
-                                          0x34, 0xB4, 0xBD, 0x62, 0xAC, 0x09, 0x41, 0x98, 0x6F, 0x33, 0x36, 0x0B,
-                                          0x98};
-    EXPECT_EQ(Crc24q(message.data(), message.size() - 3), 0x360B98u);
-    const std::vector<uint8_t> payload(message.begin() + 3, message.end() - 3);
-    EXPECT_EQ(RtcmFrame(payload), message);
-    EXPECT_TRUE(RtcmFrame(std::vector<uint8_t>(1024)).empty());
-    EXPECT_EQ(RtcmFrame(std::vector<uint8_t>(1023)).size(), 1029u);
-}
-
-TEST(Rtcm3, LockIndicatorFollowsTheStepsOfTheMessage) {
-    const std::pair<double, int> cases[] = {{0, 0},     {23.9, 23},  {24, 24},   {71, 47},   {72, 48},
-                                            {167, 71},  {168, 72},   {359, 95},  {360, 96},  {743, 119},
-                                            {744, 120}, {936, 126},  {937, 127}, {1e6, 127}, {-5, 0}};
-    for (const auto& [seconds, indicator] : cases) EXPECT_EQ(RtcmLockIndicator(seconds), indicator) << seconds;
-}
-
-TEST(Rtcm3, Message1004CarriesRangesPhasesAndLocks) {
-    RtcmObservation full;
-    full.prn = 7;
-    full.l1Range = 21345678.123;
-    full.l1Phase = (full.l1Range - 3.25) / kL1Wavelength;
-    full.l2Range = full.l1Range + 4.56;
-    full.l2Phase = (full.l1Range - 7.5) / kL2Wavelength;
-    full.l1LockSeconds = 100;
-    full.l2LockSeconds = 30;
-    full.l1Cnr = 45.25;
-    full.l2Cnr = 38.0;
-    RtcmObservation bare;
-    bare.prn = 31;
-    bare.l1Range = 24999999.99;
-    bare.l1Phase = (bare.l1Range + 400.0) / kL1Wavelength;  // beyond the 20-bit phase field
-
-    const std::vector<uint8_t> payload = EncodeRtcm1004(345600123, {full, bare});
-    ASSERT_EQ(payload.size(), (64 + 2 * 125 + 7) / 8u);
-    BitReader r(payload);
-    EXPECT_EQ(r.U(12), 1004u);
-    EXPECT_EQ(r.U(12), 0u);
-    EXPECT_EQ(r.U(30), 345600123u);
-    EXPECT_EQ(r.U(1), 0u);
-    EXPECT_EQ(r.U(5), 2u);
-    r.U(4);
-    struct Read {
-        uint64_t prn, code, range;
-        int64_t l1Phase;
-        uint64_t l1Lock, ambiguity, l1Cnr, l2Code;
-        int64_t l2Delta, l2Phase;
-        uint64_t l2Lock, l2Cnr;
-    };
-    auto next = [&r] {
-        Read s{};
-        s.prn = r.U(6);
-        s.code = r.U(1);
-        s.range = r.U(24);
-        s.l1Phase = r.S(20);
-        s.l1Lock = r.U(7);
-        s.ambiguity = r.U(8);
-        s.l1Cnr = r.U(8);
-        s.l2Code = r.U(2);
-        s.l2Delta = r.S(14);
-        s.l2Phase = r.S(20);
-        s.l2Lock = r.U(7);
-        s.l2Cnr = r.U(8);
-        return s;
-    };
-    const Read a = next();
-    EXPECT_EQ(a.prn, 7u);
-    const double range = a.ambiguity * 299792.458 + a.range * 0.02;
-    EXPECT_NEAR(range, full.l1Range, 0.01);
-    EXPECT_NEAR(range + a.l1Phase * 0.0005, full.l1Range - 3.25, 0.0003);
-    EXPECT_NEAR(range + a.l2Delta * 0.02, full.l2Range, 0.01);
-    EXPECT_NEAR(range + a.l2Phase * 0.0005, full.l1Range - 7.5, 0.0003);
-    EXPECT_EQ(a.l1Lock, static_cast<uint64_t>(RtcmLockIndicator(100)));
-    EXPECT_EQ(a.l2Lock, 27u);  // (30 + 24) / 2
-    EXPECT_EQ(a.l1Cnr, 181u);
-    EXPECT_EQ(a.l2Cnr, 152u);
-    EXPECT_EQ(a.l2Code, 1u);
-
-    const Read b = next();
-    EXPECT_EQ(b.prn, 31u);
-    EXPECT_NEAR(b.ambiguity * 299792.458 + b.range * 0.02, bare.l1Range, 0.01);
-    EXPECT_EQ(b.l1Phase, -(1 << 19)) << "a phase that does not fit is sent as none";
-    EXPECT_EQ(b.l2Delta, -(1 << 13));
-    EXPECT_EQ(b.l2Phase, -(1 << 19));
-    EXPECT_EQ(r.pos(), 64u + 2 * 125);
-}
-
-TEST(Rtcm3, Message1019CarriesEveryEphemerisField) {
-    const std::vector<NavRecord> nav = BroadcastDay();
-    ASSERT_FALSE(nav.empty());
-    for (const NavRecord& n : {nav.front(), nav[nav.size() / 2], nav.back()}) {
-        const std::vector<uint8_t> payload = EncodeRtcm1019(n);
-        ASSERT_EQ(payload.size(), 61u);
-        BitReader r(payload);
-        const auto semicircles = [](int64_t v, int e) { return std::ldexp(static_cast<double>(v), e) * kPi; };
-        EXPECT_EQ(r.U(12), 1019u);
-        EXPECT_EQ(static_cast<int>(r.U(6)), n.prn);
-        EXPECT_EQ(static_cast<int>(r.U(10)), n.week % 1024);
-        r.U(4);
-        EXPECT_EQ(static_cast<int>(r.U(2)), n.l2Codes);
-        EXPECT_NEAR(semicircles(r.S(14), -43), n.idot, std::ldexp(kPi, -44));
-        EXPECT_EQ(static_cast<int>(r.U(8)), n.iode);
-        EXPECT_DOUBLE_EQ(r.U(16) * 16.0, n.toc);
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(8)), -55), n.af2, std::ldexp(1.0, -56));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -43), n.af1, std::ldexp(1.0, -44));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(22)), -31), n.af0, std::ldexp(1.0, -32));
-        EXPECT_EQ(static_cast<int>(r.U(10)), n.iodc);
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -5), n.crs, 1.0 / 64);
-        EXPECT_NEAR(semicircles(r.S(16), -43), n.deltaN, std::ldexp(kPi, -44));
-        EXPECT_NEAR(semicircles(r.S(32), -31), n.m0, std::ldexp(kPi, -32));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -29), n.cuc, std::ldexp(1.0, -30));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.U(32)), -33), n.ecc, std::ldexp(1.0, -34));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -29), n.cus, std::ldexp(1.0, -30));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.U(32)), -19), n.sqrtA, std::ldexp(1.0, -20));
-        EXPECT_DOUBLE_EQ(r.U(16) * 16.0, n.toe);
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -29), n.cic, std::ldexp(1.0, -30));
-        EXPECT_NEAR(semicircles(r.S(32), -31), n.omega0, std::ldexp(kPi, -32));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -29), n.cis, std::ldexp(1.0, -30));
-        EXPECT_NEAR(semicircles(r.S(32), -31), n.i0, std::ldexp(kPi, -32));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(16)), -5), n.crc, 1.0 / 64);
-        EXPECT_NEAR(semicircles(r.S(32), -31), n.omega, std::ldexp(kPi, -32));
-        EXPECT_NEAR(semicircles(r.S(24), -43), n.omegaDot, std::ldexp(kPi, -44));
-        EXPECT_NEAR(std::ldexp(static_cast<double>(r.S(8)), -31), n.tgd, std::ldexp(1.0, -32));
-        EXPECT_EQ(static_cast<int>(r.U(6)), n.health);
-        r.U(2);
-        EXPECT_EQ(r.pos(), 488u);
-    }
-}
-
-// Without ionosphere and noise the simulated ranges differ from the converter's model only
-// by the group delay and the tropospheric mapping: its single-point solution must find the
-// station and the simulated receiver clock.
 TEST(StationDay, TheConvertersSolutionFindsTheStationAndItsClock) {
     const std::vector<NavRecord> nav = BroadcastDay();
     eph_store_clear();

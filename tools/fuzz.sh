@@ -7,6 +7,8 @@
 #   auto_detect     file detection on the bytes as a file
 #   threadbuf_read  the exported ThreadBuf readers (and an append) on a hostile ThreadBuf image
 #   rinex_convert   a RINEX conversion of the bytes as a file, both files read back and counted
+#   rtcm_encode     the RTCM 3 encoder on arbitrary observation epochs and ephemerides, every
+#                   frame read back and checked against what it was given
 #   site_log        the IGS site-log reader on the bytes as text, entries in force checked
 #   ntrip_request   the bytes as a request to the caster, a caster's answer, chunked data, credentials
 #
@@ -26,7 +28,7 @@ cd "$(dirname "$0")/.."
 
 BUILD=${KESTREL_FUZZ_BUILD:-build-fuzz}
 COV_BUILD=${KESTREL_FUZZ_COV_BUILD:-build-fuzz-cov}
-TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert site_log ntrip_request)
+TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert rtcm_encode site_log ntrip_request)
 CC_BIN=${CC_FUZZ:-clang-14}
 CXX_BIN=${CXX_FUZZ:-clang++-14}
 
@@ -35,7 +37,7 @@ CXX_BIN=${CXX_FUZZ:-clang++-14}
 # cut to this length.
 max_len() {
   case "$1" in
-    feed_byte|convert_file|rinex_convert) echo 4096 ;;
+    feed_byte|convert_file|rinex_convert|rtcm_encode) echo 4096 ;;
     ntrip_request) echo 6000 ;;
     auto_detect|site_log) echo 10000 ;;
     threadbuf_read) echo 16400 ;;

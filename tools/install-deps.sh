@@ -16,12 +16,13 @@ set -euo pipefail
 
 # The build, the sample and the tests. The browser renders the quality check's HTML page in a
 # test, which is skipped where there is none; curl and rtklib's str2str are the network tests'
-# peers.
+# peers; rtklib's convbin decodes the RTCM files back, under faketime (the log's day for the
+# clock, from which it takes an ephemeris' 1024-week era).
 BASE=(
     ca-certificates git cmake make g++ pkg-config
     libcli11-dev nlohmann-json3-dev libcairo2-dev zlib1g-dev fonts-dejavu-core
     libgtest-dev libgmock-dev libbenchmark-dev
-    help2man man-db bash-completion valgrind parallel rtklib curl chromium
+    help2man man-db bash-completion valgrind parallel rtklib faketime curl chromium
 )
 # Sanitizer build and fuzzing (clang), the installation and package checks, the Windows zip.
 CI=(

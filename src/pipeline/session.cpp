@@ -82,6 +82,12 @@ DecodingSession::~DecodingSession() {
     activeSession = nullptr;
 }
 
+void DecodingSession::SetClockCorrection(bool on) {
+    if (!open_) return;
+    options_.decoder.clockCorrection = on ? 1 : 0;
+    SetPortOptions(kDecoderPort, &options_.decoder, KESTREL_OPTION_RECORD_SIZE);
+}
+
 bool DecodingSession::IsOpen() const { return open_; }
 
 const DecodeCounts& DecodingSession::Counts() const {

@@ -113,6 +113,11 @@ public:
 
     bool IsOpen() const;
 
+    // From the next frame on, the decoder solves each epoch's position and clock, or stops
+    // solving them: an output that needs solutions for a while only (a station's position
+    // gathered over its first minutes) stops paying for them. The observations are the same.
+    void SetClockCorrection(bool on);
+
     // Decodes bytes as they arrive, any number at a time; the sinks are called before it
     // returns. False once the run has ended (a sink ended it, or the frames could not be placed
     // in time): End() says which and the error text why; later bytes are ignored.

@@ -19,7 +19,7 @@ touch "$WORK/files/day1.nav" "$WORK/files/day2.nav"
 
 # command line (completed at its end) | words offered, sorted, comma-separated
 CASES=(
-    "kestrel |convert,detect,inspect,qc,rinex"
+    "kestrel |convert,detect,inspect,qc,rinex,rtcm"
     "kestrel de|detect"
     "kestrel --v|--version"
     "kestrel convert --no-|--no-clobber,--no-clock-correction,--no-l2-slips"
@@ -28,6 +28,7 @@ CASES=(
     "kestrel rinex -v |2.11,3.04"
     "kestrel rinex --rinex-version 3|3.04"
     "kestrel rinex --no-nav --do|--doppler"
+    "kestrel rtcm --an|--antenna,--antenna-height"
     "kestrel convert -d |logs,out dir"
     "kestrel convert -o da|day1.nav,day2.nav"
     "kestrel convert |day1.nav,day2.nav,logs,out dir"
@@ -36,8 +37,8 @@ CASES=(
     "kestrel rinex --marker |"
     "kestrel detect --|--help"
     "kestrel nosuch -|"
-    "kestrel help |convert,detect,inspect,qc,rinex"
-    "kestrel help r|rinex"
+    "kestrel help |convert,detect,inspect,qc,rinex,rtcm"
+    "kestrel help r|rinex,rtcm"
     "kestrel help rinex |"
     "kestrel rinex --splice --period |1d,1h"
     "kestrel qc -j |"
