@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Coverage-guided fuzzing of the library with libFuzzer (clang-14, AddressSanitizer and
-# UndefinedBehaviorSanitizer). Five targets:
+# UndefinedBehaviorSanitizer). Six targets:
 #   feed_byte       bytes through the frame parser, drained like the driver (first byte: switches)
 #   convert_file    a whole conversion of the bytes as a file, outputs read back and counted
 #   auto_detect     file detection on the bytes as a file
 #   threadbuf_read  the exported ThreadBuf readers (and an append) on a hostile ThreadBuf image
 #   rinex_convert   a RINEX conversion of the bytes as a file, both files read back and counted
+#   stream_raw      the bytes as a live stream in reads of random sizes, cut into raw period files
+#                   (byte 0: the period, byte 1: the read sizes), the files read back and checked
 #
 # Usage:
 #   tools/fuzz.sh --short                  four minutes in all, shared by the targets (what CI runs)
@@ -24,7 +26,7 @@ cd "$(dirname "$0")/.."
 
 BUILD=${KESTREL_FUZZ_BUILD:-build-fuzz}
 COV_BUILD=${KESTREL_FUZZ_COV_BUILD:-build-fuzz-cov}
-TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert)
+TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert stream_raw)
 CC_BIN=${CC_FUZZ:-clang-14}
 CXX_BIN=${CXX_FUZZ:-clang++-14}
 
@@ -33,7 +35,7 @@ CXX_BIN=${CXX_FUZZ:-clang++-14}
 # cut to this length.
 max_len() {
   case "$1" in
-    feed_byte|convert_file|rinex_convert) echo 4096 ;;
+    feed_byte|convert_file|rinex_convert|stream_raw) echo 4096 ;;
     auto_detect) echo 10000 ;;
     threadbuf_read) echo 16400 ;;
   esac
