@@ -232,6 +232,21 @@ public:
         return std::to_string(t.week) + "-" + std::to_string(static_cast<long>(t.sow));
     }
 
+    // The files' names, and their bytes one after the other, in the order they were closed.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const std::string& path : order) names.push_back(path.substr(dir_.size() + 1));
+        return names;
+    }
+    std::vector<uint8_t> Joined() const {
+        std::vector<uint8_t> joined;
+        for (const std::string& path : order) {
+            const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
+            joined.insert(joined.end(), bytes.begin(), bytes.end());
+        }
+        return joined;
+    }
+
     int failOpens = 0;
     std::vector<std::string> events;
     std::vector<std::string> order;  // files as closed
@@ -276,16 +291,9 @@ TEST(RawPeriods, EachFrameGoesWholeIntoThePeriodOfItsEpoch) {
         RawPeriodWriter writer(files);
         WriteRaw(stream, read, 900, writer);
         ASSERT_EQ(files.order.size(), 4u) << "reads of " << read;
-        std::vector<uint8_t> joined;
-        std::vector<std::string> names;
-        for (const std::string& path : files.order) {
-            const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
-            joined.insert(joined.end(), bytes.begin(), bytes.end());
-            names.push_back(path.substr(dir.path().size() + 1));
-        }
-        EXPECT_EQ(joined, stream) << "reads of " << read;
+        EXPECT_EQ(files.Joined(), stream) << "reads of " << read;
         // The first file holds what came before the first epoch; the others start with one.
-        EXPECT_EQ(names, (std::vector<std::string>{"1316-0", "1316-900", "1316-2700", "1316-0+1"}));
+        EXPECT_EQ(files.Names(), (std::vector<std::string>{"1316-0", "1316-900", "1316-2700", "1316-0+1"}));
         const std::vector<uint8_t> second = test::ReadFileBytes(files.order[1]);
         EXPECT_TRUE(std::equal(parts[4].begin(), parts[4].end(), second.begin())) << "reads of " << read;
         const std::vector<uint8_t> last = test::ReadFileBytes(files.order[3]);
@@ -366,25 +374,21 @@ TEST(RawPeriods, ALiveStationHourInQuarterHoursIsTheStream) {
         writer.Write({buffer.data(), r.size}, cuts);
     }
     writer.Finish();
-    std::vector<uint8_t> joined;
-    std::vector<std::string> names;
-    for (const std::string& path : files.order) {
-        const std::vector<uint8_t> bytes = test::ReadFileBytes(path);
-        joined.insert(joined.end(), bytes.begin(), bytes.end());
-        names.push_back(path.substr(dir.path().size() + 1));
-        // Each file holds its quarter hour's epochs only.
-        const double periodStart = std::stod(names.back().substr(5));
+    const std::vector<std::string> names = files.Names();
+    EXPECT_EQ(names, (std::vector<std::string>{"1316-518400", "1316-519300", "1316-520200", "1316-521100"}));
+    EXPECT_TRUE(files.Joined() == expected);
+    // Each file holds its quarter hour's epochs only.
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const double periodStart = std::stod(names[i].substr(5));
         FrameEpochs epochs;
         FrameScanner scanner;
-        scanner.Feed(bytes, [&](const ScannedFrame& f) {
+        scanner.Feed(test::ReadFileBytes(files.order[i]), [&](const ScannedFrame& f) {
             if (const auto t = epochs(f)) {
-                EXPECT_GE(t->sow, periodStart) << names.back();
-                EXPECT_LT(t->sow, periodStart + 900) << names.back();
+                EXPECT_GE(t->sow, periodStart) << names[i];
+                EXPECT_LT(t->sow, periodStart + 900) << names[i];
             }
         });
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"1316-518400", "1316-519300", "1316-520200", "1316-521100"}));
-    EXPECT_TRUE(joined == expected);
 }
 
 }  // namespace

@@ -223,6 +223,9 @@ TEST(StreamWatch, SaysOnceWhenTheBytesAreNotNavComOrThereAreNone) {
             }
         }
     }
+    EXPECT_EQ(StreamWatch(0.0).Describe(E::kNotNavCom, "serial:/dev/ttyS0"),
+              "serial:/dev/ttyS0: no valid NavCom frame in 60 s of data (a wrong serial speed, port or receiver "
+              "protocol?); still listening");
 }
 
 TEST(ReplayPacer, SendsEachEpochWithTheRecordsAfterItWhenItFallsDue) {

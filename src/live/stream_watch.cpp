@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "live/stream_watch.h"
 
+#include <cstdio>
+
 namespace kestrel::live {
 
 void StreamWatch::OnBytes(double nowS) {
@@ -38,6 +40,21 @@ std::optional<StreamWatch::Event> StreamWatch::Check(double nowS) {
         return Event::kSilent;
     }
     return std::nullopt;
+}
+
+std::string StreamWatch::Describe(Event event, const std::string& input) const {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.0f s", quietS_);
+    switch (event) {
+        case Event::kNotNavCom:
+            return input + ": no valid NavCom frame in " + seconds +
+                   " of data (a wrong serial speed, port or receiver protocol?); still listening";
+        case Event::kSilent:
+            return input + ": no bytes for " + seconds + "; still listening";
+        case Event::kFramesBack:
+            return input + ": NavCom frames again";
+    }
+    return input;
 }
 
 }  // namespace kestrel::live

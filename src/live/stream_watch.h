@@ -6,6 +6,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 namespace kestrel::live {
 
@@ -25,6 +26,8 @@ public:
     void OnFrame(double nowS);
     // What to tell the user now, if anything.
     std::optional<Event> Check(double nowS);
+    // The line that tells it, about the input named `input`.
+    std::string Describe(Event event, const std::string& input) const;
 
 private:
     double quietS_;
