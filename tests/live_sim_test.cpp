@@ -105,7 +105,7 @@ TEST(ReceiverSim, LinkDropsLoseNothingThatTheLinkCarried) {
         ASSERT_NE(input, nullptr);
         const std::vector<uint8_t> got = ReadThrough(*input, sim);
         const std::vector<uint8_t> sent = test::ReadFileBytes(dir.file("sent"));
-        EXPECT_GE(input->counters().reconnects, 2u) << link;
+        EXPECT_GE(input->counters().reconnects, 1u) << link;
         EXPECT_EQ(got.size(), sent.size()) << link;
         EXPECT_TRUE(got == sent) << link;
         ASSERT_FALSE(messages.empty()) << link;
