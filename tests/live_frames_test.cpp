@@ -352,7 +352,7 @@ TEST(RawPeriods, AFailedFileIsSaidOnceAndTheNextPeriodIsWritten) {
 }
 
 TEST(RawPeriods, ALiveStationHourInQuarterHoursIsTheStream) {
-    if (test::ReceiverSim::Path() == nullptr) GTEST_SKIP() << "KESTREL_SIM not set";
+    if (test::ReceiverSim::Path() == nullptr) GTEST_SKIP() << "no receiver simulator (tools not built)";
     const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
     test::ReceiverSim sim;
     ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "0"}));

@@ -22,7 +22,7 @@ constexpr double kLongestRunS = 60.0;  // bound on a run; never a measured figur
 constexpr double kQuietAfterEndS = 0.5;
 
 #define REQUIRE_SIM()                                                          \
-    if (test::ReceiverSim::Path() == nullptr) GTEST_SKIP() << "KESTREL_SIM not set"
+    if (test::ReceiverSim::Path() == nullptr) GTEST_SKIP() << "no receiver simulator (tools not built)"
 
 std::unique_ptr<Input> Open(const std::string& text, std::vector<std::string>* messages = nullptr) {
     std::string error;

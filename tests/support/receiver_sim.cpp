@@ -18,7 +18,14 @@ int Status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(
 
 }  // namespace
 
-const char* ReceiverSim::Path() { return std::getenv("KESTREL_SIM"); }
+const char* ReceiverSim::Path() {
+    if (const char* path = std::getenv("KESTREL_SIM")) return path;
+#ifdef KESTREL_SIM_PATH
+    return KESTREL_SIM_PATH;
+#else
+    return nullptr;
+#endif
+}
 
 bool ReceiverSim::Start(const std::vector<std::string>& args) {
     if (Path() == nullptr) return false;

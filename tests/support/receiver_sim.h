@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Runs the receiver simulator (named by KESTREL_SIM) for tests: started with its arguments,
+// Runs the receiver simulator (named by KESTREL_SIM, or the one of the build) for tests: started with its arguments,
 // the input it announces read from its first line of output, waited for or stopped.
 #pragma once
 
@@ -12,7 +12,7 @@ namespace kestrel::test {
 
 class ReceiverSim {
 public:
-    // The simulator's path, or null when KESTREL_SIM is not set.
+    // The simulator's path: KESTREL_SIM, else the build's; null when there is none.
     static const char* Path();
 
     // Starts it; false when it could not start or announced no input.
