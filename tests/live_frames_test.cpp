@@ -357,7 +357,7 @@ TEST(RawPeriods, ALiveStationHourInQuarterHoursIsTheStream) {
     test::ReceiverSim sim;
     ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "0"}));
     std::string error;
-    const std::unique_ptr<Input> input = OpenInput(*ParseInputSpec(sim.input(), error), {}, error);
+    const std::unique_ptr<Input> input = OpenInput(*ParseInputSource(sim.input(), error), {}, error);
     ASSERT_NE(input, nullptr) << error;
     test::ScratchDir dir;
     FolderFiles files(dir.path());

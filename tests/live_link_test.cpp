@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "live/frame_scanner.h"
-#include "live/input_spec.h"
+#include "live/input_source.h"
 #include "live/inputs.h"
 #include "live/links.h"
 #include "live/receiver_commands.h"
@@ -27,8 +27,8 @@
 namespace kestrel::live {
 namespace {
 
-TEST(InputSpec, NamesEachKindOfInputAndRefusesTheRest) {
-    using K = InputSpec::Kind;
+TEST(InputSource, NamesEachKindOfInputAndRefusesTheRest) {
+    using K = InputSource::Kind;
     struct Case {
         const char* text;
         bool ok;
@@ -56,17 +56,17 @@ TEST(InputSpec, NamesEachKindOfInputAndRefusesTheRest) {
     };
     for (const Case& c : cases) {
         std::string error;
-        const std::optional<InputSpec> spec = ParseInputSpec(c.text, error);
-        ASSERT_EQ(spec.has_value(), c.ok) << c.text << ": " << error;
+        const std::optional<InputSource> source = ParseInputSource(c.text, error);
+        ASSERT_EQ(source.has_value(), c.ok) << c.text << ": " << error;
         if (!c.ok) {
             EXPECT_FALSE(error.empty()) << c.text;
             continue;
         }
-        EXPECT_EQ(spec->kind, c.kind) << c.text;
-        EXPECT_EQ(spec->path, c.path) << c.text;
-        EXPECT_EQ(spec->baud, c.baud) << c.text;
-        EXPECT_EQ(spec->host, c.host) << c.text;
-        EXPECT_EQ(spec->port, c.port) << c.text;
+        EXPECT_EQ(source->kind, c.kind) << c.text;
+        EXPECT_EQ(source->path, c.path) << c.text;
+        EXPECT_EQ(source->baud, c.baud) << c.text;
+        EXPECT_EQ(source->host, c.host) << c.text;
+        EXPECT_EQ(source->port, c.port) << c.text;
     }
 }
 
@@ -263,11 +263,11 @@ TEST(ReplayPacer, SendsEachEpochWithTheRecordsAfterItWhenItFallsDue) {
 
 std::string OpenError(const std::string& text, double connectTimeoutS = 10.0) {
     std::string error;
-    const std::optional<InputSpec> spec = ParseInputSpec(text, error);
-    EXPECT_TRUE(spec) << text;
+    const std::optional<InputSource> source = ParseInputSource(text, error);
+    EXPECT_TRUE(source) << text;
     InputOptions options;
     options.connectTimeoutS = connectTimeoutS;
-    EXPECT_EQ(OpenInput(*spec, options, error), nullptr) << text;
+    EXPECT_EQ(OpenInput(*source, options, error), nullptr) << text;
     return error;
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "live/frame_scanner.h"
-#include "live/input_spec.h"
+#include "live/input_source.h"
 #include "live/inputs.h"
 #include "live/receiver_commands.h"
 #include "support/receiver_sim.h"
@@ -26,12 +26,12 @@ constexpr double kQuietAfterEndS = 0.5;
 
 std::unique_ptr<Input> Open(const std::string& text, std::vector<std::string>* messages = nullptr) {
     std::string error;
-    const std::optional<InputSpec> spec = ParseInputSpec(text, error);
-    EXPECT_TRUE(spec) << error;
-    if (!spec) return nullptr;
+    const std::optional<InputSource> source = ParseInputSource(text, error);
+    EXPECT_TRUE(source) << error;
+    if (!source) return nullptr;
     InputOptions options;
     if (messages != nullptr) options.report = [messages](const std::string& m) { messages->push_back(m); };
-    std::unique_ptr<Input> input = OpenInput(*spec, options, error);
+    std::unique_ptr<Input> input = OpenInput(*source, options, error);
     EXPECT_NE(input, nullptr) << error;
     return input;
 }

@@ -61,16 +61,16 @@ bool SendAll(int fd, std::span<const uint8_t> bytes, std::string& error) {
 // A serial device or a TCP connection, made again after every loss.
 class LinkInput final : public Input {
 public:
-    LinkInput(const InputSpec& spec, const InputOptions& options)
-        : spec_(spec), options_(options), connector_(spec.host, spec.port, options.connectTimeoutS) {
-        name_ = spec.text;
+    LinkInput(const InputSource& source, const InputOptions& options)
+        : source_(source), options_(options), connector_(source.host, source.port, options.connectTimeoutS) {
+        name_ = source.text;
     }
     ~LinkInput() override { Close(); }
 
     // The first link: its failure ends the command, with the reason.
     bool OpenFirst(std::string& error) {
-        if (spec_.kind == InputSpec::Kind::kSerial) {
-            const int fd = OpenSerial(spec_.path, *BaudSpeed(spec_.baud), error);
+        if (source_.kind == InputSource::Kind::kSerial) {
+            const int fd = OpenSerial(source_.path, *BaudSpeed(source_.baud), error);
             if (fd < 0) return false;
             Adopt(fd);
             return true;
@@ -91,7 +91,7 @@ public:
         const int ready = ::poll(&p, 1, timeoutMs);
         const double now = MonotonicSeconds();
         if (ready == 0) {
-            if (spec_.kind == InputSpec::Kind::kTcp && now - lastBytesS_ >= options_.silenceS) {
+            if (source_.kind == InputSource::Kind::kTcp && now - lastBytesS_ >= options_.silenceS) {
                 Lose("no bytes for " + Seconds(options_.silenceS), now);
             }
             return {};
@@ -125,7 +125,7 @@ public:
 
 private:
     void Close() {
-        if (spec_.kind == InputSpec::Kind::kSerial) {
+        if (source_.kind == InputSource::Kind::kSerial) {
             CloseSerial(fd_);
         } else if (fd_ >= 0) {
             ::close(fd_);
@@ -187,9 +187,9 @@ private:
             Pause(std::min(timeoutMs, WaitMs(nextAttemptS_ - now)));
             return {};
         }
-        if (spec_.kind == InputSpec::Kind::kSerial) {
+        if (source_.kind == InputSource::Kind::kSerial) {
             std::string error;
-            const int fd = OpenSerial(spec_.path, *BaudSpeed(spec_.baud), error);
+            const int fd = OpenSerial(source_.path, *BaudSpeed(source_.baud), error);
             if (fd >= 0) {
                 Adopt(fd);
             } else {
@@ -208,7 +208,7 @@ private:
         return {};
     }
 
-    InputSpec spec_;
+    InputSource source_;
     InputOptions options_;
     TcpConnector connector_;
     Backoff backoff_;
@@ -252,8 +252,8 @@ public:
 // A log replayed at its own pace times the speed factor, or as fast as it can be read.
 class ReplayInput final : public Input {
 public:
-    ReplayInput(int fd, const InputSpec& spec, double speed) : fd_(fd), speed_(speed), pacer_(speed) {
-        name_ = spec.text;
+    ReplayInput(int fd, const InputSource& source, double speed) : fd_(fd), speed_(speed), pacer_(speed) {
+        name_ = source.text;
         counters_.connected = true;
         startS_ = MonotonicSeconds();
     }
@@ -327,20 +327,20 @@ private:
     std::vector<uint8_t> chunk_;
 };
 
-std::unique_ptr<Input> OpenReplay(const InputSpec& spec, double speed, std::string& error) {
-    const int fd = ::open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
+std::unique_ptr<Input> OpenReplay(const InputSource& source, double speed, std::string& error) {
+    const int fd = ::open(source.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = errno == ENOENT ? "log " + spec.path + " does not exist"
-                                : "cannot open " + spec.path + ": " + std::strerror(errno);
+        error = errno == ENOENT ? "log " + source.path + " does not exist"
+                                : "cannot open " + source.path + ": " + std::strerror(errno);
         return nullptr;
     }
     struct stat st{};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
-        error = spec.path + " is a folder, not a log";
+        error = source.path + " is a folder, not a log";
         return nullptr;
     }
-    return std::make_unique<ReplayInput>(fd, spec, speed);
+    return std::make_unique<ReplayInput>(fd, source, speed);
 }
 
 }  // namespace
@@ -350,15 +350,15 @@ double MonotonicSeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::unique_ptr<Input> OpenInput(const InputSpec& spec, const InputOptions& options, std::string& error) {
-    switch (spec.kind) {
-        case InputSpec::Kind::kStdin:
+std::unique_ptr<Input> OpenInput(const InputSource& source, const InputOptions& options, std::string& error) {
+    switch (source.kind) {
+        case InputSource::Kind::kStdin:
             return std::make_unique<StdinInput>();
-        case InputSpec::Kind::kFile:
-            return OpenReplay(spec, options.speed, error);
-        case InputSpec::Kind::kSerial:
-        case InputSpec::Kind::kTcp: {
-            auto link = std::make_unique<LinkInput>(spec, options);
+        case InputSource::Kind::kFile:
+            return OpenReplay(source, options.speed, error);
+        case InputSource::Kind::kSerial:
+        case InputSource::Kind::kTcp: {
+            auto link = std::make_unique<LinkInput>(source, options);
             if (!link->OpenFirst(error)) return nullptr;
             return link;
         }

@@ -11,7 +11,7 @@
 #include <span>
 #include <string>
 
-#include "live/input_spec.h"
+#include "live/input_source.h"
 
 namespace kestrel::live {
 
@@ -64,6 +64,6 @@ protected:
 // Opens the input. Null, with the reason in `error`, when it cannot be opened the first time
 // (a missing or busy device, a host that refuses, is silent or unknown, a missing log): later
 // losses are brought back, never fatal.
-std::unique_ptr<Input> OpenInput(const InputSpec& spec, const InputOptions& options, std::string& error);
+std::unique_ptr<Input> OpenInput(const InputSource& source, const InputOptions& options, std::string& error);
 
 }  // namespace kestrel::live

@@ -24,7 +24,7 @@ inline constexpr int kDefaultBaud = 115200;
 // The termios speed of a rate in bits per second; none for a rate not in kBaudRates.
 std::optional<speed_t> BaudSpeed(int rate);
 
-struct InputSpec {
+struct InputSource {
     enum class Kind { kSerial, kTcp, kStdin, kFile };
     Kind kind = Kind::kStdin;
     std::string text;  // as the user gave it
@@ -35,6 +35,6 @@ struct InputSpec {
 };
 
 // The input `text` names; none with the reason in `error` for a text that names none.
-std::optional<InputSpec> ParseInputSpec(std::string_view text, std::string& error);
+std::optional<InputSource> ParseInputSource(std::string_view text, std::string& error);
 
 }  // namespace kestrel::live

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "live/input_spec.h"
+#include "live/input_source.h"
 
 #include <charconv>
 
@@ -20,7 +20,7 @@ std::optional<int> Decimal(std::string_view text) {
     return value;
 }
 
-bool ParseSerial(std::string_view rest, InputSpec& spec, std::string& error) {
+bool ParseSerial(std::string_view rest, InputSource& source, std::string& error) {
     const std::size_t colon = rest.rfind(':');
     if (colon != std::string_view::npos) {
         const std::string_view tail = rest.substr(colon + 1);
@@ -30,7 +30,7 @@ bool ParseSerial(std::string_view rest, InputSpec& spec, std::string& error) {
                         "38400, 57600, 115200, 230400, 460800, 921600";
                 return false;
             }
-            spec.baud = *baud;
+            source.baud = *baud;
             rest = rest.substr(0, colon);
         }
     }
@@ -38,11 +38,11 @@ bool ParseSerial(std::string_view rest, InputSpec& spec, std::string& error) {
         error = "serial: needs a device, as in serial:/dev/ttyUSB0 or serial:/dev/ttyS0:57600";
         return false;
     }
-    spec.path = std::string(rest);
+    source.path = std::string(rest);
     return true;
 }
 
-bool ParseTcp(std::string_view rest, InputSpec& spec, std::string& error) {
+bool ParseTcp(std::string_view rest, InputSource& source, std::string& error) {
     std::string_view host;
     std::string_view port;
     if (!rest.empty() && rest.front() == '[') {  // [IPv6 address]:port
@@ -67,8 +67,8 @@ bool ParseTcp(std::string_view rest, InputSpec& spec, std::string& error) {
         error = "tcp: needs a host and a port from 1 to 65535, as in tcp:192.168.1.20:5017";
         return false;
     }
-    spec.host = std::string(host);
-    spec.port = std::to_string(*number);
+    source.host = std::string(host);
+    source.port = std::to_string(*number);
     return true;
 }
 
@@ -81,29 +81,29 @@ std::optional<speed_t> BaudSpeed(int rate) {
     return std::nullopt;
 }
 
-std::optional<InputSpec> ParseInputSpec(std::string_view text, std::string& error) {
-    InputSpec spec;
-    spec.text = std::string(text);
+std::optional<InputSource> ParseInputSource(std::string_view text, std::string& error) {
+    InputSource source;
+    source.text = std::string(text);
     bool ok = false;
     if (text == "-") {
-        spec.kind = InputSpec::Kind::kStdin;
+        source.kind = InputSource::Kind::kStdin;
         ok = true;
     } else if (text.starts_with(kSerialPrefix)) {
-        spec.kind = InputSpec::Kind::kSerial;
-        ok = ParseSerial(text.substr(kSerialPrefix.size()), spec, error);
+        source.kind = InputSource::Kind::kSerial;
+        ok = ParseSerial(text.substr(kSerialPrefix.size()), source, error);
     } else if (text.starts_with(kTcpPrefix)) {
-        spec.kind = InputSpec::Kind::kTcp;
-        ok = ParseTcp(text.substr(kTcpPrefix.size()), spec, error);
+        source.kind = InputSource::Kind::kTcp;
+        ok = ParseTcp(text.substr(kTcpPrefix.size()), source, error);
     } else if (text.starts_with(kFilePrefix)) {
-        spec.kind = InputSpec::Kind::kFile;
-        spec.path = std::string(text.substr(kFilePrefix.size()));
-        ok = !spec.path.empty();
+        source.kind = InputSource::Kind::kFile;
+        source.path = std::string(text.substr(kFilePrefix.size()));
+        ok = !source.path.empty();
         if (!ok) error = "file: needs a log, as in file:base.nav";
     } else {
         error = "input '" + std::string(text) + "' is not " + std::string(kForms);
     }
     if (!ok) return std::nullopt;
-    return spec;
+    return source;
 }
 
 }  // namespace kestrel::live
