@@ -8,8 +8,9 @@
 #include <vector>
 
 #include "bench_data.h"
-#include "output/rinex_fields.h"
-#include "output/rinex_obs_writer.h"
+#include "rinex_out/rinex_fields.h"
+#include "rinex_out/rinex_obs_writer.h"
+#include "rinex/rinex_obs_write.h"
 #include "rinex/station_day.h"
 
 namespace kestrel::bench {
@@ -25,25 +26,16 @@ const std::vector<RinexObsEpoch>& StationEpochs() {
         rinex::StationDay day(BroadcastDay(), DayOptions(kEpochs));
         std::vector<RinexObsEpoch> out;
         rinex::ObsEpoch epoch;
-        const RinexObsType types[] = {RinexObsType::kC1, RinexObsType::kL1, RinexObsType::kP2, RinexObsType::kL2,
-                                      RinexObsType::kS1};
+        const std::vector<RinexObsType> types = {RinexObsType::kC1, RinexObsType::kL1, RinexObsType::kP2,
+                                                 RinexObsType::kL2, RinexObsType::kS1};
         while (day.Next(epoch)) {
-            RinexObsEpoch e;
-            e.time = epoch.time;
+            RinexObsEpoch e = rinex::WriterEpoch(epoch, types);
             e.clockOffsetS = day.LastClockOffset();
-            for (const rinex::ObsSatellite& s : epoch.satellites) {
-                RinexSatObs sat;
-                sat.prn = s.prn;
-                for (std::size_t k = 0; k < std::size(types); ++k) {
-                    const rinex::ObsValue& v = s.values[k];
-                    sat.values[static_cast<std::size_t>(types[k])] = {v.value, v.present, static_cast<uint8_t>(v.lli),
-                                                                      static_cast<uint8_t>(v.strength)};
-                }
+            for (RinexSatObs& sat : e.satellites) {
                 sat.values[static_cast<std::size_t>(RinexObsType::kD1)] = {kDopplerHz, true, 0, 0};
                 RinexObsValue p1 = sat.values[static_cast<std::size_t>(RinexObsType::kC1)];
                 p1.value += kP1OffsetM;
                 sat.values[static_cast<std::size_t>(RinexObsType::kP1)] = p1;
-                e.satellites.push_back(sat);
             }
             out.push_back(e);
         }

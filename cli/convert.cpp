@@ -19,9 +19,10 @@
 #include "commands.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
-#include "output/obx_writer.h"
-#include "plugin/feed.h"
+#include "pipeline/log_input.h"
+#include "plugin/obx_writer.h"
 #include "plugin/plugin.h"
+#include "plugin/queued_record.h"
 #include "session.h"
 
 namespace kestrel::cli {
@@ -93,7 +94,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     };
     // The outputs are created before the log is read: never let one of them be the log.
     for (const std::string& output : {obxName, ephemerisName}) {
-        if (SameFile(input, output)) {
+        if (WouldOverwriteLog(input, output)) {
             return refuse("LOG '" + input + "' would be overwritten by the output " + output +
                           "; choose another OUTBASE with -o");
         }
@@ -137,7 +138,9 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     bool interrupted = false;
     {
         InterruptGuard guard;
-        result = ConvertFile(&options, &callbacks, 0);
+        // As ConvertFile, but from a fresh session: a log's files do not depend on the logs
+        // this process converted before it.
+        result = RunConversion(&options, &callbacks, SolverStart::kFresh);
         interrupted = InterruptGuard::Interrupted();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

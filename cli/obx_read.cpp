@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "output/obx_writer.h"
+#include "plugin/obx_writer.h"
 
 namespace kestrel::obx {
 namespace {

@@ -19,6 +19,7 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/error_text.h"
+#include "pipeline/log_input.h"
 #include "qc/qc_run.h"
 #include "qc/sky.h"
 #include "qc_json.h"
@@ -110,7 +111,7 @@ int RunQc(const QcArgs& a) {
             return kExitUsage;
         }
     }
-    if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || SameFile(a.jsonPath, a.plotPath))) {
+    if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || SameExistingFile(a.jsonPath, a.plotPath))) {
         PrintError("--plot: '" + a.plotPath + "' is also the --json file");
         return kExitUsage;
     }
@@ -118,7 +119,7 @@ int RunQc(const QcArgs& a) {
     const std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
     for (const std::string& output : {a.jsonPath, a.plotPath}) {
         for (const std::string& input : inputs) {
-            if (!output.empty() && input != "-" && SameFile(input, output)) {
+            if (WouldOverwriteLog(input, output)) {
                 PrintError("LOG '" + input + "' would be overwritten by the output " + output);
                 return kExitUsage;
             }

@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "pipeline/observation_epoch.h"
+
 namespace kestrel::cli {
 namespace {
 
@@ -118,9 +120,9 @@ void SatelliteTable(std::string& out, const QcReport& r) {
 void TotalLines(std::string& out, const QcReport& r) {
     Line(out, "Observations", Text("%lld: %lld L1 only, %lld with L2", static_cast<long long>(r.observations),
                                    static_cast<long long>(r.observationsL1Only), static_cast<long long>(r.observationsWithL2)));
-    Line(out, "Slips", Text("%lld flagged (L1 %lld, L2 %lld, ionospheric only %lld): ",
-                            static_cast<long long>(r.slipObservations), static_cast<long long>(r.l1Slips),
-                            static_cast<long long>(r.l2Slips), static_cast<long long>(r.ionosphereSlips)) +
+    Line(out, "Slips", Text(kSlipCountsFormat, static_cast<long long>(r.l1Slips), static_cast<long long>(r.l2Slips)) +
+                           Text(", %lld ionospheric only; %lld observations flagged: ",
+                                static_cast<long long>(r.ionosphereSlips), static_cast<long long>(r.slipObservations)) +
                            Figure(r.slipsPer1000, "%.2f") + " per 1000 obs, " +
                            Figure(r.observationsPerSlip, "%.1f") + " obs per slip");
     std::size_t listed = 0;

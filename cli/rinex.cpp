@@ -20,7 +20,9 @@
 #include "common/error_text.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
-#include "output/rinex_convert.h"
+#include "pipeline/log_input.h"
+#include "pipeline/observation_epoch.h"
+#include "rinex_run/rinex_convert.h"
 #include "session.h"
 
 namespace kestrel::cli {
@@ -137,10 +139,12 @@ std::string Summary(const RinexRunResult& result, double seconds) {
         if (!result.navPath.empty()) files += (files.empty() ? "" : " and ") + result.navPath;
     }
     char summary[1024];
-    std::snprintf(summary, sizeof summary,
-                  "%d epochs, %d satellites, %d L1 and %d L2 slips, %d ephemerides written%s%s in %.2f s",
-                  result.epochs, result.satellites, result.l1Slips, result.l2Slips, result.ephemerides,
-                  files.empty() ? "" : " to ", files.c_str(), seconds);
+    char slips[64];
+    std::snprintf(slips, sizeof slips, kSlipCountsFormat, static_cast<long long>(result.l1Slips),
+                  static_cast<long long>(result.l2Slips));
+    std::snprintf(summary, sizeof summary, "%d epochs, %d satellites, %s, %d ephemerides written%s%s in %.2f s",
+                  result.epochs, result.satellites, slips, result.ephemerides, files.empty() ? "" : " to ",
+                  files.c_str(), seconds);
     return summary;
 }
 
@@ -149,7 +153,7 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     LogReport report;
     for (const std::string& output : {a.obsPath, a.navPath}) {
         const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
-        if (!output.empty() && input != "-" && SameFile(input, output)) {
+        if (WouldOverwriteLog(input, output)) {
             report.error = "LOG '" + input + "' would be overwritten by the output " + output;
             PrintError(report.error);
             report.status = kExitUsage;
@@ -188,24 +192,20 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
 // The time of a log's first MEASUREMENT frame with a week (total GPS seconds); the logs of a
 // splice are read in this order. Logs without one go last, in the order named.
 double FirstEpochOf(const std::string& input) {
+    constexpr double kNone = 1e18;
     std::FILE* f = std::fopen(input.c_str(), "rb");
-    if (f == nullptr) return 1e18;
+    if (f == nullptr) return kNone;
     std::vector<uint8_t> head(1 << 20);
     head.resize(std::fread(head.data(), 1, head.size(), f));
     std::fclose(f);
     namespace m = layout::measurement;
     for (std::size_t i = 0; i + m::kFirstBlockOffset < head.size(); ++i) {
-        if (head[i] != layout::frame::kSync[0] || head[i + 1] != layout::frame::kSync[1] ||
-            head[i + 2] != layout::frame::kSync[2] || head[i + layout::frame::kIdOffset] != m::kId) {
-            continue;
-        }
-        const int32_t length = layout::frame::FrameBytes(le_u16(&head[i + layout::frame::kLengthOffset]));
-        if (i + static_cast<std::size_t>(length) > head.size() || !VerifyChecksum(&head[i], length)) continue;
+        if (FrameAt(&head[i], head.size() - i, m::kId) == 0) continue;
         const int week = le_u16(&head[i + m::kWeekOffset]);
         if (week == 0) continue;
         return GpsTime{week, le_u32(&head[i + m::kTimeOffset]) * layout::kTimeUnitS}.Total();
     }
-    return 1e18;
+    return kNone;
 }
 
 int RunRinex(CLI::App& sub, const RinexArgs& a) {

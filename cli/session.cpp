@@ -4,8 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include <unistd.h>
 
@@ -149,10 +147,5 @@ InterruptGuard::InterruptGuard() {
 InterruptGuard::~InterruptGuard() { std::signal(SIGINT, SIG_DFL); }
 
 bool InterruptGuard::Interrupted() { return interrupted != 0; }
-
-bool SameFile(const std::string& input, const std::string& output) {
-    std::error_code error;
-    return std::filesystem::equivalent(input, output, error) && !error;
-}
 
 }  // namespace kestrel::cli

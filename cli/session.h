@@ -43,7 +43,4 @@ public:
     static bool Interrupted();
 };
 
-// True when `output` already exists and is the very file `input` names.
-bool SameFile(const std::string& input, const std::string& output);
-
 }  // namespace kestrel::cli

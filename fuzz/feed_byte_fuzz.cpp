@@ -5,6 +5,7 @@
 // counts, PRNs, flags, and the shape of every message.
 #include <cstring>
 
+#include "common/gps_prn.h"
 #include "fuzz_support.h"
 #include "navcom/frame_parser.h"
 #include "positioning/eph_store.h"
@@ -36,7 +37,7 @@ void CheckEpoch(const kestrel::test::DrainedEpoch& epoch, const OptionRecord& op
         Fail("epoch marked clock-corrected with clock correction off");
     }
     for (const SatObservation& obs : epoch.observations) {
-        if (obs.prn < 1 || obs.prn > 32) Fail("observation of PRN %d", obs.prn);
+        if (!IsGpsPrn(obs.prn)) Fail("observation of PRN %d", obs.prn);
     }
     for (const SatLockInfo& lock : epoch.lockInfo) {
         if (lock.info_kind != kLockInfoKind || lock.strength < 35.0 || lock.strength > 50.0) {

@@ -11,7 +11,7 @@
 
 #include "common/error_text.h"
 #include "fuzz_support.h"
-#include "output/rinex_convert.h"
+#include "rinex_run/rinex_convert.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
 

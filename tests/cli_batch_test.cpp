@@ -92,6 +92,22 @@ TEST_F(Batch, WorkersWriteWhatEachLogGivesAlone) {
     EXPECT_NE(run.err.find("[3/3] "), std::string::npos) << run.err;
 }
 
+// In turn in one process, a log's files are still what it gives alone: each conversion starts
+// from a fresh decoding session, not from the solution the log before it ended with.
+TEST_F(Batch, OneWorkerWritesEachLogAsItsOwnRunDoes) {
+    // Into one folder both times: an OBX file keeps the name it was written under.
+    ASSERT_EQ(test::RunCli(dir.path(), {"convert", dir.file("in/gsi.nav"), "-d", dir.file("out"), "-q"}).status, 0);
+    const auto alone = FilesOf(dir.file("out"));
+    fs::remove_all(dir.file("out"));
+    const CliRun run = test::RunCli(dir.path(), {"convert", "-j", "1", dir.file("in/sub/long.log"),
+                                                 dir.file("in/gsi.nav"), "-d", dir.file("out"), "-q"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto both = FilesOf(dir.file("out"));
+    ASSERT_EQ(both.size(), 4u);
+    EXPECT_TRUE(both.at("gsi.obx") == alone.at("gsi.obx"));
+    EXPECT_TRUE(both.at("gsi.epp") == alone.at("gsi.epp"));
+}
+
 TEST_F(Batch, AFailedLogDoesNotStopTheOthers) {
     for (const char* jobs : {"1", "2"}) {
         SCOPED_TRACE(std::string("-j ") + jobs);

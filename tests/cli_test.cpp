@@ -16,7 +16,7 @@
 
 #include "kestrel_build_commit.h"
 #include "obx_read.h"
-#include "output/obx_writer.h"
+#include "plugin/obx_writer.h"
 #include "support/cli_process.h"
 #include "support/eph_text.h"
 #include "support/test_files.h"

@@ -15,6 +15,7 @@
 #include "kestrel/kestrel.h"
 #include "obx_read.h"
 #include "plugin/plugin.h"
+#include "support/conversion_check.h"
 #include "support/eph_text.h"
 #include "support/frame_builder.h"
 #include "support/test_files.h"
@@ -28,7 +29,7 @@ using test::ReadFileText;
 using test::ScratchDir;
 using test::WriteFileBytes;
 
-constexpr int32_t kUntouched = -7;  // what the host puts in the result counters beforehand
+constexpr int32_t kUntouched = test::kCountersUntouched;  // what the host puts in the result counters beforehand
 const std::string kEphemerisHeader = "$EPHREC Ver6.03 KESTREL NavComBinary\n";
 
 using Progress = std::pair<int32_t, int32_t>;
@@ -57,17 +58,7 @@ struct Host {
     CallbackBlock callbacks;
 
     Host(const std::string& input, const std::string& outputBase) {
-        std::memset(&options, 0, sizeof options);
-        std::memset(&callbacks, 0, sizeof callbacks);
-        options.blockSize = KESTREL_OPTION_BLOCK_SIZE;
-        options.optionSize = KESTREL_OPTION_RECORD_SIZE;
-        SetFactoryDefaults(KESTREL_OPTION_RECORD_SIZE, &options.options);
-        std::snprintf(options.inputPath, sizeof options.inputPath, "%s", input.c_str());
-        std::snprintf(options.outputName, sizeof options.outputName, "%s", outputBase.c_str());
-        options.epochsWritten = options.ephemeridesWritten = options.otherWritten = kUntouched;
-        callbacks.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
-        callbacks.messageCallback = OnMessage;
-        callbacks.progressCallback = OnProgress;
+        test::PrepareHostBlocks(options, callbacks, input, outputBase, nullptr, OnMessage, OnProgress);
         seen = Seen{};
     }
 

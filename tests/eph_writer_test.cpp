@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "output/eph_writer.h"
+#include "plugin/eph_writer.h"
 #include "support/eph_text.h"
 #include "support/test_files.h"
 

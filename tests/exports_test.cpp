@@ -8,7 +8,7 @@
 
 #include "common/error_text.h"
 #include "kestrel/kestrel.h"
-#include "plugin/plugin.h"
+#include "pipeline/host_link.h"
 
 namespace kestrel {
 namespace {

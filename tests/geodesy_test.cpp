@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "positioning/geodesy.h"
+#include "support/sky_positions.h"
 
 namespace kestrel {
 namespace {
@@ -87,24 +88,6 @@ TEST(Geodesy, ConversionEndsOnPointsWhereTheLatitudeNeverSettles) {
     EXPECT_TRUE(std::isnan(lat));
 }
 
-// A satellite 20000 km from a receiver at (lat, lon), `el` above its horizon toward `az`.
-PositionRecord SatelliteSeenAt(const PositionRecord& rx, double lat, double lon, double el,
-                               double az) {
-    const double east[3] = {-std::sin(lon), std::cos(lon), 0.0};
-    const double north[3] = {-std::sin(lat) * std::cos(lon), -std::sin(lat) * std::sin(lon),
-                             std::cos(lat)};
-    const double up[3] = {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon),
-                          std::sin(lat)};
-    const double d = 2.0e7;
-    PositionRecord sat{};
-    double* out[3] = {&sat.x, &sat.y, &sat.z};
-    const double origin[3] = {rx.x, rx.y, rx.z};
-    for (int i = 0; i < 3; ++i)
-        *out[i] = origin[i] + d * (std::cos(el) * (std::sin(az) * east[i] + std::cos(az) * north[i]) +
-                                   std::sin(el) * up[i]);
-    return sat;
-}
-
 TEST(Geodesy, ElevationAndAzimuthInTheLocalFrame) {
     const double lat = 35.0 * kDeg, lon = 139.0 * kDeg;
     PositionRecord rx{};
@@ -115,7 +98,7 @@ TEST(Geodesy, ElevationAndAzimuthInTheLocalFrame) {
     const Case cases[] = {{90.0, 0.0}, {10.0, 0.0}, {10.0, 90.0}, {45.0, -135.0}, {0.0, 179.0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.azDeg);
-        PositionRecord sat = SatelliteSeenAt(rx, lat, lon, c.elDeg * kDeg, c.azDeg * kDeg);
+        PositionRecord sat = test::SatelliteSeenAt(rx, lat, lon, c.elDeg * kDeg, c.azDeg * kDeg);
         double el = -1, az = -1;
         elevation_azimuth(&sat, &rx, lat, lon, &el, &az);
         EXPECT_NEAR(el, c.elDeg * kDeg, 1e-9);

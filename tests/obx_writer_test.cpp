@@ -11,7 +11,7 @@
 #include "common/bytes.h"
 #include "common/error_text.h"
 #include "obx_read.h"
-#include "output/obx_writer.h"
+#include "plugin/obx_writer.h"
 #include "support/test_files.h"
 
 namespace kestrel {

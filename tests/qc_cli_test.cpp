@@ -69,7 +69,8 @@ TEST_F(QcCli, SummarisesTheStationHour) {
     EXPECT_EQ(run.err, "");
     EXPECT_NE(run.out.find("Epochs        120 of 120 expected (100.0 %)"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Interval      30.000 s"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("(L1 11, L2 6, ionospheric only 0)"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("11 L1 and 6 L2 slips, 0 ionospheric only; 11 observations flagged"), std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("2005-04-01 23:59:47.000 UTC"), std::string::npos) << run.out;
     // One table row per satellite, in aligned columns.
     int rows = 0;

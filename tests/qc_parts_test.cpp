@@ -7,9 +7,12 @@
 #include <cmath>
 #include <vector>
 
-#include "output/rinex_epochs.h"
+#include "common/run_figures.h"
+#include "pipeline/epoch_placer.h"
+#include "pipeline/epoch_selector.h"
 #include "qc/clock_steps.h"
 #include "qc/multipath.h"
+#include "positioning/eph_store.h"
 #include "qc/sky.h"
 #include "support/orbit_files.h"
 #include "support/test_files.h"
@@ -232,7 +235,7 @@ TEST(Sky, SampledElevationsFollowTheOrbits) {
         for (int prn = 1; prn <= 32; ++prn) {
             const auto sampled = table.ElevationDeg(prn, now);
             const GpsEphRecord* best = nullptr;
-            double distance = kEphemerisReachS;
+            double distance = kEphemerisServesS;
             for (const GpsEphRecord& b : broadcast) {
                 const double d = std::fabs(b.Toe - now.sow);
                 if (b.Prn == prn && std::fabs(b.Toe - (start.sow + 3600.0)) <= 3600.0 && d < distance) {

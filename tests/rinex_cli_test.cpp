@@ -94,6 +94,44 @@ TEST_F(RinexCli, ConvertsEachLogInBothVersionsUnderTheRinexNames) {
     }
 }
 
+// "N L1 and M L2 slips" as a summary gives it.
+std::string SlipCounts(const std::string& summary) {
+    const std::size_t words = summary.find(" L1 and ");
+    const std::size_t end = summary.find(" L2 slips", words);
+    if (words == std::string::npos || end == std::string::npos) return "";
+    const std::size_t start = summary.find_last_not_of("0123456789", words - 1) + 1;
+    return summary.substr(start, end + 9 - start);
+}
+
+// The station hour with five epochs cut out of it: every satellite comes back after 180 s. Both
+// commands count slips by the one rule: a return after a gap starts a new arc (its phase is
+// flagged) but slips nothing; the lock counters' changes outside the cut are the slips.
+TEST_F(RinexCli, RinexAndQcCountTheSameSlipsOnALogWithAGap) {
+    std::vector<std::vector<uint8_t>> frames = test::SplitFrames(test::ReadFileBytes(test::DataPath(kStationLog)));
+    std::vector<std::vector<uint8_t>> kept;
+    int measurements = 0;
+    for (auto& frame : frames) {
+        const bool measurement = frame[layout::frame::kIdOffset] == layout::measurement::kId;
+        const int index = measurement ? measurements++ : -1;
+        if (index < 60 || index >= 65) kept.push_back(std::move(frame));
+    }
+    test::WriteFileBytes(dir.file("cut.nav"), test::JoinFrames(kept));
+    const CliRun rinex = Run({"rinex", dir.file("cut.nav"), "-o", dir.file("cut.obs"), "--no-nav", "-q"});
+    ASSERT_EQ(rinex.status, 0) << rinex.err;
+    const CliRun qc = Run({"qc", dir.file("cut.nav"), "-q"});
+    ASSERT_EQ(qc.status, 0) << qc.err;
+    EXPECT_EQ(SlipCounts(rinex.out), "10 L1 and 6 L2 slips") << rinex.out;
+    EXPECT_EQ(SlipCounts(qc.out), "10 L1 and 6 L2 slips") << qc.out;
+    // The phases after the gap are flagged all the same.
+    const rinex::ObsFile obs = ReadObs(dir.file("cut.obs"));
+    ASSERT_EQ(obs.epochs.size(), 115u);
+    const int l1 = obs.header.TypeIndex("L1");
+    ASSERT_GE(l1, 0);
+    for (const auto& sat : obs.epochs[60].satellites) {
+        EXPECT_EQ(sat.values[static_cast<std::size_t>(l1)].lli & 1, 1) << "PRN " << sat.prn;
+    }
+}
+
 TEST_F(RinexCli, ReadsTheLogFromStandardInput) {
     for (const char* version : {"3.04", "2.11"}) {
         SCOPED_TRACE(version);

@@ -17,7 +17,7 @@
 #include "common/error_text.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
-#include "output/rinex_convert.h"
+#include "rinex_run/rinex_convert.h"
 #include "positioning/eph_store.h"
 #include "positioning/single_point.h"
 #include "rinex/navcom_encode.h"

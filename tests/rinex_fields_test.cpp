@@ -11,7 +11,7 @@
 #include <random>
 #include <string>
 
-#include "output/rinex_fields.h"
+#include "rinex_out/rinex_fields.h"
 
 namespace kestrel::rinex_field {
 namespace {

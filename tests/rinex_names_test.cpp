@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "output/rinex_names.h"
+#include "rinex_out/rinex_names.h"
 
 namespace kestrel {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "output/rinex_nav_writer.h"
+#include "rinex_out/rinex_nav_writer.h"
 #include "rinex/rinex_nav.h"
 #include "support/test_files.h"
 

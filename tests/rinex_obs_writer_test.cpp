@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "output/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 #include "rinex/rinex_obs.h"
 #include "rinex/rinex_obs_write.h"
 #include "rinex/station_day.h"

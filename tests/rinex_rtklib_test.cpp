@@ -15,12 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "output/rinex_convert.h"
-#include "output/rinex_nav_writer.h"
-#include "output/rinex_obs_writer.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
+#include "rinex/rinex_obs_write.h"
 #include "rinex/station_day.h"
+#include "rinex_out/rinex_nav_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
+#include "rinex_run/rinex_convert.h"
 #include "support/test_files.h"
 
 namespace kestrel {
@@ -61,19 +62,7 @@ void WriteFiles(const std::vector<rinex::NavRecord>& nav, RinexVersion version, 
     ASSERT_TRUE(AppendRinexObsHeader(obs, h));
     rinex::ObsEpoch epoch;
     while (day.Next(epoch)) {
-        RinexObsEpoch e;
-        e.time = epoch.time;
-        for (const rinex::ObsSatellite& s : epoch.satellites) {
-            RinexSatObs sat;
-            sat.prn = s.prn;
-            for (std::size_t k = 0; k < std::size(kDayTypes); ++k) {
-                const rinex::ObsValue& v = s.values[k];
-                sat.values[static_cast<std::size_t>(kDayTypes[k])] = {v.value, v.present, static_cast<uint8_t>(v.lli),
-                                                                      static_cast<uint8_t>(v.strength)};
-            }
-            e.satellites.push_back(sat);
-        }
-        ASSERT_TRUE(AppendRinexObsEpoch(obs, h, e));
+        ASSERT_TRUE(AppendRinexObsEpoch(obs, h, rinex::WriterEpoch(epoch, h.types)));
     }
     test::WriteFileBytes(obsPath, std::vector<uint8_t>(obs.begin(), obs.end()));
 

@@ -7,6 +7,7 @@
 
 #include "positioning/geodesy.h"
 #include "positioning/troposphere.h"
+#include "support/sky_positions.h"
 
 namespace kestrel {
 namespace {
@@ -16,16 +17,7 @@ constexpr double kLon = 10.0 * kDeg;
 
 // A satellite 20000 km away at elevation `el` due north of the receiver.
 PositionRecord SatelliteAt(const PositionRecord& rx, double lat, double lon, double el) {
-    const double north[3] = {-std::sin(lat) * std::cos(lon), -std::sin(lat) * std::sin(lon),
-                             std::cos(lat)};
-    const double up[3] = {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon),
-                          std::sin(lat)};
-    const double d = 2.0e7;
-    PositionRecord sat{};
-    sat.x = rx.x + d * (std::cos(el) * north[0] + std::sin(el) * up[0]);
-    sat.y = rx.y + d * (std::cos(el) * north[1] + std::sin(el) * up[1]);
-    sat.z = rx.z + d * (std::cos(el) * north[2] + std::sin(el) * up[2]);
-    return sat;
+    return test::SatelliteSeenAt(rx, lat, lon, el, 0.0);
 }
 
 double Delay(double lat, double height, double el) {

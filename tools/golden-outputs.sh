@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Converts a fixed set of logs with a built `kestrel` and keeps everything a conversion
-# produces (OBX file, ephemeris file, messages, summary line without its timing) in one
-# folder, so that two builds can be compared byte for byte:
+# produces (OBX file, ephemeris file, RINEX 3.04 and 2.11 observation and navigation files,
+# messages, summary line without its timing) in one folder, so that two builds can be
+# compared byte for byte:
 #
 #   tools/golden-outputs.sh BUILD_DIR OUT_DIR [--long]
 #   diff -r OUT_A OUT_B && echo identical
 #
 # The OBX header's creation time (bytes 8..19) is zeroed, the only bytes that differ between
-# two runs of the same code. --long adds the simulated 24-hour and 7-day logs that
+# two runs of the same code; the RINEX headers' creation time is fixed by SOURCE_DATE_EPOCH. --long adds the simulated 24-hour and 7-day logs that
 # bench/compare.sh makes in BUILD_DIR/bench-data (made here if missing).
 set -euo pipefail
 
@@ -58,4 +59,30 @@ for log in "${logs[@]}"; do
         printf '\0%.0s' {1..12} | dd of="$base.obx" bs=1 seek=8 conv=notrunc status=none
     done
 done
-echo "golden-outputs: ${#logs[@]} logs, 3 option sets each, in $out"
+# RINEX: both versions of every log; on the short logs also two decimated runs (lock lost in a
+# dropped epoch is flagged at the next one written) and one with Doppler, no clock solution and
+# only the satellites observed in the navigation file.
+export SOURCE_DATE_EPOCH=1700000000
+for log in "${logs[@]}"; do
+    name="$(basename "$log")"
+    modes=(v304 v211)
+    [[ "$(stat -c %s "$log")" -lt 1000000 ]] && modes+=(every2s every60s doppler)
+    for mode in "${modes[@]}"; do
+        case "$mode" in
+            v304) flags=(-v 3.04) ;;
+            v211) flags=(-v 2.11) ;;
+            every2s) flags=(-v 3.04 --interval 2) ;;
+            every60s) flags=(-v 2.11 --interval 60) ;;
+            doppler) flags=(-v 2.11 --doppler --no-clock-correction --tracked-only --no-l2-slips) ;;
+        esac
+        stem="${name//./_}_rinex_${mode}"
+        base="$out/$stem"
+        set +e
+        (cd "$out" && "$kestrel" rinex "$log" -o "$stem.rnx" -n "$stem.rnxnav" -q "${flags[@]}") \
+            > "$base.messages" 2> "$base.stderr"
+        echo "exit $?" >> "$base.messages"
+        set -e
+        sed -i -E 's/ in [0-9.]+ s$//' "$base.messages" "$base.stderr"
+    done
+done
+echo "golden-outputs: ${#logs[@]} logs, 3 option sets each for convert, 2 to 5 for rinex, in $out"

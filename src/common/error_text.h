@@ -12,6 +12,14 @@ constexpr std::size_t kErrorTextSize = 512;
 // The buffer itself (kErrorTextSize bytes, always NUL-terminated).
 char* error_text();
 
+// The texts of the failures every run shares: a file that cannot be opened, read or written
+// (formats taking its name), and a run stopped by Abort.
+inline constexpr char kCannotOpenFormat[] = "Error: Unable to open %s";
+inline constexpr char kCannotReadFormat[] = "Error: Unable to read %s";
+inline constexpr char kCannotWriteFormat[] = "Error: Unable to write to %s";
+inline constexpr char kUserQuitText[] = "User Quit";
+inline constexpr char kNoMemoryText[] = "Error: Not enough memory";
+
 // Replaces the text by a copy of `text`, cut to fit.
 void set_error_text(const char* text);
 

@@ -15,7 +15,7 @@
 #include "common/gps_time.h"
 #include "live/frame_scanner.h"
 #include "live/period_clock.h"
-#include "output/rinex_epochs.h"
+#include "pipeline/epoch_placer.h"
 
 namespace kestrel::live {
 

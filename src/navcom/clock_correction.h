@@ -14,4 +14,10 @@ namespace kestrel {
 // and sets the epoch's corrected time, clock offset and clock-corrected flag.
 void CorrectEpochClock(PortState& port, int32_t satCount);
 
+// Whether an epoch has a receiver clock solution: corrected, with an offset found from enough
+// satellites (a solution from too few leaves the offset at exactly 0).
+constexpr bool HasClockSolution(const EpochHeader& epoch) {
+    return (epoch.flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) != 0 && epoch.clock_offset != 0.0;
+}
+
 }  // namespace kestrel

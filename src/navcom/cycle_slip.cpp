@@ -4,13 +4,11 @@
 #include <cmath>
 
 #include "common/error_text.h"
+#include "common/gps_prn.h"
 #include "navcom/record_layout.h"
 
 namespace kestrel {
 namespace {
-
-constexpr int32_t kFirstPrn = 1;
-constexpr int32_t kLastPrn = 32;
 
 // A time step beyond ±600000 s is a crossing of the week boundary, not a real step.
 constexpr double kWeekRolloverThresholdS = 600000.0;
@@ -31,7 +29,7 @@ constexpr char kL2SlipFormat[] = "L2 cycle slip on PRN %d";
 // The test itself; `found` says what it made of the satellite.
 bool TestSatellite(PortState& port, SatState& sat, double time, SlipFindings& found) {
     found = SlipFindings{};
-    if (sat.prn < kFirstPrn || sat.prn > kLastPrn) return false;
+    if (!IsGpsPrn(sat.prn)) return false;
 
     sat.time = time;
     sat.l1_lock_time = 0.0;

@@ -9,6 +9,7 @@
 
 #include "common/bytes.h"
 #include "common/error_text.h"
+#include "common/gps_prn.h"
 #include "navcom/decode_observer.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
@@ -18,8 +19,6 @@
 namespace kestrel {
 namespace {
 
-constexpr int32_t kFirstPrn = 1;
-constexpr int32_t kLastPrn = 32;
 constexpr int32_t kInvalidPrn = -1;
 constexpr int32_t kFillerValue = 9999;
 constexpr int32_t kHandlerQueuedEphemeris = 2;
@@ -45,7 +44,7 @@ int32_t DecodeEphemeris(const uint8_t* payload, int32_t prn, GpsEphRecord& recor
     namespace sf2 = layout::sf2;
     namespace sf3 = layout::sf3;
     record.Prn = prn;
-    if (prn < kFirstPrn || prn > kLastPrn) return kInvalidPrn;
+    if (!IsGpsPrn(prn)) return kInvalidPrn;
     const uint8_t* p = payload;
 
     // Subframe 1: clock.

@@ -12,6 +12,7 @@
 #include "navcom/decode_observer.h"
 #include "navcom/ephemeris.h"
 #include "navcom/measurement.h"
+#include "navcom/record_layout.h"
 #include "threadbuf/threadbuf.h"
 
 namespace kestrel {
@@ -25,13 +26,11 @@ constexpr RecordDef kReceiverRecords[] = {
 };
 constexpr int32_t kReceiverRecordCount = static_cast<int32_t>(std::size(kReceiverRecords));
 
-constexpr uint8_t kSync1 = 0x02;
-constexpr uint8_t kSync2 = 0x99;
-constexpr uint8_t kSync3 = 0x66;
-constexpr int32_t kIdOffset = 3;
-constexpr int32_t kLengthOffset = 4;
-// The length L counts the id through the checksum; the three sync bytes come on top.
-constexpr int32_t kSyncBytes = 3;
+constexpr uint8_t kSync1 = layout::frame::kSync[0];
+constexpr uint8_t kSync2 = layout::frame::kSync[1];
+constexpr uint8_t kSync3 = layout::frame::kSync[2];
+constexpr int32_t kIdOffset = layout::frame::kIdOffset;
+constexpr int32_t kLengthOffset = layout::frame::kLengthOffset;
 // Header byte counts at which something is decided.
 constexpr int32_t kHaveSync2 = 2;
 constexpr int32_t kHaveSync3 = 3;
@@ -41,7 +40,7 @@ constexpr int32_t kHaveLengthLow = 5;
 constexpr double kNoTime = -1.0;
 
 constexpr char kInvalidPortText[] = "Invalid port number";
-constexpr char kNoMemoryText[] = "Not enough memory";
+constexpr char kPortNoMemoryText[] = "Not enough memory";
 constexpr char kNotOpenText[] = "OpenPort not called";
 
 static_assert(std::is_trivially_copyable_v<PortState>, "a port state is wiped with memset");
@@ -104,8 +103,11 @@ void GiveUpFrame(PortState& p) {
 }
 
 // A rejection by the record table, the length rule, the count rule or the checksum: the
-// verbose notice, then the frame's bytes go back to be examined again.
-void RejectFrame(PortState& p) {
+// verbose notice, then the frame's bytes go back to be examined again. `counter` counts the
+// cause; a frame that failed a check (not one of a record passed over) is a resynchronisation.
+void RejectFrame(PortState& p, int64_t ParserCounts::*counter) {
+    ++(p.counts.*counter);
+    if (counter != &ParserCounts::otherRecords) ++p.counts.resyncs;
     if (Verbose(p)) ReportToPort(p, kNoTime, kRescanText);
     GiveUpFrame(p);
 }
@@ -122,7 +124,7 @@ void FeedHeaderByte(PortState& p, int32_t port, uint8_t byte) {
             return;
         case kHaveId:
             p.recordDef = FindRecordDef(byte);
-            if (p.recordDef == nullptr) RejectFrame(p);
+            if (p.recordDef == nullptr) RejectFrame(p, &ParserCounts::otherRecords);
             return;
         case kHaveLengthLow:
             return;
@@ -141,13 +143,14 @@ void FeedHeaderByte(PortState& p, int32_t port, uint8_t byte) {
     if (Verbose(p) && p.portCallback != nullptr) {
         ReportToPort(p, kNoTime, format_error_text(kBadLengthFormat, def.name, RecordId(p), port));
     }
-    RejectFrame(p);
+    RejectFrame(p, &ParserCounts::lengthFailures);
 }
 
 int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBuf) {
     const RecordDef& def = *p.recordDef;
     p.frame[p.byteCount++] = byte;
     if (p.byteCount >= kFrameBufferBytes) {
+        ++p.counts.bufferOverruns;
         format_error_text(kOverrunFormat, RecordId(p), port);
         ReportToPort(p, kNoTime, error_text());
         BackToHunting(p);
@@ -157,7 +160,7 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         if (p.portCallback != nullptr) {
             ReportToPort(p, kNoTime, format_error_text(kBadCountFormat, RecordId(p), port));
         }
-        RejectFrame(p);
+        RejectFrame(p, &ParserCounts::lengthFailures);
         return 0;
     }
     if (p.byteCount < p.frameLength) return 0;
@@ -165,7 +168,7 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         if (p.portCallback != nullptr) {
             ReportToPort(p, kNoTime, format_error_text(kChecksumFormat, def.name, RecordId(p), port));
         }
-        RejectFrame(p);
+        RejectFrame(p, &ParserCounts::checksumFailures);
         return 0;
     }
     ResetThreadBuf(threadBuf);
@@ -184,7 +187,7 @@ const RecordDef* FindRecordDef(int32_t id) {
 
 int32_t FrameLengthByRule(const RecordDef& def, uint16_t lengthField) {
     // F = L + 3 must be the record's fixed length, or its base length plus whole items.
-    const int32_t frameLength = lengthField + kSyncBytes;
+    const int32_t frameLength = layout::frame::FrameBytes(lengthField);
     if (def.itemLength == 0) return frameLength == def.baseLength ? frameLength : 0;
     if (frameLength < def.baseLength || (frameLength - def.baseLength) % def.itemLength != 0) return 0;
     return frameLength;
@@ -218,7 +221,7 @@ int32_t OpenPort(int32_t port, PortCallback callback) {
     if (!slot) {
         slot.reset(new (std::nothrow) PortState);
         if (!slot) {
-            set_error_text(kNoMemoryText);
+            set_error_text(kPortNoMemoryText);
             return 1;
         }
     }
@@ -379,6 +382,14 @@ bool VerifyChecksum(const uint8_t* frame, int32_t n) {
     auto x = static_cast<uint8_t>(wide);
     for (; i <= last; ++i) x ^= frame[i];
     return x == frame[n - 1];
+}
+
+int32_t FrameAt(const uint8_t* bytes, std::size_t available, uint8_t id) {
+    if (available < static_cast<std::size_t>(kLengthOffset + 2)) return 0;
+    if (bytes[0] != kSync1 || bytes[1] != kSync2 || bytes[2] != kSync3 || bytes[kIdOffset] != id) return 0;
+    const int32_t length = layout::frame::FrameBytes(le_u16(bytes + kLengthOffset));
+    if (static_cast<std::size_t>(length) > available || !VerifyChecksum(bytes, length)) return 0;
+    return length;
 }
 
 const RecordDef* RecordTable() { return parser.table; }

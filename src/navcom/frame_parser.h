@@ -6,6 +6,7 @@
 // checksum is the XOR of the id through the last payload byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "navcom/port_state.h"
@@ -57,6 +58,11 @@ int32_t CountCheckAt(const RecordDef& def);
 // one-byte count is the low nibble of that byte). Always true for fixed-length records;
 // `frame` holds at least CountCheckAt(def) bytes.
 bool CountRuleHolds(const RecordDef& def, const uint8_t* frame, int32_t frameLength);
+
+// A whole frame of record `id` starting at `bytes`, within the `available` bytes there: its
+// sync bytes, id and checksum hold. Its length in bytes, or 0. For looking into a log outside
+// a port (detection, the first epoch of a log).
+int32_t FrameAt(const uint8_t* bytes, std::size_t available, uint8_t id);
 
 // The record table in use, in search order, and its length.
 const RecordDef* RecordTable();

@@ -69,12 +69,29 @@ bool DecodeSatBlock(const uint8_t* block, SatState& sat) {
 
 namespace {
 
+// The observation and lock record of a satellite that continues its arc.
+void PutSatellite(const SatState& sat, SatObservation& obs, SatLockInfo& lock) {
+    obs = SatObservation{};
+    obs.prn = static_cast<uint8_t>(sat.prn);
+    obs.lock_time = LockTimeByte(sat.l1_lock_time);
+    obs.ca_range = sat.ca_range;
+    obs.l1_phase = sat.l1_phase;
+    obs.l1_doppler = sat.doppler;
+    obs.p2_range = sat.p2_range;
+    obs.l2_phase = sat.l2_phase;
+
+    lock = SatLockInfo{};
+    lock.info_kind = kLockInfoKind;
+    lock.l1_lock_seconds = sat.l1_lock_time;
+    lock.l2_lock_seconds = sat.l2_lock_time;
+    lock.strength = sat.strength;
+}
+
 // Tells the port's observer of the frame once its records are queued (or not: `header` is
 // null when nothing was queued).
 void TellObserver(PortState& port, DecodedEpoch& decoded, const EpochHeader* header) {
     decoded.header = header;
-    decoded.solved = header != nullptr && (header->flags & KESTREL_EPOCH_FLAG_CLOCK_CORRECTED) != 0 &&
-                     header->clock_offset != 0.0 && last_solution_position(decoded.position);
+    decoded.solved = header != nullptr && HasClockSolution(*header) && last_solution_position(decoded.position);
     port.observer->OnEpoch(decoded);
 }
 
@@ -105,23 +122,7 @@ int32_t HandleMeasurementFrame(PortState& port, uint8_t* threadBuf) {
             decoded.sats[decoded.satCount++] = DecodedSat{sat, findings.outcome, findings.l1Slip, findings.l2Slip};
         }
         if (!continued) continue;
-
-        SatObservation& obs = port.observations[k];
-        obs = SatObservation{};
-        obs.prn = static_cast<uint8_t>(sat.prn);
-        obs.lock_time = LockTimeByte(sat.l1_lock_time);
-        obs.ca_range = sat.ca_range;
-        obs.l1_phase = sat.l1_phase;
-        obs.l1_doppler = sat.doppler;
-        obs.p2_range = sat.p2_range;
-        obs.l2_phase = sat.l2_phase;
-
-        SatLockInfo& lock = port.lockInfo[k];
-        lock = SatLockInfo{};
-        lock.info_kind = kLockInfoKind;
-        lock.l1_lock_seconds = sat.l1_lock_time;
-        lock.l2_lock_seconds = sat.l2_lock_time;
-        lock.strength = sat.strength;
+        PutSatellite(sat, port.observations[k], port.lockInfo[k]);
         ++k;
     }
     // An epoch without an accepted satellite queues nothing and leaves the clock step's

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "common/gps_prn.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
 
@@ -18,7 +19,7 @@ constexpr int32_t kFrameBufferBytes = 1024;
 // them.
 constexpr int32_t kPendingBytes = 2 * kFrameBufferBytes;
 constexpr int32_t kMaxSatBlocks = 15;  // the largest count the 4-bit item field can give
-constexpr int32_t kHistorySlots = 33;  // indexed by PRN 0..32; slot 0 is never used
+constexpr int32_t kHistorySlots = kGpsPrnSlots;  // indexed by PRN; slot 0 is never used
 
 // Parser states besides a record id (0..255) whose body is being read.
 constexpr int32_t kParseHunting = -1;
@@ -62,6 +63,17 @@ struct SatState {
     double l2_lock_time;   // seconds
 };
 
+// What the frame parser counted since the port was opened: its own record of the frames it
+// gave up, whether or not a message told of them.
+struct ParserCounts {
+    int64_t checksumFailures;  // frames of a decoded record whose checksum failed
+    int64_t lengthFailures;    // headers whose length, or item counts, fit no frame of their record
+    int64_t resyncs;           // frames given up after one of the failures above: parsing resumed
+                               // at their second byte
+    int64_t bufferOverruns;    // frames longer than the frame buffer
+    int64_t otherRecords;      // frames of records not decoded here, passed over
+};
+
 struct PortState {
     int32_t isOpen;
     int32_t portNumber;
@@ -91,6 +103,7 @@ struct PortState {
     double clockOffset;        // metres, of the last solution
     SatState history[kHistorySlots];
     DecodeObserver* observer;  // told of every decoded frame when set (decode_observer.h)
+    ParserCounts counts;
 };
 
 // Hands `text` to the port's message callback, when one is set.

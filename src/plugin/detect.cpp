@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "common/bytes.h"
 #include "kestrel/kestrel.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
@@ -33,14 +32,11 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
-bool MeasurementFrameAt(const uint8_t* p) {
-    for (int32_t i = 0; i < frame::kSyncBytes; ++i) {
-        if (p[i] != frame::kSync[i]) return false;
-    }
-    if (p[frame::kIdOffset] != measurement::kId) return false;
-    const int32_t length = le_u16(p + frame::kLengthOffset);
-    if (length > kLengthMost || (length - kLengthBase) % kLengthStep != 0) return false;
-    return VerifyChecksum(p, frame::FrameBytes(length));
+// A well-formed MEASUREMENT frame of up to kMostBlocks blocks at `p`.
+bool MeasurementFrameAt(const uint8_t* p, std::size_t available) {
+    const int32_t bytes = FrameAt(p, available, measurement::kId);
+    const int32_t length = bytes - frame::kSyncBytes;
+    return bytes != 0 && length <= kLengthMost && (length - kLengthBase) % kLengthStep == 0;
 }
 
 }  // namespace
@@ -58,7 +54,7 @@ extern "C" int32_t KESTREL_STDCALL AutoDetect(const char* path) {
     // what was read.
     int32_t hits = 0;
     for (int32_t j = 0; j < n - kTailBytes; ++j) {
-        if (MeasurementFrameAt(buffer.get() + j)) ++hits;
+        if (MeasurementFrameAt(buffer.get() + j, static_cast<std::size_t>(n - j))) ++hits;
     }
     return hits > kHitsNeeded ? 1 : 0;
 }

@@ -1,22 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The conversion driver: checks the host's blocks, opens the input and the two outputs,
-// feeds the input to decoder port 0 in 2048-byte chunks, and after every byte that
-// completed a record drains the ThreadBuf into the OBX file (one epoch) or the ephemeris
-// text file (one "GpsEph" block).
+// reads the input through a decoding session, and after every byte that completed a record
+// drains the ThreadBuf into the OBX file (one epoch) or the ephemeris text file (one "GpsEph"
+// block).
 #include <cstdio>
 #include <cstring>
 
-#include "common/bytes.h"
 #include "common/error_text.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
-#include "navcom/frame_parser.h"
-#include "output/eph_writer.h"
-#include "output/obx_writer.h"
-#include "plugin/feed.h"
+#include "pipeline/host_link.h"
+#include "pipeline/session.h"
+#include "plugin/eph_writer.h"
+#include "plugin/obx_writer.h"
 #include "plugin/plugin.h"
-#include "positioning/eph_store.h"
-#include "threadbuf/threadbuf.h"
+#include "plugin/queued_record.h"
 
 namespace kestrel {
 namespace {
@@ -30,15 +28,12 @@ constexpr uint8_t kObxChannels = 12;
 constexpr const char* kVersionMismatch = "Incorrect version of NAVCOM Conversion DLL";
 constexpr const char* kInvalidOptions = "Incorrect version of NAVCOM Conversion DLL, Invalid options";
 constexpr const char* kNameTooLong = "Error: File name too long";
-constexpr const char* kCannotOpen = "Error: Unable to open %s";
-constexpr const char* kCannotWrite = "Error: Unable to write to %s";
 
 // Work areas of the conversion, reused by every call.
 struct DriverState {
     char inputName[KESTREL_PATH_SIZE];
     char obxName[KESTREL_PATH_SIZE];
     char ephemerisName[KESTREL_PATH_SIZE];
-    uint8_t threadBuf[kThreadBufMemoryBytes];
     QueuedRecord record;
     int32_t epochCount;
     int32_t ephemerisCount;
@@ -83,7 +78,7 @@ public:
     bool Open() {
         input = std::fopen(state.inputName, "rb");
         if (input == nullptr) {
-            format_error_text(kCannotOpen, state.inputName);
+            format_error_text(kCannotOpenFormat, state.inputName);
             return false;
         }
         obx = obx_create(state.obxName, kObxSatLimit, kObxNominalValue, kObxBufferBytes, kObxChannels);
@@ -91,7 +86,7 @@ public:
         // Text mode: each line ends in the platform's own way (CR LF on Windows).
         ephemeris = std::fopen(state.ephemerisName, "w");
         if (ephemeris == nullptr) {
-            format_error_text(kCannotOpen, state.ephemerisName);
+            format_error_text(kCannotOpenFormat, state.ephemerisName);
             return false;
         }
         std::fputs(kEphemerisFileHeader, ephemeris);
@@ -107,8 +102,8 @@ public:
         input = nullptr;
         obx = nullptr;
         ephemeris = nullptr;
-        if (report && !obxComplete) format_error_text(kCannotWrite, state.obxName);
-        if (report && obxComplete && !ephemerisComplete) format_error_text(kCannotWrite, state.ephemerisName);
+        if (report && !obxComplete) format_error_text(kCannotWriteFormat, state.obxName);
+        if (report && obxComplete && !ephemerisComplete) format_error_text(kCannotWriteFormat, state.ephemerisName);
         return obxComplete && ephemerisComplete;
     }
 
@@ -154,19 +149,20 @@ private:
 
 // One conversion after the host's blocks have been accepted: 0 on success, 1 with the
 // reason in the error text. The files are closed on every path by their owner.
-int32_t Convert(OptionBlock& options, const CallbackBlock& callbacks) {
+int32_t Convert(OptionBlock& options, const CallbackBlock& callbacks, SolverStart solver) {
+    ConversionFiles files;
+    FileWriter writer(files);
+    SessionOptions setup;
+    setup.decoder = options.options;
+    setup.solver = solver;
+    DecodingSession session(setup, callbacks, &writer, nullptr);
+    if (!session.IsOpen()) return 1;
     if (!DeriveNames(options)) {
         set_error_text(kNameTooLong);
         return 1;
     }
-    ConversionFiles files;
     if (!files.Open()) return 1;
-    if (OpenPort(kDecoderPort, relayMessage) != 0) return 1;
-    SetPortOptions(kDecoderPort, &options.options, KESTREL_OPTION_RECORD_SIZE);
-
-    FileWriter writer(files);
-    long long bytesRead = 0;
-    const RunEnd end = FeedInput(files.input, state.inputName, callbacks, state.threadBuf, writer, bytesRead);
+    const RunEnd end = session.ReadLog(files.input, state.inputName);
 
     options.epochsWritten = state.epochCount;
     options.ephemeridesWritten = state.ephemerisCount;
@@ -201,10 +197,7 @@ bool replaceExtension(char* name, std::size_t capacity, const char* extension) {
     return true;
 }
 
-}  // namespace kestrel
-
-extern "C" int32_t KESTREL_STDCALL ConvertFile(OptionBlock* options, CallbackBlock* callbacks, int32_t) {
-    using namespace kestrel;
+int32_t RunConversion(OptionBlock* options, CallbackBlock* callbacks, SolverStart solver) {
     state.epochCount = 0;
     state.ephemerisCount = 0;
     if (options == nullptr || callbacks == nullptr || options->blockSize != KESTREL_OPTION_BLOCK_SIZE ||
@@ -216,8 +209,11 @@ extern "C" int32_t KESTREL_STDCALL ConvertFile(OptionBlock* options, CallbackBlo
         set_error_text(kInvalidOptions);
         return 1;
     }
-    SetHostCallbacks(callbacks);
-    ResetAbortCount();
-    eph_store_clear();
-    return Convert(*options, *callbacks);
+    return Convert(*options, *callbacks, solver);
+}
+
+}  // namespace kestrel
+
+extern "C" int32_t KESTREL_STDCALL ConvertFile(OptionBlock* options, CallbackBlock* callbacks, int32_t) {
+    return kestrel::RunConversion(options, callbacks, kestrel::SolverStart::kContinue);
 }

@@ -1,25 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Internal face of the plug-in layer: the message relay, the abort counter and the
-// output-name rule used by the conversion driver.
+// Internal face of the plug-in layer: the conversion behind ConvertFile, for hosts inside this
+// project that start every conversion afresh, and the output-name rule of the driver.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "kestrel/kestrel.h"
+#include "pipeline/session.h"
 
 namespace kestrel {
 
-// Passes a decoder message on to the host's message callback, when one is set.
-void KESTREL_STDCALL relayMessage(double time, const char* text);
-
-// The callback block of the running (or last) conversion; never cleared.
-void SetHostCallbacks(const CallbackBlock* callbacks);
-
-// The abort counter: Abort adds one (from any thread), a conversion resets it when it
-// accepts the host's blocks and tests it at every chunk boundary.
-int32_t AbortCount();
-void ResetAbortCount();
+// ConvertFile with the solver's starting point chosen: ConvertFile continues from the last
+// solution of the conversion before, as hosts of the plug-in expect; the command starts each
+// conversion afresh, so that a log's files do not depend on the logs converted before it.
+int32_t RunConversion(OptionBlock* options, CallbackBlock* callbacks, SolverStart solver);
 
 // Replaces the extension of a NUL-terminated name in place (or appends it). Leading
 // blanks are dropped first; an extension is the part from the last dot that follows the

@@ -10,7 +10,6 @@ namespace kestrel {
 namespace {
 
 constexpr int32_t kCacheSlots = 72;  // indexed by satellite number 0..71
-constexpr const char* kNoMemoryMessage = "Error: Not enough memory";
 
 struct EphNode {
     int32_t prn;   // key, copied from the record
@@ -30,7 +29,7 @@ struct LookupRules {
     bool stopLimitInclusive;
 };
 
-constexpr LookupRules kGpsRules{4000, false, 21600, 4000, false};
+constexpr LookupRules kGpsRules{4000, false, kEphemerisServesS, 4000, false};
 constexpr LookupRules kSecondRules{900, true, 2000, 900, true};
 
 struct EphList {
@@ -86,7 +85,7 @@ int32_t Insert(EphList& list, const GpsEphRecord* record) {
     EphNode* node = state.failAllocations ? nullptr
                                           : static_cast<EphNode*>(std::malloc(sizeof(EphNode)));
     if (node == nullptr) {
-        set_error_text(kNoMemoryMessage);
+        set_error_text(kNoMemoryText);
         return 1;
     }
     node->prn = record->Prn;

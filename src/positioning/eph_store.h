@@ -9,6 +9,9 @@
 
 namespace kestrel {
 
+// An ephemeris serves a time up to this far from its reference time, s (exclusive).
+constexpr int32_t kEphemerisServesS = 21600;
+
 // Releases every stored ephemeris and empties the lookup caches.
 void eph_store_clear();
 
@@ -17,7 +20,7 @@ void eph_store_clear();
 int32_t eph_store_insert(const GpsEphRecord* record);
 
 // The GPS ephemeris of `prn` chosen for `time` (whole seconds of week), or null. Among
-// ephemerides strictly within 21600 s of `time`, the walk in insertion order keeps the
+// ephemerides strictly within kEphemerisServesS of `time`, the walk in insertion order keeps the
 // nearest so far and stops at the first one within 4000 s; a satellite's last choice is
 // answered again without a walk while it stays within 4000 s.
 const GpsEphRecord* eph_store_find(int32_t prn, int32_t time);

@@ -49,7 +49,6 @@ constexpr int32_t kScreenFailed = 60;
 constexpr int32_t kScreenTrialFailed = 61;
 
 constexpr const char* kTextCountOutOfRange = "Error: NumSats is out of range (ns=%d)";
-constexpr const char* kTextNoMemory = "Error: Not enough memory";
 constexpr const char* kTextTooFew = "Error: Not enough satellites, need at least 4: %d";
 constexpr const char* kTextInversion =
     "Error: Inversion failure on solving position and clock shift computation";
@@ -131,7 +130,7 @@ int32_t lsq_fix(int32_t n, const SatObservation* observations, const int32_t* ex
     if (!solver.design) solver.design = matrix_alloc(kDesignRows, kUnknowns);
     if (!solver.normal) solver.normal = matrix_alloc(kUnknowns, kUnknowns);
     if (!solver.design || !solver.normal) {
-        set_error_text(kTextNoMemory);
+        set_error_text(kNoMemoryText);
         return kFixCountOrMemory;
     }
     Matrix h = solver.design;

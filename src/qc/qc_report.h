@@ -15,9 +15,6 @@
 
 namespace kestrel {
 
-constexpr int kQcFirstPrn = 1;
-constexpr int kQcLastPrn = 32;
-
 // How the run went.
 enum class QcStatus {
     kComplete,    // the whole log was read
@@ -75,12 +72,12 @@ struct QcSatellite {
 struct QcParserCounts {
     int64_t checksumFailures = 0;
     int64_t lengthFailures = 0;   // record length and item count rules
-    int64_t resyncs = 0;          // frames given up, parsing resumed at their second byte
+    int64_t resyncs = 0;          // frames given up after a failed check, parsing resumed at their second byte
     int64_t bufferOverruns = 0;
     int64_t invalidPrnBlocks = 0;  // satellite blocks with a PRN outside 1..32
     int64_t noTimeStep = 0;        // blocks whose time did not move on
     int64_t weekFaults = 0;        // epochs left out: GPS week missing or inconsistent
-    int64_t otherRecords = 0;      // frames of records not decoded here, skipped (resyncs less failures)
+    int64_t otherRecords = 0;      // frames of records not decoded here, passed over
 };
 
 // Samples kept for the pictures, bounded whatever the length of the log.

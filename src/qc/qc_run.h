@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The quality check of one NavCom log, through the same frame parser, decoders, slip test
-// and clock solution as the plug-in's conversion (clock correction on, so that the ephemeris
-// store is filled and every epoch solved). Every valid satellite block counts as an
-// observation, first epochs included, as in a RINEX file. Figures are accumulated as the log
-// is read; only the bounded samples of the pictures are kept.
+// The quality check of one NavCom log, from a decoding session's observation epochs (clock
+// correction on, so that the ephemeris store is filled and every epoch solved). Every valid
+// satellite block counts as an observation, first epochs included, and slips are counted by the
+// observation epoch's rule, as in a RINEX file. Figures are accumulated as the log is read;
+// only the bounded samples of the pictures are kept.
 #pragma once
 
 #include <array>
@@ -12,17 +12,12 @@
 #include <string>
 
 #include "kestrel/kestrel.h"
-#include "output/rinex_epochs.h"
+#include "pipeline/epoch_selector.h"
 #include "qc/qc_report.h"
 
 namespace kestrel {
 
 constexpr double kDefaultMaskDeg = 10.0;
-// Single-point solutions whose median places the receiver for the elevations, when no
-// reference position is given.
-constexpr int kSolutionsForElevations = 10;
-// Epochs kept until the receiver is placed, so that the first epochs are judged too.
-constexpr std::size_t kElevationBacklogEpochs = 4096;
 
 struct QcOptions {
     std::string input;  // the log; "-" reads standard input
@@ -30,7 +25,7 @@ struct QcOptions {
     double maskDeg = kDefaultMaskDeg;
     std::optional<std::array<double, 3>> reference;  // Earth-fixed X, Y, Z, m
     bool reportL2Slips = true;     // decoder messages about L2 slips
-    bool parserNotices = false;    // pass on the frame parser's notices about rejected frames
+    bool parserNotices = false;    // the frame parser's notices about rejected frames (verbose decoder)
     // Complete the pictures' samples (directions of every bin and point, multipath of every
     // point): a satellite position each, read by the pictures only.
     bool plotSamples = true;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "positioning/eph_store.h"
 #include "positioning/geodesy.h"
 #include "positioning/sat_orbit.h"
 
@@ -58,7 +59,7 @@ void ElevationTable::SetPlace(const SkyPlace& place) {
 
 void ElevationTable::AddEphemeris(const GpsEphRecord& ephemeris, bool healthy) {
     const int prn = ephemeris.Prn;
-    if (prn < 1 || prn >= kSlots || !healthy) return;
+    if (!IsGpsPrn(prn) || !healthy) return;
     Kept& k = kept_[prn];
     for (int i = 0; i < k.count; ++i) {
         if (k.records[i].Toe == ephemeris.Toe && k.records[i].Iode == ephemeris.Iode) return;
@@ -74,7 +75,7 @@ bool ElevationTable::Sample(int prn, double totalS, double& elevationDeg) {
     const Kept& k = kept_[prn];
     const double sow = GpsTimeFromTotal(totalS).sow;
     const GpsEphRecord* best = nullptr;
-    double bestDistance = kEphemerisReachS;
+    double bestDistance = kEphemerisServesS;
     for (int i = 0; i < k.count; ++i) {
         const double d = std::fabs(WeekCrossover(sow - k.records[i].Toe));
         if (d < bestDistance) {
@@ -88,7 +89,7 @@ bool ElevationTable::Sample(int prn, double totalS, double& elevationDeg) {
 }
 
 std::optional<double> ElevationTable::ElevationDeg(int prn, const GpsTime& time) {
-    if (!hasPlace_ || prn < 1 || prn >= kSlots || kept_[prn].count == 0) return std::nullopt;
+    if (!hasPlace_ || !IsGpsPrn(prn) || kept_[prn].count == 0) return std::nullopt;
     const double total = time.Total();
     const double grid = std::floor(total / kElevationStepS) * kElevationStepS;
     Samples& s = samples_[prn];

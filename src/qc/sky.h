@@ -13,6 +13,7 @@
 #include <numbers>
 #include <optional>
 
+#include "common/gps_prn.h"
 #include "common/gps_time.h"
 #include "kestrel/records.h"
 #include "positioning/position_record.h"
@@ -21,8 +22,6 @@ namespace kestrel {
 
 constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 constexpr double kElevationStepS = 120.0;
-// An ephemeris serves up to this far from its reference time, as in the ephemeris store.
-constexpr double kEphemerisReachS = 21600.0;
 
 // A receiver position and its geodetic latitude and longitude.
 struct SkyPlace {
@@ -47,7 +46,7 @@ std::array<double, 3> EastNorthUp(const SkyPlace& origin, const std::array<doubl
 
 class ElevationTable {
 public:
-    static constexpr int kSlots = 33;          // indexed by PRN 1..32
+    static constexpr int kSlots = kGpsPrnSlots;  // indexed by PRN
     static constexpr int kKeptEphemerides = 4;  // the latest of each satellite
 
     void SetPlace(const SkyPlace& place);

@@ -61,23 +61,20 @@ run_cases() {
     done
 }
 
-PASSED=0
-FAILED=0
+. "$(dirname "$0")/checks.sh"
 check_mode() {
     local mode=$1 preload=$2 i=0 got
     while IFS= read -r got; do
         local case=${CASES[i]}
         if [ "$got" = "${case#*|}" ]; then
-            PASSED=$((PASSED + 1))
+            pass
         else
-            FAILED=$((FAILED + 1))
-            echo "FAIL ($mode) '${case%%|*}': expected '${case#*|}', got '$got'"
+            fail "($mode) '${case%%|*}': expected '${case#*|}', got '$got'"
         fi
         i=$((i + 1))
     done < <(run_cases "$preload")
     if [ "$i" -ne "${#CASES[@]}" ]; then
-        FAILED=$((FAILED + 1))
-        echo "FAIL ($mode): $i of ${#CASES[@]} cases ran"
+        fail "($mode): $i of ${#CASES[@]} cases ran"
     fi
 }
 
@@ -88,5 +85,4 @@ else
     echo "bash-completion is not installed: completion with its helpers not tried"
 fi
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish

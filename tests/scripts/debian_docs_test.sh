@@ -13,16 +13,7 @@ export SOURCE_DATE_EPOCH=1767225600  # 2026-01-01 00:00:00 UTC
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-PASSED=0
-FAILED=0
-check() {
-    if [ "$2" = "$3" ]; then
-        PASSED=$((PASSED + 1))
-    else
-        FAILED=$((FAILED + 1))
-        printf 'FAIL %s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$2" "$3"
-    fi
-}
+. "$(dirname "$0")/checks.sh"
 
 # name | CHANGELOG.md text | expected changelog ("!" for a refusal)
 CASES=(
@@ -74,5 +65,4 @@ check "no changelog line longer than 80" "" "$long"
 "$DOCS" copyright "$SOURCE/LICENSE" | grep -q '^Copyright: 2026, the Kestrel developers$'
 check "LICENSE names the holder" 0 $?
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish

@@ -19,16 +19,7 @@ ReadThreadBufData
 SetFactoryDefaults
 SetThreadBufSize"
 
-PASSED=0
-FAILED=0
-check() {
-    if [ "$2" = "$3" ]; then
-        PASSED=$((PASSED + 1))
-    else
-        FAILED=$((FAILED + 1))
-        printf 'FAIL %s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$2" "$3"
-    fi
-}
+. "$(dirname "$0")/checks.sh"
 
 soname=$(readelf -d "$LIB" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 check "SONAME" "libkestrel.so.$MAJOR" "$soname"
@@ -38,5 +29,4 @@ check "dynamic symbols defined: the ten functions" "$EXPECTED" "$defined"
 types=$(nm -D --defined-only "$LIB" | awk '{ print $2 }' | sort -u)
 check "all ten are functions in the text section" "T" "$types"
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish

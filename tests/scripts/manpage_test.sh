@@ -9,10 +9,7 @@ set -u -o pipefail
 KESTREL=${1:?usage: $0 KESTREL MANPAGE}
 PAGE=${2:?usage: $0 KESTREL MANPAGE}
 
-PASSED=0
-FAILED=0
-pass() { PASSED=$((PASSED + 1)); }
-fail() { FAILED=$((FAILED + 1)); echo "FAIL $*"; }
+. "$(dirname "$0")/checks.sh"
 
 # The page's text without roff's escapes and font changes.
 text=$(sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' -e 's/\\[,\/]//g' -e 's/\\(co/(c)/g' "$PAGE")
@@ -50,5 +47,4 @@ else
     echo "man is not installed: formatting not tried"
 fi
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish

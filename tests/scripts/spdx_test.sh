@@ -9,17 +9,7 @@ set -u -o pipefail
 SPDX=${1:?usage: $0 SPDX_SCRIPT}
 command -v git >/dev/null || { echo "git is not installed"; exit 77; }
 
-PASSED=0
-FAILED=0
-check() {
-    local what=$1 expected=$2 actual=$3
-    if [ "$expected" = "$actual" ]; then
-        PASSED=$((PASSED + 1))
-    else
-        FAILED=$((FAILED + 1))
-        printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$what" "$expected" "$actual"
-    fi
-}
+. "$(dirname "$0")/checks.sh"
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
@@ -97,5 +87,4 @@ printf 'int n;\n' >new.cpp
 out=$("$SPDX" --check "$WORK" 2>/dev/null)
 check "--check without git lists the new file, not the build folder's" "new.cpp" "$out"
 
-echo "$PASSED passed, $FAILED failed"
-[ "$FAILED" -eq 0 ]
+finish

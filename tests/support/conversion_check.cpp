@@ -64,13 +64,9 @@ std::string CheckEpoch(const obx::ObxEpoch& epoch) {
 
 }  // namespace
 
-ConversionRun RunConversion(const std::string& input, const std::string& outputBase, const OptionRecord* options) {
-    ConversionRun run;
-    run.obxPath = outputBase + ".obx";
-    run.ephemerisPath = outputBase + ".epp";
-
-    OptionBlock block;
-    CallbackBlock callbacks;
+void PrepareHostBlocks(OptionBlock& block, CallbackBlock& callbacks, const std::string& input,
+                       const std::string& outputBase, const OptionRecord* options, KestrelMessageCallback onMessage,
+                       KestrelProgressCallback onProgress) {
     std::memset(&block, 0, sizeof block);
     std::memset(&callbacks, 0, sizeof callbacks);
     block.blockSize = KESTREL_OPTION_BLOCK_SIZE;
@@ -84,8 +80,18 @@ ConversionRun RunConversion(const std::string& input, const std::string& outputB
     std::snprintf(block.outputName, sizeof block.outputName, "%s", outputBase.c_str());
     block.epochsWritten = block.ephemeridesWritten = block.otherWritten = kCountersUntouched;
     callbacks.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
-    callbacks.messageCallback = OnMessage;
-    callbacks.progressCallback = OnProgress;
+    callbacks.messageCallback = onMessage;
+    callbacks.progressCallback = onProgress;
+}
+
+ConversionRun RunConversion(const std::string& input, const std::string& outputBase, const OptionRecord* options) {
+    ConversionRun run;
+    run.obxPath = outputBase + ".obx";
+    run.ephemerisPath = outputBase + ".epp";
+
+    OptionBlock block;
+    CallbackBlock callbacks;
+    PrepareHostBlocks(block, callbacks, input, outputBase, options, OnMessage, OnProgress);
 
     activeRun = &run;
     run.result = ConvertFile(&block, &callbacks, 0);

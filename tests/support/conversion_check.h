@@ -33,6 +33,13 @@ struct ConversionRun {
     std::string ephemerisPath;
 };
 
+// Fills a host's blocks for converting `input` into `outputBase`: their sizes, the switches
+// (factory defaults when `options` is null), the names, the result counters at
+// kCountersUntouched and the two callbacks.
+void PrepareHostBlocks(OptionBlock& block, CallbackBlock& callbacks, const std::string& input,
+                       const std::string& outputBase, const OptionRecord* options, KestrelMessageCallback onMessage,
+                       KestrelProgressCallback onProgress);
+
 // Converts `input` into `outputBase`.obx / .epp with the given switches (factory defaults
 // when `options` is null). `outputBase` must have no extension of its own.
 ConversionRun RunConversion(const std::string& input, const std::string& outputBase,

@@ -37,10 +37,14 @@ PortFeeder::PortFeeder(int32_t port) : port_(port), threadBuf_(kThreadBufMemoryB
 }
 
 void PortFeeder::Feed(const std::vector<uint8_t>& bytes) {
-    FeedBytes(port_, bytes.data(), bytes.size(), threadBuf_.data(), *this);
+    for (const uint8_t byte : bytes) {
+        if (FeedByte(port_, byte, threadBuf_.data()) > 0) Collect(threadBuf_.data());
+    }
 }
 
-void PortFeeder::FeedEnd() { kestrel::FeedEnd(port_, threadBuf_.data(), *this); }
+void PortFeeder::FeedEnd() {
+    while (FeedEndOfInput(port_, threadBuf_.data()) > 0) Collect(threadBuf_.data());
+}
 
 int32_t PortFeeder::FeedOne(uint8_t byte) {
     const int32_t r = FeedByte(port_, byte, threadBuf_.data());
@@ -49,7 +53,7 @@ int32_t PortFeeder::FeedOne(uint8_t byte) {
     return r;
 }
 
-bool PortFeeder::Collect(const uint8_t* tb) {
+void PortFeeder::Collect(const uint8_t* tb) {
     switch (ReadQueuedRecord(tb, record_)) {
         case QueuedRecord::kEpoch: {
             DrainedEpoch epoch{};
@@ -69,7 +73,6 @@ bool PortFeeder::Collect(const uint8_t* tb) {
         case QueuedRecord::kNothing:
             break;
     }
-    return true;
 }
 
 }  // namespace kestrel::test

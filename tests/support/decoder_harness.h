@@ -9,7 +9,7 @@
 
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
-#include "plugin/feed.h"
+#include "plugin/queued_record.h"
 
 namespace kestrel::test {
 
@@ -52,11 +52,11 @@ struct DrainedEpoch {
     std::vector<SatLockInfo> lockInfo;
 };
 
-// Feeds bytes to an open port into a driver-sized ThreadBuf through the driver's own loop,
-// and keeps what the driver's draining rule reads after each positive result: an epoch when
-// types 1 and 2 are both present, otherwise an ephemeris when type 3 is. With each epoch it
-// also keeps the lock records (type 4) that the driver leaves in the queue.
-class PortFeeder : public RecordSink {
+// Feeds bytes to an open port into a driver-sized ThreadBuf, as a session does, and keeps what
+// the driver's draining rule reads after each positive result: an epoch when types 1 and 2 are
+// both present, otherwise an ephemeris when type 3 is. With each epoch it also keeps the lock
+// records (type 4) that the driver leaves in the queue.
+class PortFeeder {
 public:
     explicit PortFeeder(int32_t port = 0);
 
@@ -66,7 +66,7 @@ public:
     // The input has ended: collects what the bytes still waiting in the port give.
     void FeedEnd();
 
-    bool Collect(const uint8_t* threadBuf) override;
+    void Collect(const uint8_t* threadBuf);
 
     std::vector<int32_t> results;  // non-zero FeedOne results, in order
     std::vector<DrainedEpoch> epochs;

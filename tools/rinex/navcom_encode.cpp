@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/bytes.h"
+#include "common/gps_prn.h"
 #include "rinex/gps_time.h"
 
 namespace kestrel::rinex {
@@ -131,7 +132,7 @@ std::vector<std::string> EphemerisFieldProblems(const NavRecord& nav) {
     count("IODE", nav.iode, sf2::kIode.bits);
     count("IODC", nav.iodc, kIodcBits);
     count("health", nav.health, sf1::kHealth.bits);
-    if (nav.prn < 1 || nav.prn > 32) problems.push_back("PRN " + std::to_string(nav.prn) + " is not a GPS PRN");
+    if (!IsGpsPrn(nav.prn)) problems.push_back("PRN " + std::to_string(nav.prn) + " is not a GPS PRN");
     return problems;
 }
 

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "output/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 
 namespace kestrel::rinex {
 
@@ -41,8 +41,7 @@ std::string FormatObsHeader(const ObsHeader& header, const GpsTime& first) {
     return out;
 }
 
-std::string FormatObsEpoch(const ObsEpoch& epoch, const std::vector<std::string>& types) {
-    const RinexObsHeader h = WriterHeader(types);
+RinexObsEpoch WriterEpoch(const ObsEpoch& epoch, const std::vector<RinexObsType>& types) {
     RinexObsEpoch e;
     e.time = epoch.time;
     e.flag = epoch.flag;
@@ -53,7 +52,7 @@ std::string FormatObsEpoch(const ObsEpoch& epoch, const std::vector<std::string>
         sat.prn = s.prn;
         for (std::size_t k = 0; k < types.size() && k < s.values.size(); ++k) {
             const ObsValue& v = s.values[k];
-            RinexObsValue& out = sat.values[static_cast<std::size_t>(h.types[k])];
+            RinexObsValue& out = sat.values[static_cast<std::size_t>(types[k])];
             out.value = v.value;
             out.present = v.present;
             out.lli = static_cast<uint8_t>(v.lli >= 0 && v.lli <= 9 ? v.lli : 0);
@@ -61,6 +60,12 @@ std::string FormatObsEpoch(const ObsEpoch& epoch, const std::vector<std::string>
         }
         e.satellites.push_back(sat);
     }
+    return e;
+}
+
+std::string FormatObsEpoch(const ObsEpoch& epoch, const std::vector<std::string>& types) {
+    const RinexObsHeader h = WriterHeader(types);
+    const RinexObsEpoch e = WriterEpoch(epoch, h.types);
     std::string out;
     if (!AppendRinexObsEpoch(out, h, e)) throw std::invalid_argument("observation epoch the RINEX writer refuses");
     return out;

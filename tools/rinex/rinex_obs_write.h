@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rinex/rinex_obs.h"
+#include "rinex_out/rinex_obs_writer.h"
 
 namespace kestrel::rinex {
 
@@ -16,6 +17,10 @@ namespace kestrel::rinex {
 // (`first`). The types must be among C1 L1 D1 S1 P1 P2 L2 (GPS); std::invalid_argument
 // otherwise.
 std::string FormatObsHeader(const ObsHeader& header, const GpsTime& first);
+
+// The epoch in the library writer's terms: its values, given in the order of `types`, each
+// under its type; loss-of-lock and strength digits outside 0..9 left out.
+RinexObsEpoch WriterEpoch(const ObsEpoch& epoch, const std::vector<RinexObsType>& types);
 
 // One epoch record of the header's `types`: the epoch line (with continuation lines past 12
 // satellites) and, per satellite, its values five to a line, each F14.3 with its

@@ -91,7 +91,7 @@ ObsHeader StationDay::Header() const {
 }
 
 double StationDay::LockSeconds(int prn) const {
-    if (prn < 1 || prn > 32 || !arcs_[prn].tracked) return 0.0;
+    if (!IsGpsPrn(prn) || !arcs_[prn].tracked) return 0.0;
     return lastTime_ - arcs_[prn].since;
 }
 
@@ -148,7 +148,7 @@ bool StationDay::Next(ObsEpoch& epoch) {
         const NavRecord* nav;
     };
     std::vector<Candidate> seen;
-    for (int prn = 1; prn <= options_.highestPrn && prn <= 32; ++prn) {
+    for (int prn = kFirstGpsPrn; prn <= options_.highestPrn && prn <= kLastGpsPrn; ++prn) {
         const NavRecord* nav = NearestEphemeris(prn, trueTime);
         if (!nav) continue;
         double travel = 0.075;  // s, about 22 000 km
@@ -178,7 +178,7 @@ bool StationDay::Next(ObsEpoch& epoch) {
     if (seen.size() > static_cast<std::size_t>(options_.channels)) seen.resize(static_cast<std::size_t>(options_.channels));
     std::sort(seen.begin(), seen.end(), [](const Candidate& a, const Candidate& b) { return a.prn < b.prn; });
 
-    bool tracked[33] = {};
+    bool tracked[kGpsPrnSlots] = {};
     epoch = ObsEpoch{};
     epoch.time = GpsTimeFromTotal(receiverTime);
     epoch.flag = kEpochOk;
@@ -225,7 +225,7 @@ bool StationDay::Next(ObsEpoch& epoch) {
         sat.values[4] = {true, std::round(strength * 4.0) / 4.0, 0, 0};
         epoch.satellites.push_back(std::move(sat));
     }
-    for (int prn = 1; prn <= 32; ++prn) {
+    for (int prn = kFirstGpsPrn; prn <= kLastGpsPrn; ++prn) {
         if (!tracked[prn]) arcs_[prn].tracked = false;
     }
     return true;

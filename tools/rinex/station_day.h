@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/gps_prn.h"
 #include "rinex/gps_time.h"
 #include "rinex/rinex_nav.h"
 #include "rinex/rinex_obs.h"
@@ -74,7 +75,7 @@ private:
     double lastTime_ = 0.0;  // receiver time of the last epoch, s since GPS start
     long long index_ = 0;
     uint64_t random_ = 0;
-    Arc arcs_[33];
+    Arc arcs_[kGpsPrnSlots];
 };
 
 // Broadcast orbit model: Earth-fixed position (m) of the satellite at GPS time `total`

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/gps_time.h"
-#include "output/rinex_obs_writer.h"  // RinexVersion
+#include "rinex_out/rinex_obs_writer.h"  // RinexVersion
 
 namespace kestrel {
 

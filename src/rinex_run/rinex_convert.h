@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// A NavCom log to RINEX observation and navigation files, through the same frame parser,
-// decoders, slip test and clock solution as the plug-in's conversion. Every valid satellite
-// block becomes an observation (first epochs included); loss of lock is flagged where the
-// receiver's lock counter changed and where a satellite returns after more than a minute;
-// the receiver clock offset of the single-point solution goes on the epoch line.
+// A NavCom log to RINEX observation and navigation files, from a decoding session's
+// observation epochs: every valid satellite block becomes an observation (first epochs
+// included), its phase flagged for loss of lock by the observation epoch's rule (the lock
+// counter changed, or the satellite's arc starts or restarts after more than a minute), the
+// flags of epochs left out carried to the next one written; the receiver clock offset of the
+// single-point solution goes on the epoch line.
 //
 // The observation body is kept in a scratch file next to the output while the log is
 // decoded, so memory stays flat however long the log, and both files are written under a
@@ -18,7 +19,7 @@
 
 #include "common/gps_time.h"
 #include "kestrel/kestrel.h"
-#include "output/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 
 namespace kestrel {
 
@@ -67,7 +68,7 @@ struct RinexRunResult {
     int32_t epochs = 0;           // epochs written
     int32_t satellites = 0;       // distinct satellites observed
     int32_t observations = 0;     // satellite records written
-    int32_t l1Slips = 0;          // observations flagged for loss of lock on L1
+    int32_t l1Slips = 0;          // observations whose L1 phase slipped (the observation epoch's rule)
     int32_t l2Slips = 0;
     int32_t ephemerides = 0;      // navigation records written
     int32_t epochsDropped = 0;    // epochs outside the window, decimated, or not later than the last

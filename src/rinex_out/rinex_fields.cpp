@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "output/rinex_fields.h"
+#include "rinex_out/rinex_fields.h"
 
 #include <bit>
 #include <cmath>

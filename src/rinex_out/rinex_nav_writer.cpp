@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "output/rinex_nav_writer.h"
+#include "rinex_out/rinex_nav_writer.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "output/rinex_fields.h"
+#include "rinex_out/rinex_fields.h"
 
 namespace kestrel {
 

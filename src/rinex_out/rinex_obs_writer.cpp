@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "output/rinex_obs_writer.h"
+#include "rinex_out/rinex_obs_writer.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "output/rinex_fields.h"
+#include "rinex_out/rinex_fields.h"
 
 namespace kestrel {
 

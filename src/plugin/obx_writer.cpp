@@ -2,7 +2,7 @@
 // The OBX writer keeps the file's header image in its handle (the channel limit and the
 // stored file name are read back from it) and writes through a stream buffer of its own,
 // so that each epoch's two writes normally cost a memory copy.
-#include "output/obx_writer.h"
+#include "plugin/obx_writer.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,7 +19,6 @@ constexpr const char* kNoMemoryForHeader = "Error: Not enough memory in header";
 constexpr const char* kNoMemoryForBuffer = "Error: Not enough memory in buffer";
 constexpr const char* kCannotOpen = "Error: Unable to open %s for writing";
 constexpr const char* kCannotSetBuffer = "Error: Unable to initialize file buffer";
-constexpr const char* kCannotWriteHeader = "Error: Unable to write to %s";
 constexpr const char* kTooManyRecords = "Error: Epoch %.1lf has %d measurements %d channels in %s";
 constexpr const char* kDiskFull = "Error: Unable to write to %s (disk full). Epoch %.1lf";
 
@@ -99,7 +98,7 @@ ObxFile* obx_create(const char* path, uint8_t sat_limit, float nominal_value, in
         }
     }
     if (std::fwrite(&file->header, sizeof file->header, 1, file->stream) != 1) {
-        format_error_text(kCannotWriteHeader, path);
+        format_error_text(kCannotWriteFormat, path);
         std::fclose(file->stream);
         delete[] file->buffer;
         delete file;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "output/rinex_names.h"
+#include "rinex_out/rinex_names.h"
 
 #include <cmath>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // the broadcast clock and orbit terms, and a closing brace. Reals are printed in
 // scientific notation with three-digit exponents, so that a file is byte for byte the same
 // whichever C library wrote it.
-#include "output/eph_writer.h"
+#include "plugin/eph_writer.h"
 
 #include <cstring>
 

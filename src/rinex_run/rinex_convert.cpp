@@ -1,0 +1,349 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "rinex_run/rinex_convert.h"
+
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+#include "common/error_text.h"
+#include "common/gps_prn.h"
+#include "pipeline/epoch_selector.h"
+#include "pipeline/log_input.h"
+#include "pipeline/session.h"
+#include "rinex_out/rinex_names.h"
+#include "rinex_out/rinex_nav_writer.h"
+#include "rinex_run/nav_body.h"
+#include "rinex_run/obs_body.h"
+#include "rinex_run/run_files.h"
+
+namespace kestrel {
+namespace {
+
+constexpr double kShortestIntervalS = 0.001;  // the receiver's time tags are whole milliseconds
+constexpr double kLongestIntervalS = kSecondsPerWeek;
+constexpr std::size_t kMarkerLength = 60;
+constexpr const char* kDefaultMarker = "UNKN";
+// With a period, an ephemeris goes into the navigation file of each period its broadcast fit
+// reaches: Toe within two hours of the file's first and last epochs.
+constexpr double kBroadcastFitReachS = 7200.0;
+
+constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
+constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
+constexpr const char* kNoEpochs = "Error: %s holds no epoch to write";
+constexpr const char* kDopplerComments[] = {
+    "D1C/D1: L1 Doppler derived by Kestrel from successive C/A",
+    "code ranges (the receiver sends none); positive when the",
+    "satellite approaches",
+};
+
+CalendarTime NowUtc() {
+    const auto now = std::chrono::system_clock::now();
+    return CalendarFromUnixSeconds(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+}
+
+// The folder the observation file goes to, where the scratch files are made too.
+std::string ObsDirectory(const RinexRunOptions& options) {
+    return options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
+}
+
+// The observation epochs and ephemerides of the session, into files: one pair for the run,
+// or, with a period, one pair per period of GPS time, each written when the first epoch of the
+// next period comes (the decoder's state, the arcs and the ephemerides go on across them).
+class RinexRun : public ObservationSink {
+public:
+    RinexRun(const RinexRunOptions& options, std::FILE* body, std::FILE* nav, const CalendarTime& created)
+        : options_(options), created_(created), obs_(body, options.doppler), nav_(nav), selector_(Window(options)) {}
+
+    bool OnEpoch(const ObservationEpoch& decoded) override {
+        ObservationEpoch epoch = decoded;
+        if (selector_.Select(epoch) != EpochSelector::Verdict::kKept) {
+            ++dropped_;
+            return true;
+        }
+        if (epoch.satCount == 0) return true;
+        if (options_.periodS > 0.0) {
+            const auto period = static_cast<int64_t>(std::floor(epoch.time.Total() / options_.periodS));
+            if (!obs_.empty() && period != period_ && (!WriteFiles() || !StartPeriod())) return false;
+            period_ = period;
+        }
+        obs_.Add(epoch);
+        return true;
+    }
+
+    bool OnEphemeris(const DecodedEphemeris& ephemeris) override {
+        nav_.Add(ephemeris);
+        return true;
+    }
+
+    bool HasEpochs() const { return !obs_.empty(); }
+
+    // Writes (or, in a dry run, names) the observation and navigation files of what is
+    // collected. False with the reason in the error text.
+    bool WriteFiles();
+
+    // The run's figures, the files written so far included.
+    RinexRunResult Result() const;
+
+private:
+    static EpochWindow Window(const RinexRunOptions& options) {
+        EpochWindow window;
+        window.from = options.from;
+        window.to = options.to;
+        window.intervalS = options.intervalS;
+        return window;
+    }
+
+    // What both files' headers say of the run: version, program, agency, creation time,
+    // comments, and the leap seconds at the first epoch.
+    template <typename Header>
+    void Stamp(Header& header) const {
+        header.version = options_.version;
+        header.program = options_.program;
+        header.runBy = options_.agency;
+        header.createdUtc = created_;
+        header.comments = options_.comments;
+        header.leapSeconds = LeapSecondsAtGps(obs_.first());
+    }
+
+    // The next file's facts start afresh; what was counted goes into the run's totals.
+    bool StartPeriod();
+    std::string Marker() const;
+    std::string FileName(RinexFileKind kind) const;
+    RinexObsHeader ObsHeader() const;
+    bool WriteNavigation(const std::string& directory, const std::string& path, OutputFile& out);
+    void Record(const std::string& obsPath, const std::string& navPath);
+
+    const RinexRunOptions& options_;
+    const CalendarTime created_;
+    ObsBody obs_;
+    NavBody nav_;
+    EpochSelector selector_;
+    int64_t period_ = 0;
+    int32_t dropped_ = 0;
+    ObsTotals written_;  // of the files written before the one being collected
+    bool everObserved_[kGpsPrnSlots] = {};
+    RinexRunResult files_;  // the files written, and their ephemerides
+};
+
+std::string RinexRun::Marker() const {
+    if (!options_.markerName.empty()) return options_.markerName;
+    return MarkerNameFromLog(options_.spliceInputs.empty() ? options_.input : options_.spliceInputs.front());
+}
+
+std::string RinexRun::FileName(RinexFileKind kind) const {
+    RinexNameParts names;
+    names.marker = Marker();
+    names.country = options_.country;
+    names.first = obs_.first();
+    names.last = obs_.last();
+    names.intervalS = options_.intervalS > 0.0 ? options_.intervalS : obs_.MostFrequentSpacingS();
+    return JoinPath(options_.directory, options_.version == RinexVersion::k304 ? RinexLongName(names, kind)
+                                                                              : RinexShortName(names, kind));
+}
+
+RinexObsHeader RinexRun::ObsHeader() const {
+    RinexObsHeader h;
+    Stamp(h);
+    if (options_.doppler) h.comments.insert(h.comments.end(), std::begin(kDopplerComments), std::end(kDopplerComments));
+    h.markerName = Marker();
+    h.markerNumber = options_.markerNumber;
+    h.observer = options_.observer;
+    h.agency = options_.agency;
+    h.receiverNumber = options_.receiverNumber;
+    h.receiverType = options_.receiverType;
+    h.receiverVersion = options_.receiverVersion;
+    h.antennaNumber = options_.antennaNumber;
+    h.antennaType = options_.antennaType;
+    h.antennaDeltaHenM = options_.antennaDeltaHenM;
+    if (options_.positionM) {
+        h.approxPositionM = *options_.positionM;
+    } else if (const auto median = obs_.MedianPosition()) {
+        h.approxPositionM = *median;
+    }
+    h.types = RinexObsTypesFor(obs_.anyP1(), options_.doppler);
+    h.intervalS = options_.intervalS > 0.0 ? options_.intervalS : obs_.MostFrequentSpacingS();
+    h.firstObs = obs_.first();
+    h.lastObs = obs_.last();
+    h.clockOffsetApplied = 0;
+    h.satCounts = obs_.SatCounts();
+    return h;
+}
+
+// The navigation file: in time order; satellites never observed left out when asked; with a
+// period, the ephemerides that reach into it. The 10-bit broadcast weeks are resolved against
+// the week of the file's first epoch.
+bool RinexRun::WriteNavigation(const std::string& directory, const std::string& path, OutputFile& out) {
+    if (!nav_.ScratchWhole()) {
+        format_error_text(kNoScratch, path.c_str());
+        return false;
+    }
+    NavBody::Choice choice;
+    choice.referenceWeek = obs_.first().week;
+    if (options_.periodS > 0.0) {
+        choice.toeSpan = {obs_.first().Total() - kBroadcastFitReachS, obs_.last().Total() + kBroadcastFitReachS};
+    }
+    if (options_.trackedOnly) choice.wanted = [this](int prn) { return obs_.Observed(prn); };
+    RinexNavHeader header;
+    Stamp(header);
+    int32_t written = 0;
+    if (!out.Create(directory) || !nav_.Write(out, header, choice, written) || !out.Finish()) {
+        format_error_text(kCannotWriteFormat, path.c_str());
+        return false;
+    }
+    files_.ephemerides += written;
+    return true;
+}
+
+void RinexRun::Record(const std::string& obsPath, const std::string& navPath) {
+    files_.obsPath = obsPath;
+    files_.navPath = navPath;
+    files_.files.push_back(obsPath);
+    if (!navPath.empty()) files_.files.push_back(navPath);
+}
+
+bool RinexRun::WriteFiles() {
+    const std::string obsPath = options_.obsPath.empty() ? FileName(RinexFileKind::kObservation) : options_.obsPath;
+    const bool writeNav = options_.writeNav && nav_.stored() > 0;
+    const std::string navPath = !writeNav               ? std::string()
+                                : options_.navPath.empty() ? FileName(RinexFileKind::kNavigation)
+                                                           : options_.navPath;
+    if (options_.dryRun) {
+        Record(obsPath, navPath);
+        return true;
+    }
+    if (!obs_.ScratchWhole()) {
+        format_error_text(kNoScratch, obsPath.c_str());
+        return false;
+    }
+    OutputFile obsOut;
+    if (!obsOut.Create(ObsDirectory(options_)) || !obs_.Write(obsOut, ObsHeader()) || !obsOut.Finish()) {
+        format_error_text(kCannotWriteFormat, obsPath.c_str());
+        return false;
+    }
+    OutputFile navOut;
+    const std::string navDirectory = options_.navPath.empty() ? options_.directory : DirectoryOf(options_.navPath);
+    const int32_t ephemeridesBefore = files_.ephemerides;
+    if (writeNav && !WriteNavigation(navDirectory, navPath, navOut)) return false;
+    // Both files are whole: they take their names together, or neither keeps one.
+    if (!obsOut.Rename(obsPath)) {
+        files_.ephemerides = ephemeridesBefore;
+        format_error_text(kCannotWriteFormat, obsPath.c_str());
+        return false;
+    }
+    if (writeNav && !navOut.Rename(navPath)) {
+        files_.ephemerides = ephemeridesBefore;
+        std::remove(obsPath.c_str());
+        format_error_text(kCannotWriteFormat, navPath.c_str());
+        return false;
+    }
+    Record(obsPath, navPath);
+    return true;
+}
+
+bool RinexRun::StartPeriod() {
+    written_ += obs_.totals();
+    for (int prn = kFirstGpsPrn; prn <= kLastGpsPrn; ++prn) everObserved_[prn] = everObserved_[prn] || obs_.Observed(prn);
+    if (obs_.Clear()) return true;
+    set_error_text("Error: Unable to write the RINEX files (the scratch file cannot be emptied)");
+    return false;
+}
+
+RinexRunResult RinexRun::Result() const {
+    RinexRunResult r = files_;
+    ObsTotals totals = written_;
+    totals += obs_.totals();
+    r.epochs = totals.epochs;
+    r.observations = totals.observations;
+    r.l1Slips = totals.l1Slips;
+    r.l2Slips = totals.l2Slips;
+    r.solutions = totals.solutions;
+    r.epochsDropped = dropped_;
+    for (int prn = kFirstGpsPrn; prn <= kLastGpsPrn; ++prn) r.satellites += everObserved_[prn] || obs_.Observed(prn) ? 1 : 0;
+    return r;
+}
+
+// The scratch files go where the observation file will, so that a folder that takes no file
+// is found before the log is read. False with the reason in the error text.
+bool OpenScratchFiles(const RinexRunOptions& options, ScratchFile& body, ScratchFile& nav) {
+    const std::string directory = ObsDirectory(options);
+    body.file = OpenScratch(directory);
+    nav.file = body.file == nullptr ? nullptr : OpenScratch(directory);
+    if (body.file == nullptr || nav.file == nullptr) {
+        const std::string where = !options.obsPath.empty() ? options.obsPath : directory.empty() ? "." : directory;
+        format_error_text(kNoScratch, where.c_str());
+        return false;
+    }
+    std::setvbuf(body.file, nullptr, _IOFBF, kWriteBufferBytes);
+    return true;
+}
+
+}  // namespace
+
+std::string MarkerNameFromLog(const std::string& input) {
+    if (input.empty() || input == "-") return kDefaultMarker;
+    const std::size_t slash = input.find_last_of('/');
+    std::string name = input.substr(slash == std::string::npos ? 0 : slash + 1);
+    name = name.substr(0, name.find('.'));
+    std::string marker;
+    for (char c : name) {
+        if (std::isalnum(static_cast<unsigned char>(c)) && marker.size() < kMarkerLength) marker.push_back(c);
+    }
+    return marker.empty() ? kDefaultMarker : marker;
+}
+
+int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& callbacks, RinexRunResult& result) {
+    result = RinexRunResult{};
+    if (options.intervalS != 0.0 && !(options.intervalS >= kShortestIntervalS && options.intervalS <= kLongestIntervalS)) {
+        format_error_text(kBadInterval, options.intervalS);
+        return 1;
+    }
+    const std::vector<std::string> inputs =
+        options.spliceInputs.empty() ? std::vector<std::string>{options.input} : options.spliceInputs;
+
+    ScratchFile body;
+    ScratchFile nav;
+    if (!options.dryRun && !OpenScratchFiles(options, body, nav)) return 1;
+
+    RinexRun run(options, body.file, nav.file, options.createdUtc ? *options.createdUtc : NowUtc());
+    SessionOptions setup;
+    // A dry run names the files: the epochs kept do not depend on the clock solution.
+    const bool solve = options.clockCorrection && !options.dryRun;
+    setup.decoder = {0, options.reportL2Slips ? 1 : 0, solve ? 1 : 0, options.verbose ? 1 : 0};
+    setup.week = options.week;
+    DecodingSession session(setup, callbacks, nullptr, &run);
+    if (!session.IsOpen()) return 1;
+    RunEnd end = RunEnd::kComplete;
+    for (std::size_t i = 0; i < inputs.size() && end == RunEnd::kComplete; ++i) {
+        const LogInput log(inputs[i]);
+        if (log.file() == nullptr) {
+            format_error_text(kCannotOpenFormat, inputs[i].c_str());
+            return 1;
+        }
+        end = session.ReadLog(log.file(), log.name(), i + 1 == inputs.size());
+    }
+    result = run.Result();
+    if (end == RunEnd::kRefused || end == RunEnd::kSinkFailed || end == RunEnd::kReadFailed) return 1;
+    result.aborted = end == RunEnd::kAborted;
+    // Nothing to write is a failure, and leaves no file: a navigation file alone would
+    // stand for a conversion that did not happen.
+    if (!run.HasEpochs() && result.files.empty()) {
+        if (result.aborted) {
+            set_error_text(kUserQuitText);
+        } else {
+            format_error_text(kNoEpochs, inputs.size() == 1 ? LogInput::NameOf(inputs.front()).c_str()
+                                                            : "the logs spliced");
+        }
+        return 1;
+    }
+    if (run.HasEpochs() && !run.WriteFiles()) return 1;
+    result = run.Result();
+    result.aborted = end == RunEnd::kAborted;
+    if (result.aborted) {
+        set_error_text(kUserQuitText);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace kestrel
