@@ -13,10 +13,13 @@
 #include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "commands.h"
+#include "files/output_file.h"
+#include "outputs.h"
 #include "kestrel/kestrel.h"
 #include "session.h"
 
@@ -28,9 +31,41 @@ namespace fs = std::filesystem;
 constexpr int kPollMilliseconds = 200;
 constexpr double kBytesPerMegabyte = 1e6;
 
-volatile std::sig_atomic_t batchInterrupted = 0;
+// After a stop was passed on to the workers, those still running after this long are ended
+// at once (SIGTERM, their second signal): a worker blocked on its input must not hold the batch.
+constexpr double kStopGraceSeconds = 2.0;
 
-extern "C" void OnBatchInterrupt(int) { batchInterrupted = 1; }
+// Stop requests the batch received (Ctrl-C, SIGTERM, SIGHUP); the first one's signal is the
+// run's stop signal.
+volatile std::sig_atomic_t stopRequests = 0;
+
+extern "C" void OnBatchStop(int signal) {
+    files::NoteStopSignal(signal);
+    stopRequests = stopRequests + 1;
+}
+
+// The stop signals held back while a worker is forked, so that none reaches it before it has
+// its own handlers.
+sigset_t StopSignalSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : files::kStopSignals) sigaddset(&set, signal);
+    return set;
+}
+
+class HoldStopSignals {
+public:
+    HoldStopSignals() {
+        const sigset_t set = StopSignalSet();
+        sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~HoldStopSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    HoldStopSignals(const HoldStopSignals&) = delete;
+    HoldStopSignals& operator=(const HoldStopSignals&) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 // A report crosses from a worker to the batch as fields "<tag> <length>\n<bytes>"; progress
 // comes before it as lines "P <bytes read>\n".
@@ -104,16 +139,9 @@ long long SizeOf(const std::string& input) {
     return error ? 0 : static_cast<long long>(size);
 }
 
-void WarnIfEmpty(const std::string& input, const LogReport& r) {
-    if (r.epochs == 0 && r.ephemerides == 0) {
-        std::fprintf(stderr, "kestrel: warning: %s gave no epoch and no ephemeris: is it a NavCom log?\n",
-                     input.c_str());
-    }
-}
-
 std::string ResultText(const LogReport& r) {
     if (r.status == kExitOk) return r.summary;
-    return "failed: " + (r.error.empty() ? r.summary : r.error);
+    return std::string(IsStoppedStatus(r.status) ? "stopped: " : "failed: ") + (r.error.empty() ? r.summary : r.error);
 }
 
 // One log's run in a worker process.
@@ -148,10 +176,12 @@ bool StartWorker(Worker& w, const std::string& input, const LogRunner& run) {
         return false;
     }
     if (pid == 0) {
-        // Its own process group: a Ctrl-C at the terminal reaches the batch, which asks each
-        // worker once to stop.
+        // Its own process group: a Ctrl-C at the terminal reaches the batch, which passes it on.
+        // Until its run takes the stop signals, any of them ends it with its files removed.
         setpgid(0, 0);
-        std::signal(SIGINT, SIG_DFL);
+        files::InstallSignalCleanup();
+        const sigset_t set = StopSignalSet();
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
         close(out[0]);
         close(report[0]);
         dup2(out[1], STDOUT_FILENO);
@@ -248,15 +278,18 @@ private:
 // own file.
 void EmitBlock(const std::string& input, const std::string& messages, const BatchOptions& options) {
     if (options.logFiles) {
-        const fs::path folder = options.logDirectory.empty() ? fs::path(input).parent_path()
-                                                             : fs::path(options.logDirectory);
-        const fs::path file = folder / (LogStem(input) + ".log");
-        std::FILE* f = std::fopen(file.c_str(), "w");
-        if (f != nullptr) {
-            std::fwrite(messages.data(), 1, messages.size(), f);
-            if (std::fclose(f) == 0) return;
+        const std::string file = MessagesFileOf(input, options.logDirectory);
+        files::OutputFile out;
+        if (out.Create(file, options.noClobber ? files::Existing::kRefuse : files::Existing::kReplace) &&
+            out.Write(messages) && out.Commit()) {
+            if (out.replacing()) AnnounceReplaced(file);
+            return;
         }
-        std::fprintf(stderr, "kestrel: cannot write the messages of %s to %s\n", input.c_str(), file.c_str());
+        // Ending on a signal, the batch keeps no new file: the messages go to standard output.
+        if (!files::Ending()) {
+            std::fprintf(stderr, "kestrel: the messages of %s go to standard output: %s\n", input.c_str(),
+                         out.error().c_str());
+        }
     }
     std::printf("==> %s <==\n%s", input.c_str(), messages.c_str());
     if (!messages.empty() && messages.back() != '\n') std::putchar('\n');
@@ -272,24 +305,44 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
         totalBytes += sizes.back();
     }
     BatchDisplay display(inputs.size(), totalBytes, options.quiet);
-    batchInterrupted = 0;
-    auto previous = std::signal(SIGINT, OnBatchInterrupt);
+    // Stop requests are counted by the handler and acted on in the loop below.
+    stopRequests = 0;
+    files::ClearStopSignal();
+    const files::StopHandlers signals(OnBatchStop);
     std::vector<Worker> running;
     std::size_t next = 0;
     long long finishedBytes = 0;
-    bool stopAsked = false;
+    int stopsPassedOn = 0;
+    std::chrono::steady_clock::time_point stopAt;
+    bool endedAtOnce = false;
 
-    while (next < inputs.size() || !running.empty()) {
-        if (batchInterrupted && !stopAsked) {
-            // Each worker is asked once to stop: it finishes its chunk and closes its files.
-            for (const Worker& w : running) kill(w.pid, SIGINT);
-            stopAsked = true;
+    // No log starts once a stop was asked; the batch ends when its running workers have.
+    while (!running.empty() || (stopRequests == 0 && next < inputs.size())) {
+        if (stopRequests > stopsPassedOn) {
+            // The first stop goes to each worker as it came: it finishes its chunk and, after
+            // Ctrl-C, closes its files whole. A second stop ends them at once.
+            const int signal = stopsPassedOn == 0 ? files::StopSignal() : SIGTERM;
+            for (const Worker& w : running) kill(w.pid, signal);
+            if (stopsPassedOn == 0) stopAt = std::chrono::steady_clock::now();
+            endedAtOnce = endedAtOnce || stopsPassedOn > 0;
+            stopsPassedOn = stopRequests;
         }
-        while (!stopAsked && next < inputs.size() && static_cast<int>(running.size()) < options.jobs) {
+        if (stopsPassedOn > 0 && !endedAtOnce &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - stopAt).count() > kStopGraceSeconds) {
+            for (const Worker& w : running) kill(w.pid, SIGTERM);
+            endedAtOnce = true;
+        }
+        while (stopRequests == 0 && next < inputs.size() && static_cast<int>(running.size()) < options.jobs) {
             Worker w;
             w.index = next;
-            if (!StartWorker(w, inputs[next], run)) {
+            bool started = false;
+            {
+                const HoldStopSignals hold;
+                started = StartWorker(w, inputs[next], run);
+            }
+            if (!started) {
                 reports[next].status = kExitFailure;
+                reports[next].ran = true;
                 reports[next].error = std::string("cannot start a worker: ") + std::strerror(errno);
                 display.Finished(inputs[next], reports[next]);
                 ++next;
@@ -303,7 +356,12 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
             if (w.outFd >= 0) fds.push_back({w.outFd, POLLIN, 0});
             if (w.reportFd >= 0) fds.push_back({w.reportFd, POLLIN, 0});
         }
-        if (!fds.empty()) poll(fds.data(), fds.size(), kPollMilliseconds);
+        if (!fds.empty()) {
+            poll(fds.data(), fds.size(), kPollMilliseconds);
+        } else if (!running.empty()) {
+            // Workers whose pipes have ended are being waited for below; nothing to poll.
+            usleep(1000);
+        }
         long long bytesDone = finishedBytes;
         for (auto it = running.begin(); it != running.end();) {
             Worker& w = *it;
@@ -320,7 +378,7 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
                 pid_t got;
                 do {
                     got = waitpid(w.pid, &w.waitStatus, ending ? 0 : WNOHANG);
-                } while (got < 0 && errno == EINTR && ending && !batchInterrupted);
+                } while (got < 0 && errno == EINTR && ending);
                 if (got == w.pid) w.exited = true;
             }
             if (!w.exited || w.outFd >= 0 || w.reportFd >= 0) {
@@ -329,24 +387,28 @@ int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& opt
                 continue;
             }
             if (!Parse(w.report, r, read)) {
-                r.status = kExitFailure;
-                r.error = WIFSIGNALED(w.waitStatus)
-                              ? std::string("the worker ended on signal ") + std::to_string(WTERMSIG(w.waitStatus))
-                              : "the worker ended without a report";
+                if (WIFSIGNALED(w.waitStatus) && IsStoppedStatus(StoppedStatus(WTERMSIG(w.waitStatus)))) {
+                    r.status = StoppedStatus(WTERMSIG(w.waitStatus));
+                    r.error = EndedBy(WTERMSIG(w.waitStatus));
+                } else {
+                    r.status = kExitFailure;
+                    r.error = WIFSIGNALED(w.waitStatus)
+                                  ? std::string("the worker ended on signal ") + std::to_string(WTERMSIG(w.waitStatus))
+                                  : "the worker ended without a report";
+                }
             }
+            r.ran = true;
             reports[w.index] = r;
             finishedBytes += sizes[w.index];
             display.Clear();
             EmitBlock(inputs[w.index], w.out, options);
-            WarnIfEmpty(inputs[w.index], r);
             display.Finished(inputs[w.index], r);
             it = running.erase(it);
         }
         display.Update(bytesDone);
     }
     display.Clear();
-    std::signal(SIGINT, previous);
-    return batchInterrupted ? kExitInterrupted : kExitOk;
+    return files::StopSignal() != 0 ? StoppedStatus(files::StopSignal()) : kExitOk;
 }
 
 }  // namespace
@@ -357,8 +419,12 @@ void AddBatchOptions(CLI::App& sub, BatchArgs& args) {
     sub.add_option("-j,--jobs", args.jobs, "worker processes (default: one per processor; 1 runs the logs in turn)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
-    sub.add_flag("--log-files", args.logFiles, "each log's messages to DIR/NAME.log instead of standard output");
-    sub.add_flag("--skip-existing", args.skipExisting, "leave out logs whose outputs exist and are newer");
+    sub.add_flag("--log-files", args.logFiles,
+                 "each log's messages to DIR/NAME.messages (or beside the log) instead of standard output");
+    sub.add_flag("--skip-existing", args.skipExisting,
+                 "leave out logs whose outputs exist and are newer (the outputs of a stopped log are dated "
+                 "before it, so it is converted again)");
+    sub.add_flag("--no-clobber", args.noClobber, "refuse to replace an existing file instead of replacing it");
 }
 
 BatchOptions MakeBatchOptions(const BatchArgs& args, bool quiet) {
@@ -367,6 +433,7 @@ BatchOptions MakeBatchOptions(const BatchArgs& args, bool quiet) {
     batch.quiet = quiet;
     batch.logFiles = args.logFiles;
     batch.logDirectory = args.directory;
+    batch.noClobber = args.noClobber;
     return batch;
 }
 
@@ -377,14 +444,6 @@ bool MakeOutputFolder(const std::string& directory) {
     if (!made) return true;
     std::fprintf(stderr, "kestrel: cannot create the folder %s: %s\n", directory.c_str(), made.message().c_str());
     return false;
-}
-
-bool NewerThan(const std::string& output, const std::string& input) {
-    std::error_code e1;
-    std::error_code e2;
-    const auto out = fs::last_write_time(output, e1);
-    const auto in = fs::last_write_time(input, e2);
-    return !e1 && !e2 && out >= in;
 }
 
 std::string LogStem(const std::string& input) {
@@ -459,34 +518,51 @@ int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options
     std::vector<LogReport> reports(inputs.size());
     int status = kExitOk;
     if (RunsInTurn(options, inputs.size())) {
-        // In this process, one after the other, each as a single run.
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
+        // In this process, one after the other, each as a single run; none starts after a stop.
+        const InterruptGuard guard;
+        for (std::size_t i = 0; i < inputs.size() && files::StopSignal() == 0; ++i) {
             reports[i] = run(inputs[i]);
-            WarnIfEmpty(inputs[i], reports[i]);
-            if (reports[i].status == kExitInterrupted) {
-                status = kExitInterrupted;
-                break;
-            }
+            reports[i].ran = true;
         }
+        if (files::StopSignal() != 0) status = StoppedStatus(files::StopSignal());
     } else {
         status = RunInWorkers(inputs, options, run, reports);
     }
 
     std::size_t failed = 0;
-    for (const LogReport& r : reports) failed += r.status != kExitOk ? 1 : 0;
-    if (failed > 0 && inputs.size() > 1) {
-        std::fprintf(stderr, "kestrel: %zu of %zu logs failed:\n", failed, inputs.size());
+    std::size_t stopped = 0;
+    std::size_t notStarted = 0;
+    for (const LogReport& r : reports) {
+        if (!r.ran) {
+            ++notStarted;
+        } else if (IsStoppedStatus(r.status)) {
+            ++stopped;
+        } else if (r.status != kExitOk) {
+            ++failed;
+        }
+    }
+    if (inputs.size() > 1 && (failed > 0 || status != kExitOk)) {
+        if (status != kExitOk) {
+            std::fprintf(stderr, "kestrel: stopped by %s: %zu of %zu logs done, %zu stopped, %zu failed, %zu not started\n",
+                         StopName(files::StopSignal()).c_str(), inputs.size() - failed - stopped - notStarted,
+                         inputs.size(), stopped, failed, notStarted);
+        } else {
+            std::fprintf(stderr, "kestrel: %zu of %zu logs failed:\n", failed, inputs.size());
+        }
         for (std::size_t i = 0; i < inputs.size(); ++i) {
-            if (reports[i].status != kExitOk) {
-                std::fprintf(stderr, "  %s: %s\n", inputs[i].c_str(),
-                             reports[i].error.empty() ? "not run" : reports[i].error.c_str());
-            }
+            const LogReport& r = reports[i];
+            if (r.ran && r.status == kExitOk) continue;
+            const std::string what = !r.ran                      ? "not started"
+                                     : IsStoppedStatus(r.status) ? "stopped: " + r.error
+                                     : status != kExitOk         ? "failed: " + r.error
+                                                                 : r.error;
+            std::fprintf(stderr, "  %s: %s\n", inputs[i].c_str(), what.c_str());
         }
     }
     if (reportsOut != nullptr) *reportsOut = reports;
-    if (status == kExitInterrupted) return status;
+    if (status != kExitOk) return status;
     if (failed == 0) return kExitOk;
-    // A single log keeps its own status (2 for its arguments, 130 for Ctrl-C).
+    // A single log keeps its own status (2 for its arguments).
     return inputs.size() == 1 ? reports[0].status : kExitFailure;
 }
 

@@ -26,6 +26,7 @@ struct LogReport {
     std::string payload;               // what the command combines after the batch (JSON)
     int64_t epochs = -1;               // epochs written; -1 when the command counts none
     int64_t ephemerides = -1;          // ephemerides written; -1 when not counted
+    bool ran = false;                  // the log was run (not left out by a stop)
 };
 
 // Runs one log: messages go to standard output as they come (in a worker, into the log's
@@ -37,6 +38,7 @@ struct BatchOptions {
     bool quiet = false;         // no progress display
     bool logFiles = false;      // each log's messages to LOGDIR/NAME.log instead of standard output
     std::string logDirectory;   // folder of those files; empty: the log's own folder
+    bool noClobber = false;     // an existing messages file is an error, not replaced
 };
 
 // The logs to run: each file as named (its run says why when it cannot be read), and with
@@ -59,20 +61,24 @@ bool RunsInTurn(const BatchOptions& options, std::size_t logs);
 
 // Runs every log and reports: with one log and -j 1 exactly as a single run does; otherwise
 // one block of messages per log as it finishes, a line per finished log, and at the end a
-// table of the failures. Returns 0 when every log succeeded, 1 when any failed, 130 when
-// Ctrl-C stopped the batch (running logs are asked to stop and close their files; no other
-// starts). `reports`, when given, receives each log's report in input order.
+// table of the failures. Returns 0 when every log succeeded, 1 when any failed, and 130, 143
+// or 129 when Ctrl-C, SIGTERM or SIGHUP stopped the batch: the running logs are passed the
+// signal (after Ctrl-C they close their files whole; after the others they keep nothing), no
+// other starts, a second signal or two seconds' wait ends them at once, and the summary names
+// the logs stopped, failed and not started. `reports`, when given, receives each log's report
+// in input order.
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
              std::vector<LogReport>* reports = nullptr);
 
 // The options every subcommand that takes many logs has: -d DIR, -r, -j N, --log-files,
-// --skip-existing.
+// --skip-existing, --no-clobber.
 struct BatchArgs {
     std::string directory;   // folder of the outputs
     bool recursive = false;
     int jobs = 0;            // 0: one worker per processor
     bool logFiles = false;
     bool skipExisting = false;
+    bool noClobber = false;
 };
 void AddBatchOptions(CLI::App& sub, BatchArgs& args);
 
@@ -82,9 +88,6 @@ BatchOptions MakeBatchOptions(const BatchArgs& args, bool quiet);
 // Makes the output folder when one is named and missing; false (the reason printed) when it
 // cannot be made.
 bool MakeOutputFolder(const std::string& directory);
-
-// True when `output` exists and was written no earlier than `input`.
-bool NewerThan(const std::string& output, const std::string& input);
 
 // The stem of a log's name: its file name without folder and extension.
 std::string LogStem(const std::string& input);

@@ -17,7 +17,8 @@ namespace kestrel::cli {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;  // as a shell reports a command ended by Ctrl-C
+// A run stopped by a signal exits 128 + the signal: 130 for Ctrl-C, 143 for SIGTERM, 129 for
+// SIGHUP (session.h).
 
 using Runner = std::function<int()>;
 

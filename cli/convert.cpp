@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // `kestrel convert`: fills the host records, runs ConvertFile with a progress display and
 // the decoder's messages, and sums up what was written.
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -11,15 +12,15 @@
 #include <system_error>
 #include <vector>
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 
 #include "batch.h"
 #include "commands.h"
+#include "files/output_file.h"
+#include "obx_read.h"
+#include "outputs.h"
 #include "kestrel/kestrel.h"
 #include "kestrel/records.h"
-#include "pipeline/log_input.h"
 #include "plugin/obx_writer.h"
 #include "plugin/plugin.h"
 #include "plugin/queued_record.h"
@@ -39,6 +40,7 @@ struct ConvertArgs {
     bool noL2Slips = false;
     bool verbose = false;
     bool quiet = false;
+    bool allowEmpty = false;  // a log that gives nothing is converted into empty outputs
 };
 
 // The name the library gives an output of `base`, to name the files in the summary; empty
@@ -67,18 +69,31 @@ std::string OutputBase(const ConvertArgs& a, const std::string& input) {
 }
 
 // An OBX file keeps the name it was written under; a file written under a temporary name
-// and renamed gets the name it now has, as if written there.
-bool RenameObx(const std::string& from, const std::string& to) {
-    std::FILE* f = std::fopen(from.c_str(), "r+b");
+// gets the name it will have, as if written there.
+bool StoreFinalName(const std::string& temporary, const std::string& finalName) {
+    std::FILE* f = std::fopen(temporary.c_str(), "r+b");
     if (f == nullptr) return false;
     ObxHeader header;
     bool ok = std::fread(&header, sizeof header, 1, f) == 1;
     if (ok) {
-        obx_store_file_name(header, to.c_str());
+        obx_store_file_name(header, finalName.c_str());
         ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fwrite(&header, sizeof header, 1, f) == 1;
     }
-    ok = std::fclose(f) == 0 && ok;
-    return ok && std::rename(from.c_str(), to.c_str()) == 0;
+    return std::fclose(f) == 0 && ok;
+}
+
+// The library's text of a failed conversion, with the temporary names it wrote under replaced
+// by the final ones and, for a failed write, the system's reason.
+std::string FailureText(std::string error, int osError, const std::string& tempObx, const std::string& obxName,
+                        const std::string& tempEphemeris, const std::string& ephemerisName) {
+    for (std::size_t at = error.find(tempObx); at != std::string::npos; at = error.find(tempObx)) {
+        error.replace(at, tempObx.size(), obxName);
+    }
+    for (std::size_t at = error.find(tempEphemeris); at != std::string::npos; at = error.find(tempEphemeris)) {
+        error.replace(at, tempEphemeris.size(), ephemerisName);
+    }
+    if (error.rfind("Error: Unable to write to ", 0) == 0 && osError != 0) error += ": " + files::Reason(osError);
+    return error;
 }
 
 LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
@@ -86,31 +101,22 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     const std::string base = OutputBase(a, input);
     const std::string obxName = OutputName(base, kObxExtension);
     const std::string ephemerisName = OutputName(base, kEphemerisExtension);
-    auto refuse = [&](const std::string& text) {
+    auto fail = [&](const std::string& text, int status) {
         PrintError(text);
-        report.status = kExitUsage;
+        report.status = status;
         report.error = text;
         return report;
     };
-    // The outputs are created before the log is read: never let one of them be the log.
+    // The outputs are made before the log is read: never let one of them be a log.
     for (const std::string& output : {obxName, ephemerisName}) {
-        if (WouldOverwriteLog(input, output)) {
-            return refuse("LOG '" + input + "' would be overwritten by the output " + output +
-                          "; choose another OUTBASE with -o");
-        }
+        const std::string refusal = OverwritesInput(output);
+        if (!refusal.empty()) return fail(refusal, kExitUsage);
     }
-    if (a.batch.skipExisting && NewerThan(obxName, input) && NewerThan(ephemerisName, input)) {
+    if (a.batch.skipExisting && files::NewerThan(obxName, input) && files::NewerThan(ephemerisName, input)) {
         report.summary = "skipped: " + obxName + " and " + ephemerisName + " are up to date";
         std::printf("%s\n", report.summary.c_str());
         return report;
     }
-    // Written under a temporary name beside the outputs, renamed when closed whole.
-    const std::string folder = std::filesystem::path(obxName).parent_path().string();
-    static int runs = 0;
-    const std::string tempBase = (folder.empty() ? std::string() : folder + "/") + ".kestrel-" +
-                                 std::to_string(getpid()) + "-" + std::to_string(runs++) + ".part";
-    const std::string tempObx = OutputName(tempBase, kObxExtension);
-    const std::string tempEphemeris = OutputName(tempBase, kEphemerisExtension);
 
     // The host records, prepared as the library expects: factory defaults, then switches.
     static OptionBlock options;
@@ -118,9 +124,25 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     std::memset(&options, 0, sizeof options);
     options.blockSize = KESTREL_OPTION_BLOCK_SIZE;
     options.optionSize = KESTREL_OPTION_RECORD_SIZE;
-    if (!FillName(options.inputPath, input)) return refuse("LOG path '" + input + "' is too long (255 bytes at most)");
-    if (obxName.empty() || !FillName(options.outputName, tempBase)) {
-        return refuse("OUTBASE '" + base + "' is too long (255 bytes at most)");
+    if (!FillName(options.inputPath, input)) {
+        return fail("LOG path '" + input + "' is too long (255 bytes at most)", kExitUsage);
+    }
+    // Written under temporary names beside the outputs (one base, as the library derives both
+    // names from it), renamed when whole.
+    const std::string tempBase = files::TemporaryNameBeside(obxName, ".part");
+    const std::string tempObx = OutputName(tempBase, kObxExtension);
+    const std::string tempEphemeris = OutputName(tempBase, kEphemerisExtension);
+    if (obxName.empty() || tempObx.empty() || !FillName(options.outputName, tempBase)) {
+        return fail("OUTBASE '" + base + "' is too long (255 bytes at most)", kExitUsage);
+    }
+    const std::string unreadable = UnreadableInput(input);
+    if (!unreadable.empty()) return fail(unreadable, kExitFailure);
+    const files::Existing existing = a.batch.noClobber ? files::Existing::kRefuse : files::Existing::kReplace;
+    files::OutputFile obx;
+    files::OutputFile ephemeris;
+    if (!obx.CreateAt(obxName, tempObx, existing) || !ephemeris.CreateAt(ephemerisName, tempEphemeris, existing)) {
+        const files::OutputFile& failed = obx.error().empty() ? ephemeris : obx;
+        return fail(failed.error() + (failed.reason() == files::Reason(EEXIST) ? " (--no-clobber)" : ""), kExitFailure);
     }
     SetFactoryDefaults(KESTREL_OPTION_RECORD_SIZE, &options.options);
     if (a.noClockCorrection) options.options.clockCorrection = 0;
@@ -135,12 +157,15 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     SetMessageRewrite(tempObx, obxName);
     const auto started = std::chrono::steady_clock::now();
     int32_t result = 0;
+    int osError = 0;
     bool interrupted = false;
     {
         InterruptGuard guard;
+        errno = 0;
         // As ConvertFile, but from a fresh session: a log's files do not depend on the logs
         // this process converted before it.
         result = RunConversion(&options, &callbacks, SolverStart::kFresh);
+        osError = errno;
         interrupted = InterruptGuard::Interrupted();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -149,36 +174,57 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
 
     char text[KESTREL_ERROR_TEXT_SIZE];
     GetErrString(text);
-    std::string error = text;
-    // What was converted stands when the run ended well or was stopped; after any other
-    // failure nothing is left under the outputs' names.
-    bool kept = false;
-    if (result == 0 || interrupted) {
-        kept = RenameObx(tempObx, obxName) && std::rename(tempEphemeris.c_str(), ephemerisName.c_str()) == 0;
-        if (!kept) {
-            error = "Error: Unable to write to " + obxName;
-            result = 1;
-            interrupted = false;
-        }
-    }
-    if (!kept) {
-        std::remove(tempObx.c_str());
-        std::remove(tempEphemeris.c_str());
-    }
-    for (std::size_t at = error.find(tempObx); at != std::string::npos; at = error.find(tempObx)) {
-        error.replace(at, tempObx.size(), obxName);
-    }
-    for (std::size_t at = error.find(tempEphemeris); at != std::string::npos; at = error.find(tempEphemeris)) {
-        error.replace(at, tempEphemeris.size(), ephemerisName);
-    }
-
+    std::string error = FailureText(text, osError, tempObx, obxName, tempEphemeris, ephemerisName);
     report.epochs = options.epochsWritten;
     report.ephemerides = options.ephemeridesWritten;
     char summary[2 * KESTREL_PATH_SIZE + 128];
     std::snprintf(summary, sizeof summary, "%d epochs, %d ephemerides written to %s and %s in %.2f s",
                   options.epochsWritten, options.ephemeridesWritten, obxName.c_str(), ephemerisName.c_str(), seconds);
     report.summary = summary;
-    if (result == 0) {
+
+    // After SIGTERM or SIGHUP nothing unfinished is kept; after Ctrl-C what was converted stands
+    // (dated before the log, so that --skip-existing converts it again); a log that gave
+    // nothing is a failure unless empty outputs are asked for.
+    const int stop = files::StopSignal();
+    const bool ending = files::Ending();
+    const bool empty = result == 0 && options.epochsWritten == 0 && options.ephemeridesWritten == 0;
+    if (ending) {
+        error = EndedBy(stop);
+    } else if (empty && !a.allowEmpty) {
+        error = NothingDecoded(input);
+    }
+    const bool keep = !ending && (result == 0 || interrupted) && (!empty || a.allowEmpty);
+    bool kept = false;
+    if (keep) {
+        const long long notAdvancing = obx::CountEpochsNotAdvancing(tempObx);
+        const bool named = StoreFinalName(tempObx, obxName);
+        const int nameError = errno;
+        const bool obxCommitted = named && obx.Commit();
+        kept = obxCommitted && ephemeris.Commit();
+        if (!kept) {
+            // Both files take their names, or neither keeps one.
+            if (obxCommitted) std::remove(obxName.c_str());
+            error = !named ? "cannot write " + obxName + ": " + files::Reason(nameError)
+                           : (obx.error().empty() ? ephemeris : obx).error();
+            result = 1;
+            interrupted = false;
+        } else {
+            for (const files::OutputFile* out : {&obx, &ephemeris}) {
+                if (out->replacing()) AnnounceReplaced(out->finalPath());
+            }
+            if (result != 0 && input != "-") {  // stopped part-way by Ctrl-C
+                files::DateBefore(obxName, input);
+                files::DateBefore(ephemerisName, input);
+            }
+            ReportNonAdvancing(notAdvancing, "written as received");
+        }
+    }
+    if (!kept) {
+        obx.Abandon();
+        ephemeris.Abandon();
+    }
+
+    if (kept && result == 0) {
         report.outputs = {obxName, ephemerisName};
         std::printf("%s\n", summary);
         return report;
@@ -189,7 +235,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
         std::fprintf(stderr, "kestrel: stopped after %s\n", summary);
         report.outputs = {obxName, ephemerisName};
     }
-    report.status = interrupted ? kExitInterrupted : kExitFailure;
+    report.status = interrupted || ending ? StoppedStatus(stop) : kExitFailure;
     report.error = error;
     return report;
 }
@@ -199,21 +245,37 @@ int RunConvert(const ConvertArgs& a) {
         PrintError("-o names the outputs of one LOG; with several, give a folder with -d");
         return kExitUsage;
     }
+    const std::string folder = NamesFolder("-o", a.outputBase);
+    if (!folder.empty()) {
+        PrintError(folder);
+        return kExitUsage;
+    }
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
-    std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
-    // Two logs that would write the same outputs: the later ones are refused before any runs.
+    int duplicates = 0;
+    const std::vector<std::string> inputs =
+        DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
+    refused += duplicates;
+    // Before any log runs: two logs that would write the same outputs (the later ones are
+    // refused), and outputs or messages files that are logs (those logs are refused).
     std::map<std::string, std::string> writers;
     std::vector<std::string> accepted;
+    bool badArguments = false;
     for (const std::string& input : inputs) {
-        if (!ClaimOutputs(writers, input, {OutputName(OutputBase(a, input), kObxExtension)})) {
-            ++refused;
-            continue;
+        const std::string base = OutputBase(a, input);
+        std::vector<std::string> outputs;
+        for (const std::string& output : {OutputName(base, kObxExtension), OutputName(base, kEphemerisExtension)}) {
+            if (!output.empty()) outputs.push_back(output);  // a name too long is refused when the log runs
         }
-        accepted.push_back(input);
+        switch (Admit(writers, input, outputs, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "")) {
+            case Admission::kAdmitted: accepted.push_back(input); break;
+            case Admission::kRefused: ++refused; break;
+            case Admission::kBadArgument: badArguments = true; break;
+        }
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&a](const std::string& input) { return ConvertOne(a, input); });
+    if (status == kExitOk && badArguments) return kExitUsage;
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
 }
@@ -237,6 +299,8 @@ Runner AddConvertCommand(CLI::App& app) {
     sub->add_flag("--no-l2-slips", args.noL2Slips, "do not report L2 cycle slips (L1 slips always are)");
     sub->add_flag("--verbose", args.verbose, "also report the frame parser's frame-length diagnostics");
     sub->add_flag("-q,--quiet", args.quiet, "no progress display");
+    sub->add_flag("--allow-empty", args.allowEmpty,
+                  "a log that gives no epoch and no ephemeris is converted into empty outputs, not a failure");
     AddBatchOptions(*sub, args.batch);
     return [] { return RunConvert(args); };
 }

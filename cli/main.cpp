@@ -9,8 +9,10 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <unistd.h>
 
 #include "commands.h"
+#include "files/output_file.h"
 #include "kestrel/kestrel.h"
 #include "kestrel_build_commit.h"
 
@@ -18,9 +20,11 @@ namespace kestrel::cli {
 namespace {
 
 constexpr const char* kFooter =
-    "Exit status: 0 on success; 1 when a conversion or a check failed; 2 for bad arguments, "
-    "which are named; 130 when Ctrl-C stopped a conversion (what was converted so far is kept, "
-    "the files closed and valid).\n"
+    "Exit status: 0 on success; 1 when a conversion or a check failed (a log that gives no epoch "
+    "and no ephemeris, an output that cannot be written, standard output that cannot be written); "
+    "2 for bad arguments, which are named; 130 when Ctrl-C stopped a conversion (what was "
+    "converted so far is kept, the files closed and valid, dated before their log); 143 and 129 "
+    "when SIGTERM and SIGHUP stopped it (nothing unfinished is kept). No temporary file is left.\n"
     "Run 'kestrel COMMAND --help' for one command's options.";
 
 // "kestrel 1.0.0", followed by " (git COMMIT)" when the build knows its commit.
@@ -68,8 +72,30 @@ Runner AddDetectCommand(CLI::App& app) {
 
 }  // namespace kestrel::cli
 
+namespace {
+
+// Ends the command: what it printed must have reached standard output (a full disk, a closed
+// pipe's reader), or the status says it failed.
+int Finish(int status) {
+    using namespace kestrel::cli;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        // The stream keeps no reason of a write that failed earlier: a line end written past it
+        // meets the same failure and gives the system's reason.
+        if (errno == 0 && write(STDOUT_FILENO, "\n", 1) == 1) errno = EIO;
+        const int error = errno == 0 ? EIO : errno;
+        std::fprintf(stderr, "kestrel: cannot write to standard output: %s\n", kestrel::files::Reason(error).c_str());
+        return status == kExitOk ? kExitFailure : status;
+    }
+    return status;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace kestrel::cli;
+    // Ctrl-C, SIGTERM and SIGHUP never leave a temporary file, whatever is running.
+    kestrel::files::InstallSignalCleanup();
     CLI::App app("kestrel converts logs of NavCom GNSS receivers and checks what they hold.", "kestrel");
     app.footer(kFooter);
     app.set_version_flag("-V,--version", VersionLine(), "print the version and exit");
@@ -88,7 +114,7 @@ int main(int argc, char** argv) {
     const std::string first = argv[1];
     if (first == "help") {
         std::fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
-        return kExitOk;
+        return Finish(kExitOk);
     }
     if (first.empty() || (first[0] != '-' && runners.count(first) == 0)) {
         PrintError("unknown command '" + first + "' (see kestrel --help)");
@@ -102,16 +128,16 @@ int main(int argc, char** argv) {
         const CLI::App* chosen = &app;
         for (const CLI::App* sub : app.get_subcommands()) chosen = sub;
         std::fputs(chosen == &app ? app.help("", CLI::AppFormatMode::All).c_str() : chosen->help().c_str(), stdout);
-        return kExitOk;
+        return Finish(kExitOk);
     } catch (const CLI::CallForVersion&) {
         std::printf("%s\n", VersionLine().c_str());
-        return kExitOk;
+        return Finish(kExitOk);
     } catch (const CLI::ParseError& error) {
         PrintError(std::string(error.what()) + " (see kestrel --help)");
         return kExitUsage;
     }
     for (const auto& [name, run] : runners) {
-        if (app.got_subcommand(name)) return run();
+        if (app.got_subcommand(name)) return Finish(run());
     }
     return kExitUsage;
 }

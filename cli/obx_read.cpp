@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "obx_read.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,8 @@
 
 namespace kestrel::obx {
 namespace {
+
+constexpr double kHalfWeekS = 302400.0;
 
 // The record sizes the writer puts in the file.
 constexpr uint16_t kHeaderSize = kObxHeaderSize;
@@ -101,7 +104,9 @@ ObxContents ParseObx(const uint8_t* bytes, std::size_t size) {
 ObxContents ReadObx(const std::string& path) {
     ObxContents contents;
     std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return Stop(contents, ObxState::kUnreadable, 0, "cannot open %s", path.c_str());
+    if (file == nullptr) {
+        return Stop(contents, ObxState::kUnreadable, 0, "cannot open %s: %s", path.c_str(), std::strerror(errno));
+    }
     std::vector<uint8_t> bytes;
     uint8_t chunk[65536];
     std::size_t n;
@@ -110,6 +115,30 @@ ObxContents ReadObx(const std::string& path) {
     std::fclose(file);
     if (readFailed) return Stop(contents, ObxState::kUnreadable, bytes.size(), "cannot read %s", path.c_str());
     return ParseObx(bytes.data(), bytes.size());
+}
+
+bool TimeOrder::Advances(double time) {
+    const bool advances = !any_ || time > latest_ || latest_ - time > kHalfWeekS;
+    if (advances) latest_ = time;
+    any_ = true;
+    return advances;
+}
+
+long long CountEpochsNotAdvancing(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return -1;
+    long long count = 0;
+    TimeOrder order;
+    uint8_t record[kPositionSize];
+    bool sound = std::fseek(file, kHeaderSize, SEEK_SET) == 0;
+    while (sound && std::fread(record, 1, sizeof record, file) == sizeof record) {
+        const EpochHeader position = Load<EpochHeader>(record);
+        if (!order.Advances(position.time_tag)) ++count;
+        sound = std::fseek(file, static_cast<long>(position.sat_count) * kMeasurementSize, SEEK_CUR) == 0;
+    }
+    sound = sound && std::ferror(file) == 0;
+    std::fclose(file);
+    return sound ? count : -1;
 }
 
 const char* ObxStateName(ObxState state) {

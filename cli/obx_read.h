@@ -42,6 +42,23 @@ ObxContents ReadObx(const std::string& path);
 // Walks a file image held in memory.
 ObxContents ParseObx(const uint8_t* bytes, std::size_t size);
 
+// Follows the time tags (seconds of GPS week) of a file's epochs in order and tells the epochs
+// that do not advance in time: not later than the latest epoch before them. A time tag earlier
+// by more than half a week is the next week's.
+class TimeOrder {
+public:
+    // True when the epoch tagged `time` advances.
+    bool Advances(double time);
+
+private:
+    bool any_ = false;
+    double latest_ = 0.0;
+};
+
+// Epochs of the OBX file at `path` that do not advance in time (TimeOrder), walking only the
+// position records (the file is not held in memory); -1 when it cannot be read.
+long long CountEpochsNotAdvancing(const std::string& path);
+
 // A short name of the state: "complete", "unreadable", "bad header", "damaged", "cut short".
 const char* ObxStateName(ObxState state);
 

@@ -89,12 +89,29 @@ int RunInspect(const std::string& path) {
     }
     PrintHeader(contents.header);
     PrintEpochs(contents);
-    if (contents.state == obx::ObxState::kComplete) {
+    // Epochs follow one another in time: one not later than an epoch before it is damage.
+    std::size_t notAdvancing = 0;
+    std::size_t firstBack = 0;
+    obx::TimeOrder order;
+    for (std::size_t i = 0; i < contents.epochs.size(); ++i) {
+        if (order.Advances(contents.epochs[i].position.time_tag)) continue;
+        if (notAdvancing++ == 0) firstBack = i;
+    }
+    if (contents.state == obx::ObxState::kComplete && notAdvancing == 0) {
         std::printf("damage:       none\n");
         return kExitOk;
     }
-    std::printf("damage:       %s at offset %llu: %s\n", obx::ObxStateName(contents.state),
-                static_cast<unsigned long long>(contents.problemOffset), contents.problem.c_str());
+    if (contents.state != obx::ObxState::kComplete) {
+        std::printf("damage:       %s at offset %llu: %s\n", obx::ObxStateName(contents.state),
+                    static_cast<unsigned long long>(contents.problemOffset), contents.problem.c_str());
+    }
+    if (notAdvancing > 0) {
+        const obx::ObxEpoch& back = contents.epochs[firstBack];
+        std::printf("damage:       time going back at offset %llu: epoch %.3f s follows %.3f s (%zu epochs not "
+                    "later than an epoch before them)\n",
+                    static_cast<unsigned long long>(back.offset), double{back.position.time_tag},
+                    double{contents.epochs[firstBack - 1].position.time_tag}, notAdvancing);
+    }
     return kExitFailure;
 }
 

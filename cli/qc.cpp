@@ -2,13 +2,11 @@
 // `kestrel qc`: how complete a NavCom log is, how many slips, how noisy its codes are, whether
 // the receiver clock jumped and where the antenna stood; a summary per log on standard output,
 // the figures as JSON and the pictures as PNG, SVG or an HTML page when asked.
-#include <unistd.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -19,7 +17,8 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/error_text.h"
-#include "pipeline/log_input.h"
+#include "files/output_file.h"
+#include "outputs.h"
 #include "qc/qc_run.h"
 #include "qc/sky.h"
 #include "qc_json.h"
@@ -45,29 +44,21 @@ struct QcArgs {
     bool noL2Slips = false;
     bool verbose = false;
     bool quiet = false;
-    BatchArgs batch;  // -r, -j and --log-files (no output folder)
+    bool allowEmpty = false;  // a log that gives nothing is summarised, not a failure
+    BatchArgs batch;          // -r, -j, --log-files and --no-clobber (no output folder)
 };
 
-// Whether `path` can be written: an existing regular file that may be written, or a new name
-// in a folder that may be written. Empty when it can; else why not.
-std::string Unwritable(const std::string& path) {
-    std::error_code error;
-    const std::filesystem::path p(path);
-    const auto status = std::filesystem::status(p, error);
-    if (std::filesystem::exists(status)) {
-        if (std::filesystem::is_directory(status)) return "it is a folder";
-        return access(path.c_str(), W_OK) == 0 ? std::string() : std::string("permission denied");
+// Writes a whole output under a temporary name, renamed when whole; announces a file it replaced.
+// False with the reason printed.
+bool WriteWhole(const std::string& path, const std::string& bytes, bool noClobber) {
+    files::OutputFile out;
+    if (out.Create(path, noClobber ? files::Existing::kRefuse : files::Existing::kReplace) && out.Write(bytes) &&
+        out.Commit()) {
+        if (out.replacing()) AnnounceReplaced(path);
+        return true;
     }
-    const std::filesystem::path parent = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
-    if (!std::filesystem::is_directory(parent, error)) return "no folder " + parent.string();
-    return access(parent.c_str(), W_OK) == 0 ? std::string() : std::string("permission denied");
-}
-
-bool WriteWhole(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    return static_cast<bool>(out);
+    PrintError(out.error() + (out.reason() == files::Reason(EEXIST) ? " (--no-clobber)" : ""));
+    return false;
 }
 
 // The plot file of one of several logs: the log's name before the extension.
@@ -103,6 +94,14 @@ int RunQc(const QcArgs& a) {
     o.reportL2Slips = !a.noL2Slips;
     o.parserNotices = a.verbose;
     o.plotSamples = !a.plotPath.empty();
+    // A folder given for a file (qc has no folder of outputs) is found before its extension.
+    for (const std::string& path : {a.jsonPath, a.plotPath}) {
+        std::error_code error;
+        if (!path.empty() && (path.back() == '/' || std::filesystem::is_directory(path, error))) {
+            PrintError("cannot write " + path + ": " + files::Reason(EISDIR));
+            return kExitFailure;
+        }
+    }
     std::optional<PlotFormat> plotFormat;
     if (!a.plotPath.empty()) {
         plotFormat = PlotFormatOf(a.plotPath);
@@ -111,31 +110,35 @@ int RunQc(const QcArgs& a) {
             return kExitUsage;
         }
     }
-    if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || SameExistingFile(a.jsonPath, a.plotPath))) {
+    if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || files::SameFile(a.jsonPath, a.plotPath))) {
         PrintError("--plot: '" + a.plotPath + "' is also the --json file");
         return kExitUsage;
     }
     int refused = 0;
-    const std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
-    for (const std::string& output : {a.jsonPath, a.plotPath}) {
-        for (const std::string& input : inputs) {
-            if (WouldOverwriteLog(input, output)) {
-                PrintError("LOG '" + input + "' would be overwritten by the output " + output);
-                return kExitUsage;
-            }
-        }
-    }
-    // Outputs that cannot be written are found before any log is read.
+    int duplicates = 0;
+    const std::vector<std::string> inputs =
+        DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
+    refused += duplicates;
+    // Outputs that are logs, or that cannot be written, are found before any log is read.
     std::vector<std::string> outputs;
     if (!a.jsonPath.empty()) outputs.push_back(a.jsonPath);
     if (plotFormat) {
-        const std::size_t files = *plotFormat == PlotFormat::kHtml ? 1 : inputs.size();
-        for (std::size_t i = 0; i < files; ++i) {
-            outputs.push_back(files == 1 ? a.plotPath : PlotPathFor(a.plotPath, inputs[i], i, files));
+        const std::size_t pages = *plotFormat == PlotFormat::kHtml ? 1 : inputs.size();
+        for (std::size_t i = 0; i < pages; ++i) {
+            outputs.push_back(pages == 1 ? a.plotPath : PlotPathFor(a.plotPath, inputs[i], i, pages));
         }
     }
+    if (a.batch.logFiles) {
+        for (const std::string& input : inputs) outputs.push_back(MessagesFileOf(input, ""));
+    }
     for (const std::string& path : outputs) {
-        const std::string why = Unwritable(path);
+        const std::string refusal = OverwritesInput(path);
+        if (!refusal.empty()) {
+            PrintError(refusal);
+            return kExitUsage;
+        }
+        std::string why = files::WhyUnwritable(path);
+        if (why.empty() && a.batch.noClobber && files::IdOf(path)) why = files::Reason(EEXIST) + " (--no-clobber)";
         if (!why.empty()) {
             PrintError("cannot write " + path + ": " + why);
             return kExitFailure;
@@ -167,6 +170,11 @@ int RunQc(const QcArgs& a) {
         LogReport out;
         out.epochs = report.epochs;
         out.ephemerides = report.ephemerides;
+        // A log that was read and gave nothing is a failure, unless asked for.
+        if (report.status == QcStatus::kComplete && report.epochs == 0 && report.ephemerides == 0 && !a.allowEmpty) {
+            report.status = QcStatus::kUnreadable;
+            report.error = NothingDecoded(input);
+        }
         if (report.status == QcStatus::kUnreadable) {
             PrintError(report.error);
             out.status = kExitFailure;
@@ -181,24 +189,31 @@ int RunQc(const QcArgs& a) {
         std::string json;
         std::string section;
         std::string error;
+        // After SIGTERM or SIGHUP nothing more is drawn or kept.
+        const bool draw = plotFormat && !files::Ending();
         if (!a.jsonPath.empty()) json = QcJsonLog(report);
-        if (plotFormat && *plotFormat == PlotFormat::kHtml &&
-            !RenderQcHtmlSection(report, summary, index, section, error)) {
+        if (draw && *plotFormat == PlotFormat::kHtml && !RenderQcHtmlSection(report, summary, index, section, error)) {
             out.status = kExitFailure;
             out.error = "cannot draw the pictures of " + input + ": " + error;
-        } else if (plotFormat && *plotFormat != PlotFormat::kHtml && report.status != QcStatus::kUnreadable) {
+        } else if (draw && *plotFormat != PlotFormat::kHtml && report.status != QcStatus::kUnreadable) {
             const std::string path = PlotPathFor(a.plotPath, input, index, inputs.size());
             std::string bytes;
-            if (!RenderQcPage(report, *plotFormat, bytes, error) || !WriteWhole(path, bytes)) {
+            if (!RenderQcPage(report, *plotFormat, bytes, error)) {
                 out.status = kExitFailure;
-                out.error = "cannot write " + path + (error.empty() ? "" : ": " + error);
+                out.error = "cannot draw the pictures of " + input + ": " + error;
                 PrintError(out.error);
+            } else if (!WriteWhole(path, bytes, a.batch.noClobber)) {
+                out.status = kExitFailure;
+                out.error = "cannot write " + path;
             } else {
                 out.outputs.push_back(path);
             }
         }
         out.payload = std::to_string(json.size()) + "\n" + json + section;
-        if (interrupted) out.status = kExitInterrupted;
+        if (interrupted) {
+            out.status = StoppedStatus(files::StopSignal());
+            out.error = files::Ending() ? EndedBy(files::StopSignal()) : report.error;
+        }
         return out;
     };
     std::vector<LogReport> reports;
@@ -208,20 +223,25 @@ int RunQc(const QcArgs& a) {
 
     std::vector<std::string> logs;
     std::vector<std::string> sections;
+    bool anyRead = false;
     for (const LogReport& r : reports) {
         const std::size_t eol = r.payload.find('\n');
-        if (eol == std::string::npos) continue;  // not run (Ctrl-C)
+        if (eol == std::string::npos) continue;  // not run (stopped before it)
         const std::size_t length = std::stoul(r.payload.substr(0, eol));
         if (length > 0) logs.push_back(r.payload.substr(eol + 1, length));
         sections.push_back(r.payload.substr(eol + 1 + length));
+        anyRead = anyRead || r.status == kExitOk || IsStoppedStatus(r.status);
     }
-    if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(logs, program))) {
-        PrintError("cannot write " + a.jsonPath);
-        return kExitFailure;
-    }
-    if (plotFormat && *plotFormat == PlotFormat::kHtml && !WriteWhole(a.plotPath, QcHtmlPage(sections))) {
-        PrintError("cannot write " + a.plotPath);
-        return kExitFailure;
+    // The document and the page hold the logs read (one stopped by Ctrl-C as "aborted"); when
+    // none was, or after SIGTERM or SIGHUP, there is none.
+    if (anyRead && !files::Ending()) {
+        if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(logs, program), a.batch.noClobber)) {
+            return kExitFailure;
+        }
+        if (plotFormat && *plotFormat == PlotFormat::kHtml &&
+            !WriteWhole(a.plotPath, QcHtmlPage(sections), a.batch.noClobber)) {
+            return kExitFailure;
+        }
     }
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
@@ -280,7 +300,10 @@ Runner AddQcCommand(CLI::App& app) {
     sub->add_option("-j,--jobs", a.batch.jobs, "worker processes (default: one per processor; 1 checks the logs in turn)")
         ->type_name("N")
         ->check(CLI::Range(1, 4096));
-    sub->add_flag("--log-files", a.batch.logFiles, "each log's summary and messages to NAME.log beside it");
+    sub->add_flag("--log-files", a.batch.logFiles, "each log's summary and messages to NAME.messages beside it");
+    sub->add_flag("--allow-empty", a.allowEmpty,
+                  "a log that gives no epoch and no ephemeris is summarised as it is, not a failure");
+    sub->add_flag("--no-clobber", a.batch.noClobber, "refuse to replace an existing file instead of replacing it");
     return [] { return RunQc(a); };
 }
 

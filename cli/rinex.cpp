@@ -2,6 +2,7 @@
 // `kestrel rinex`: a NavCom log to RINEX 3.04 or 2.11 observation and navigation files, with
 // the decoder's messages, progress and Ctrl-C as `kestrel convert` has them.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <cstdio>
@@ -18,8 +19,10 @@
 #include "commands.h"
 #include "common/bytes.h"
 #include "common/error_text.h"
+#include "files/output_file.h"
 #include "navcom/frame_parser.h"
 #include "navcom/record_layout.h"
+#include "outputs.h"
 #include "pipeline/log_input.h"
 #include "pipeline/observation_epoch.h"
 #include "rinex_run/rinex_convert.h"
@@ -27,6 +30,8 @@
 
 namespace kestrel::cli {
 namespace {
+
+namespace fs = std::filesystem;
 
 struct RinexArgs {
     std::vector<std::string> inputs;
@@ -87,6 +92,7 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     o.doppler = a.doppler;
     o.reportL2Slips = !a.noL2Slips;
     o.verbose = a.verbose;
+    o.noClobber = a.batch.noClobber;
     if (sub.count("--week") != 0) o.week = a.week;
     std::string error;
     if (!a.from.empty()) o.from = ParseTime(a.from, error);
@@ -117,6 +123,13 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
         PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
         return false;
+    }
+    for (const auto& [option, value] : {std::pair{"--obs", a.obsPath}, std::pair{"--nav", a.navPath}}) {
+        const std::string folder = NamesFolder(option, value);
+        if (!folder.empty()) {
+            PrintError(folder);
+            return false;
+        }
     }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
         PrintError("--nav: " + a.navPath + " names the observation file too");
@@ -151,13 +164,18 @@ std::string Summary(const RinexRunResult& result, double seconds) {
 // One conversion (one log, or the logs spliced), with the display, Ctrl-C and the summary.
 LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     LogReport report;
+    const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
+    auto fail = [&](const std::string& text, int status) {
+        PrintError(text);
+        report.error = text;
+        report.status = status;
+        return report;
+    };
     for (const std::string& output : {a.obsPath, a.navPath}) {
-        const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
-        if (WouldOverwriteLog(input, output)) {
-            report.error = "LOG '" + input + "' would be overwritten by the output " + output;
-            PrintError(report.error);
-            report.status = kExitUsage;
-            return report;
+        const std::string refusal = OverwritesInput(output);
+        if (!refusal.empty()) return fail(refusal, kExitUsage);
+        if (o.noClobber && !output.empty() && files::IdOf(output)) {
+            return fail("cannot write " + output + ": " + files::Reason(EEXIST) + " (--no-clobber)", kExitFailure);
         }
     }
     CallbackBlock callbacks = DisplayCallbacks();
@@ -177,15 +195,28 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     report.epochs = result.epochs;
     report.ephemerides = result.ephemerides;
     report.outputs = result.files;
+    for (const std::string& file : result.replaced) AnnounceReplaced(file);
+    if (!result.files.empty()) ReportNonAdvancing(result.epochsNotAdvancing, "dropped");
+    // What a Ctrl-C kept is dated before its log, so that --skip-existing converts it again.
+    if (result.aborted && o.spliceInputs.empty() && input != "-") {
+        for (const std::string& file : result.files) files::DateBefore(file, input);
+    }
     if (status == 0) {
         std::printf("%s\n", report.summary.c_str());
         return report;
     }
     std::fflush(stdout);
     report.error = error_text();
+    if (files::Ending()) {
+        report.error = EndedBy(files::StopSignal());
+    } else if (result.noEpochs && !result.decodedAnything && o.spliceInputs.empty()) {
+        report.error = NothingDecoded(input);
+    }
     PrintError(report.error);
-    if (result.aborted || !result.files.empty()) std::fprintf(stderr, "kestrel: stopped after %s\n", report.summary.c_str());
-    report.status = interrupted ? kExitInterrupted : kExitFailure;
+    if (!files::Ending() && (result.aborted || !result.files.empty())) {
+        std::fprintf(stderr, "kestrel: stopped after %s\n", report.summary.c_str());
+    }
+    report.status = interrupted ? StoppedStatus(files::StopSignal()) : kExitFailure;
     return report;
 }
 
@@ -213,7 +244,9 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     if (!Options(sub, a, base)) return kExitUsage;
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
-    std::vector<std::string> inputs = CollectInputs(a.inputs, a.batch.recursive, refused);
+    int duplicates = 0;
+    std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
+    refused += duplicates;
     if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
 
     if (a.splice) {
@@ -236,26 +269,39 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
     std::vector<std::string> accepted;
     const bool predict = inputs.size() > 1 || a.batch.skipExisting;
     std::map<std::string, std::string> writers;
+    bool badArguments = false;
     for (const std::string& input : inputs) {
-        if (predict && input != "-") {
+        // A log that can be read once only (standard input, a FIFO, a device) is not read
+        // ahead: its names are known when it is converted.
+        std::error_code error;
+        RinexRunResult named;
+        if (predict && fs::is_regular_file(input, error)) {
             RinexRunOptions dry = base;
             dry.input = input;
             dry.dryRun = true;
             CallbackBlock quiet{};
             quiet.blockSize = KESTREL_CALLBACK_BLOCK_SIZE;
-            RinexRunResult named;
-            if (ConvertToRinex(dry, quiet, named) == 0) {
-                if (!ClaimOutputs(writers, input, named.files)) {
-                    ++refused;
-                    continue;
-                }
-                const bool done = !named.files.empty() &&
-                                  std::all_of(named.files.begin(), named.files.end(),
-                                              [&](const std::string& f) { return NewerThan(f, input); });
-                if (a.batch.skipExisting && done) {
-                    std::printf("%s: skipped: its files are up to date\n", input.c_str());
-                    continue;
-                }
+            if (ConvertToRinex(dry, quiet, named) != 0) named = RinexRunResult{};
+        }
+        const Admission admitted =
+            Admit(writers, input, named.files, a.batch.logFiles ? MessagesFileOf(input, a.batch.directory) : "");
+        if (admitted == Admission::kBadArgument) badArguments = true;
+        if (admitted == Admission::kRefused) ++refused;
+        if (admitted != Admission::kAdmitted) continue;
+        if (!named.files.empty()) {
+            const bool done = std::all_of(named.files.begin(), named.files.end(),
+                                          [&](const std::string& f) { return files::NewerThan(f, input); });
+            if (a.batch.skipExisting && done) {
+                std::printf("%s: skipped: its files are up to date\n", input.c_str());
+                continue;
+            }
+            const auto existing = std::find_if(named.files.begin(), named.files.end(),
+                                               [](const std::string& f) { return files::IdOf(f).has_value(); });
+            if (a.batch.noClobber && existing != named.files.end()) {
+                PrintError("cannot write " + *existing + ": " + files::Reason(EEXIST) + " (--no-clobber); " + input +
+                           " not converted");
+                ++refused;
+                continue;
             }
         }
         accepted.push_back(input);
@@ -265,6 +311,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         o.input = input;
         return ConvertOne(o, a);
     });
+    if (status == kExitOk && badArguments) return kExitUsage;
     if (status == kExitOk && refused > 0) return kExitFailure;
     return status;
 }

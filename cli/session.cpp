@@ -4,8 +4,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 
+#include <signal.h>
 #include <unistd.h>
+
+#include "files/output_file.h"
 
 namespace kestrel::cli {
 namespace {
@@ -13,6 +18,8 @@ namespace {
 constexpr int kBarWidth = 40;                   // characters of the terminal progress bar
 constexpr int kPlainStepPercent = 10;           // plain progress lines every 10 %
 constexpr long long kPlainStepBytes = 1 << 20;  // or every MiB when the length is unknown
+// The decoder's message for an epoch no later than a satellite's last one, per satellite.
+constexpr const char* kNonAdvancingMessage = "Zero or negative DT!!!";
 
 // What the callbacks need; they carry no context of their own.
 struct Display {
@@ -27,13 +34,16 @@ int progressPipe = -1;
 std::string rewriteFrom;
 std::string rewriteTo;
 
-volatile std::sig_atomic_t interrupted = 0;
+long long nonAdvancingMessages = 0;
 
-extern "C" void OnInterrupt(int) {
-    interrupted = 1;
+// Guards alive, and the outermost one's handlers.
+int guardDepth = 0;
+std::optional<files::StopHandlers> guardHandlers;
+
+extern "C" void OnStopSignal(int signal) {
+    if (files::StopSignal() != 0) files::EndOnSignal(signal);
+    files::NoteStopSignal(signal);
     Abort();
-    // A second Ctrl-C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
 }
 
 void ClearBar() {
@@ -48,6 +58,7 @@ void ClearBar() {
 
 void StartDisplay(bool quiet) {
     display = Display{};
+    nonAdvancingMessages = 0;
     display.nextBytes = 0;
     display.progress = !quiet;
     display.terminal = isatty(fileno(stderr)) != 0;
@@ -61,6 +72,9 @@ void EndDisplay() {
 }
 
 void KESTREL_STDCALL OnMessage(double time, const char* text) {
+    // The decoder says this for every satellite of an epoch that does not advance: shown once,
+    // counted, and summed up at the end.
+    if (text != nullptr && std::strcmp(text, kNonAdvancingMessage) == 0 && nonAdvancingMessages++ > 0) return;
     ClearBar();
     std::string rewritten;
     if (!rewriteFrom.empty() && text != nullptr && std::strstr(text, rewriteFrom.c_str()) != nullptr) {
@@ -83,6 +97,9 @@ void KESTREL_STDCALL OnMessage(double time, const char* text) {
 }
 
 void KESTREL_STDCALL OnProgress(int32_t done, int32_t total) {
+    // A stop that came before the library's run began (and reset its abort counter) ends it
+    // at its next chunk all the same.
+    if (files::StopSignal() != 0) Abort();
     if (progressPipe >= 0) {
         // Every MiB and at the end is enough for the batch's display.
         if (done < display.nextBytes && done != total) return;
@@ -140,12 +157,50 @@ CallbackBlock DisplayCallbacks() {
 }
 
 InterruptGuard::InterruptGuard() {
-    interrupted = 0;
-    std::signal(SIGINT, OnInterrupt);
+    if (guardDepth++ > 0) return;
+    files::ClearStopSignal();
+    // Reads of a pipe or terminal go on after the handler: the library stops between chunks.
+    guardHandlers.emplace(OnStopSignal);
 }
 
-InterruptGuard::~InterruptGuard() { std::signal(SIGINT, SIG_DFL); }
+InterruptGuard::~InterruptGuard() {
+    if (--guardDepth == 0) guardHandlers.reset();
+}
 
-bool InterruptGuard::Interrupted() { return interrupted != 0; }
+bool InterruptGuard::Interrupted() { return files::StopSignal() != 0; }
+
+int StoppedStatus(int signal) { return 128 + signal; }
+
+bool IsStoppedStatus(int status) {
+    for (int signal : files::kStopSignals) {
+        if (status == StoppedStatus(signal)) return true;
+    }
+    return false;
+}
+
+std::string StopName(int signal) {
+    switch (signal) {
+        case SIGINT: return "Ctrl-C";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "signal " + std::to_string(signal);
+    }
+}
+
+std::string EndedBy(int signal) { return "ended by " + StopName(signal) + "; nothing kept"; }
+
+void ReportNonAdvancing(long long epochs, const std::string& done) {
+    std::fflush(stdout);
+    if (epochs > 0) {
+        std::fprintf(stderr, "kestrel: warning: %lld epochs not later than an epoch before them: %s\n", epochs,
+                     done.c_str());
+    }
+    if (nonAdvancingMessages > 0) {
+        std::fprintf(stderr,
+                     "kestrel: warning: \"%s\" %lld times (shown once): observations not later than their "
+                     "satellite's last one were left out\n",
+                     kNonAdvancingMessage, nonAdvancingMessages);
+    }
+}
 
 }  // namespace kestrel::cli

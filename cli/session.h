@@ -32,15 +32,35 @@ void SetMessageRewrite(const std::string& from, const std::string& to);
 // A callback block for a conversion, with the two callbacks above.
 CallbackBlock DisplayCallbacks();
 
-// While one lives, Ctrl-C asks the library to stop (a second Ctrl-C ends the program).
+// While one lives, Ctrl-C, SIGTERM and SIGHUP ask the library to stop (at its next chunk) and
+// are noted as the run's stop signal; a second signal ends the program at once, its temporary
+// files removed. Guards nest: the outermost one forgets an earlier stop, and the last to go
+// puts back what was there before.
 class InterruptGuard {
 public:
     InterruptGuard();
     ~InterruptGuard();
     InterruptGuard(const InterruptGuard&) = delete;
     InterruptGuard& operator=(const InterruptGuard&) = delete;
-    // True once Ctrl-C was pressed during this guard's life.
+    // True once a stop was asked during the guard's life.
     static bool Interrupted();
 };
+
+// The exit status of a run stopped by `signal`: 128 + signal (130 for Ctrl-C, 143 for SIGTERM,
+// 129 for SIGHUP), as a shell reports a command the signal ended.
+int StoppedStatus(int signal);
+// True for those statuses.
+bool IsStoppedStatus(int status);
+// How the summary names a stop: "Ctrl-C", "SIGTERM", "SIGHUP".
+std::string StopName(int signal);
+// The error of a run that SIGTERM or SIGHUP ended: "ended by SIGTERM; nothing kept".
+std::string EndedBy(int signal);
+
+// The decoder says "Zero or negative DT!!!" for every satellite whose observation is not later
+// than its last one (and leaves the observation out): the message is shown the first time of a
+// run only. At the run's end this says, on standard error, how many epochs did not advance in
+// time (not later than an epoch before them) and what was done with them (`done`: "written as
+// received", "dropped"), and how many times the decoder's message came.
+void ReportNonAdvancing(long long epochs, const std::string& done);
 
 }  // namespace kestrel::cli

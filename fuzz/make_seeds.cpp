@@ -6,6 +6,7 @@
 //
 //     fuzz_make_seeds DATA_DIR OUT_DIR
 #include <array>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -215,6 +216,21 @@ int main(int argc, char** argv) {
             }
         }
     }
+    // Requests a caster reads, answers a push reads, chunked data.
+    const fs::path ntrip = out / "ntrip_request";
+    const std::pair<const char*, const char*> texts[] = {
+        {"get-v1", "GET /KEST HTTP/1.0\r\nUser-Agent: NTRIP RTKLIB/2.4.3\r\nAuthorization: Basic cm92ZXI6cHc=\r\n\r\n"},
+        {"get-v2", "GET /KEST HTTP/1.1\r\nHost: h\r\nNtrip-Version: Ntrip/2.0\r\nConnection: close\r\n\r\n"},
+        {"table", "GET / HTTP/1.0\r\n\r\n"},
+        {"source", "SOURCE pw /BASE\r\nSource-Agent: NTRIP x\r\nSTR: STR;BASE;;RTCM 3.3;\r\n\r\n\xd3\x00\x13"},
+        {"post", "POST /BASE HTTP/1.1\nNtrip-Version: Ntrip/2.0\nTransfer-Encoding: chunked\n\n5\r\nhello\r\n0\r\n\r\n"},
+        {"answer-icy", "ICY 200 OK\r\n"},
+        {"answer-401", "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"/BASE\"\r\n\r\n"},
+        {"answer-error", "ERROR - Mount Point Taken or Invalid\r\n"},
+        {"chunks", "1a;x=y\r\nabcdefghijklmnopqrstuvwxyz\r\nA\r\n0123456789\r\n0\r\nT: 1\r\n\r\n"},
+        {"base64", "cm92ZXI6cEBzcw=="},
+    };
+    for (const auto& [name, text] : texts) Write(ntrip, name, Bytes(text, text + std::strlen(text)));
     std::printf("seed corpora written under %s\n", out.c_str());
     return 0;
 }

@@ -135,12 +135,13 @@ TEST_F(Batch, InputsThatCannotBeConvertedAsAskedAreNamed) {
         << run.err;
     EXPECT_EQ(obx::ReadObx(dir.file("out/gsi.obx")).epochs.size(), 119u);  // the first one's
 
-    // A file named that holds no NavCom data is converted as asked, with a warning.
+    // A file named that holds no NavCom data is a failure, and leaves nothing.
     run = test::RunCli(dir.path(), {"convert", dir.file("in/notes.txt"), "-d", dir.file("out"), "-q"});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("warning: " + dir.file("in/notes.txt") + " gave no epoch and no ephemeris"),
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find(dir.file("in/notes.txt") + " holds no NavCom measurement or ephemeris frame"),
               std::string::npos)
         << run.err;
+    EXPECT_FALSE(test::FileExists(dir.file("out/notes.obx")));
 
     // A folder without -r, and an output folder that cannot be made.
     run = test::RunCli(dir.path(), {"convert", dir.file("in"), "-d", dir.file("out"), "-q"});
@@ -175,7 +176,7 @@ TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
         test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--log-files"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out.find("==>"), std::string::npos) << run.out;
-    const std::string messages = ReadFileText(dir.file("out/gsi.log"));
+    const std::string messages = ReadFileText(dir.file("out/gsi.messages"));
     EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
     EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
 }

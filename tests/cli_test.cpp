@@ -87,7 +87,7 @@ TEST_F(Cli, SwitchesReachTheConversion) {
 TEST_F(Cli, FailureShowsTheErrorTextAndExitsNonZero) {
     const CliRun run = RunCli(dir, {"convert", dir.file("nothere.log"), "-q"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "kestrel: Error: Unable to open " + dir.file("nothere.log") + "\n");
+    EXPECT_EQ(run.err, "kestrel: Error: Unable to open " + dir.file("nothere.log") + ": " + std::strerror(ENOENT) + "\n");
     EXPECT_FALSE(test::FileExists(dir.file("nothere.obx")));
 }
 

@@ -367,7 +367,7 @@ TEST(ConvertFile, ReadErrorEndsTheConversion) {
     if (probe == nullptr) GTEST_SKIP() << "this platform does not open folders as streams";
     std::fclose(probe);
     EXPECT_EQ(host.Convert(), 1);
-    EXPECT_EQ(ErrorString(), "Error: Unable to read " + dir.file("folder.log"));
+    EXPECT_EQ(ErrorString(), "Error: Unable to read " + dir.file("folder.log") + ": Is a directory");
     EXPECT_EQ(host.options.epochsWritten, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("out.obx")).size(), 202u);
     EXPECT_EQ(ReadFileText(dir.file("out.epp")), kEphemerisHeader);

@@ -433,7 +433,7 @@ TEST_F(HostileLog, DirectoryAsInputIsAFailureNeverAnEmptySuccess) {
     if (run.errorText == "Error: Unable to open " + folder) {
         ExpectRefusedWithoutFiles(run, run.errorText);
     } else {
-        EXPECT_EQ(run.errorText, "Error: Unable to read " + folder);
+        EXPECT_EQ(run.errorText, "Error: Unable to read " + folder + ": Is a directory");
         EXPECT_EQ(test::CheckOutputs(run).problem, "");
         EXPECT_EQ(run.epochsWritten, 0);
     }

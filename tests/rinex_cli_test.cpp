@@ -76,7 +76,7 @@ TEST_F(RinexCli, ConvertsEachLogInBothVersionsUnderTheRinexNames) {
     const CliRun version = Run({"--version"});
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.log) + " " + c.version);
-        const std::string out = dir.file(std::string("v") + c.version);
+        const std::string out = dir.file(std::string("v") + c.version + "-" + std::filesystem::path(c.log).stem().string());
         const CliRun run = Run({"rinex", test::DataPath(c.log), "-v", c.version, "-d", out, "-q"});
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");

@@ -13,10 +13,13 @@ constexpr std::size_t kErrorTextSize = 512;
 char* error_text();
 
 // The texts of the failures every run shares: a file that cannot be opened, read or written
-// (formats taking its name), and a run stopped by Abort.
+// (formats taking its name, and those ending in ": %s" the system's reason), and a run stopped
+// by Abort.
 inline constexpr char kCannotOpenFormat[] = "Error: Unable to open %s";
-inline constexpr char kCannotReadFormat[] = "Error: Unable to read %s";
+inline constexpr char kCannotOpenReasonFormat[] = "Error: Unable to open %s: %s";
+inline constexpr char kCannotReadReasonFormat[] = "Error: Unable to read %s: %s";
 inline constexpr char kCannotWriteFormat[] = "Error: Unable to write to %s";
+inline constexpr char kCannotWriteReasonFormat[] = "Error: Unable to write to %s: %s";
 inline constexpr char kUserQuitText[] = "User Quit";
 inline constexpr char kNoMemoryText[] = "Error: Not enough memory";
 

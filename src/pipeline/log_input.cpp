@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "pipeline/log_input.h"
 
-#include <filesystem>
-#include <system_error>
+#include <cerrno>
 
 namespace kestrel {
 namespace {
@@ -17,8 +16,10 @@ LogInput::LogInput(const std::string& path) : name_(NameOf(path)) {
         file_ = stdin;
         return;
     }
+    errno = 0;
     file_ = std::fopen(path.c_str(), "rb");
     owned_ = file_ != nullptr;
+    if (file_ == nullptr) openError_ = errno != 0 ? errno : EIO;
 }
 
 LogInput::~LogInput() {
@@ -26,14 +27,5 @@ LogInput::~LogInput() {
 }
 
 std::string LogInput::NameOf(const std::string& path) { return path == kStandardInput ? kStandardInputName : path; }
-
-bool SameExistingFile(const std::string& a, const std::string& b) {
-    std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
-}
-
-bool WouldOverwriteLog(const std::string& input, const std::string& output) {
-    return input != kStandardInput && !output.empty() && SameExistingFile(input, output);
-}
 
 }  // namespace kestrel

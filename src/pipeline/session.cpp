@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "pipeline/session.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -152,12 +153,14 @@ RunEnd DecodingSession::ReadLog(std::FILE* input, const std::string& name, bool 
             break;
         }
         if (std::feof(input)) break;
+        errno = 0;
         const std::size_t n = std::fread(chunk, 1, kChunkBytes, input);
+        const int readError = errno;
         bytesRead_ += static_cast<long long>(n);
         const bool pushed = Push(chunk, n);
         const bool readFailed = pushed && n < kChunkBytes && std::ferror(input);
         if (readFailed) {
-            format_error_text(kCannotReadFormat, name.c_str());
+            format_error_text(kCannotReadReasonFormat, name.c_str(), std::strerror(readError));
             Stop(RunEnd::kReadFailed);
         }
         ReportProgress(callbacks_, bytesRead_, length < 0 ? 0 : length);

@@ -81,7 +81,7 @@ struct DecodeCounts {
 enum class RunEnd {
     kComplete,    // the whole input was read and decoded
     kAborted,     // Abort was called: "User Quit" is in the error text
-    kReadFailed,  // the input could not be read to its end: "Error: Unable to read <name>"
+    kReadFailed,  // the input could not be read to its end: "Error: Unable to read <name>: <reason>"
     kSinkFailed,  // a sink ended the run; its text is in the error text
     kRefused,     // the log's frames could not be placed in GPS time; the error text says why
 };

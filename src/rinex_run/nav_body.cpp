@@ -2,6 +2,7 @@
 #include "rinex_run/nav_body.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -64,13 +65,16 @@ RinexGpsEphemeris ToRinex(const DecodedEphemeris& d, int referenceWeek) {
 void NavBody::Add(const DecodedEphemeris& ephemeris) {
     const Key key{ephemeris.record.Prn, ephemeris.record.Week, ephemeris.record.Toe, ephemeris.record.Iode};
     if (!keys_.insert(key).second) return;
-    if (scratch_ != nullptr) std::fwrite(&ephemeris, sizeof ephemeris, 1, scratch_);
+    errno = 0;
+    if (scratch_ != nullptr && scratchError_ == 0 && std::fwrite(&ephemeris, sizeof ephemeris, 1, scratch_) != 1) {
+        scratchError_ = ErrnoOrIo();
+    }
     ++stored_;
 }
 
-bool NavBody::ScratchWhole() const { return scratch_ == nullptr || (std::fflush(scratch_) == 0 && !std::ferror(scratch_)); }
+int NavBody::FlushScratch() { return kestrel::FlushScratch(scratch_, scratchError_); }
 
-bool NavBody::Write(OutputFile& out, const RinexNavHeader& header, const Choice& choice, int32_t& written) {
+bool NavBody::Write(files::OutputFile& out, const RinexNavHeader& header, const Choice& choice, int32_t& written) {
     // The records are sorted by an index of (clock reference time, PRN, place in the scratch
     // file) and read back one at a time: memory holds the index, not the records.
     struct Entry {
@@ -102,11 +106,12 @@ bool NavBody::Write(OutputFile& out, const RinexNavHeader& header, const Choice&
         if (!whole) break;
         if (AppendRinexNavRecord(text, header.version, ToRinex(stored, choice.referenceWeek))) ++written;
         if (text.size() >= kNavChunkBytes) {
-            out.Write(text);
+            whole = out.Write(text);
+            if (!whole) break;
             text.clear();
         }
     }
-    out.Write(text);
+    whole = whole && out.Write(text);
     std::fseek(scratch_, 0, SEEK_END);  // new ephemerides go on after the ones there
     return whole;
 }

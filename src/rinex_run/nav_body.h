@@ -13,6 +13,7 @@
 
 #include "navcom/decode_observer.h"
 #include "rinex_out/rinex_nav_writer.h"
+#include "files/output_file.h"
 #include "rinex_run/run_files.h"
 
 namespace kestrel {
@@ -39,11 +40,14 @@ public:
     };
 
     // The header and the chosen ephemerides, in time order (clock reference time, then PRN),
-    // into `out`; `written` receives how many. False when the scratch file could not be read.
-    bool Write(OutputFile& out, const RinexNavHeader& header, const Choice& choice, int32_t& written);
+    // into `out`; `written` receives how many. False when `out` took no more (its reason says
+    // why) or the scratch file could not be read.
+    bool Write(files::OutputFile& out, const RinexNavHeader& header, const Choice& choice, int32_t& written);
 
-    // Everything written to the scratch file reached it.
-    bool ScratchWhole() const;
+    // The system's errno of the first write the scratch file did not take; 0 while it took all.
+    int scratchError() const { return scratchError_; }
+    // Flushes the scratch file: 0 when everything written reached it, else why not (errno).
+    int FlushScratch();
 
 private:
     struct Key {
@@ -53,6 +57,7 @@ private:
         }
     };
     std::FILE* scratch_;
+    int scratchError_ = 0;
     std::set<Key> keys_;
     int32_t stored_ = 0;
 };

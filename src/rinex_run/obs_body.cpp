@@ -2,6 +2,7 @@
 #include "rinex_run/obs_body.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -138,9 +139,11 @@ void ObsBody::Add(const ObservationEpoch& epoch) {
         head.hasClock = 1;
         head.clockS = *clockS;
     }
-    if (scratch_ != nullptr) {
-        std::fwrite(&head, sizeof head, 1, scratch_);
-        std::fwrite(packed, 1, bytes, scratch_);
+    if (scratch_ != nullptr && scratchError_ == 0) {
+        errno = 0;
+        if (std::fwrite(&head, sizeof head, 1, scratch_) != 1 || std::fwrite(packed, 1, bytes, scratch_) != bytes) {
+            scratchError_ = ErrnoOrIo();
+        }
     }
     if (epoch.positionM) {
         positions_.Add(*epoch.positionM);
@@ -153,7 +156,7 @@ void ObsBody::Add(const ObservationEpoch& epoch) {
     totals_.observations += epoch.satCount;
 }
 
-bool ObsBody::Write(OutputFile& out, const RinexObsHeader& header) {
+bool ObsBody::Write(files::OutputFile& out, const RinexObsHeader& header) {
     std::string text;
     text.reserve(kWriteBufferBytes + 65536);
     if (!AppendRinexObsHeader(text, header)) return false;
@@ -166,12 +169,11 @@ bool ObsBody::Write(OutputFile& out, const RinexObsHeader& header) {
         if (read == Read::kEnd) break;
         if (!AppendRinexObsEpoch(text, header, epoch)) return false;
         if (text.size() >= kWriteBufferBytes) {
-            out.Write(text);
+            if (!out.Write(text)) return false;
             text.clear();
         }
     }
-    out.Write(text);
-    return true;
+    return out.Write(text);
 }
 
 bool ObsBody::Clear() {
@@ -187,7 +189,7 @@ bool ObsBody::Clear() {
     return emptied;
 }
 
-bool ObsBody::ScratchWhole() const { return scratch_ == nullptr || (std::fflush(scratch_) == 0 && !std::ferror(scratch_)); }
+int ObsBody::FlushScratch() { return kestrel::FlushScratch(scratch_, scratchError_); }
 
 std::vector<RinexSatCount> ObsBody::SatCounts() const {
     std::vector<RinexSatCount> out;

@@ -16,6 +16,7 @@
 #include "common/run_figures.h"
 #include "pipeline/observation_epoch.h"
 #include "rinex_out/rinex_obs_writer.h"
+#include "files/output_file.h"
 #include "rinex_run/run_files.h"
 
 namespace kestrel {
@@ -40,16 +41,19 @@ public:
     // Adds an epoch with satellites that the file keeps.
     void Add(const ObservationEpoch& epoch);
 
-    // The epochs added, after `header`, into `out`. False when the scratch file could not be
-    // read back or the writer refused the header or an epoch.
-    bool Write(OutputFile& out, const RinexObsHeader& header);
+    // The epochs added, after `header`, into `out`. False when `out` took no more (its reason
+    // says why), the scratch file could not be read back, or the writer refused the header or
+    // an epoch.
+    bool Write(files::OutputFile& out, const RinexObsHeader& header);
 
     // Starts the next file's observations afresh. False when the scratch file could not be
     // emptied.
     bool Clear();
 
-    // Everything written to the scratch file reached it.
-    bool ScratchWhole() const;
+    // The system's errno of the first write the scratch file did not take; 0 while it took all.
+    int scratchError() const { return scratchError_; }
+    // Flushes the scratch file: 0 when everything written reached it, else why not (errno).
+    int FlushScratch();
 
     const ObsTotals& totals() const { return totals_; }
     bool empty() const { return totals_.epochs == 0; }
@@ -66,6 +70,7 @@ private:
 
     std::FILE* scratch_;
     bool doppler_;
+    int scratchError_ = 0;
     ObsTotals totals_;
     GpsTime first_;
     GpsTime last_;

@@ -2,12 +2,16 @@
 #include "rinex_run/rinex_convert.h"
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "common/error_text.h"
 #include "common/gps_prn.h"
+#include "files/output_file.h"
 #include "pipeline/epoch_selector.h"
 #include "pipeline/log_input.h"
 #include "pipeline/session.h"
@@ -28,7 +32,7 @@ constexpr const char* kDefaultMarker = "UNKN";
 // reaches: Toe within two hours of the file's first and last epochs.
 constexpr double kBroadcastFitReachS = 7200.0;
 
-constexpr const char* kNoScratch = "Error: Unable to write to %s (no scratch file can be made there)";
+constexpr const char* kNoScratch = "Error: Unable to write to %s: %s (in its scratch file)";
 constexpr const char* kBadInterval = "Error: an interval of %g s is outside 0.001 s to one week";
 constexpr const char* kNoEpochs = "Error: %s holds no epoch to write";
 constexpr const char* kDopplerComments[] = {
@@ -47,6 +51,45 @@ std::string ObsDirectory(const RinexRunOptions& options) {
     return options.obsPath.empty() ? options.directory : DirectoryOf(options.obsPath);
 }
 
+// What a failure of the scratch files names: the observation file, or the folder it goes to.
+std::string ScratchWhere(const RinexRunOptions& options) {
+    const std::string directory = ObsDirectory(options);
+    return !options.obsPath.empty() ? options.obsPath : directory.empty() ? std::string(".") : directory;
+}
+
+// The reason of a scratch file's failure into the error text; false, to end what failed.
+bool ScratchFailed(const std::string& path, int error) {
+    format_error_text(kNoScratch, path.c_str(), files::Reason(error).c_str());
+    return false;
+}
+
+// The failure of an output into the error text; false.
+bool OutputFailed(const files::OutputFile& out, const std::string& path) {
+    format_error_text(kCannotWriteReasonFormat, path.c_str(), out.reason().c_str());
+    return false;
+}
+
+// An output that cannot be written (a folder that takes no file, a name that is a folder's)
+// is found before the log is read. False with the reason in the error text.
+bool OutputsWritable(const RinexRunOptions& options) {
+    // A file named outright, or the folder of the RINEX names.
+    std::vector<std::pair<std::string, bool>> outputs = {{ScratchWhere(options), !options.obsPath.empty()}};
+    if (options.writeNav) {
+        const std::string navWhere = !options.navPath.empty()     ? options.navPath
+                                     : options.directory.empty() ? std::string(".")
+                                                                 : options.directory;
+        outputs.emplace_back(navWhere, !options.navPath.empty());
+    }
+    for (const auto& [where, named] : outputs) {
+        const std::string why = named ? files::WhyUnwritable(where) : files::WhyFolderUnwritable(where);
+        if (!why.empty()) {
+            format_error_text(kCannotWriteReasonFormat, where.c_str(), why.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // The observation epochs and ephemerides of the session, into files: one pair for the run,
 // or, with a period, one pair per period of GPS time, each written when the first epoch of the
 // next period comes (the decoder's state, the arcs and the ephemerides go on across them).
@@ -56,9 +99,12 @@ public:
         : options_(options), created_(created), obs_(body, options.doppler), nav_(nav), selector_(Window(options)) {}
 
     bool OnEpoch(const ObservationEpoch& decoded) override {
+        decodedAnything_ = true;
         ObservationEpoch epoch = decoded;
-        if (selector_.Select(epoch) != EpochSelector::Verdict::kKept) {
+        const EpochSelector::Verdict verdict = selector_.Select(epoch);
+        if (verdict != EpochSelector::Verdict::kKept) {
             ++dropped_;
+            if (verdict == EpochSelector::Verdict::kNotLater) ++notAdvancing_;
             return true;
         }
         if (epoch.satCount == 0) return true;
@@ -68,12 +114,13 @@ public:
             period_ = period;
         }
         obs_.Add(epoch);
-        return true;
+        return obs_.scratchError() == 0 || ScratchFailed(ScratchWhere(options_), obs_.scratchError());
     }
 
     bool OnEphemeris(const DecodedEphemeris& ephemeris) override {
+        decodedAnything_ = true;
         nav_.Add(ephemeris);
-        return true;
+        return nav_.scratchError() == 0 || ScratchFailed(ScratchWhere(options_), nav_.scratchError());
     }
 
     bool HasEpochs() const { return !obs_.empty(); }
@@ -111,7 +158,7 @@ private:
     std::string Marker() const;
     std::string FileName(RinexFileKind kind) const;
     RinexObsHeader ObsHeader() const;
-    bool WriteNavigation(const std::string& directory, const std::string& path, OutputFile& out);
+    bool WriteNavigation(const std::string& path, files::OutputFile& out, int32_t& written);
     void Record(const std::string& obsPath, const std::string& navPath);
 
     const RinexRunOptions& options_;
@@ -121,6 +168,8 @@ private:
     EpochSelector selector_;
     int64_t period_ = 0;
     int32_t dropped_ = 0;
+    int32_t notAdvancing_ = 0;
+    bool decodedAnything_ = false;
     ObsTotals written_;  // of the files written before the one being collected
     bool everObserved_[kGpsPrnSlots] = {};
     RinexRunResult files_;  // the files written, and their ephemerides
@@ -173,11 +222,8 @@ RinexObsHeader RinexRun::ObsHeader() const {
 // The navigation file: in time order; satellites never observed left out when asked; with a
 // period, the ephemerides that reach into it. The 10-bit broadcast weeks are resolved against
 // the week of the file's first epoch.
-bool RinexRun::WriteNavigation(const std::string& directory, const std::string& path, OutputFile& out) {
-    if (!nav_.ScratchWhole()) {
-        format_error_text(kNoScratch, path.c_str());
-        return false;
-    }
+bool RinexRun::WriteNavigation(const std::string& path, files::OutputFile& out, int32_t& written) {
+    if (const int error = nav_.FlushScratch()) return ScratchFailed(path, error);
     NavBody::Choice choice;
     choice.referenceWeek = obs_.first().week;
     if (options_.periodS > 0.0) {
@@ -186,13 +232,10 @@ bool RinexRun::WriteNavigation(const std::string& directory, const std::string& 
     if (options_.trackedOnly) choice.wanted = [this](int prn) { return obs_.Observed(prn); };
     RinexNavHeader header;
     Stamp(header);
-    int32_t written = 0;
-    if (!out.Create(directory) || !nav_.Write(out, header, choice, written) || !out.Finish()) {
-        format_error_text(kCannotWriteFormat, path.c_str());
-        return false;
-    }
-    files_.ephemerides += written;
-    return true;
+    if (nav_.Write(out, header, choice, written)) return true;
+    format_error_text(kCannotWriteReasonFormat, path.c_str(),
+                      out.reason().empty() ? "the ephemerides cannot be read back" : out.reason().c_str());
+    return false;
 }
 
 void RinexRun::Record(const std::string& obsPath, const std::string& navPath) {
@@ -212,31 +255,30 @@ bool RinexRun::WriteFiles() {
         Record(obsPath, navPath);
         return true;
     }
-    if (!obs_.ScratchWhole()) {
-        format_error_text(kNoScratch, obsPath.c_str());
-        return false;
+    if (const int error = obs_.FlushScratch()) return ScratchFailed(obsPath, error);
+    // Both files are made before either is written, so that neither takes its name when the
+    // other cannot be written.
+    const files::Existing existing = options_.noClobber ? files::Existing::kRefuse : files::Existing::kReplace;
+    files::OutputFile obsOut;
+    files::OutputFile navOut;
+    if (!obsOut.Create(obsPath, existing)) return OutputFailed(obsOut, obsPath);
+    if (writeNav && !navOut.Create(navPath, existing)) return OutputFailed(navOut, navPath);
+    errno = 0;
+    if (!obs_.Write(obsOut, ObsHeader())) {
+        if (!obsOut.reason().empty()) return OutputFailed(obsOut, obsPath);
+        return ScratchFailed(obsPath, ErrnoOrIo());
     }
-    OutputFile obsOut;
-    if (!obsOut.Create(ObsDirectory(options_)) || !obs_.Write(obsOut, ObsHeader()) || !obsOut.Finish()) {
-        format_error_text(kCannotWriteFormat, obsPath.c_str());
-        return false;
-    }
-    OutputFile navOut;
-    const std::string navDirectory = options_.navPath.empty() ? options_.directory : DirectoryOf(options_.navPath);
-    const int32_t ephemeridesBefore = files_.ephemerides;
-    if (writeNav && !WriteNavigation(navDirectory, navPath, navOut)) return false;
+    int32_t ephemerides = 0;
+    if (writeNav && !WriteNavigation(navPath, navOut, ephemerides)) return false;
     // Both files are whole: they take their names together, or neither keeps one.
-    if (!obsOut.Rename(obsPath)) {
-        files_.ephemerides = ephemeridesBefore;
-        format_error_text(kCannotWriteFormat, obsPath.c_str());
-        return false;
-    }
-    if (writeNav && !navOut.Rename(navPath)) {
-        files_.ephemerides = ephemeridesBefore;
+    if (!obsOut.Commit()) return OutputFailed(obsOut, obsPath);
+    if (writeNav && !navOut.Commit()) {
         std::remove(obsPath.c_str());
-        format_error_text(kCannotWriteFormat, navPath.c_str());
-        return false;
+        return OutputFailed(navOut, navPath);
     }
+    if (obsOut.replacing()) files_.replaced.push_back(obsPath);
+    if (writeNav && navOut.replacing()) files_.replaced.push_back(navPath);
+    files_.ephemerides += ephemerides;
     Record(obsPath, navPath);
     return true;
 }
@@ -259,6 +301,8 @@ RinexRunResult RinexRun::Result() const {
     r.l2Slips = totals.l2Slips;
     r.solutions = totals.solutions;
     r.epochsDropped = dropped_;
+    r.epochsNotAdvancing = notAdvancing_;
+    r.decodedAnything = decodedAnything_;
     for (int prn = kFirstGpsPrn; prn <= kLastGpsPrn; ++prn) r.satellites += everObserved_[prn] || obs_.Observed(prn) ? 1 : 0;
     return r;
 }
@@ -267,11 +311,11 @@ RinexRunResult RinexRun::Result() const {
 // is found before the log is read. False with the reason in the error text.
 bool OpenScratchFiles(const RinexRunOptions& options, ScratchFile& body, ScratchFile& nav) {
     const std::string directory = ObsDirectory(options);
+    errno = 0;
     body.file = OpenScratch(directory);
     nav.file = body.file == nullptr ? nullptr : OpenScratch(directory);
     if (body.file == nullptr || nav.file == nullptr) {
-        const std::string where = !options.obsPath.empty() ? options.obsPath : directory.empty() ? "." : directory;
-        format_error_text(kNoScratch, where.c_str());
+        format_error_text(kCannotWriteReasonFormat, ScratchWhere(options).c_str(), files::Reason(ErrnoOrIo()).c_str());
         return false;
     }
     std::setvbuf(body.file, nullptr, _IOFBF, kWriteBufferBytes);
@@ -303,7 +347,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
 
     ScratchFile body;
     ScratchFile nav;
-    if (!options.dryRun && !OpenScratchFiles(options, body, nav)) return 1;
+    if (!options.dryRun && (!OutputsWritable(options) || !OpenScratchFiles(options, body, nav))) return 1;
 
     RinexRun run(options, body.file, nav.file, options.createdUtc ? *options.createdUtc : NowUtc());
     SessionOptions setup;
@@ -317,7 +361,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
     for (std::size_t i = 0; i < inputs.size() && end == RunEnd::kComplete; ++i) {
         const LogInput log(inputs[i]);
         if (log.file() == nullptr) {
-            format_error_text(kCannotOpenFormat, inputs[i].c_str());
+            format_error_text(kCannotOpenReasonFormat, inputs[i].c_str(), files::Reason(log.openError()).c_str());
             return 1;
         }
         end = session.ReadLog(log.file(), log.name(), i + 1 == inputs.size());
@@ -333,6 +377,7 @@ int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& call
         } else {
             format_error_text(kNoEpochs, inputs.size() == 1 ? LogInput::NameOf(inputs.front()).c_str()
                                                             : "the logs spliced");
+            result.noEpochs = true;
         }
         return 1;
     }

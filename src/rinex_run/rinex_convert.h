@@ -45,6 +45,7 @@ struct RinexRunOptions {
     std::vector<std::string> spliceInputs;
     double periodS = 0.0;            // > 0: one pair of files per period of GPS time (1 h, 1 d)
     bool dryRun = false;             // decode and name the files, write none (clock correction off)
+    bool noClobber = false;          // an existing file of a name is an error, not replaced
 
     // Header facts.
     std::string program;             // e.g. "kestrel 1.0.0"
@@ -72,8 +73,12 @@ struct RinexRunResult {
     int32_t l2Slips = 0;
     int32_t ephemerides = 0;      // navigation records written
     int32_t epochsDropped = 0;    // epochs outside the window, decimated, or not later than the last
+    int32_t epochsNotAdvancing = 0;  // of which not later than the epoch written before them
+    std::vector<std::string> replaced;  // files written over a file of the same name
     int32_t solutions = 0;        // epochs with a single-point solution
     bool aborted = false;         // stopped by Abort: the files hold what came before
+    bool decodedAnything = false;  // an epoch or an ephemeris was decoded, kept or not
+    bool noEpochs = false;         // failed for want of an epoch to write
 };
 
 // Converts one log. 0 on success; 1 with the reason in the error text (the input cannot be

@@ -2,7 +2,7 @@
 #include "rinex_run/run_files.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <cerrno>
 #include <unistd.h>
 
 namespace kestrel {
@@ -29,51 +29,13 @@ std::FILE* OpenScratch(const std::string& directory) {
     return file;
 }
 
-bool OutputFile::Create(const std::string& directory) {
-    temp_ = JoinPath(directory.empty() ? "." : directory, ".kestrel-rinex-XXXXXX");
-    const int fd = mkstemp(temp_.data());
-    if (fd < 0) {
-        temp_.clear();
-        return false;
-    }
-    // Readable as any file the user makes (mkstemp gives 0600).
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    file_ = fdopen(fd, "wb");
-    if (file_ == nullptr) {
-        close(fd);
-        return false;
-    }
-    std::setvbuf(file_, nullptr, _IOFBF, kWriteBufferBytes);
-    return true;
-}
+int ErrnoOrIo() { return errno != 0 ? errno : EIO; }
 
-void OutputFile::Write(const std::string& text) {
-    if (file_ != nullptr && !text.empty()) std::fwrite(text.data(), 1, text.size(), file_);
-}
-
-bool OutputFile::Finish() {
-    const bool written = file_ != nullptr && std::ferror(file_) == 0;
-    const bool closed = file_ != nullptr && std::fclose(file_) == 0;
-    file_ = nullptr;
-    return written && closed;
-}
-
-bool OutputFile::Rename(const std::string& finalPath) {
-    if (temp_.empty() || std::rename(temp_.c_str(), finalPath.c_str()) != 0) {
-        Discard();
-        return false;
-    }
-    temp_.clear();
-    return true;
-}
-
-void OutputFile::Discard() {
-    if (file_ != nullptr) std::fclose(file_);
-    file_ = nullptr;
-    if (!temp_.empty()) unlink(temp_.c_str());
-    temp_.clear();
+int FlushScratch(std::FILE* scratch, int earlier) {
+    if (scratch == nullptr) return 0;
+    if (earlier != 0) return earlier;
+    errno = 0;
+    return std::fflush(scratch) != 0 || std::ferror(scratch) ? ErrnoOrIo() : 0;
 }
 
 }  // namespace kestrel

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The files of a RINEX run: outputs written under a temporary name in their final folder and
-// renamed when whole, and scratch files that live only while open.
+// The scratch files of a RINEX run, which live only while open, and the paths of its files.
+// The outputs themselves go through files::OutputFile.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +20,13 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 // made. Null when none can be made there.
 std::FILE* OpenScratch(const std::string& directory);
 
+// Flushes `scratch`: 0 when everything written reached it, else `earlier` when set, else why
+// not (errno). Null (a dry run's) is always whole.
+int FlushScratch(std::FILE* scratch, int earlier);
+
+// The system's errno of a failed write: EIO when the system gave none.
+int ErrnoOrIo();
+
 // Closes a scratch file when it goes.
 struct ScratchFile {
     std::FILE* file = nullptr;
@@ -29,28 +36,6 @@ struct ScratchFile {
     ~ScratchFile() {
         if (file != nullptr) std::fclose(file);
     }
-};
-
-// An output written under a temporary name in its final folder and renamed when whole; the
-// temporary is removed when the owner goes without renaming it.
-class OutputFile {
-public:
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile() { Discard(); }
-
-    bool Create(const std::string& directory);
-    void Write(const std::string& text);
-    // Closes the file; false when any byte was lost.
-    bool Finish();
-    // Gives the finished file its final name; false (and the file gone) when it cannot.
-    bool Rename(const std::string& finalPath);
-    void Discard();
-
-private:
-    std::FILE* file_ = nullptr;
-    std::string temp_;
 };
 
 }  // namespace kestrel

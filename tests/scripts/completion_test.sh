@@ -22,7 +22,7 @@ CASES=(
     "kestrel |convert,detect,inspect,qc,rinex"
     "kestrel de|detect"
     "kestrel --v|--version"
-    "kestrel convert --no-|--no-clock-correction,--no-l2-slips"
+    "kestrel convert --no-|--no-clobber,--no-clock-correction,--no-l2-slips"
     "kestrel convert --sk|--skip-existing"
     "kestrel -V convert --fl|--flag-epochs"
     "kestrel rinex -v |2.11,3.04"

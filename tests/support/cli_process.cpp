@@ -4,11 +4,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <set>
 
 #include "support/test_files.h"
 
@@ -17,6 +27,50 @@ extern char** environ;
 namespace kestrel::test {
 
 const char* CliPath() { return std::getenv("KESTREL_CLI"); }
+
+namespace {
+
+// Options whose value names a file the command writes: the value is no input of the run.
+const std::set<std::string> kOutputOptions = {"-o", "--output", "--obs", "-n", "--nav", "--json", "--plot"};
+
+// The regular files a command was given to read, each with a digest of its bytes and its
+// status change time, taken before the run.
+struct InputSnapshot {
+    std::string path;
+    std::size_t digest;
+    std::size_t size;
+    struct timespec changed;
+};
+std::map<pid_t, std::vector<InputSnapshot>> snapshots;
+
+std::vector<InputSnapshot> SnapshotInputs(const std::vector<std::string>& args) {
+    std::vector<InputSnapshot> inputs;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i > 0 && kOutputOptions.count(args[i - 1]) != 0) continue;
+        struct stat s;
+        if (args[i].empty() || args[i][0] == '-' || stat(args[i].c_str(), &s) != 0 || !S_ISREG(s.st_mode)) continue;
+        const std::string bytes = ReadFileText(args[i]);
+        inputs.push_back({args[i], std::hash<std::string>{}(bytes), bytes.size(), s.st_ctim});
+    }
+    return inputs;
+}
+
+// No file given to read was written, replaced or removed by the run.
+void ExpectInputsUnchanged(const std::vector<InputSnapshot>& inputs) {
+    for (const InputSnapshot& before : inputs) {
+        struct stat s;
+        ASSERT_EQ(stat(before.path.c_str(), &s), 0) << "the command removed its input " << before.path;
+        const std::string bytes = ReadFileText(before.path);
+        EXPECT_EQ(bytes.size(), before.size) << "the command changed its input " << before.path;
+        EXPECT_EQ(std::hash<std::string>{}(bytes), before.digest) << "the command changed its input " << before.path;
+        EXPECT_TRUE(s.st_ctim.tv_sec == before.changed.tv_sec && s.st_ctim.tv_nsec == before.changed.tv_nsec)
+            << "the command wrote to or renamed onto its input " << before.path;
+    }
+}
+
+int DecodeStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+}  // namespace
 
 pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
                int* errPipe, const std::string& inPath) {
@@ -39,6 +93,7 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
     } else {
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
+    std::vector<InputSnapshot> inputs = SnapshotInputs(args);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, CliPath(), &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -46,14 +101,68 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
         close(fds[1]);
         *errPipe = fds[0];
     }
-    return rc == 0 ? pid : -1;
+    if (rc != 0) return -1;
+    snapshots[pid] = std::move(inputs);
+    return pid;
 }
 
 int WaitCli(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ExpectInputsUnchanged(snapshots[pid]);
+    snapshots.erase(pid);
+    return DecodeStatus(status);
+}
+
+int WaitCliFor(pid_t pid, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    int status = 0;
+    for (;;) {
+        const pid_t got = waitpid(pid, &status, WNOHANG);
+        if (got == pid) break;
+        if (std::chrono::steady_clock::now() > until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            snapshots.erase(pid);
+            return -1;
+        }
+        usleep(10000);
+    }
+    ExpectInputsUnchanged(snapshots[pid]);
+    snapshots.erase(pid);
+    return DecodeStatus(status);
+}
+
+CliRun RunCliWithFileLimit(const std::string& dir, const std::vector<std::string>& args, long bytes) {
+    CliRun run;
+    const std::string out = dir + "/stdout.txt";
+    const std::string err = dir + "/stderr.txt";
+    std::vector<std::string> argv = {CliPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    const std::vector<InputSnapshot> inputs = SnapshotInputs(args);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(127);
+        const rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        execv(CliPath(), cargv.data());
+        _exit(127);
+    }
+    if (pid < 0) return run;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = DecodeStatus(status);
+    ExpectInputsUnchanged(inputs);
+    run.out = ReadFileText(out);
+    run.err = ReadFileText(err);
+    return run;
 }
 
 CliRun RunCli(const std::string& dir, const std::vector<std::string>& args, const std::string& inPath) {
@@ -111,6 +220,43 @@ bool WriteAll(int fd, const uint8_t* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+FifoFeeder::FifoFeeder(const std::string& path, std::vector<uint8_t> data)
+    : path_(path), data_(std::move(data)) {
+    // A write to a FIFO whose reader has gone fails instead of ending the test.
+    std::signal(SIGPIPE, SIG_IGN);
+    thread_ = std::thread([this] { Run(); });
+}
+
+FifoFeeder::~FifoFeeder() { Stop(); }
+
+void FifoFeeder::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+void FifoFeeder::Run() {
+    constexpr std::size_t kPiece = 512;            // bytes per write
+    constexpr useconds_t kPauseMicroseconds = 5000;  // between writes
+    int fd = -1;
+    while (!stop_ && fd < 0) {
+        fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) usleep(kPauseMicroseconds);
+    }
+    if (fd < 0) return;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    connected_ = true;
+    std::size_t at = 0;
+    while (!stop_) {
+        if (!paused_) {
+            const std::size_t n = std::min(kPiece, data_.size() - at);
+            if (write(fd, data_.data() + at, n) < 0) break;  // the reader is gone
+            at = (at + n) % data_.size();
+        }
+        usleep(kPauseMicroseconds);
+    }
+    close(fd);
 }
 
 }  // namespace kestrel::test
