@@ -27,6 +27,7 @@ Runner AddDetectCommand(CLI::App& app);
 Runner AddInspectCommand(CLI::App& app);
 Runner AddRinexCommand(CLI::App& app);
 Runner AddQcCommand(CLI::App& app);
+Runner AddStreamCommand(CLI::App& app);
 
 // Prints "kestrel: <text>" on standard error.
 void PrintError(const std::string& text);

@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
     runners["inspect"] = AddInspectCommand(app);
     runners["rinex"] = AddRinexCommand(app);
     runners["qc"] = AddQcCommand(app);
+    runners["stream"] = AddStreamCommand(app);
 
     if (argc < 2) {
         std::fputs(app.help().c_str(), stderr);

@@ -1,0 +1,237 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// `kestrel stream` driven by the receiver simulator over a real pseudo-terminal: the periods'
+// raw files join to the bytes the receiver sent, their RINEX observations to those of
+// `kestrel rinex` of the whole log, across a stop by SIGTERM and a kill -9 with a restart.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/cli_process.h"
+#include "support/receiver_sim.h"
+#include "support/test_files.h"
+
+namespace kestrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kLongestRunS = 90.0;  // bound on a run; never a measured figure
+
+#define REQUIRE_STREAM_TOOLS()                                                              \
+    if (test::CliPath() == nullptr || test::ReceiverSim::Path() == nullptr)                 \
+    GTEST_SKIP() << "needs the kestrel command and the receiver simulator"
+
+// The files of a folder whose names end with `suffix`, in name order (period order).
+std::vector<std::string> FilesEndingWith(const std::string& dir, const std::string& suffix) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            names.push_back(e.path().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Names in a folder that are temporaries (a leading dot).
+std::vector<std::string> Temporaries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (e.path().filename().string()[0] == '.') names.push_back(e.path().filename().string());
+    }
+    return names;
+}
+
+std::vector<uint8_t> Joined(const std::vector<std::string>& files) {
+    std::vector<uint8_t> all;
+    for (const std::string& f : files) {
+        const std::vector<uint8_t> b = test::ReadFileBytes(f);
+        all.insert(all.end(), b.begin(), b.end());
+    }
+    return all;
+}
+
+// The observation records of RINEX observation files: every line after each header.
+std::string ObservationLines(const std::vector<std::string>& files) {
+    std::string all;
+    for (const std::string& f : files) {
+        const std::string text = test::ReadFileText(f);
+        const std::size_t end = text.find("END OF HEADER");
+        if (end == std::string::npos) continue;
+        all += text.substr(text.find('\n', end) + 1);
+    }
+    return all;
+}
+
+// `kestrel rinex` of the whole log: its observation records.
+std::string WholeLogObservations(const std::string& log, const std::string& dir) {
+    const std::string obs = dir + "/whole.rnx";
+    const test::CliRun run = test::RunCli(dir, {"rinex", log, "-o", obs, "--no-nav"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return ObservationLines({obs});
+}
+
+// A stream command started on the simulator's input, its standard error in `errPath`.
+struct StreamRun {
+    pid_t pid = -1;
+    std::string errPath;
+
+    void Start(const std::string& input, const std::vector<std::string>& outputs, const std::string& dir) {
+        std::vector<std::string> args = {"stream", input};
+        args.insert(args.end(), outputs.begin(), outputs.end());
+        errPath = dir + "/stream-" + std::to_string(++runs) + ".err";
+        pid = test::StartCli(args, dir + "/stream.out", errPath);
+    }
+    // Sends `signal`, waits: the exit status.
+    int Stop(int signal) {
+        ::kill(pid, signal);
+        return test::WaitCli(pid);
+    }
+    std::string err() const { return test::ReadFileText(errPath); }
+    int runs = 0;
+};
+
+// Waits until the simulator has sent everything and ended (it waits for the reader to take it all).
+void AwaitSimEnd(test::ReceiverSim& sim) {
+    const auto start = std::chrono::steady_clock::now();
+    int status = 0;
+    while (!sim.Ended(status)) {
+        ASSERT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), kLongestRunS);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(status, 0);
+    // What the reader took goes through the command within one of its reads.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
+struct Outputs {
+    test::ScratchDir dir;
+    std::string raw = dir.file("raw");
+    std::string rinex = dir.file("rinex");
+    Outputs() {
+        fs::create_directory(raw);
+        fs::create_directory(rinex);
+    }
+    std::vector<std::string> Args(const std::string& period) const {
+        return {"--raw", raw, "--rinex", rinex, "--period", period, "--station", "GSI000JPN"};
+    }
+};
+
+TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
+    REQUIRE_STREAM_TOOLS();
+    struct Case {
+        const char* log;
+        const char* speed;
+        const char* period;
+        std::size_t periods;  // raw files
+    };
+    const Case cases[] = {
+        {"navcom/gsi-0759-2005-092.nav", "400", "15m", 4},
+        {"navcom/gpsd-navcom.log", "50", "15m", 1},
+        {"navcom/gpsd-navcom-long-2012.log", "50", "15m", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.log);
+        Outputs out;
+        const std::string log = test::DataPath(c.log);
+        test::ReceiverSim sim;
+        ASSERT_TRUE(sim.Start({log, "--pty", "--speed", c.speed}));
+        StreamRun stream;
+        stream.Start(sim.input(), out.Args(c.period), out.dir.path());
+        AwaitSimEnd(sim);
+        EXPECT_EQ(stream.Stop(SIGTERM), 0) << stream.err();
+
+        const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
+        EXPECT_EQ(raw.size(), c.periods) << stream.err();
+        EXPECT_TRUE(Joined(raw) == test::ReadFileBytes(log));
+        const std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx");
+        EXPECT_EQ(obs.size(), c.periods);
+        EXPECT_EQ(FilesEndingWith(out.rinex, "_GN.rnx").size(), obs.empty() ? 0u : c.periods);
+        EXPECT_EQ(ObservationLines(obs), WholeLogObservations(log, out.dir.path()));
+        EXPECT_TRUE(Temporaries(out.raw).empty());
+        EXPECT_TRUE(Temporaries(out.rinex).empty());
+        // One line per closed period.
+        const std::string err = stream.err();
+        EXPECT_EQ(static_cast<std::size_t>(std::count(err.begin(), err.end(), '\n')) >= c.periods, true) << err;
+    }
+}
+
+// Waits until standard error of the run holds `text` `times` times.
+bool AwaitInErr(const StreamRun& run, const std::string& text, int times) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < kLongestRunS) {
+        const std::string err = run.err();
+        int found = 0;
+        for (std::size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++found;
+        if (found >= times) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST(StreamCommand, KilledMidPeriodAndStartedAgainLosesAndRepeatsNothing) {
+    REQUIRE_STREAM_TOOLS();
+    Outputs out;
+    const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+    test::ReceiverSim sim;
+    // The link's name stays while the simulator keeps what it sends for the next reader.
+    ASSERT_TRUE(sim.Start({log, "--pty", "--link", out.dir.file("ttyNAV"), "--speed", "250"}));
+    StreamRun first;
+    first.Start("serial:" + out.dir.file("ttyNAV"), out.Args("15m"), out.dir.path());
+    // Into the second quarter: one period closed, the next one open.
+    ASSERT_TRUE(AwaitInErr(first, "closed", 1)) << first.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    EXPECT_EQ(first.Stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_FALSE(Temporaries(out.raw).empty()) << "the open period's raw file stays for the next run";
+
+    StreamRun second;
+    second.Start("serial:" + out.dir.file("ttyNAV"), out.Args("15m"), out.dir.path());
+    AwaitSimEnd(sim);
+    EXPECT_EQ(second.Stop(SIGTERM), 0) << second.err();
+    EXPECT_NE(second.err().find("left open by an earlier run"), std::string::npos) << second.err();
+
+    const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
+    EXPECT_EQ(raw.size(), 4u);
+    EXPECT_TRUE(Joined(raw) == test::ReadFileBytes(log));
+    const std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx");
+    EXPECT_EQ(obs.size(), 4u);
+    EXPECT_EQ(ObservationLines(obs), WholeLogObservations(log, out.dir.path()));
+    EXPECT_TRUE(Temporaries(out.raw).empty());
+    EXPECT_TRUE(Temporaries(out.rinex).empty());
+}
+
+TEST(StreamCommand, CtrlCClosesTheOpenPeriodAndEndsWith130) {
+    REQUIRE_STREAM_TOOLS();
+    Outputs out;
+    const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+    test::ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "200"}));
+    StreamRun stream;
+    stream.Start(sim.input(), out.Args("1h"), out.dir.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(stream.Stop(SIGINT), 130) << stream.err();
+    const std::vector<std::uint8_t> whole = test::ReadFileBytes(log);
+    const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
+    ASSERT_EQ(raw.size(), 1u) << stream.err();
+    const std::vector<uint8_t> got = test::ReadFileBytes(raw[0]);
+    // What came is the start of the log, and the period's RINEX pair is whole.
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), whole.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+    EXPECT_EQ(FilesEndingWith(out.rinex, "_GO.rnx").size(), 1u);
+    EXPECT_TRUE(Temporaries(out.raw).empty());
+    EXPECT_TRUE(Temporaries(out.rinex).empty());
+}
+
+}  // namespace
+}  // namespace kestrel
