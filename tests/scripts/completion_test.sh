@@ -19,7 +19,8 @@ touch "$WORK/files/day1.nav" "$WORK/files/day2.nav"
 
 # command line (completed at its end) | words offered, sorted, comma-separated
 CASES=(
-    "kestrel |convert,detect,inspect,qc,rinex"
+    "kestrel |convert,detect,inspect,qc,rinex,stream"
+    "kestrel stream --period |15m,1d,1h"
     "kestrel de|detect"
     "kestrel --v|--version"
     "kestrel convert --no-|--no-clobber,--no-clock-correction,--no-l2-slips"
