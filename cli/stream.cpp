@@ -617,7 +617,8 @@ int Stream::Run() {
     WriteStatus(true);
     const int signal = gStopSignal;
     if (signal == SIGINT) return StoppedStatus(SIGINT);
-    if (failed) return kExitFailure;
+    // A file that lost bytes is a failure the status tells, though the stream went on.
+    if (failed || status_.writeErrors > 0) return kExitFailure;
     // SIGTERM and SIGHUP stop a service: its files are whole, the stop is no failure.
     return kExitOk;
 }

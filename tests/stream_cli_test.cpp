@@ -210,27 +210,99 @@ TEST(StreamCommand, KilledMidPeriodAndStartedAgainLosesAndRepeatsNothing) {
     EXPECT_TRUE(Temporaries(out.rinex).empty());
 }
 
-TEST(StreamCommand, CtrlCClosesTheOpenPeriodAndEndsWith130) {
+TEST(StreamCommand, AStopSignalClosesTheOpenPeriodAsComplete) {
+    REQUIRE_STREAM_TOOLS();
+    struct Case {
+        int signal;
+        int status;  // Ctrl-C as a shell reports it; SIGTERM is a service stopped, no failure
+    };
+    for (const Case& c : {Case{SIGINT, 130}, Case{SIGTERM, 0}}) {
+        SCOPED_TRACE(c.signal);
+        Outputs out;
+        const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+        test::ReceiverSim sim;
+        ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "200"}));
+        StreamRun stream;
+        stream.Start(sim.input(), out.Args("1h"), out.dir.path());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(stream.Stop(c.signal), c.status) << stream.err();
+        const std::vector<uint8_t> whole = test::ReadFileBytes(log);
+        const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
+        ASSERT_EQ(raw.size(), 1u) << stream.err();
+        const std::vector<uint8_t> got = test::ReadFileBytes(raw[0]);
+        // What came is the start of the log, and the period's RINEX pair is whole.
+        EXPECT_GT(got.size(), 0u);
+        EXPECT_LT(got.size(), whole.size());
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
+        const std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx");
+        ASSERT_EQ(obs.size(), 1u);
+        EXPECT_EQ(FilesEndingWith(out.rinex, "_GN.rnx").size(), 1u);
+        // Its epochs are the first ones of the whole conversion.
+        const std::string lines = ObservationLines(obs);
+        EXPECT_FALSE(lines.empty());
+        EXPECT_EQ(WholeLogObservations(log, out.dir.path()).compare(0, lines.size(), lines), 0);
+        EXPECT_TRUE(Temporaries(out.raw).empty());
+        EXPECT_TRUE(Temporaries(out.rinex).empty());
+    }
+}
+
+TEST(StreamCommand, TwentyLinkDropsLoseAndRepeatNothing) {
     REQUIRE_STREAM_TOOLS();
     Outputs out;
     const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
     test::ReceiverSim sim;
-    ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "200"}));
+    // Each drop costs the reader its first back-off second: 30 s of replay hold twenty and more.
+    ASSERT_TRUE(sim.Start({log, "--pty", "--link", out.dir.file("ttyNAV"), "--speed", "120", "--drop-every", "0.2"}));
     StreamRun stream;
-    stream.Start(sim.input(), out.Args("1h"), out.dir.path());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(stream.Stop(SIGINT), 130) << stream.err();
-    const std::vector<std::uint8_t> whole = test::ReadFileBytes(log);
-    const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
-    ASSERT_EQ(raw.size(), 1u) << stream.err();
-    const std::vector<uint8_t> got = test::ReadFileBytes(raw[0]);
-    // What came is the start of the log, and the period's RINEX pair is whole.
-    EXPECT_GT(got.size(), 0u);
-    EXPECT_LT(got.size(), whole.size());
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin()));
-    EXPECT_EQ(FilesEndingWith(out.rinex, "_GO.rnx").size(), 1u);
+    std::vector<std::string> args = out.Args("15m");
+    args.insert(args.end(), {"--status", out.dir.file("status.json")});
+    stream.Start("serial:" + out.dir.file("ttyNAV"), args, out.dir.path());
+    AwaitSimEnd(sim);
+    EXPECT_EQ(stream.Stop(SIGTERM), 0) << stream.err();
+    const std::string err = stream.err();
+    int drops = 0;
+    for (std::size_t at = err.find("link lost"); at != std::string::npos; at = err.find("link lost", at + 1)) ++drops;
+    EXPECT_GE(drops, 20) << err;
+    EXPECT_TRUE(Joined(FilesEndingWith(out.raw, ".log")) == test::ReadFileBytes(log));
+    EXPECT_EQ(ObservationLines(FilesEndingWith(out.rinex, "_GO.rnx")), WholeLogObservations(log, out.dir.path()));
+    // The status, written whole at the end: the link's reconnects and the periods closed.
+    const std::string status = test::ReadFileText(out.dir.file("status.json"));
+    EXPECT_NE(status.find("\"periods_closed\": 4"), std::string::npos) << status;
+    EXPECT_EQ(status.find("\"reconnects\": 0,"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"write_errors\": 0"), std::string::npos) << status;
+}
+
+TEST(StreamCommand, AFullDiskLosesOnePeriodAndTheNextIsWrittenWhole) {
+    REQUIRE_STREAM_TOOLS();
+    const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+    const std::vector<uint8_t> whole = test::ReadFileBytes(log);
+    // The quarters' raw files as an unhindered run writes them.
+    Outputs free;
+    const test::CliRun unhindered =
+        test::RunCli(free.dir.path(), {"stream", "file:" + log, "--speed", "0", "--raw", free.raw, "--period", "15m"});
+    ASSERT_EQ(unhindered.status, 0) << unhindered.err;
+    const std::vector<std::string> quarters = FilesEndingWith(free.raw, ".log");
+    ASSERT_EQ(quarters.size(), 4u);
+    const std::size_t firstSize = test::ReadFileBytes(quarters[0]).size();
+    // Files limited below the first quarter's size only (as `ulimit -f`): it fails, the others fit.
+    const long limit = static_cast<long>(firstSize) - 100;
+    for (std::size_t i = 1; i < quarters.size(); ++i) ASSERT_LT(test::ReadFileBytes(quarters[i]).size(), limit);
+    Outputs out;
+    const test::CliRun run = test::RunCliWithFileLimit(
+        out.dir.path(), {"stream", "file:" + log, "--speed", "0", "--raw", out.raw, "--period", "15m"}, limit);
+    EXPECT_EQ(run.status, 1) << "write errors make the run a failure";
+    int told = 0;
+    for (std::size_t at = run.err.find("File too large"); at != std::string::npos; at = run.err.find("File too large", at + 1)) ++told;
+    EXPECT_EQ(told, 1) << run.err;
+    const std::vector<std::string> whole3 = FilesEndingWith(out.raw, "_15M.log");
+    ASSERT_EQ(whole3.size(), 3u) << run.err;
+    EXPECT_TRUE(Joined(whole3) == std::vector<uint8_t>(whole.begin() + static_cast<std::ptrdiff_t>(firstSize), whole.end()));
+    // What the first quarter's file took is kept, never under a whole period's name.
+    const std::vector<std::string> partial = FilesEndingWith(out.raw, ".incomplete");
+    ASSERT_EQ(partial.size(), 1u);
+    const std::vector<uint8_t> kept = test::ReadFileBytes(partial[0]);
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), whole.begin()));
     EXPECT_TRUE(Temporaries(out.raw).empty());
-    EXPECT_TRUE(Temporaries(out.rinex).empty());
 }
 
 }  // namespace
