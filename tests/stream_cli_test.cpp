@@ -305,5 +305,34 @@ TEST(StreamCommand, AFullDiskLosesOnePeriodAndTheNextIsWrittenWhole) {
     EXPECT_TRUE(Temporaries(out.raw).empty());
 }
 
+TEST(StreamCommand, ConfigureWaitsForEachAcknowledgementAndNamesWhatWasNot) {
+    REQUIRE_STREAM_TOOLS();
+    struct Case {
+        const char* replies;
+        int status;
+        const char* told;
+    };
+    const Case cases[] = {
+        {"ack", 0, "the receiver accepted its set-up"},
+        {"refuse", 1, "the receiver refused the request for identification (0xAE)"},
+        {"none", 1, "did not acknowledge within 3 s the request for identification (0xAE)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.replies);
+        Outputs out;
+        test::ReceiverSim sim;
+        ASSERT_TRUE(sim.Start({test::DataPath("navcom/gsi-0759-2005-092.nav"), "--pty", "--speed", "100", "--replies",
+                               c.replies}));
+        StreamRun stream;
+        std::vector<std::string> args = out.Args("1h");
+        args.insert(args.end(), {"--configure", "--rate", "1"});
+        stream.Start(sim.input(), args, out.dir.path());
+        ASSERT_TRUE(AwaitInErr(stream, c.told, 1)) << stream.err();
+        const int status = c.status == 0 ? stream.Stop(SIGTERM) : test::WaitCli(stream.pid);
+        EXPECT_EQ(status, c.status) << stream.err();
+        EXPECT_TRUE(Temporaries(out.raw).empty());
+    }
+}
+
 }  // namespace
 }  // namespace kestrel
