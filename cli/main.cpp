@@ -24,7 +24,9 @@ constexpr const char* kFooter =
     "and no ephemeris, an output that cannot be written, standard output that cannot be written); "
     "2 for bad arguments, which are named; 130 when Ctrl-C stopped a conversion (what was "
     "converted so far is kept, the files closed and valid, dated before their log); 143 and 129 "
-    "when SIGTERM and SIGHUP stopped it (nothing unfinished is kept). No temporary file is left.\n"
+    "when SIGTERM and SIGHUP stopped it (nothing unfinished is kept). No temporary file is left. "
+    "kestrel stream is a service: SIGTERM and SIGHUP close its open period as complete and end it "
+    "with 0.\n"
     "Run 'kestrel COMMAND --help' for one command's options.";
 
 // "kestrel 1.0.0", followed by " (git COMMIT)" when the build knows its commit.

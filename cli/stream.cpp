@@ -573,13 +573,14 @@ int Stream::Run() {
     StartDisplay(true);
     if (!SetUpOutputs()) return kExitFailure;
     const files::StopHandlers handlers(OnStopSignal);
-    if (!Recover()) return kExitFailure;
+    // The input first: a run that cannot have it leaves an open period's raw file as it found
+    // it, for the next run to take up.
     std::unique_ptr<live::Input> input = live::OpenInput(source_, inputOptions, error);
     if (!input) {
         PrintError(error);
-        EndOfStream();
         return kExitFailure;
     }
+    if (!Recover()) return kExitFailure;
     watch_ = std::make_unique<live::StreamWatch>(live::MonotonicSeconds());
     if (args_.configure) {
         const auto rate = args_.rateHz > 0.0 ? live::RateWord(args_.rateHz) : std::nullopt;
