@@ -52,6 +52,12 @@ std::vector<std::string> Temporaries(const std::string& dir) {
     return names;
 }
 
+int Occurrences(const std::string& text, const std::string& what) {
+    int found = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++found;
+    return found;
+}
+
 std::vector<uint8_t> Joined(const std::vector<std::string>& files) {
     std::vector<uint8_t> all;
     for (const std::string& f : files) {
@@ -170,10 +176,7 @@ TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
 bool AwaitInErr(const StreamRun& run, const std::string& text, int times) {
     const auto start = std::chrono::steady_clock::now();
     while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < kLongestRunS) {
-        const std::string err = run.err();
-        int found = 0;
-        for (std::size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++found;
-        if (found >= times) return true;
+        if (Occurrences(run.err(), text) >= times) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
@@ -260,9 +263,7 @@ TEST(StreamCommand, TwentyLinkDropsLoseAndRepeatNothing) {
     AwaitSimEnd(sim);
     EXPECT_EQ(stream.Stop(SIGTERM), 0) << stream.err();
     const std::string err = stream.err();
-    int drops = 0;
-    for (std::size_t at = err.find("link lost"); at != std::string::npos; at = err.find("link lost", at + 1)) ++drops;
-    EXPECT_GE(drops, 20) << err;
+    EXPECT_GE(Occurrences(err, "link lost"), 20) << err;
     EXPECT_TRUE(Joined(FilesEndingWith(out.raw, ".log")) == test::ReadFileBytes(log));
     EXPECT_EQ(ObservationLines(FilesEndingWith(out.rinex, "_GO.rnx")), WholeLogObservations(log, out.dir.path()));
     // The status, written whole at the end: the link's reconnects and the periods closed.
@@ -291,9 +292,7 @@ TEST(StreamCommand, AFullDiskLosesOnePeriodAndTheNextIsWrittenWhole) {
     const test::CliRun run = test::RunCliWithFileLimit(
         out.dir.path(), {"stream", "file:" + log, "--speed", "0", "--raw", out.raw, "--period", "15m"}, limit);
     EXPECT_EQ(run.status, 1) << "write errors make the run a failure";
-    int told = 0;
-    for (std::size_t at = run.err.find("File too large"); at != std::string::npos; at = run.err.find("File too large", at + 1)) ++told;
-    EXPECT_EQ(told, 1) << run.err;
+    EXPECT_EQ(Occurrences(run.err, "File too large"), 1) << run.err;
     const std::vector<std::string> whole3 = FilesEndingWith(out.raw, "_15M.log");
     ASSERT_EQ(whole3.size(), 3u) << run.err;
     EXPECT_TRUE(Joined(whole3) == std::vector<uint8_t>(whole.begin() + static_cast<std::ptrdiff_t>(firstSize), whole.end()));
