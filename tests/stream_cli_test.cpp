@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// `kestrel stream` driven by the receiver simulator over a real pseudo-terminal: the periods'
-// raw files join to the bytes the receiver sent, their RINEX observations to those of
+// `kestrel stream` driven by the receiver simulator over a real pseudo-terminal (and a real TCP
+// socket): the periods' raw files join to the bytes the receiver sent, their RINEX observations to those of
 // `kestrel rinex` of the whole log, across a stop by SIGTERM and a kill -9 with a restart.
 #include <gtest/gtest.h>
 
@@ -137,23 +137,26 @@ TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
     REQUIRE_STREAM_TOOLS();
     struct Case {
         const char* log;
+        const char* link;
         const char* speed;
-        const char* period;
-        std::size_t periods;  // raw files
+        std::size_t periods;  // raw files of 15 minutes
     };
     const Case cases[] = {
-        {"navcom/gsi-0759-2005-092.nav", "400", "15m", 4},
-        {"navcom/gpsd-navcom.log", "50", "15m", 1},
-        {"navcom/gpsd-navcom-long-2012.log", "50", "15m", 1},
+        {"navcom/gsi-0759-2005-092.nav", "--pty", "400", 4},
+        {"navcom/gpsd-navcom.log", "--pty", "50", 1},
+        {"navcom/gpsd-navcom-long-2012.log", "--pty", "50", 1},
+        {"navcom/gsi-0759-2005-092.nav", "--tcp", "400", 4},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.log);
+        SCOPED_TRACE(std::string(c.log) + " " + c.link);
         Outputs out;
         const std::string log = test::DataPath(c.log);
         test::ReceiverSim sim;
-        ASSERT_TRUE(sim.Start({log, "--pty", "--speed", c.speed}));
+        std::vector<std::string> simArgs = {log, c.link, "--speed", c.speed};
+        if (std::string(c.link) == "--tcp") simArgs.insert(simArgs.begin() + 2, "0");
+        ASSERT_TRUE(sim.Start(simArgs));
         StreamRun stream;
-        stream.Start(sim.input(), out.Args(c.period), out.dir.path());
+        stream.Start(sim.input(), out.Args("15m"), out.dir.path());
         AwaitSimEnd(sim);
         EXPECT_EQ(stream.Stop(SIGTERM), 0) << stream.err();
 
