@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // `kestrel stream` driven by the receiver simulator over a real pseudo-terminal (and a real TCP
-// socket): the periods' raw files join to the bytes the receiver sent, their RINEX observations to those of
-// `kestrel rinex` of the whole log, across a stop by SIGTERM and a kill -9 with a restart.
+// socket): the periods' raw files join to the bytes the receiver sent, their RINEX observations
+// to those of `kestrel rinex` of the whole log, across stop signals, link drops, a full disk and
+// a kill -9 with a restart.
 #include <gtest/gtest.h>
 
 #include <signal.h>
