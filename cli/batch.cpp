@@ -19,6 +19,7 @@
 
 #include "commands.h"
 #include "files/output_file.h"
+#include "help.h"
 #include "outputs.h"
 #include "kestrel/kestrel.h"
 #include "session.h"
@@ -296,6 +297,44 @@ void EmitBlock(const std::string& input, const std::string& messages, const Batc
     std::fflush(stdout);
 }
 
+// With --log-files, a log run in this process writes its messages into its file: standard
+// output points at the file's temporary while the log runs, and the file takes its name at the
+// end (after SIGTERM or SIGHUP it is not kept, as in workers). When the file cannot be made
+// the messages stay on standard output.
+class MessagesToFile {
+public:
+    MessagesToFile(const std::string& input, const BatchOptions& options) {
+        if (!options.logFiles) return;
+        const std::string file = MessagesFileOf(input, options.logDirectory);
+        std::fflush(stdout);
+        if (!out_.Create(file, options.noClobber ? files::Existing::kRefuse : files::Existing::kReplace) ||
+            (saved_ = dup(STDOUT_FILENO)) < 0 || dup2(fileno(out_.stream()), STDOUT_FILENO) < 0) {
+            std::fprintf(stderr, "kestrel: the messages of %s go to standard output: %s\n", input.c_str(),
+                         out_.open() ? std::strerror(errno) : out_.error().c_str());
+            if (saved_ >= 0) close(saved_);
+            saved_ = -1;
+            out_.Abandon();
+        }
+    }
+    ~MessagesToFile() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        if (out_.Commit()) {
+            if (out_.replacing()) AnnounceReplaced(out_.finalPath());
+        } else if (!files::Ending()) {
+            std::fprintf(stderr, "kestrel: the messages were not kept: %s\n", out_.error().c_str());
+        }
+    }
+    MessagesToFile(const MessagesToFile&) = delete;
+    MessagesToFile& operator=(const MessagesToFile&) = delete;
+
+private:
+    files::OutputFile out_;
+    int saved_ = -1;  // the standard output the command started with
+};
+
 int RunInWorkers(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
                  std::vector<LogReport>& reports) {
     long long totalBytes = 0;
@@ -418,7 +457,7 @@ void AddBatchOptions(CLI::App& sub, BatchArgs& args) {
     sub.add_flag("-r,--recursive", args.recursive, "take the NavCom logs found in the folders named, at any depth");
     sub.add_option("-j,--jobs", args.jobs, "worker processes (default: one per processor; 1 runs the logs in turn)")
         ->type_name("N")
-        ->check(CLI::Range(1, 4096));
+        ->check(WholeNumberValidator(1, kMostJobs));
     sub.add_flag("--log-files", args.logFiles,
                  "each log's messages to DIR/NAME.messages (or beside the log) instead of standard output");
     sub.add_flag("--skip-existing", args.skipExisting,
@@ -513,6 +552,12 @@ bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string
 
 bool RunsInTurn(const BatchOptions& options, std::size_t logs) { return options.jobs <= 1 || logs <= 1; }
 
+int CommandStatus(int runs, int refused, bool badArguments) {
+    if (runs != kExitOk) return runs;
+    if (badArguments) return kExitUsage;
+    return refused > 0 ? kExitFailure : kExitOk;
+}
+
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
              std::vector<LogReport>* reportsOut) {
     std::vector<LogReport> reports(inputs.size());
@@ -521,6 +566,7 @@ int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options
         // In this process, one after the other, each as a single run; none starts after a stop.
         const InterruptGuard guard;
         for (std::size_t i = 0; i < inputs.size() && files::StopSignal() == 0; ++i) {
+            MessagesToFile messages(inputs[i], options);
             reports[i] = run(inputs[i]);
             reports[i].ran = true;
         }

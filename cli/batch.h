@@ -36,7 +36,7 @@ using LogRunner = std::function<LogReport(const std::string& input)>;
 struct BatchOptions {
     int jobs = 1;               // worker processes; 1 runs every log in this process
     bool quiet = false;         // no progress display
-    bool logFiles = false;      // each log's messages to LOGDIR/NAME.log instead of standard output
+    bool logFiles = false;      // each log's messages to LOGDIR/NAME.messages instead of standard output
     std::string logDirectory;   // folder of those files; empty: the log's own folder
     bool noClobber = false;     // an existing messages file is an error, not replaced
 };
@@ -52,6 +52,9 @@ std::vector<std::string> CollectInputs(const std::vector<std::string>& paths, bo
 // and returns false (the log is then not run).
 bool ClaimOutputs(std::map<std::string, std::string>& claimed, const std::string& input,
                   const std::vector<std::string>& outputs);
+
+// The most worker processes -j takes.
+constexpr int kMostJobs = 4096;
 
 // Worker processes by default: the number of processors.
 int DefaultJobs();
@@ -69,6 +72,10 @@ bool RunsInTurn(const BatchOptions& options, std::size_t logs);
 // in input order.
 int RunBatch(const std::vector<std::string>& inputs, const BatchOptions& options, const LogRunner& run,
              std::vector<LogReport>* reports = nullptr);
+
+// The command's status after its runs: theirs (`runs`), unless they all succeeded while an
+// argument was bad (2) or a log was refused before it could run (1).
+int CommandStatus(int runs, int refused, bool badArguments = false);
 
 // The options every subcommand that takes many logs has: -d DIR, -r, -j N, --log-files,
 // --skip-existing, --no-clobber.

@@ -17,6 +17,7 @@
 #include "batch.h"
 #include "commands.h"
 #include "files/output_file.h"
+#include "help.h"
 #include "obx_read.h"
 #include "outputs.h"
 #include "kestrel/kestrel.h"
@@ -61,10 +62,13 @@ bool FillName(char (&field)[KESTREL_PATH_SIZE], const std::string& path) {
     return true;
 }
 
-// The output base of a log: as given with -o, in the output folder, or beside the log.
+// The output base of a log: as given with -o, in the output folder, or beside the log;
+// standard input's is "stdin" in the output folder or the current one.
 std::string OutputBase(const ConvertArgs& a, const std::string& input) {
     if (!a.outputBase.empty()) return a.outputBase;
-    if (!a.batch.directory.empty()) return (std::filesystem::path(a.batch.directory) / LogStem(input)).string();
+    if (!a.batch.directory.empty() || input == "-") {
+        return (std::filesystem::path(a.batch.directory) / LogStem(input)).string();
+    }
     return input;
 }
 
@@ -124,7 +128,7 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     std::memset(&options, 0, sizeof options);
     options.blockSize = KESTREL_OPTION_BLOCK_SIZE;
     options.optionSize = KESTREL_OPTION_RECORD_SIZE;
-    if (!FillName(options.inputPath, input)) {
+    if (!FillName(options.inputPath, ReadablePath(input))) {
         return fail("LOG path '" + input + "' is too long (255 bytes at most)", kExitUsage);
     }
     // Written under temporary names beside the outputs (one base, as the library derives both
@@ -175,6 +179,11 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
     char text[KESTREL_ERROR_TEXT_SIZE];
     GetErrString(text);
     std::string error = FailureText(text, osError, tempObx, obxName, tempEphemeris, ephemerisName);
+    // Standard input is opened by its device's name: messages name it in words.
+    for (std::size_t at = error.find(ReadablePath(input)); input == "-" && at != std::string::npos;
+         at = error.find(ReadablePath(input))) {
+        error.replace(at, ReadablePath(input).size(), ShownName(input));
+    }
     report.epochs = options.epochsWritten;
     report.ephemerides = options.ephemeridesWritten;
     char summary[2 * KESTREL_PATH_SIZE + 128];
@@ -242,12 +251,13 @@ LogReport ConvertOne(const ConvertArgs& a, const std::string& input) {
 
 int RunConvert(const ConvertArgs& a) {
     if (!a.outputBase.empty() && a.inputs.size() > 1) {
-        PrintError("-o names the outputs of one LOG; with several, give a folder with -d");
+        PrintUsageError("convert", "-o names the outputs of one LOG; with several, give a folder with -d");
         return kExitUsage;
     }
+    if (!StandardInputAtMostOnce(a.inputs, "convert")) return kExitUsage;
     const std::string folder = NamesFolder("-o", a.outputBase);
     if (!folder.empty()) {
-        PrintError(folder);
+        PrintUsageError("convert", folder);
         return kExitUsage;
     }
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
@@ -275,9 +285,7 @@ int RunConvert(const ConvertArgs& a) {
     }
     const int status = RunBatch(accepted, MakeBatchOptions(a.batch, a.quiet),
                                 [&a](const std::string& input) { return ConvertOne(a, input); });
-    if (status == kExitOk && badArguments) return kExitUsage;
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused, badArguments);
 }
 
 }  // namespace
@@ -287,8 +295,9 @@ Runner AddConvertCommand(CLI::App& app) {
     CLI::App* sub = app.add_subcommand(
         "convert",
         "Converts a NavCom binary log into OUTBASE.obx (observations) and OUTBASE.epp (ephemerides). "
-        "OUTBASE defaults to LOG; whatever extension it has is replaced.");
-    sub->add_option("LOG", args.inputs, "NavCom logs to convert (folders with -r)")->required();
+        "OUTBASE defaults to LOG (stdin for standard input); whatever extension it has is replaced.");
+    sub->add_option("LOG", args.inputs, "NavCom logs to convert (folders with -r); - reads standard input")
+        ->required();
     sub->add_option("-o,--output", args.outputBase, "base name of the two output files (one LOG only)")
         ->type_name("OUTBASE")
         ->check(CLI::Validator([](std::string& v) { return v.empty() ? std::string("needs a non-empty OUTBASE") : ""; },

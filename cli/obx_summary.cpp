@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// `kestrel inspect`: walks an OBX file and prints its header and a summary of its epochs:
-// how many, the time span, the satellites seen, the epoch flags, and any damage.
+// `kestrel inspect`: walks OBX files and prints each one's header and a summary of its
+// epochs: how many, the time span, the satellites seen, the epoch flags, and any damage.
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "kestrel/records.h"
 #include "obx_read.h"
+#include "session.h"
 
 namespace kestrel::cli {
 namespace {
@@ -76,16 +77,18 @@ void PrintEpochs(const obx::ObxContents& contents) {
     std::printf("flags:        %zu clock-corrected, %zu marked\n", s.clockCorrected, s.marked);
 }
 
-int RunInspect(const std::string& path) {
-    const obx::ObxContents contents = obx::ReadObx(path);
+// One file's summary; false when it is unreadable, not an OBX file, or damaged.
+bool InspectOne(const std::string& arg) {
+    const std::string name = ShownName(arg);
+    obx::ObxContents contents = obx::ReadObx(ReadablePath(arg));
     if (contents.state == obx::ObxState::kUnreadable) {
-        PrintError(contents.problem);
-        return kExitFailure;
+        PrintError(arg == "-" ? "cannot read standard input" : contents.problem);
+        return false;
     }
-    std::printf("file:         %s\n", path.c_str());
+    std::printf("file:         %s\n", name.c_str());
     if (contents.state == obx::ObxState::kBadHeader) {
         std::printf("damage:       not an OBX file: %s\n", contents.problem.c_str());
-        return kExitFailure;
+        return false;
     }
     PrintHeader(contents.header);
     PrintEpochs(contents);
@@ -99,7 +102,7 @@ int RunInspect(const std::string& path) {
     }
     if (contents.state == obx::ObxState::kComplete && notAdvancing == 0) {
         std::printf("damage:       none\n");
-        return kExitOk;
+        return true;
     }
     if (contents.state != obx::ObxState::kComplete) {
         std::printf("damage:       %s at offset %llu: %s\n", obx::ObxStateName(contents.state),
@@ -112,19 +115,31 @@ int RunInspect(const std::string& path) {
                     static_cast<unsigned long long>(back.offset), double{back.position.time_tag},
                     double{contents.epochs[firstBack - 1].position.time_tag}, notAdvancing);
     }
-    return kExitFailure;
+    return false;
+}
+
+int RunInspect(const std::vector<std::string>& args) {
+    if (!StandardInputAtMostOnce(args, "inspect")) return kExitUsage;
+    bool allSound = true;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        // Summaries of several files stand apart by an empty line.
+        if (i > 0) std::printf("\n");
+        allSound = InspectOne(args[i]) && allSound;
+        std::fflush(stdout);
+    }
+    return allSound ? kExitOk : kExitFailure;
 }
 
 }  // namespace
 
 Runner AddInspectCommand(CLI::App& app) {
-    static std::string path;
+    static std::vector<std::string> paths;
     CLI::App* sub = app.add_subcommand(
         "inspect",
-        "Walks an OBX file by its reading rules and summarises its header and epochs. "
-        "Exit status 0 when the file is complete and sound.");
-    sub->add_option("FILE", path, "the OBX file")->required();
-    return [] { return RunInspect(path); };
+        "Walks OBX files by their reading rules and summarises each one's header and epochs. "
+        "Exit status 0 when every file is complete and sound.");
+    sub->add_option("FILE", paths, "OBX files; - reads standard input")->required();
+    return [] { return RunInspect(paths); };
 }
 
 }  // namespace kestrel::cli

@@ -79,12 +79,19 @@ std::string NamesFolder(const std::string& option, const std::string& value) {
 
 std::string UnreadableInput(const std::string& input) {
     if (input == "-") return {};
+    struct stat s;
+    if (stat(input.c_str(), &s) != 0) return "Error: Unable to open " + input + ": " + files::Reason(errno);
+    if (S_ISDIR(s.st_mode)) return "Error: Unable to read " + input + ": " + files::Reason(EISDIR);
+    // A FIFO or a device is not opened to find out: a FIFO's writer (a receiver's relay) whose
+    // only reader closes gets a broken pipe before the conversion opens it again.
+    if (!S_ISREG(s.st_mode)) {
+        if (access(input.c_str(), R_OK) == 0) return {};
+        return "Error: Unable to open " + input + ": " + files::Reason(errno);
+    }
     const int fd = open(input.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return "Error: Unable to open " + input + ": " + files::Reason(errno);
-    struct stat s;
-    const bool folder = fstat(fd, &s) == 0 && S_ISDIR(s.st_mode);
     close(fd);
-    return folder ? "Error: Unable to read " + input + ": " + files::Reason(EISDIR) : std::string();
+    return {};
 }
 
 std::string NothingDecoded(const std::string& input) {

@@ -32,6 +32,7 @@ std::string NamesFolder(const std::string& option, const std::string& value);
 
 // Why a log cannot be read, with the system's reason ("Error: Unable to open LOG: Permission
 // denied", "Error: Unable to read LOG: Is a directory"); empty when it can ("-" always can).
+// A FIFO or a device is never opened to find out (its writer would lose what it wrote).
 std::string UnreadableInput(const std::string& input);
 
 // The failure of a log that was read and gave no epoch and no ephemeris.

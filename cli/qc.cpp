@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -16,6 +17,7 @@
 #include "args.h"
 #include "batch.h"
 #include "commands.h"
+#include "help.h"
 #include "common/error_text.h"
 #include "files/output_file.h"
 #include "outputs.h"
@@ -61,6 +63,20 @@ bool WriteWhole(const std::string& path, const std::string& bytes, bool noClobbe
     return false;
 }
 
+// Standard output from here on goes to standard error; returns the stream that still reaches
+// the original standard output (null when it cannot be had).
+std::FILE* DivertStandardOutput() {
+    std::fflush(stdout);
+    const int original = dup(STDOUT_FILENO);
+    if (original < 0) return nullptr;
+    std::FILE* out = fdopen(original, "wb");
+    if (out == nullptr || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (out != nullptr) std::fclose(out); else close(original);
+        return nullptr;
+    }
+    return out;
+}
+
 // The plot file of one of several logs: the log's name before the extension.
 std::string PlotPathFor(const std::string& plotPath, const std::string& log, std::size_t index, std::size_t logs) {
     if (logs == 1) return plotPath;
@@ -76,7 +92,7 @@ int RunQc(const QcArgs& a) {
     if (!a.from.empty()) o.window.from = ParseTime(a.from, error);
     if (!a.to.empty()) o.window.to = ParseTime(a.to, error);
     if (o.window.from && o.window.to && o.window.to->Total() < o.window.from->Total()) {
-        PrintError("--to: " + a.to + " lies before --from " + a.from);
+        PrintUsageError("qc", "--to: " + a.to + " lies before --from " + a.from);
         return kExitUsage;
     }
     if (!a.interval.empty()) o.window.intervalS = std::stod(a.interval);
@@ -85,7 +101,7 @@ int RunQc(const QcArgs& a) {
         const auto v = ParseNumbers(a.reference, 3, error);
         const std::array<double, 3> xyz{(*v)[0], (*v)[1], (*v)[2]};
         if (!MakeSkyPlace(xyz)) {
-            PrintError("--reference: '" + a.reference +
+            PrintUsageError("qc", "--reference: '" + a.reference +
                        "' is not a position near the Earth's surface (Earth-fixed X,Y,Z in metres)");
             return kExitUsage;
         }
@@ -106,14 +122,15 @@ int RunQc(const QcArgs& a) {
     if (!a.plotPath.empty()) {
         plotFormat = PlotFormatOf(a.plotPath);
         if (!plotFormat) {
-            PrintError("--plot: '" + a.plotPath + "' does not end in .png, .svg or .html");
+            PrintUsageError("qc", "--plot: '" + a.plotPath + "' does not end in .png, .svg or .html");
             return kExitUsage;
         }
     }
     if (!a.jsonPath.empty() && (a.jsonPath == a.plotPath || files::SameFile(a.jsonPath, a.plotPath))) {
-        PrintError("--plot: '" + a.plotPath + "' is also the --json file");
+        PrintUsageError("qc", "--plot: '" + a.plotPath + "' is also the --json file");
         return kExitUsage;
     }
+    if (!StandardInputAtMostOnce(a.inputs, "qc")) return kExitUsage;
     int refused = 0;
     int duplicates = 0;
     const std::vector<std::string> inputs =
@@ -121,7 +138,7 @@ int RunQc(const QcArgs& a) {
     refused += duplicates;
     // Outputs that are logs, or that cannot be written, are found before any log is read.
     std::vector<std::string> outputs;
-    if (!a.jsonPath.empty()) outputs.push_back(a.jsonPath);
+    if (!a.jsonPath.empty() && a.jsonPath != "-") outputs.push_back(a.jsonPath);
     if (plotFormat) {
         const std::size_t pages = *plotFormat == PlotFormat::kHtml ? 1 : inputs.size();
         for (std::size_t i = 0; i < pages; ++i) {
@@ -143,6 +160,13 @@ int RunQc(const QcArgs& a) {
             PrintError("cannot write " + path + ": " + why);
             return kExitFailure;
         }
+    }
+
+    // Standard output carries the JSON document alone: the summaries go to standard error.
+    std::FILE* jsonOut = a.jsonPath == "-" ? DivertStandardOutput() : nullptr;
+    if (a.jsonPath == "-" && jsonOut == nullptr) {
+        PrintError(std::string("cannot write standard output: ") + std::strerror(errno));
+        return kExitFailure;
     }
 
     const BatchOptions batch = MakeBatchOptions(a.batch, a.quiet);
@@ -235,7 +259,15 @@ int RunQc(const QcArgs& a) {
     // The document and the page hold the logs read (one stopped by Ctrl-C as "aborted"); when
     // none was, or after SIGTERM or SIGHUP, there is none.
     if (anyRead && !files::Ending()) {
-        if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(logs, program), a.batch.noClobber)) {
+        if (jsonOut != nullptr) {
+            const std::string document = QcJsonDocument(logs, program);
+            const bool written = std::fwrite(document.data(), 1, document.size(), jsonOut) == document.size();
+            if (std::fclose(jsonOut) != 0 || !written) {
+                PrintError(std::string("cannot write the JSON document to standard output: ") + std::strerror(errno));
+                return kExitFailure;
+            }
+            jsonOut = nullptr;
+        } else if (!a.jsonPath.empty() && !WriteWhole(a.jsonPath, QcJsonDocument(logs, program), a.batch.noClobber)) {
             return kExitFailure;
         }
         if (plotFormat && *plotFormat == PlotFormat::kHtml &&
@@ -243,8 +275,8 @@ int RunQc(const QcArgs& a) {
             return kExitFailure;
         }
     }
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    if (jsonOut != nullptr) std::fclose(jsonOut);
+    return CommandStatus(status, refused);
 }
 
 CLI::Validator MaskValidator() {
@@ -252,7 +284,7 @@ CLI::Validator MaskValidator() {
         [](std::string& value) {
             std::string error;
             const auto v = ParseNumbers(value, 1, error);
-            if (!v || (*v)[0] < 0.0 || (*v)[0] >= kHighestMaskDeg) {
+            if (!v || (*v)[0] < 0.0 || (*v)[0] > kHighestMaskDeg) {
                 return "'" + value + "' is not an elevation of 0 to 90 degrees";
             }
             return std::string();
@@ -270,7 +302,10 @@ Runner AddQcCommand(CLI::App& app) {
         "(MP1, MP2) and signal strength, receiver clock steps, the position and its scatter, ephemerides "
         "and the frame parser's complaints. One summary per log on standard output.");
     sub->add_option("LOG", a.inputs, "NavCom logs; - reads standard input")->required();
-    sub->add_option("--json", a.jsonPath, "write every figure as JSON (one object per log)")->type_name("FILE");
+    sub->add_option("--json", a.jsonPath,
+                    "write every figure as JSON (one object per log); - writes it on standard output, and the "
+                    "summaries go to standard error")
+        ->type_name("FILE");
     sub->add_option("--plot", a.plotPath,
                     "draw the pictures: FILE.png or FILE.svg (one page per log), FILE.html (one page with "
                     "every log's summary and pictures)")
@@ -299,7 +334,7 @@ Runner AddQcCommand(CLI::App& app) {
     sub->add_flag("-r,--recursive", a.batch.recursive, "take the NavCom logs found in the folders named, at any depth");
     sub->add_option("-j,--jobs", a.batch.jobs, "worker processes (default: one per processor; 1 checks the logs in turn)")
         ->type_name("N")
-        ->check(CLI::Range(1, 4096));
+        ->check(WholeNumberValidator(1, kMostJobs));
     sub->add_flag("--log-files", a.batch.logFiles, "each log's summary and messages to NAME.messages beside it");
     sub->add_flag("--allow-empty", a.allowEmpty,
                   "a log that gives no epoch and no ephemeris is summarised as it is, not a failure");

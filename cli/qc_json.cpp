@@ -155,12 +155,24 @@ Json Log(const QcReport& r) {
     } else {
         j["reference"] = nullptr;
     }
+    if (r.receiverFixPosition) {
+        const auto& p = *r.receiverFixPosition;
+        j["receiver_fix"] = Json{{"x", p[0]},
+                                 {"y", p[1]},
+                                 {"z", p[2]},
+                                 {"fixes", r.receiverFixes},
+                                 {"solution_distance_m", OrNull(r.solutionToFixM)},
+                                 {"solution_offset_m", Enu(r.solutionLessFixEnuM)}};
+    } else {
+        j["receiver_fix"] = nullptr;
+    }
     j["ephemerides"] = Json{{"received", r.ephemerides}, {"observed_without", r.observedWithoutEphemeris}};
     const QcParserCounts& p = r.parser;
     j["parser"] = Json{{"checksum_failures", p.checksumFailures},
                        {"length_failures", p.lengthFailures},
                        {"resyncs", p.resyncs},
                        {"other_records_skipped", p.otherRecords},
+                       {"receiver_records_read", p.receiverRecords},
                        {"buffer_overruns", p.bufferOverruns},
                        {"invalid_prn_blocks", p.invalidPrnBlocks},
                        {"no_time_step_blocks", p.noTimeStep},

@@ -39,15 +39,19 @@ constexpr const char* kFont = "DejaVu Sans";
 struct Rgb {
     double r, g, b;
 };
-// Satellite colours, by PRN modulo their count.
+// Satellite colours, by PRN modulo their count: greens, purples, browns and slate, none of
+// them near the markers' red, blue and orange or the light grey of missing observations, so a
+// slip stands out on any satellite's bar.
 constexpr Rgb kPalette[] = {
-    {0.12, 0.47, 0.71}, {1.00, 0.50, 0.05}, {0.17, 0.63, 0.17}, {0.84, 0.15, 0.16}, {0.58, 0.40, 0.74},
-    {0.55, 0.34, 0.29}, {0.89, 0.47, 0.76}, {0.50, 0.50, 0.50}, {0.74, 0.74, 0.13}, {0.09, 0.75, 0.81},
+    {0.17, 0.63, 0.17}, {0.58, 0.40, 0.74}, {0.55, 0.34, 0.29}, {0.09, 0.62, 0.66}, {0.64, 0.64, 0.10},
+    {0.10, 0.40, 0.30}, {0.36, 0.40, 0.50}, {0.45, 0.20, 0.45}, {0.50, 0.65, 0.45},
 };
 constexpr Rgb kL1SlipColour{0.85, 0.0, 0.0};
 constexpr Rgb kL2SlipColour{0.0, 0.2, 0.9};
 constexpr Rgb kIonosphereColour{1.0, 0.55, 0.0};
 constexpr Rgb kMissingColour{0.85, 0.85, 0.85};
+constexpr Rgb kPaper{1.0, 1.0, 1.0};
+constexpr double kMarkerOutline = 1.5;  // pixels of paper around a slip tick
 constexpr Rgb kGridColour{0.88, 0.88, 0.88};
 constexpr Rgb kInk{0.1, 0.1, 0.1};
 
@@ -223,6 +227,61 @@ double AbsQuantile(std::vector<double> values, double q) {
     return values[at];
 }
 
+// Values beyond an axis's range are drawn at its edge as triangles pointing outwards and
+// counted, so that no value leaves a picture without a word.
+struct OffScale {
+    int count = 0;
+    double farthest = 0.0;  // the largest size of a value beyond the range of the values' axis
+};
+
+// `v` kept within [lo, hi]; `beyond` tells which way it was moved (-1, 0, 1).
+double Fit(double v, double lo, double hi, int& beyond) {
+    beyond = v < lo ? -1 : v > hi ? 1 : 0;
+    return std::clamp(v, lo, hi);
+}
+
+// A triangle at (px, py) pointing along (dx, dy), added to the path.
+void EdgeMark(cairo_t* cr, double px, double py, double dx, double dy) {
+    constexpr double kSize = 5.0;
+    const double length = std::hypot(dx, dy);
+    const double ux = dx / length, uy = dy / length;
+    cairo_move_to(cr, px + ux * kSize, py + uy * kSize);
+    cairo_line_to(cr, px - ux * kSize - uy * kSize * 0.8, py - uy * kSize + ux * kSize * 0.8);
+    cairo_line_to(cr, px - ux * kSize + uy * kSize * 0.8, py - uy * kSize - ux * kSize * 0.8);
+    cairo_close_path(cr);
+}
+
+// A point of a scatter plot at (x, y) on the axes: a dot within them, an edge mark beyond,
+// counted in `off`. `size` is the point's value in the unit of the y axis (of both axes when
+// `bothAxesHoldIt`), which `off` keeps the largest of.
+void ScatterPoint(cairo_t* cr, const Axis& ax, const Axis& ay, double x, double y, double size, OffScale& off,
+                  bool bothAxesHoldIt = false) {
+    int bx = 0, by = 0;
+    const double px = ax(Fit(x, ax.lo, ax.hi, bx)), py = ay(Fit(y, ay.lo, ay.hi, by));
+    if (bx == 0 && by == 0) {
+        Dot(cr, px, py);
+        return;
+    }
+    ++off.count;
+    if (by != 0 || bothAxesHoldIt) off.farthest = std::max(off.farthest, size);
+    // Inside the frame, pointing out of it (pixel y grows downwards).
+    const double inset = 5.0;
+    EdgeMark(cr, px - bx * inset, py + by * inset, bx, -by);
+}
+
+// "2 points off scale, up to 12.9 m: triangles at the edge", over the plot area's top right
+// corner, clear of the data.
+void LabelOffScale(cairo_t* cr, const Box& area, const OffScale& off, const char* unit) {
+    if (off.count == 0) return;
+    char farthest[48] = "";
+    if (off.farthest > 0.0) std::snprintf(farthest, sizeof farthest, ", up to %.1f %s", off.farthest, unit);
+    char text[128];
+    std::snprintf(text, sizeof text, "%d point%s off scale%s: triangles at the edge", off.count,
+                  off.count == 1 ? "" : "s", farthest);
+    SetColour(cr, kInk);
+    Text(cr, area.x + area.w, area.y - 4, text, 1.0, 1.0);
+}
+
 // The satellites with a row on the visibility chart, in PRN order.
 std::vector<int> ChartedPrns(const QcPlotData& plot) {
     std::vector<int> prns;
@@ -235,14 +294,43 @@ std::vector<int> ChartedPrns(const QcPlotData& plot) {
     return prns;
 }
 
-void LegendItem(cairo_t* cr, double& x, double y, const Rgb& colour, const std::string& text, bool tick) {
+// A slip tick from y0 to y1, outlined in the paper's colour so that it stands out on a bar.
+void Tick(cairo_t* cr, double x, double y0, double y1, const Rgb& colour) {
+    cairo_set_line_width(cr, 2.0 + 2 * kMarkerOutline);
+    SetColour(cr, kPaper);
+    cairo_move_to(cr, x, y0);
+    cairo_line_to(cr, x, y1);
+    cairo_stroke(cr);
+    cairo_set_line_width(cr, 2.0);
     SetColour(cr, colour);
-    if (tick) {
-        cairo_set_line_width(cr, 2.0);
-        cairo_move_to(cr, x + 5, y - 6);
-        cairo_line_to(cr, x + 5, y + 6);
-        cairo_stroke(cr);
+    cairo_move_to(cr, x, y0);
+    cairo_line_to(cr, x, y1);
+    cairo_stroke(cr);
+}
+
+// A diamond of half-diagonal `d`, filled and outlined in ink.
+void Diamond(cairo_t* cr, double x, double y, double d, const Rgb& colour) {
+    cairo_move_to(cr, x, y - d);
+    cairo_line_to(cr, x + d, y);
+    cairo_line_to(cr, x, y + d);
+    cairo_line_to(cr, x - d, y);
+    cairo_close_path(cr);
+    SetColour(cr, colour);
+    cairo_fill_preserve(cr);
+    cairo_set_line_width(cr, 1.0);
+    SetColour(cr, kInk);
+    cairo_stroke(cr);
+}
+
+enum class LegendMark { kSwatch, kTick, kDiamond };
+
+void LegendItem(cairo_t* cr, double& x, double y, const Rgb& colour, const std::string& text, LegendMark marker) {
+    if (marker == LegendMark::kTick) {
+        Tick(cr, x + 5, y - 6, y + 6, colour);
+    } else if (marker == LegendMark::kDiamond) {
+        Diamond(cr, x + 6, y, 5, colour);
     } else {
+        SetColour(cr, colour);
         cairo_rectangle(cr, x, y - 5, 12, 10);
         cairo_fill(cr);
     }
@@ -314,29 +402,9 @@ void DrawVisibility(cairo_t* cr, const Box& panel, const QcReport& r) {
             const QcPlotData::Bin& b = bins[static_cast<std::size_t>(i)];
             if (b.l1Slips + b.l2Slips + b.ionosphereSlips == 0) continue;
             const double px = x((plot.binOriginS + (i + 0.5) * plot.binWidthS - ts.originS) / ts.unitS);
-            cairo_set_line_width(cr, 2.0);
-            if (b.l1Slips > 0) {
-                SetColour(cr, kL1SlipColour);
-                cairo_move_to(cr, px, y0);
-                cairo_line_to(cr, px, y0 + rowHeight / 2);
-                cairo_stroke(cr);
-            }
-            if (b.l2Slips > 0) {
-                SetColour(cr, kL2SlipColour);
-                cairo_move_to(cr, px, y0 + rowHeight / 2);
-                cairo_line_to(cr, px, y0 + rowHeight);
-                cairo_stroke(cr);
-            }
-            if (b.ionosphereSlips > 0) {
-                SetColour(cr, kIonosphereColour);
-                const double cy = y0 + rowHeight / 2, d = rowHeight * 0.3;
-                cairo_move_to(cr, px, cy - d);
-                cairo_line_to(cr, px + d, cy);
-                cairo_line_to(cr, px, cy + d);
-                cairo_line_to(cr, px - d, cy);
-                cairo_close_path(cr);
-                cairo_fill(cr);
-            }
+            if (b.l1Slips > 0) Tick(cr, px, y0, y0 + rowHeight / 2, kL1SlipColour);
+            if (b.l2Slips > 0) Tick(cr, px, y0 + rowHeight / 2, y0 + rowHeight, kL2SlipColour);
+            if (b.ionosphereSlips > 0) Diamond(cr, px, y0 + rowHeight / 2, rowHeight * 0.3, kIonosphereColour);
         }
     }
     cairo_restore(cr);
@@ -348,11 +416,11 @@ void DrawVisibility(cairo_t* cr, const Box& panel, const QcReport& r) {
     Font(cr, kFontSize);
     double lx = area.x;
     const double ly = kMarginTop - 10;
-    LegendItem(cr, lx, ly, kPalette[0], "observed (colour per satellite)", false);
-    LegendItem(cr, lx, ly, kMissingColour, "above the mask, not observed", false);
-    LegendItem(cr, lx, ly, kL1SlipColour, "L1 slip", true);
-    LegendItem(cr, lx, ly, kL2SlipColour, "L2 slip", true);
-    LegendItem(cr, lx, ly, kIonosphereColour, "ionospheric jump", false);
+    LegendItem(cr, lx, ly, kPalette[0], "observed (colour per satellite)", LegendMark::kSwatch);
+    LegendItem(cr, lx, ly, kMissingColour, "above the mask, not observed", LegendMark::kSwatch);
+    LegendItem(cr, lx, ly, kL1SlipColour, "L1 slip", LegendMark::kTick);
+    LegendItem(cr, lx, ly, kL2SlipColour, "L2 slip", LegendMark::kTick);
+    LegendItem(cr, lx, ly, kIonosphereColour, "ionospheric jump", LegendMark::kDiamond);
 }
 
 void DrawSky(cairo_t* cr, const Box& panel, const QcReport& r) {
@@ -476,11 +544,12 @@ void DrawAgainstElevation(cairo_t* cr, const Box& panel, const QcReport& r, cons
     constexpr int kBins = static_cast<int>(90.0 / kElevationBinDeg);
     double squares[kBins] = {};
     int counts[kBins] = {};
+    OffScale off;
     for (std::size_t colour = 0; colour < std::size(kPalette); ++colour) {
         for (const auto& p : r.plot.points) {
             const double v = p.*member;
             if (!std::isfinite(v) || !std::isfinite(p.elevationDeg) || &PrnColour(p.prn) != &kPalette[colour]) continue;
-            Dot(cr, x(p.elevationDeg), y(v));
+            ScatterPoint(cr, x, y, p.elevationDeg, v, std::fabs(v), off);
             const int bin = std::clamp(static_cast<int>(p.elevationDeg / kElevationBinDeg), 0, kBins - 1);
             squares[bin] += v * v;
             ++counts[bin];
@@ -509,6 +578,7 @@ void DrawAgainstElevation(cairo_t* cr, const Box& panel, const QcReport& r, cons
         Text(cr, area.x + area.w - 6, area.y + 6, "line: RMS per 5° of elevation", 1.0, 0.0);
     }
     cairo_restore(cr);
+    LabelOffScale(cr, area, off, "m");
 }
 
 void DrawClock(cairo_t* cr, const Box& panel, const QcReport& r) {
@@ -578,9 +648,13 @@ void DrawEastNorth(cairo_t* cr, const Box& panel, const QcReport& r) {
     const Axis x{-extent, extent, kMarginLeft, kMarginLeft + side};
     const Axis y{-extent, extent, kMarginTop + side, kMarginTop};
     const Box area = DrawFrame(cr, square, title, x, y, "east (m)", "north (m)");
+    cairo_save(cr);
     Clip(cr, area);
     SetColour(cr, kPalette[0], 0.6);
-    for (const auto& p : positions) Dot(cr, x(p.enuM[0]), y(p.enuM[1]));
+    OffScale off;
+    for (const auto& p : positions) {
+        ScatterPoint(cr, x, y, p.enuM[0], p.enuM[1], std::hypot(p.enuM[0], p.enuM[1]), off, true);
+    }
     cairo_fill(cr);
     SetColour(cr, kInk);
     cairo_set_line_width(cr, 1.0);
@@ -590,17 +664,34 @@ void DrawEastNorth(cairo_t* cr, const Box& panel, const QcReport& r) {
     cairo_line_to(cr, x(0), y(0) + 6);
     cairo_stroke(cr);
     if (r.referenceOffsetEnuM) {
-        // The reference lies at minus the median's offset from it.
-        const double ex = x(-(*r.referenceOffsetEnuM)[0]), ny = y(-(*r.referenceOffsetEnuM)[1]);
+        // The reference lies at minus the median's offset from it; beyond the axes, at the
+        // edge with its distance.
+        const double east = -(*r.referenceOffsetEnuM)[0], north = -(*r.referenceOffsetEnuM)[1];
+        int bx = 0, by = 0;
+        const double ex = x(Fit(east, x.lo, x.hi, bx)), ny = y(Fit(north, y.lo, y.hi, by));
         SetColour(cr, kL1SlipColour);
-        cairo_set_line_width(cr, 2.0);
-        cairo_move_to(cr, ex - 6, ny - 6);
-        cairo_line_to(cr, ex + 6, ny + 6);
-        cairo_move_to(cr, ex - 6, ny + 6);
-        cairo_line_to(cr, ex + 6, ny - 6);
-        cairo_stroke(cr);
-        Text(cr, ex + 8, ny, "reference", 0.0, 0.5);
+        std::string label = "reference";
+        if (bx != 0 || by != 0) {
+            EdgeMark(cr, ex - bx * 6.0, ny + by * 6.0, bx, -by);
+            cairo_fill(cr);
+            char distance[48];
+            std::snprintf(distance, sizeof distance, ", %.1f m off scale", std::hypot(east, north));
+            label += distance;
+        } else {
+            cairo_set_line_width(cr, 2.0);
+            cairo_move_to(cr, ex - 6, ny - 6);
+            cairo_line_to(cr, ex + 6, ny + 6);
+            cairo_move_to(cr, ex - 6, ny + 6);
+            cairo_line_to(cr, ex + 6, ny - 6);
+            cairo_stroke(cr);
+        }
+        // On the side of the mark that faces the plot.
+        const bool right = ex < area.x + area.w / 2;
+        Text(cr, ex + (right ? 14 : -14), std::clamp(ny, area.y + 8, area.y + area.h - 8), label, right ? 0.0 : 1.0,
+             0.5);
     }
+    cairo_restore(cr);
+    LabelOffScale(cr, area, off, "m");
     cairo_restore(cr);
 }
 
@@ -620,17 +711,21 @@ void DrawUp(cairo_t* cr, const Box& panel, const QcReport& r) {
     const Box area = DrawFrame(cr, panel, title, x, y, ts.label, "up (m)");
     cairo_save(cr);
     Clip(cr, area);
-    SetColour(cr, kPalette[2], 0.7);
-    for (const auto& p : positions) Dot(cr, x((p.timeS - ts.originS) / ts.unitS), y(p.enuM[2]));
+    SetColour(cr, kPalette[1], 0.7);
+    OffScale off;
+    for (const auto& p : positions) {
+        ScatterPoint(cr, x, y, (p.timeS - ts.originS) / ts.unitS, p.enuM[2], std::fabs(p.enuM[2]), off);
+    }
     cairo_fill(cr);
     cairo_restore(cr);
+    LabelOffScale(cr, area, off, "m");
 }
 
 void DrawPanel(cairo_t* cr, Panel panel, const Box& box, const QcReport& r) {
     cairo_save(cr);
     cairo_translate(cr, box.x, box.y);
     const Box local{0, 0, box.w, box.h};
-    SetColour(cr, {1, 1, 1});
+    SetColour(cr, kPaper);
     cairo_rectangle(cr, 0, 0, box.w, box.h);
     cairo_fill(cr);
     switch (panel) {
@@ -677,7 +772,7 @@ cairo_surface_t* SvgSurface(std::string& bytes, double width, double height) {
 }
 
 void DrawPage(cairo_t* cr, const QcReport& r) {
-    SetColour(cr, {1, 1, 1});
+    SetColour(cr, kPaper);
     cairo_paint(cr);
     SetColour(cr, kInk);
     Font(cr, 16.0, true);
@@ -784,6 +879,7 @@ bool RenderQcHtmlSection(const QcReport& r, const std::string& summary, std::siz
                          std::string& error) {
     html = "<section>\n<h1>" + EscapeHtml(r.file) + "</h1>\n<pre>" + EscapeHtml(summary) + "</pre>\n";
     if (r.status != QcStatus::kUnreadable) {
+        html += "<div class=\"pictures\">\n";
         int picture = 0;
         for (Panel p : kPanels) {
             const Box box = PageBox(p);
@@ -795,9 +891,11 @@ bool RenderQcHtmlSection(const QcReport& r, const std::string& summary, std::siz
             cairo_surface_destroy(surface);
             if (!ok) return false;
             // Ids stay apart across the page's pictures: the log's place, then the picture's.
-            html += "<figure>" + PrefixIds(svg, "q" + std::to_string(index) + "-" + std::to_string(picture++) + "-") +
-                    "</figure>\n";
+            // The time charts take a whole row, as on the page of a PNG or SVG file.
+            html += std::string(box.w > kPanelWidth ? "<figure class=\"wide\">" : "<figure>") +
+                    PrefixIds(svg, "q" + std::to_string(index) + "-" + std::to_string(picture++) + "-") + "</figure>\n";
         }
+        html += "</div>\n";
     }
     html += "</section>\n";
     return true;
@@ -806,8 +904,16 @@ bool RenderQcHtmlSection(const QcReport& r, const std::string& summary, std::siz
 std::string QcHtmlPage(const std::vector<std::string>& sections) {
     std::string html =
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\"/>\n<title>kestrel qc</title>\n"
-        "<style>body{font-family:sans-serif;margin:1em 2em}pre{background:#f6f6f6;padding:1em;"
-        "overflow-x:auto}svg{display:block;margin:0.5em 0;max-width:100%;height:auto}</style>\n</head>\n<body>\n";
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
+        // Pictures two to a row, the time charts across both, as on a PNG page; one to a row on
+        // a narrow screen. Each scales to its cell.
+        "<style>body{font-family:sans-serif;margin:1em 2em}section{max-width:1600px}"
+        "h1{font-size:1.4em;overflow-wrap:anywhere}"
+        "pre{background:#f6f6f6;padding:1em;overflow-x:auto}"
+        ".pictures{display:grid;grid-template-columns:1fr 1fr;gap:1em;align-items:start}"
+        ".pictures figure{margin:0;min-width:0}.pictures .wide{grid-column:1/-1}"
+        "@media (max-width:60em){.pictures{grid-template-columns:1fr}}"
+        "svg{display:block;width:100%;height:auto}</style>\n</head>\n<body>\n";
     for (const std::string& section : sections) html += section;
     html += "</body>\n</html>\n";
     return html;

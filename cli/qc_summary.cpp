@@ -182,6 +182,12 @@ void PositionLines(std::string& out, const QcReport& r) {
         const auto& o = *r.referenceOffsetEnuM;
         Line(out, "Reference", Text("median less reference: E %.3f N %.3f U %.3f m", o[0], o[1], o[2]));
     }
+    if (r.solutionLessFixEnuM && r.solutionToFixM) {
+        const auto& o = *r.solutionLessFixEnuM;
+        Line(out, "Receiver fix",
+             Text("median of %lld fixes; the solutions' median lies %.3f m from it (E %.3f N %.3f U %.3f m)",
+                  static_cast<long long>(r.receiverFixes), *r.solutionToFixM, o[0], o[1], o[2]));
+    }
 }
 
 void EphemerisLines(std::string& out, const QcReport& r) {
@@ -202,6 +208,9 @@ void ParserLines(std::string& out, const QcReport& r) {
     Line(out, "Frame parser", Text("%lld checksum failures, %lld length failures, %lld resyncs (%lld frames of other records skipped)",
                                    static_cast<long long>(p.checksumFailures), static_cast<long long>(p.lengthFailures),
                                    static_cast<long long>(p.resyncs), static_cast<long long>(p.otherRecords)));
+    if (p.receiverRecords > 0) {
+        Line(out, "", Text("%lld receiver identification and fix frames read", static_cast<long long>(p.receiverRecords)));
+    }
     if (p.bufferOverruns + p.invalidPrnBlocks + p.noTimeStep + p.weekFaults > 0) {
         Line(out, "", Text("%lld buffer overruns, %lld blocks with an invalid PRN, %lld blocks whose time did not move on, "
                            "%lld epochs with a missing or inconsistent GPS week",

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <map>
+#include <memory>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -17,6 +18,7 @@
 #include "args.h"
 #include "batch.h"
 #include "commands.h"
+#include "help.h"
 #include "common/bytes.h"
 #include "common/error_text.h"
 #include "files/output_file.h"
@@ -26,11 +28,14 @@
 #include "pipeline/log_input.h"
 #include "pipeline/observation_epoch.h"
 #include "rinex_run/rinex_convert.h"
+#include "rinex_out/rinex_names.h"
+#include "sitelog/site_log.h"
 #include "session.h"
 
 namespace kestrel::cli {
 namespace {
 
+constexpr int kLastWeek = 9999;  // the GPS weeks --week takes, counted without rollover
 namespace fs = std::filesystem;
 
 struct RinexArgs {
@@ -42,6 +47,9 @@ struct RinexArgs {
     std::string navPath;
     std::string version = "3.04";
     std::string marker;
+    std::string station;
+    std::string siteLog;
+    bool gzip = false;
     std::string markerNumber;
     std::string country = "XXX";
     std::string observer;
@@ -98,45 +106,52 @@ bool Options(CLI::App& sub, const RinexArgs& a, RinexRunOptions& o) {
     if (!a.from.empty()) o.from = ParseTime(a.from, error);
     if (!a.to.empty()) o.to = ParseTime(a.to, error);
     if (o.from && o.to && o.to->Total() < o.from->Total()) {
-        PrintError("--to: " + a.to + " lies before --from " + a.from);
+        PrintUsageError("rinex", "--to: " + a.to + " lies before --from " + a.from);
         return false;
     }
     if (!a.interval.empty()) o.intervalS = std::stod(a.interval);
     if (a.splice) o.periodS = a.period == "1h" ? 3600.0 : kSecondsPerDay;
     o.program = std::string("kestrel ") + KESTREL_VERSION;
-    o.markerName = a.marker;
-    o.markerNumber = a.markerNumber;
-    o.country = a.country;
-    o.observer = a.observer;
-    o.agency = a.agency;
+    o.gzip = a.gzip;
+    StationOptions& st = o.station;
+    st.markerName = a.marker;
+    st.stationId = a.station;
+    st.markerNumber = a.markerNumber;
+    st.country = a.country;
+    st.observer = a.observer;
+    st.agency = a.agency;
     const auto receiver = SplitFields(a.receiver, 3);
-    o.receiverNumber = receiver[0];
-    o.receiverType = receiver[1];
-    o.receiverVersion = receiver[2];
+    st.receiverNumber = receiver[0];
+    st.receiverType = receiver[1];
+    st.receiverVersion = receiver[2];
     const auto antenna = SplitFields(a.antenna, 2);
-    o.antennaNumber = antenna[0];
-    o.antennaType = antenna[1];
-    if (!a.antennaDelta.empty()) o.antennaDeltaHenM = Triple(a.antennaDelta);
-    if (!a.position.empty()) o.positionM = Triple(a.position);
+    st.antennaNumber = antenna[0];
+    st.antennaType = antenna[1];
+    if (!a.antennaDelta.empty()) st.antennaDeltaHenM = Triple(a.antennaDelta);
+    if (!a.position.empty()) st.positionM = Triple(a.position);
     o.comments = a.comments;
     o.createdUtc = CreationTimeFromEnvironment();
     if ((!a.obsPath.empty() || !a.navPath.empty()) && (a.inputs.size() > 1 || a.splice)) {
-        PrintError("-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
+        PrintUsageError("rinex", "-o and -n name the files of one LOG; with several, or with --splice, give a folder with -d");
+        return false;
+    }
+    if (a.navPath == kStandardOutputName) {
+        PrintUsageError("rinex", "--nav: standard output takes the observation file only (-o -)");
         return false;
     }
     for (const auto& [option, value] : {std::pair{"--obs", a.obsPath}, std::pair{"--nav", a.navPath}}) {
         const std::string folder = NamesFolder(option, value);
         if (!folder.empty()) {
-            PrintError(folder);
+            PrintUsageError("rinex", folder);
             return false;
         }
     }
     if (!a.obsPath.empty() && !a.noNav && SamePath(a.obsPath, a.navPath)) {
-        PrintError("--nav: " + a.navPath + " names the observation file too");
+        PrintUsageError("rinex", "--nav: " + a.navPath + " names the observation file too");
         return false;
     }
     if (sub.count("--period") != 0 && !a.splice) {
-        PrintError("--period: goes with --splice");
+        PrintUsageError("rinex", "--period: goes with --splice");
         return false;
     }
     return true;
@@ -148,7 +163,7 @@ std::string Summary(const RinexRunResult& result, double seconds) {
         files = std::to_string(result.files.size()) + " files from " + result.files.front() + " to " +
                 result.files.back();
     } else {
-        files = result.obsPath;
+        files = result.obsPath == kStandardOutputName ? "standard output" : result.obsPath;
         if (!result.navPath.empty()) files += (files.empty() ? "" : " and ") + result.navPath;
     }
     char summary[1024];
@@ -164,6 +179,7 @@ std::string Summary(const RinexRunResult& result, double seconds) {
 // One conversion (one log, or the logs spliced), with the display, Ctrl-C and the summary.
 LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     LogReport report;
+    const bool toStandardOutput = a.obsPath == kStandardOutputName;
     const std::string& input = o.spliceInputs.empty() ? o.input : o.spliceInputs.front();
     auto fail = [&](const std::string& text, int status) {
         PrintError(text);
@@ -172,6 +188,7 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
         return report;
     };
     for (const std::string& output : {a.obsPath, a.navPath}) {
+        if (output == kStandardOutputName) continue;
         const std::string refusal = OverwritesInput(output);
         if (!refusal.empty()) return fail(refusal, kExitUsage);
         if (o.noClobber && !output.empty() && files::IdOf(output)) {
@@ -180,6 +197,9 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     }
     CallbackBlock callbacks = DisplayCallbacks();
     StartDisplay(a.quiet);
+    // Standard output carries the observation file: everything else goes to standard error.
+    std::FILE* const notes = toStandardOutput ? stderr : stdout;
+    SetMessageStream(toStandardOutput ? stderr : nullptr);
     const auto started = std::chrono::steady_clock::now();
     RinexRunResult result;
     int32_t status = 0;
@@ -197,15 +217,21 @@ LogReport ConvertOne(const RinexRunOptions& o, const RinexArgs& a) {
     report.outputs = result.files;
     for (const std::string& file : result.replaced) AnnounceReplaced(file);
     if (!result.files.empty()) ReportNonAdvancing(result.epochsNotAdvancing, "dropped");
+    const std::string logName = LogInput::NameOf(input);
+    for (const std::string& warning : result.warnings) {
+        std::fprintf(stderr, "kestrel: warning: %s: %s\n", logName.c_str(), warning.c_str());
+    }
     // What a Ctrl-C kept is dated before its log, so that --skip-existing converts it again.
     if (result.aborted && o.spliceInputs.empty() && input != "-") {
-        for (const std::string& file : result.files) files::DateBefore(file, input);
+        for (const std::string& file : result.files) {
+            if (file != kStandardOutputName) files::DateBefore(file, input);
+        }
     }
     if (status == 0) {
-        std::printf("%s\n", report.summary.c_str());
+        std::fprintf(notes, "%s\n", report.summary.c_str());
         return report;
     }
-    std::fflush(stdout);
+    std::fflush(notes);
     report.error = error_text();
     if (files::Ending()) {
         report.error = EndedBy(files::StopSignal());
@@ -241,13 +267,22 @@ double FirstEpochOf(const std::string& input) {
 
 int RunRinex(CLI::App& sub, const RinexArgs& a) {
     RinexRunOptions base;
-    if (!Options(sub, a, base)) return kExitUsage;
+    if (!Options(sub, a, base) || !StandardInputAtMostOnce(a.inputs, "rinex")) return kExitUsage;
+    if (!a.siteLog.empty()) {
+        auto log = std::make_shared<SiteLog>();
+        std::string error;
+        if (!ReadSiteLog(a.siteLog, *log, error)) {
+            PrintError("--site-log: " + error);
+            return kExitFailure;
+        }
+        base.siteLog = std::move(log);
+    }
     if (!MakeOutputFolder(a.batch.directory)) return kExitFailure;
     int refused = 0;
     int duplicates = 0;
     std::vector<std::string> inputs = DistinctInputs(CollectInputs(a.inputs, a.batch.recursive, refused), duplicates);
     refused += duplicates;
-    if (inputs.empty()) return refused > 0 ? kExitFailure : kExitOk;
+    if (inputs.empty()) return CommandStatus(kExitOk, refused);
 
     if (a.splice) {
         // One stream of the receiver's logs, in the order of their first epochs (each log's
@@ -259,8 +294,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         RinexRunOptions o = base;
         o.spliceInputs = inputs;
         const LogReport report = ConvertOne(o, a);
-        if (report.status == kExitOk && refused > 0) return kExitFailure;
-        return report.status;
+        return CommandStatus(report.status, refused);
     }
 
     // With several logs, or to skip those done, the files each would write are named first
@@ -311,9 +345,7 @@ int RunRinex(CLI::App& sub, const RinexArgs& a) {
         o.input = input;
         return ConvertOne(o, a);
     });
-    if (status == kExitOk && badArguments) return kExitUsage;
-    if (status == kExitOk && refused > 0) return kExitFailure;
-    return status;
+    return CommandStatus(status, refused, badArguments);
 }
 
 }  // namespace
@@ -325,13 +357,31 @@ Runner AddRinexCommand(CLI::App& app) {
         "Converts a NavCom log into RINEX observation and navigation files (GPS). Default names follow "
         "the RINEX conventions: long names for 3.04, ssssdddf.yyo/.yyn for 2.11.");
     sub->add_option("LOG", a.inputs, "NavCom logs (folders with -r); - reads standard input")->required();
-    sub->add_option("-o,--obs", a.obsPath, "observation file name")->type_name("OBSFILE");
+    sub->add_option("-o,--obs", a.obsPath, "observation file name; - writes it to standard output")
+        ->type_name("OBSFILE");
     sub->add_option("-n,--nav", a.navPath, "navigation file name")->type_name("NAVFILE");
     sub->add_option("-v,--rinex-version", a.version, "RINEX version")
         ->type_name("3.04|2.11")
-        ->check(CLI::IsMember({"3.04", "2.11"}));
-    sub->add_option("--marker", a.marker, "marker name (default: from the log's name)")->type_name("NAME");
-    sub->add_option("--marker-number", a.markerNumber, "marker number")->type_name("NUMBER");
+        ->check(ChoiceValidator({"3.04", "2.11"}));
+    sub->add_option("--marker", a.marker, "marker name (default: the site log's, else from the log's name)")
+        ->type_name("NAME");
+    sub->add_option("--station", a.station,
+                    "nine-character station ID of the long file names (station, monument, receiver, country)")
+        ->type_name("SSSSMRCCC")
+        ->check(CLI::Validator(
+            [](std::string& v) {
+                for (char& c : v) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                return IsNineCharacterId(v) ? std::string()
+                                            : "'" + v + "' is not a nine-character ID such as ABMF00GLP";
+            },
+            "", ""));
+    sub->add_option("--site-log", a.siteLog,
+                    "the station's IGS site log: marker, DOMES number, agency, and the receiver and antenna in "
+                    "force at the first epoch (the options above and below override it)")
+        ->type_name("FILE");
+    sub->add_flag("--gzip", a.gzip, "compress both files with gzip (names end in .gz)");
+    sub->add_option("--marker-number", a.markerNumber, "marker number (default: the site log's DOMES number)")
+        ->type_name("NUMBER");
     sub->add_option("--country", a.country, "ISO 3166 country code of the long file names")
         ->type_name("CCC")
         ->check(CLI::Validator(
@@ -356,19 +406,22 @@ Runner AddRinexCommand(CLI::App& app) {
                     "marker position, Earth-fixed X,Y,Z in m (default: median of the single-point solutions)")
         ->type_name("X,Y,Z")
         ->check(NumbersValidator(3));
-    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("TEXT");
+    sub->add_option("--comment", a.comments, "a header comment (repeatable)")->type_name("LINE");
     sub->add_option("--from", a.from, "first epoch kept: WEEK:SOW (GPS) or YYYY-MM-DDTHH:MM:SS (UTC)")
         ->type_name("TIME")
         ->check(TimeValidator());
     sub->add_option("--to", a.to, "last epoch kept, as --from")->type_name("TIME")->check(TimeValidator());
     sub->add_option("--interval", a.interval,
                     "keep epochs whose time of week is a multiple of S seconds (to within 25 ms); a lock "
-                    "loss in a dropped epoch is flagged at the satellite's next kept epoch")
+                    "loss in a dropped epoch is flagged at the satellite's next kept epoch. INTERVAL and the "
+                    "file names give the spacing written; a warning says when S is finer than the log's "
+                    "spacing or not a multiple of it")
         ->type_name("S")
         ->check(IntervalValidator());
-    sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
+    sub->add_option("--week", a.week,
+                    "GPS week of the first epoch, for logs whose frames carry none (refused when they carry another)")
         ->type_name("N")
-        ->check(CLI::Range(0, 9999));
+        ->check(WholeNumberValidator(0, kLastWeek));
     sub->add_flag("--tracked-only", a.trackedOnly, "navigation records only for satellites observed");
     sub->add_flag("--no-nav", a.noNav, "no navigation file");
     sub->add_flag("--no-clock-correction", a.noClockCorrection,
@@ -383,7 +436,7 @@ Runner AddRinexCommand(CLI::App& app) {
                   "kept across the joins where the receiver kept it");
     sub->add_option("--period", a.period, "the period of the files of --splice")
         ->type_name("1h|1d")
-        ->check(CLI::IsMember({"1h", "1d"}));
+        ->check(ChoiceValidator({"1h", "1d"}));
     AddBatchOptions(*sub, a.batch);
     return [sub] { return RunRinex(*sub, a); };
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "kestrel/kestrel.h"
 
@@ -24,6 +26,10 @@ void KESTREL_STDCALL OnProgress(int32_t done, int32_t total);
 // In a worker process of a batch: progress goes to `fd` as lines "P <bytes read>\n" for the
 // batch to show, instead of to the display.
 void SetProgressPipe(int fd);
+
+// Where the messages go: standard output (null, the default) or standard error, when standard
+// output carries a file.
+void SetMessageStream(std::FILE* stream);
 
 // Messages that name `from` name `to` instead (a conversion writing under a temporary name
 // tells the final one); empty `from`: none rewritten.
@@ -45,6 +51,15 @@ public:
     // True once a stop was asked during the guard's life.
     static bool Interrupted();
 };
+
+// "-" on the command line is standard input: the path that opens it, and the name messages
+// give it ("standard input"); other arguments are their own path and name.
+std::string ReadablePath(const std::string& arg);
+std::string ShownName(const std::string& arg);
+
+// Standard input can be read once: false (with a usage error of `command` printed) when "-"
+// is named more than once.
+bool StandardInputAtMostOnce(const std::vector<std::string>& args, const std::string& command);
 
 // The exit status of a run stopped by `signal`: 128 + signal (130 for Ctrl-C, 143 for SIGTERM,
 // 129 for SIGHUP), as a shell reports a command the signal ended.

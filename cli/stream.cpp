@@ -11,7 +11,10 @@
 // (after the period before it, which sets the decoder's arcs, lock counters, ephemerides and
 // clock solution as they were), and goes on live into the same period.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -29,6 +32,7 @@
 
 #include "args.h"
 #include "commands.h"
+#include "help.h"
 #include "common/error_text.h"
 #include "common/gps_time.h"
 #include "files/output_file.h"
@@ -39,6 +43,7 @@
 #include "live/receiver_commands.h"
 #include "live/stream_watch.h"
 #include "pipeline/session.h"
+#include "receiver/receiver_records.h"
 #include "rinex_out/rinex_names.h"
 #include "rinex_run/rinex_convert.h"
 #include "session.h"
@@ -87,17 +92,22 @@ std::string Join(const std::string& directory, const std::string& name) {
 
 std::string BaseName(const std::string& path) { return fs::path(path).filename().string(); }
 
-// The station's name parts: SSSSMRCCC gives marker and country; a shorter name is the marker.
+// The station's name parts: a nine-character ID SSSSMRCCC names the files whole and gives
+// marker and country; another name is the marker.
 struct Station {
     std::string marker = "UNKN";
     std::string country = "XXX";
+    std::string stationId;
 };
 
 Station StationOf(const std::string& name, const live::InputSource& source) {
     Station s;
-    if (name.size() == 9) {
-        s.marker = name.substr(0, 4);
-        s.country = name.substr(6, 3);
+    std::string upper = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (IsNineCharacterId(upper)) {
+        s.stationId = upper;
+        s.marker = upper.substr(0, 4);
+        s.country = upper.substr(6, 3);
     } else if (!name.empty()) {
         s.marker = name;
     } else if (source.kind == live::InputSource::Kind::kFile) {
@@ -112,6 +122,7 @@ RinexNameParts PeriodParts(const Station& station, const GpsTime& start, int64_t
     RinexNameParts parts;
     parts.marker = station.marker;
     parts.country = station.country;
+    parts.stationId = station.stationId;
     parts.first = start;
     const double interval = intervalS > 0.0 ? intervalS : 1.0;
     parts.last = GpsTimeFromTotal(start.Total() + static_cast<double>(periodS) - interval);
@@ -314,6 +325,11 @@ public:
         return rinex_ == nullptr || rinex_->sink().OnEphemeris(ephemeris);
     }
 
+    bool OnExtraRecord(const uint8_t* frame, int32_t length) override {
+        if (muted_) return true;
+        return rinex_ == nullptr || rinex_->sink().OnExtraRecord(frame, length);
+    }
+
     // Closes the open period, if any (the stream ended). False when its files could not be written.
     bool Finish() { return !clock_.started() || ClosePeriod(clock_.periodStart()); }
 
@@ -405,8 +421,9 @@ bool Stream::SetUpOutputs() {
         o.directory = args_.rinexDir;
         o.periodS = static_cast<double>(periodS_);
         o.program = std::string("kestrel ") + KESTREL_VERSION;
-        o.markerName = station_.marker;
-        o.country = station_.country;
+        o.station.markerName = station_.marker;
+        o.station.country = station_.country;
+        o.station.stationId = station_.stationId;
         o.createdUtc = CreationTimeFromEnvironment();
         const Station station = station_;
         const int64_t periodS = periodS_;
@@ -441,6 +458,9 @@ bool Stream::SetUpOutputs() {
     raw_.cutter = std::make_unique<live::PeriodCutter>(periodS_, [epochs](const live::ScannedFrame& f) { return (*epochs)(f); });
     SessionOptions setup;
     setup.decoder = {0, 1, 1, 0};
+    // The receiver's identification and fixes reach the RINEX headers as in a conversion.
+    setup.extraRecords = ReceiverInfoRecords();
+    setup.extraRecordCount = ReceiverInfoRecordCount();
     session_ = std::make_unique<DecodingSession>(setup, callbacks_, nullptr, rinexSide_.get());
     if (!session_->IsOpen()) {
         PrintError(error_text());
@@ -624,6 +644,29 @@ int Stream::Run() {
     return kExitOk;
 }
 
+// A number of 0 or more (`positive`: above 0), refused in plain words.
+CLI::Validator NumberValidator(bool positive) {
+    return CLI::Validator(
+        [positive](std::string& value) {
+            char* end = nullptr;
+            errno = 0;
+            const double v = std::strtod(value.c_str(), &end);
+            const bool number = !value.empty() && *end == '\0' && errno == 0 && std::isfinite(v);
+            if (!number || v < 0.0 || (positive && v == 0.0)) {
+                return "'" + value + "' is not a number " + (positive ? "above 0" : "of 0 or more");
+            }
+            return std::string();
+        },
+        "", "");
+}
+
+// 2.5 as "2.5", 10 as "10".
+std::string FormatNumber(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
 }  // namespace
 
 Runner AddStreamCommand(CLI::App& app) {
@@ -639,42 +682,53 @@ Runner AddStreamCommand(CLI::App& app) {
                     "serial:DEVICE[:BAUD] (raw 8N1, default 115200), tcp:HOST:PORT, - (standard input), "
                     "file:LOG (a replay at --speed)")
         ->required();
-    sub->add_option("--raw", a.rawDir, "folder of the raw files: the bytes as received, one file per period");
-    sub->add_option("--rinex", a.rinexDir, "folder of the RINEX observation and navigation files of each period");
-    sub->add_option("--period", a.period, "length of a period: 15m, 1h (default) or 1d")
-        ->check(CLI::IsMember({"15m", "1h", "1d"}));
-    sub->add_option("-v,--rinex-version", a.version, "RINEX version: 3.04 (default) or 2.11")
-        ->check(CLI::IsMember({"3.04", "2.11"}));
-    sub->add_option("--station", a.station, "station name SSSSMRCCC (or a marker name) for the files' names");
+    sub->add_option("--raw", a.rawDir, "folder of the raw files: the bytes as received, one file per period")
+        ->type_name("DIR");
+    sub->add_option("--rinex", a.rinexDir, "folder of the RINEX observation and navigation files of each period")
+        ->type_name("DIR");
+    sub->add_option("--period", a.period, "length of a period (default 1h)")
+        ->type_name("15m|1h|1d")
+        ->check(ChoiceValidator({"15m", "1h", "1d"}));
+    sub->add_option("-v,--rinex-version", a.version, "RINEX version (default 3.04)")
+        ->type_name("3.04|2.11")
+        ->check(ChoiceValidator({"3.04", "2.11"}));
+    sub->add_option("--station", a.station,
+                    "nine-character station ID SSSSMRCCC (station, monument, receiver, country), or a marker "
+                    "name, for the files' names")
+        ->type_name("NAME");
     sub->add_option("--speed", a.speed, "file: replays: times the data's own pace; 0 as fast as possible (default 1)")
-        ->check(CLI::NonNegativeNumber);
-    sub->add_option("--status", a.status, "a JSON file rewritten every second with the stream's state");
+        ->type_name("N")
+        ->check(NumberValidator(false));
+    sub->add_option("--status", a.status, "a JSON file rewritten every second with the stream's state")
+        ->type_name("FILE");
     sub->add_flag("--configure", a.configure,
                   "ask the receiver for identification, EPHEMERIS, MEASUREMENT and PVT before logging, and "
                   "again after every reconnect; fail when it does not acknowledge");
-    sub->add_option("--rate", a.rateHz, "with --configure: MEASUREMENT and PVT rate in Hz (default every epoch)")
-        ->check(CLI::PositiveNumber);
+    sub->add_option("--rate", a.rateHz, "with --configure: MEASUREMENT and PVT rate (default every epoch)")
+        ->type_name("HZ")
+        ->check(NumberValidator(true));
     return [sub] {
         std::string error;
         const std::optional<live::InputSource> source = live::ParseInputSource(a.input, error);
         if (!source) {
-            PrintError("INPUT: " + error);
+            PrintUsageError("stream", "INPUT: " + error);
             return kExitUsage;
         }
         if (a.rawDir.empty() && a.rinexDir.empty()) {
-            PrintError("give at least one output: --raw DIR, --rinex DIR");
+            PrintUsageError("stream", "no output given; give --raw DIR, --rinex DIR or both");
             return kExitUsage;
         }
         if (sub->count("--rate") != 0 && !a.configure) {
-            PrintError("--rate: goes with --configure");
+            PrintUsageError("stream", "--rate: goes with --configure");
             return kExitUsage;
         }
         if (a.configure && a.rateHz > 0.0 && !live::RateWord(a.rateHz)) {
-            PrintError("--rate: " + std::to_string(a.rateHz) + " Hz is not a whole number of tenths of a second apart");
+            PrintUsageError("stream", "--rate: " + FormatNumber(a.rateHz) +
+                                          " Hz is not a whole number of tenths of a second apart");
             return kExitUsage;
         }
         if (sub->count("--speed") != 0 && source->kind != live::InputSource::Kind::kFile) {
-            PrintError("--speed: goes with a file: input");
+            PrintUsageError("stream", "--speed: goes with a file: input");
             return kExitUsage;
         }
         if (source->kind == live::InputSource::Kind::kFile) files::ProtectInput(source->path);

@@ -5,6 +5,7 @@
 // good frame inside a damaged one), plus ThreadBuf images built by the real appender.
 //
 //     fuzz_make_seeds DATA_DIR OUT_DIR
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <cstdio>
@@ -187,6 +188,15 @@ int main(int argc, char** argv) {
         Write(convert, name + "-all-off", WithOptions(kAllOff, log));
         Write(rinex, name, WithOptions(kRinexWithWeek, log));
         Write(stream, name, Concat({hours, log}));
+    }
+
+    // Site logs: the tests' log whole, and its head alone.
+    for (const auto& entry : fs::directory_iterator(data / "sitelog")) {
+        if (entry.path().extension() != ".log") continue;
+        const Bytes text = ReadFile(entry.path());
+        Write(out / "site_log", entry.path().stem().string(), text);
+        const auto head = static_cast<std::ptrdiff_t>(std::min<std::size_t>(text.size(), 1500));
+        Write(out / "site_log", entry.path().stem().string() + "-head", Bytes(text.begin(), text.begin() + head));
     }
 
     // Detection: four good one-item frames before 1024 more bytes, and three.

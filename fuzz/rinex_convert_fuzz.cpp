@@ -26,7 +26,8 @@ constexpr uint8_t kDecimate = 0x10;     // keep even seconds only
 constexpr uint8_t kTrackedOnly = 0x20;
 
 const char* const kAcceptedFailures[] = {" holds no epoch to write", "Error: the MEASUREMENT frames of ",
-                                         "Error: the GPS week of ", "User Quit"};
+                                         "Error: the GPS week of ", "Error: --week 1316 was given, but the frames",
+                                         "User Quit"};
 
 bool AcceptedFailure(const std::string& text) {
     for (const char* accepted : kAcceptedFailures) {

@@ -1,18 +1,20 @@
 # SPDX-License-Identifier: BSD-2-Clause
-# Bash completion of the kestrel command: subcommands, their options, the values of options
-# that take a choice, folders after an option whose value is DIR, file names elsewhere.
+# Bash completion of the kestrel command: subcommands (also after `help`), their options, the
+# values of options that take a choice (a value named A|B), folders after an option whose
+# value is DIR, file names elsewhere.
 # It reads the subcommands and options from the help of the kestrel being completed
 # (`kestrel --help`, `kestrel COMMAND --help`) at each completion, so it always matches that
 # program, whichever version is on the PATH, and lists no option by hand.
 
-# The subcommands: unindented one-word lines after "Subcommands:" in the whole help.
+# The subcommands: the lines "  NAME   summary" under "Commands:" in the overview.
 _kestrel_commands() {
-    "$1" --help 2>/dev/null | awk '/^Subcommands:/ { on = 1; next } on && /^[a-z][a-z0-9-]*$/'
+    local help
+    help=$("$1" --help 2>/dev/null) || return 0
+    awk '/^Commands:/ { on = 1; next } on && /^$/ { exit } on && /^  [a-z]/ { print $1 }' <<<"$help"
 }
 
-# One line per option of a help text's "Options:" block (the whole command's help lists the
-# subcommands' options after it): its names (comma-separated), a tab, what its value is ("" for
-# a switch).
+# One line per option of a help text's "Options:" block ("  -o, --output OUTBASE   text"):
+# its names (comma-separated), a tab, what its value is ("" for a switch).
 _kestrel_options() {
     awk '/^Options:/ { on = 1; next }
         on && /^[^ ]/ { exit }
@@ -21,9 +23,17 @@ _kestrel_options() {
         sub(/^ +/, "", line)
         gap = match(line, /  +/)
         if (gap) line = substr(line, 1, gap - 1)
-        names = line
-        sub(/ .*/, "", names)
-        value = (index(line, " ") ? substr(line, index(line, " ") + 1) : "")
+        names = ""
+        value = ""
+        n = split(line, word, " ")
+        for (i = 1; i <= n; i++) {
+            if (value == "" && word[i] ~ /^-/) {
+                sub(/,$/, "", word[i])
+                names = names (names == "" ? "" : ",") word[i]
+            } else {
+                value = value (value == "" ? "" : " ") word[i]
+            }
+        }
         print names "\t" value
     }'
 }
@@ -39,18 +49,26 @@ _kestrel() {
     done
     COMPREPLY=()
 
+    if [ "$command" = help ]; then
+        ((COMP_CWORD == i + 1)) && COMPREPLY=($(compgen -W "$(_kestrel_commands "$program")" -- "$cur"))
+        return 0
+    fi
     if [ -z "$command" ]; then
         if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "$("$program" --help 2>/dev/null | _kestrel_options |
-                cut -f1 | tr ',' ' ')" -- "$cur"))
+            local help
+            help=$("$program" --help 2>/dev/null)
+            COMPREPLY=($(compgen -W "$(_kestrel_options <<<"$help" | cut -f1 | tr ',' ' ')" -- "$cur"))
         else
             COMPREPLY=($(compgen -W "$(_kestrel_commands "$program")" -- "$cur"))
         fi
         return 0
     fi
 
-    local options
-    options=$("$program" "$command" --help 2>/dev/null | _kestrel_options) || return 0
+    # The help is read whole before it is taken apart: a reader that stops early would leave
+    # the command writing into a closed pipe.
+    local help options
+    help=$("$program" "$command" --help 2>/dev/null) || return 0
+    options=$(_kestrel_options <<<"$help")
     [ -n "$options" ] || return 0
 
     # The value of the option before the cursor, if it takes one.
@@ -59,8 +77,8 @@ _kestrel() {
         while IFS=$'\t' read -r names value; do
             case ",$names," in *",$prev,"*) ;; *) continue ;; esac
             [ -n "$value" ] || break
-            if [[ $value =~ :\{([^}]*)\} ]]; then
-                COMPREPLY=($(compgen -W "${BASH_REMATCH[1]//,/ }" -- "$cur"))
+            if [[ $value == *"|"* ]]; then
+                COMPREPLY=($(compgen -W "${value//|/ }" -- "$cur"))
             elif [[ $value == DIR* ]]; then
                 _kestrel_files -d
             elif [[ $value =~ ^[A-Z]*(FILE|BASE)( |$) ]]; then

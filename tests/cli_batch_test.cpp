@@ -172,13 +172,23 @@ TEST_F(Batch, RerunsSkipLogsWhoseOutputsAreUpToDate) {
 }
 
 TEST_F(Batch, MessagesGoToOneFilePerLogWhenAsked) {
-    const CliRun run =
-        test::RunCli(dir.path(), {"convert", "-r", dir.file("in"), "-d", dir.file("out"), "-q", "-j", "2", "--log-files"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out.find("==>"), std::string::npos) << run.out;
-    const std::string messages = ReadFileText(dir.file("out/gsi.messages"));
-    EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
-    EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
+    // In workers, in turn, and with a single log: the same files, nothing on standard output.
+    const std::vector<std::vector<std::string>> runs = {
+        {"-r", dir.file("in"), "-j", "2"},
+        {"-r", dir.file("in"), "-j", "1"},
+        {dir.file("in/gsi.nav")},
+    };
+    for (const auto& args : runs) {
+        fs::remove_all(dir.file("out"));
+        std::vector<std::string> command = {"convert", "-d", dir.file("out"), "-q", "--log-files"};
+        command.insert(command.end(), args.begin(), args.end());
+        const CliRun run = test::RunCli(dir.path(), command);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "") << args[0];
+        const std::string messages = ReadFileText(dir.file("out/gsi.messages"));
+        EXPECT_NE(messages.find("521790.004  L2 cycle slip on PRN 23\n"), std::string::npos) << messages;
+        EXPECT_NE(messages.find("119 epochs, 23 ephemerides written to"), std::string::npos) << messages;
+    }
 }
 
 TEST_F(Batch, GnuParallelGivesTheSameFilesAsWorkers) {

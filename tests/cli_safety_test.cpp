@@ -85,11 +85,16 @@ TEST_F(Safety, MessagesFilesNeverTakeALogsName) {
         {"convert into the logs' folder",
          {"convert", "-q", "-j", "2", "--log-files", "-d", dir.file("in"), In("short.log"), In("long.log")},
          "in"},
+        // In the command's own process: standard output is pointed at each messages file in turn.
+        {"convert in turn", {"convert", "-q", "-j", "1", "--log-files", In("short.log"), In("long.log")}, "in"},
+        {"qc in turn", {"qc", "-q", "-j", "1", "--log-files", In("short.log"), In("long.log")}, "in"},
     };
     const auto shortLog = ReadFileBytes(In("short.log"));
     const auto longLog = ReadFileBytes(In("long.log"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        fs::remove(dir.file(c.messagesFolder + "/short.messages"));
+        fs::remove(dir.file(c.messagesFolder + "/long.messages"));
         const CliRun run = Run(c.args);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(ReadFileBytes(In("short.log")), shortLog);

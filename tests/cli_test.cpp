@@ -100,16 +100,15 @@ TEST_F(Cli, BadArgumentsAreNamed) {
     const Case cases[] = {
         {{}, "Usage: kestrel"},
         {{"frobnicate"}, "'frobnicate'"},
-        {{"convert"}, "LOG is required"},
+        {{"convert"}, "no LOG given"},
         {{"convert", "a.log", "b.log", "-o", "x"}, "-o names the outputs of one LOG"},
         {{"convert", "a.log", "-j", "0"}, "--jobs"},
-        {{"convert", "--bogus", "a.log"}, "not expected: --bogus"},
+        {{"convert", "--bogus", "a.log"}, "unknown option --bogus"},
         {{"convert", "a.log", "-o"}, "--output"},
         {{"convert", "a.log", "-o", ""}, "non-empty OUTBASE"},
         {{"convert", longPath}, longPath},
         {{"convert", "a.log", "-o", longPath}, longPath},
-        {{"detect"}, "FILE is required"},
-        {{"inspect", "a.obx", "b.obx"}, "not expected: b.obx"},
+        {{"detect"}, "no FILE given"},
     };
     for (const Case& c : cases) {
         const CliRun run = RunCli(dir, c.args);
@@ -132,15 +131,17 @@ TEST_F(Cli, RefusesToOverwriteTheLogWithAnOutput) {
 TEST_F(Cli, HelpAndVersion) {
     CliRun run = RunCli(dir, {"--help"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("Usage: kestrel [OPTIONS] SUBCOMMAND"), std::string::npos) << run.out;
-    // The whole command's help names every subcommand and its options.
-    for (const char* option : {"convert", "detect", "inspect", "--no-clock-correction", "--flag-epochs",
-                               "--no-l2-slips", "--verbose", "-o,--output OUTBASE", "Exit status"}) {
-        EXPECT_NE(run.out.find(option), std::string::npos) << option;
+    EXPECT_EQ(run.out.rfind("Usage: kestrel COMMAND [OPTIONS] [ARGUMENTS]\n", 0), 0u) << run.out;
+    // The overview names every subcommand, the exit statuses and where each command's options are.
+    for (const char* text : {"convert", "detect", "inspect", "rinex", "qc", "Exit status", "kestrel help COMMAND"}) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text;
     }
     run = RunCli(dir, {"convert", "--help"});
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find("--no-clock-correction"), std::string::npos) << run.out;
+    for (const char* option : {"--no-clock-correction", "--flag-epochs", "--no-l2-slips", "--verbose",
+                               "-o, --output OUTBASE", "-j, --jobs N "}) {
+        EXPECT_NE(run.out.find(option), std::string::npos) << option;
+    }
     EXPECT_EQ(run.out.find("inspect"), std::string::npos) << run.out;
     // MAJOR.MINOR.PATCH, then " (git DESCRIPTION)" when the build knows its commit: always
     // when it is made from a git checkout.

@@ -274,6 +274,26 @@ TEST(QcRealCapture, ClockStepsAreWhereAllDopplersJumpTogether) {
     EXPECT_LT(std::fabs(*r.clockEndS), kChipS);
 }
 
+TEST(QcRealCapture, TheReceiversOwnFixAgainstTheSolutions) {
+    const QcReport r = Check(test::DataPath(kCapture));
+    // 22 whole PVT frames (the 23rd is cut short), all valid 3-D fixes, and one IDENTIFICATION.
+    EXPECT_EQ(r.receiverFixes, 22);
+    EXPECT_EQ(r.parser.receiverRecords, 23);
+    ASSERT_TRUE(r.receiverFixPosition && r.solutionToFixM && r.solutionLessFixEnuM);
+    const auto& e = *r.solutionLessFixEnuM;
+    EXPECT_NEAR(*r.solutionToFixM, std::hypot(e[0], e[1], e[2]), 1e-9);
+    // Single-point solutions of 22 seconds lie within metres of the receiver's own fix; the
+    // height differs most.
+    EXPECT_LT(std::hypot(e[0], e[1]), 3.0);
+    EXPECT_LT(*r.solutionToFixM, 10.0);
+    // A window that holds no fix leaves no comparison.
+    QcOptions early;
+    early.window.to = GpsTime{1410, 123000.0};
+    const QcReport none = Check(test::DataPath(kCapture), early);
+    EXPECT_EQ(none.receiverFixes, 0);
+    EXPECT_FALSE(none.solutionToFixM);
+}
+
 TEST(QcStationHour, WindowKeepsItsEpochsOnly) {
     QcOptions options;
     options.window.from = GpsTime{1316, 519000.0};

@@ -602,13 +602,13 @@ TEST(RinexConvert, HeaderCarriesEveryRequiredRecordAndTheOptions) {
     };
     const Case cases[] = {
         {RinexVersion::k304,
-         {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT", "COMMENT", "MARKER NAME", "MARKER NUMBER",
-          "MARKER TYPE", "OBSERVER / AGENCY", "REC # / TYPE / VERS", "ANT # / TYPE", "APPROX POSITION XYZ",
-          "ANTENNA: DELTA H/E/N", "SYS / # / OBS TYPES", "SIGNAL STRENGTH UNIT", "INTERVAL", "TIME OF FIRST OBS",
-          "TIME OF LAST OBS", "RCV CLOCK OFFS APPL", "SYS / PHASE SHIFT", "SYS / PHASE SHIFT", "LEAP SECONDS",
-          "# OF SATELLITES"}},
+         {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT", "COMMENT", "COMMENT", "MARKER NAME",
+          "MARKER NUMBER", "MARKER TYPE", "OBSERVER / AGENCY", "REC # / TYPE / VERS", "ANT # / TYPE",
+          "APPROX POSITION XYZ", "ANTENNA: DELTA H/E/N", "SYS / # / OBS TYPES", "SIGNAL STRENGTH UNIT", "INTERVAL",
+          "TIME OF FIRST OBS", "TIME OF LAST OBS", "RCV CLOCK OFFS APPL", "SYS / PHASE SHIFT", "SYS / PHASE SHIFT",
+          "GLONASS SLOT / FRQ #", "GLONASS COD/PHS/BIS", "LEAP SECONDS", "# OF SATELLITES"}},
         {RinexVersion::k211,
-         {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT", "COMMENT", "MARKER NAME", "MARKER NUMBER",
+         {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT", "COMMENT", "COMMENT", "MARKER NAME", "MARKER NUMBER",
           "OBSERVER / AGENCY", "REC # / TYPE / VERS", "ANT # / TYPE", "APPROX POSITION XYZ", "ANTENNA: DELTA H/E/N",
           "WAVELENGTH FACT L1/2", "# / TYPES OF OBSERV", "INTERVAL", "TIME OF FIRST OBS", "TIME OF LAST OBS",
           "RCV CLOCK OFFS APPL", "LEAP SECONDS", "# OF SATELLITES"}},
@@ -617,17 +617,18 @@ TEST(RinexConvert, HeaderCarriesEveryRequiredRecordAndTheOptions) {
         SCOPED_TRACE(VersionName(c.version));
         const test::ScratchDir dir;
         RinexRunOptions o = Options(dir, kStationLog, c.version);
-        o.markerName = "0759";
-        o.markerNumber = "21759";
-        o.observer = "Someone";
-        o.agency = "GSI";
-        o.receiverNumber = "12345";
-        o.receiverType = "NAVCOM NCT-2030M";
-        o.receiverVersion = "2.6";
-        o.antennaNumber = "678";
-        o.antennaType = "TRM29659.00     NONE";
-        o.antennaDeltaHenM = {1.2345, 0.1, -0.2};
-        o.positionM = std::array<double, 3>{-3976219.5082, 3382372.5671, 3652512.9849};
+        StationOptions& st = o.station;
+        st.markerName = "0759";
+        st.markerNumber = "21759";
+        st.observer = "Someone";
+        st.agency = "GSI";
+        st.receiverNumber = "12345";
+        st.receiverType = "NAVCOM NCT-2030M";
+        st.receiverVersion = "2.6";
+        st.antennaNumber = "678";
+        st.antennaType = "TRM29659.00     NONE";
+        st.antennaDeltaHenM = {1.2345, 0.1, -0.2};
+        st.positionM = std::array<double, 3>{-3976219.5082, 3382372.5671, 3652512.9849};
         o.comments = {"first comment", "second comment"};
         const Conversion run = Convert(o);
         ASSERT_EQ(run.status, 0) << run.error;
@@ -849,7 +850,7 @@ TEST(RinexConvert, TrackedOnlyNoNavNoClockCorrectionAndDoppler) {
             ASSERT_NE(c.obs.header.TypeIndex("D1"), -1);
             EXPECT_NE(c.obsText.find(version == RinexVersion::k304 ? "D1C" : "    D1"), std::string::npos);
             const auto comments = RecordsLabelled(c.obsText, "COMMENT");
-            ASSERT_EQ(comments.size(), 3u);
+            ASSERT_EQ(comments.size(), 4u);  // and where the position came from
             EXPECT_EQ(comments[0].rfind("D1C/D1: L1 Doppler derived by Kestrel", 0), 0u) << comments[0];
             std::map<int, std::pair<double, double>> previous;  // PRN: time, C1
             int dopplers = 0;
@@ -884,6 +885,7 @@ TEST(RinexConvert, WeekFromTheFramesOrTheOptionAndRefusalWithoutEither) {
         std::optional<int> week;
         const char* refusal;  // start of the error text; null when the log converts
         std::vector<GpsTime> times;
+        const char* advice = "give the week of the first epoch";  // in the refusal
     };
     const Case cases[] = {
         {"frames give the week", {{1000, 1316}, {2000, 1316}}, std::nullopt, nullptr, {{1316, 1.0}, {1316, 2.0}}},
@@ -900,7 +902,13 @@ TEST(RinexConvert, WeekFromTheFramesOrTheOptionAndRefusalWithoutEither) {
          1316,
          nullptr,
          {{1316, 604799.0}, {1317, 0.0}}},
-        {"given week overrides the frames", {{1000, 1316}, {2000, 1316}}, 1500, nullptr, {{1500, 1.0}, {1500, 2.0}}},
+        // A week given for frames that carry another is refused, with both weeks: it would
+        // date the observations in one week and the ephemerides in another.
+        {"given week against the frames'", {{1000, 1316}, {2000, 1316}}, 1500,
+         "Error: --week 1500 was given, but the frames of ", {}, "carry GPS week 1316"},
+        {"given week agrees with the frames'", {{1000, 1316}, {2000, 1316}}, 1316, nullptr, {{1316, 1.0}, {1316, 2.0}}},
+        {"given week, frames carry one later", {{1000, 0}, {2000, 1317}}, 1316, "Error: --week 1316 was given", {},
+         "carry GPS week 1317"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -915,7 +923,7 @@ TEST(RinexConvert, WeekFromTheFramesOrTheOptionAndRefusalWithoutEither) {
             EXPECT_EQ(run.status, 1);
             EXPECT_EQ(run.error.rfind(c.refusal, 0), 0u) << run.error;
             EXPECT_NE(run.error.find(dir.file("made.log")), std::string::npos) << run.error;
-            EXPECT_NE(run.error.find("give the week of the first epoch"), std::string::npos) << run.error;
+            EXPECT_NE(run.error.find(c.advice), std::string::npos) << run.error;
             EXPECT_EQ(FilesIn(dir.path()), (std::vector<std::string>{"made.log"}));
             continue;
         }

@@ -32,21 +32,49 @@ TEST(RinexNames, LongAndShortNames) {
     const Case cases[] = {
         {"a day at 30 s", japan, "075900JPN_R_20050920000_01D_30S_GO.rnx", "075900JPN_R_20050920000_01D_GN.rnx",
          "07590920.05o", "07590920.05n"},
-        {"an hour at 1 Hz", Parts("gsi", {2010, 7, 1, 13, 0, 0.0}, 3599.0, 1.0),
-         "GSIX00XXX_R_20101821300_01H_01S_GO.rnx", "GSIX00XXX_R_20101821300_01H_GN.rnx", "gsix182n.10o",
-         "gsix182n.10n"},
+        // A short marker is filled with zeros, not with X: a real station must not look like
+        // a placeholder.
+        {"an hour at 1 Hz, a short marker", Parts("gsi", {2010, 7, 1, 13, 0, 0.0}, 3599.0, 1.0),
+         "GSI000XXX_R_20101821300_01H_01S_GO.rnx", "GSI000XXX_R_20101821300_01H_GN.rnx", "gsi0182n.10o",
+         "gsi0182n.10n"},
         {"a quarter hour at 5 Hz", Parts("Station-A", {2024, 12, 31, 23, 45, 0.0}, 899.8, 0.2),
          "STAT00XXX_R_20243662345_15M_05Z_GO.rnx", "STAT00XXX_R_20243662345_15M_GN.rnx", "stat366x.24o",
          "stat366x.24n"},
-        {"two days, no interval", Parts("", {2019, 4, 6, 12, 30, 0.0}, 1.5 * 86400.0, 0.0),
-         "XXXX00XXX_R_20190961230_02D_00U_GO.rnx", "XXXX00XXX_R_20190961230_02D_GN.rnx", "xxxx0960.19o",
-         "xxxx0960.19n"},
+        {"a quarter hour at 10 Hz", Parts("s02", {2024, 1, 1, 0, 15, 0.0}, 899.9, 0.1),
+         "S02000XXX_R_20240010015_15M_10Z_GO.rnx", "S02000XXX_R_20240010015_15M_GN.rnx", "s020001a.24o",
+         "s020001a.24n"},
+        {"two days, no interval, no marker", Parts("", {2019, 4, 6, 12, 30, 0.0}, 1.5 * 86400.0, 0.0),
+         "UNK000XXX_R_20190961230_02D_00U_GO.rnx", "UNK000XXX_R_20190961230_02D_GN.rnx", "unk00960.19o",
+         "unk00960.19n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(RinexLongName(c.parts, RinexFileKind::kObservation), c.obsLong) << c.what;
         EXPECT_EQ(RinexLongName(c.parts, RinexFileKind::kNavigation), c.navLong) << c.what;
         EXPECT_EQ(RinexShortName(c.parts, RinexFileKind::kObservation), c.obsShort) << c.what;
         EXPECT_EQ(RinexShortName(c.parts, RinexFileKind::kNavigation), c.navShort) << c.what;
+    }
+}
+
+TEST(RinexNames, TheNineCharacterIdNamesTheStationWhenGiven) {
+    struct Case {
+        const char* what;
+        const char* stationId;
+        const char* obsLong;
+        const char* obsShort;
+    };
+    const Case cases[] = {
+        {"a site log's ID", "abmf00glp", "ABMF00GLP_R_20050920000_01D_30S_GO.rnx", "abmf0920.05o"},
+        {"monument and receiver digits", "KSTR12DEU", "KSTR12DEU_R_20050920000_01D_30S_GO.rnx", "kstr0920.05o"},
+        // Not a nine-character ID: the marker and country name the files.
+        {"too short", "ABMF00", "075900JPN_R_20050920000_01D_30S_GO.rnx", "07590920.05o"},
+        {"letters where the monument goes", "ABMFX0GLP", "075900JPN_R_20050920000_01D_30S_GO.rnx", "07590920.05o"},
+    };
+    for (const Case& c : cases) {
+        RinexNameParts p = Parts("0759", {2005, 4, 2, 0, 0, 0.0}, 86370.0, 30.0);
+        p.country = "JPN";
+        p.stationId = c.stationId;
+        EXPECT_EQ(RinexLongName(p, RinexFileKind::kObservation), c.obsLong) << c.what;
+        EXPECT_EQ(RinexShortName(p, RinexFileKind::kObservation), c.obsShort) << c.what;
     }
 }
 

@@ -213,6 +213,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "week of the first epoch"},
         WeekCase{"NoWeekCountedFromZero", {{0, 100}, {0, 101}}, std::nullopt, true, RunEnd::kComplete, {0, 0}, false, 0, ""},
         WeekCase{"GivenWeekRolledOver", {{0, 604799}, {0, 0}}, 1316, false, RunEnd::kComplete, {1316, 1317}, true, 0, ""},
+        WeekCase{"GivenWeekTheFramesAgreeWith", {{1316, 100}, {0, 101}}, 1316, false, RunEnd::kComplete, {1316, 1316}, true,
+                 0, ""},
+        WeekCase{"GivenWeekTheFramesContradict", {{0, 100}, {1500, 101}}, 1316, false, RunEnd::kRefused, {1316}, true, 0,
+                 "Error: --week 1316 was given, but the frames of frames.log carry GPS week 1500 (at 101.000 s of "
+                 "week); --week is only for logs whose frames carry no week"},
         WeekCase{"JumpRefused", {{1316, 100}, {1400, 101}}, std::nullopt, false, RunEnd::kRefused, {1316}, true, 0,
                  "Error: the GPS week of frames.log jumps from 1316 to 1400 at 101.000 s of week; give the week of "
                  "the first epoch"},

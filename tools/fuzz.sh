@@ -7,6 +7,7 @@
 #   auto_detect     file detection on the bytes as a file
 #   threadbuf_read  the exported ThreadBuf readers (and an append) on a hostile ThreadBuf image
 #   rinex_convert   a RINEX conversion of the bytes as a file, both files read back and counted
+#   site_log        the IGS site-log reader on the bytes as text, entries in force checked
 #   ntrip_request   the bytes as a request to the caster, a caster's answer, chunked data, credentials
 #   stream_raw      the bytes as a live stream in reads of random sizes, cut into raw period files
 #                   (byte 0: the period, byte 1: the read sizes), the files read back and checked
@@ -27,7 +28,7 @@ cd "$(dirname "$0")/.."
 
 BUILD=${KESTREL_FUZZ_BUILD:-build-fuzz}
 COV_BUILD=${KESTREL_FUZZ_COV_BUILD:-build-fuzz-cov}
-TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert ntrip_request stream_raw)
+TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert site_log ntrip_request stream_raw)
 CC_BIN=${CC_FUZZ:-clang-14}
 CXX_BIN=${CXX_FUZZ:-clang++-14}
 
@@ -38,7 +39,7 @@ max_len() {
   case "$1" in
     feed_byte|convert_file|rinex_convert|stream_raw) echo 4096 ;;
     ntrip_request) echo 6000 ;;
-    auto_detect) echo 10000 ;;
+    auto_detect|site_log) echo 10000 ;;
     threadbuf_read) echo 16400 ;;
   esac
 }

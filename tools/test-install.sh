@@ -100,6 +100,10 @@ needed=$(readelf -d "$KESTREL" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | paste 
     pass "installed library: SONAME and the ten exports" || { cat "$WORK/library.log"; fail "installed library"; }
 cmp -s "$ROOT/packaging/completion.bash" "$PREFIX/share/bash-completion/completions/kestrel" &&
     pass "bash completion installed" || fail "bash completion differs from packaging/completion.bash"
+# The manual page names the documentation where this installation put it.
+grep -qx "\.I $PREFIX/share/doc/kestrel/README.md" "$PREFIX/share/man/man1/kestrel.1" &&
+    pass "manual page: FILES names $PREFIX/share/doc/kestrel" ||
+    fail "manual page: FILES does not name $PREFIX/share/doc/kestrel/README.md"
 
 # The README shows the example's code as it is (its lines after the two comment lines).
 code=$(sed -n '3,$p' "$ROOT/tools/install-example/convert.c" | sed 's/^./    &/')
@@ -146,6 +150,16 @@ if cc -std=c99 -Wall -Wextra -Werror -pedantic -o "$WORK/pkg-config/convert" \
 else
     cat "$WORK/pc-build.log"
     fail "pkg-config: example does not build"
+fi
+# As the README gives it for a prefix off the linker's path: the library's folder written
+# into the program, which then runs as it is.
+# shellcheck disable=SC2046
+if cc -o "$WORK/pkg-config/convert-rpath" "$ROOT/tools/install-example/convert.c" $(pkg-config --cflags --libs kestrel) \
+        -Wl,-rpath,$(pkg-config --variable=libdir kestrel) >"$WORK/pc-rpath-build.log" 2>&1; then
+    check_example pkg-config-rpath "$WORK/pkg-config/convert-rpath"
+else
+    cat "$WORK/pc-rpath-build.log"
+    fail "pkg-config: example with an rpath does not build"
 fi
 unset PKG_CONFIG_LIBDIR
 

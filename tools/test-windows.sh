@@ -55,10 +55,7 @@ SYSTEM_DLLS="kernel32.dll msvcrt.dll user32.dll advapi32.dll ntdll.dll"
 # Installation: only here, only when asked for with `setup`.
 
 install_packages() {
-    dpkg --add-architecture i386 &&
-        apt-get update &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-            wine wine32:i386 g++-mingw-w64-i686 binutils-mingw-w64-i686 qemu-user-static
+    "$ROOT/tools/install-deps.sh" --windows
 }
 
 register_emulator() {

@@ -64,10 +64,23 @@ public:
     virtual void OnEpoch(const DecodedEpoch& epoch) = 0;
     // After every EPHEMERIS frame with a valid PRN, once its record is queued (when healthy).
     virtual void OnEphemeris(const DecodedEphemeris& ephemeris) = 0;
+    // A whole frame, checksum checked, of one of the records SetPortExtraRecords added:
+    // `length` bytes from the first sync byte through the checksum. Nothing is queued for it.
+    virtual void OnExtraRecord(const uint8_t* frame, int32_t length) {
+        (void)frame;
+        (void)length;
+    }
 };
 
 // Sets the observer of an open port (null: none); OpenPort forgets it. It must outlive its
 // use.
 void SetPortObserver(int32_t port, DecodeObserver* observer);
+
+// Makes an open port accept `table`'s records too, besides the record table: their frames go
+// through the same length, count and checksum rules and, when whole, to the observer's
+// OnExtraRecord instead of a handler (the table's handlers are not called). Null: none; the
+// plug-in's ports never have any, so its outputs do not depend on them. OpenPort forgets it.
+// `table` must outlive its use.
+void SetPortExtraRecords(int32_t port, const RecordDef* table, int32_t size);
 
 }  // namespace kestrel

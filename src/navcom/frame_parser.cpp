@@ -64,6 +64,19 @@ PortState* OpenState(int32_t port) {
     return state != nullptr && state->isOpen != 0 ? state : nullptr;
 }
 
+// The record of `id` among the receiver's records, then among the port's extra records.
+const RecordDef* FindRecord(const PortState& p, int32_t id) {
+    if (const RecordDef* def = FindRecordDef(id)) return def;
+    for (int32_t i = 0; i < p.extraRecordCount; ++i) {
+        if (p.extraRecords[i].id == id) return &p.extraRecords[i];
+    }
+    return nullptr;
+}
+
+bool IsExtraRecord(const PortState& p, const RecordDef& def) {
+    return p.extraRecordCount > 0 && &def >= p.extraRecords && &def < p.extraRecords + p.extraRecordCount;
+}
+
 unsigned RecordId(const PortState& p) { return p.frame[kIdOffset]; }
 
 bool Verbose(const PortState& p) { return p.options.verboseDecoder != 0; }
@@ -123,7 +136,7 @@ void FeedHeaderByte(PortState& p, int32_t port, uint8_t byte) {
             if (byte != kSync3) GiveUpFrame(p);
             return;
         case kHaveId:
-            p.recordDef = FindRecordDef(byte);
+            p.recordDef = FindRecord(p, byte);
             if (p.recordDef == nullptr) RejectFrame(p, &ParserCounts::otherRecords);
             return;
         case kHaveLengthLow:
@@ -171,8 +184,12 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         RejectFrame(p, &ParserCounts::checksumFailures);
         return 0;
     }
-    ResetThreadBuf(threadBuf);
     BackToHunting(p);
+    if (IsExtraRecord(p, def)) {
+        if (p.observer != nullptr) p.observer->OnExtraRecord(p.frame, p.frameLength);
+        return 0;
+    }
+    ResetThreadBuf(threadBuf);
     return def.handler != nullptr ? def.handler(port, threadBuf) : 0;
 }
 
@@ -193,10 +210,13 @@ int32_t FrameLengthByRule(const RecordDef& def, uint16_t lengthField) {
     return frameLength;
 }
 
-int32_t CountCheckAt(const RecordDef& def) { return def.itemLength == 0 ? 0 : def.countOffset + def.countWidth; }
+// A record without a count field is checked by its length alone.
+int32_t CountCheckAt(const RecordDef& def) {
+    return def.itemLength == 0 || def.countWidth == 0 ? 0 : def.countOffset + def.countWidth;
+}
 
 bool CountRuleHolds(const RecordDef& def, const uint8_t* frame, int32_t frameLength) {
-    if (def.itemLength == 0) return true;
+    if (def.itemLength == 0 || def.countWidth == 0) return true;
     const uint8_t* field = frame + def.countOffset;
     int64_t count = 0;
     switch (def.countWidth) {
@@ -410,6 +430,14 @@ PortState* GetPortState(int32_t port) { return OpenState(port); }
 void SetPortObserver(int32_t port, DecodeObserver* observer) {
     PortState* state = OpenState(port);
     if (state != nullptr) state->observer = observer;
+}
+
+void SetPortExtraRecords(int32_t port, const RecordDef* table, int32_t size) {
+    PortState* state = OpenState(port);
+    if (state == nullptr) return;
+    const bool none = table == nullptr || size <= 0;
+    state->extraRecords = none ? nullptr : table;
+    state->extraRecordCount = none ? 0 : size;
 }
 
 void ReportToPort(const PortState& port, double time, const char* text) {

@@ -51,11 +51,12 @@ const RecordDef* FindRecordDef(int32_t id);
 int32_t FrameLengthByRule(const RecordDef& def, uint16_t lengthField);
 
 // The frame byte count at which the count rule is checked (the count field complete); 0 for
-// fixed-length records.
+// fixed-length records and records without a count field.
 int32_t CountCheckAt(const RecordDef& def);
 
 // The count rule: the items the count field announces make up exactly `frameLength` (a
-// one-byte count is the low nibble of that byte). Always true for fixed-length records;
+// one-byte count is the low nibble of that byte). Always true for fixed-length records and
+// records without a count field;
 // `frame` holds at least CountCheckAt(def) bytes.
 bool CountRuleHolds(const RecordDef& def, const uint8_t* frame, int32_t frameLength);
 

@@ -39,7 +39,7 @@ struct RecordDef {
     int32_t baseLength;   // frame length with zero items (the whole length for fixed records)
     int32_t itemLength;   // bytes per item; 0 marks a fixed-length record
     int32_t countOffset;  // frame offset of the item count (variable records)
-    int32_t countWidth;   // 1 (low nibble), 2 or 4 bytes (variable records)
+    int32_t countWidth;   // 1 (low nibble), 2 or 4 bytes; 0: no count field, any whole number of items
     RecordHandler handler;  // may be null
 };
 
@@ -103,6 +103,10 @@ struct PortState {
     double clockOffset;        // metres, of the last solution
     SatState history[kHistorySlots];
     DecodeObserver* observer;  // told of every decoded frame when set (decode_observer.h)
+    // Records the port accepts besides the record table, handed whole to the observer
+    // (SetPortExtraRecords); none when null.
+    const RecordDef* extraRecords;
+    int32_t extraRecordCount;
     ParserCounts counts;
 };
 

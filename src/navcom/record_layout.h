@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Byte layouts of the NavCom receiver's records that Kestrel reads and writes: the frame
 // around every record, the MEASUREMENT record (0xB0) and the EPHEMERIS record (0x81), with
-// their offsets, widths, units and status bits. The decoders, the tests' frame builder and
+// their offsets, widths, units and status bits, and the IDENTIFICATION (0xAE) and PVT (0xB1)
+// records the command reads for file headers. The decoders, the tests' frame builder and
 // the log encoder of tools/ all take them from here, so that each fact is written once.
 //
 // Sources: the frame and both records follow the receiver's record layout; the ephemeris
 // payload carries words 3 to 10 of GPS subframes 1 to 3, whose fields, bit positions and
 // scale factors are those of IS-GPS-200, the GPS signal and navigation message interface.
-// The receiver's captures in data/navcom confirm both (tests/record_layout_test.cpp).
+// IDENTIFICATION and PVT follow the receiver's technical reference as gpsd's NavCom driver
+// reads them. The receiver's captures in data/navcom confirm both (tests/record_layout_test.cpp).
 #pragma once
 
 #include <cstdint>
@@ -157,6 +159,82 @@ static_assert(kTimeOffset == kWeekOffset + 2 && kIodcOffset == kTimeOffset + 4);
 static_assert(kPayloadOffset == kIodcOffset + 2);
 static_assert(kPayloadOffset + kPayloadBytes + 2 == kFrameBytes);
 }  // namespace ephemeris
+
+// ---- IDENTIFICATION (0xAE): the receiver's engine, cards and software, 58 or 78 bytes -------
+// The command reads it for the RINEX header; the plug-in's record table does not hold it.
+// Two forms: the engine alone (58 bytes), and with the input/output processor's versions
+// (78 bytes, 20 more).
+namespace identification {
+constexpr uint8_t kId = 0xAE;
+constexpr int kEngineConfigOffset = 6;     // uint8: engine configuration code
+constexpr int kAsicOffset = 7;             // uint8: ASIC code
+constexpr int kSoftwareMajorOffset = 8;    // uint8: software version, major
+constexpr int kSoftwareMinorOffset = 9;    // uint8: software version, minor
+constexpr int kDigitalSerialOffset = 10;   // uint16: digital card serial number
+constexpr int kDigitalClassOffset = 12;    // uint8: digital card class
+constexpr int kRfSerialOffset = 13;        // uint16: RF card serial number
+constexpr int kRfClassOffset = 15;         // uint8: RF card class
+constexpr int kSoftwareBuildIdOffset = 16; // 16 characters, NUL-padded: software build
+constexpr int kBootSoftwareOffset = 32;    // 16 characters, NUL-padded: boot software
+constexpr int kTextBytes = 16;
+// Bytes 48..55 are not read.
+constexpr int kEngineFrameBytes = 58;
+constexpr int kSoftwareBuildEngineFormOffset = 56;  // uint8: software build number
+constexpr int kIopFrameBytes = 78;
+constexpr int kIopMajorOffset = 56;        // uint8: I/O processor version, major
+constexpr int kIopMinorOffset = 57;        // uint8: I/O processor version, minor
+constexpr int kIopBuildIdOffset = 58;      // 16 characters: I/O processor build
+constexpr int kPicVersionOffset = 74;      // uint8
+constexpr int kSoftwareBuildIopFormOffset = 75;  // uint8: software build number
+constexpr int kIopBuildNumberOffset = 76;  // uint8: I/O processor build number
+
+static_assert(kEngineConfigOffset == frame::kBodyOffset);
+static_assert(kRfSerialOffset == kDigitalClassOffset + 1 && kSoftwareBuildIdOffset == kRfClassOffset + 1);
+static_assert(kBootSoftwareOffset == kSoftwareBuildIdOffset + kTextBytes);
+static_assert(kSoftwareBuildEngineFormOffset + 2 == kEngineFrameBytes);
+static_assert(kIopBuildIdOffset + kTextBytes == kPicVersionOffset);
+static_assert(kIopBuildNumberOffset + 2 == kIopFrameBytes && kSoftwareBuildIopFormOffset == kPicVersionOffset + 1);
+}  // namespace identification
+
+// ---- PVT (0xB1): the receiver's own position fix, 89 bytes -----------------------------------
+// Read by the command (RINEX approximate position, qc); not in the plug-in's record table.
+namespace pvt {
+constexpr uint8_t kId = 0xB1;
+constexpr int kFrameBytes = 89;
+constexpr int kWeekOffset = 6;          // uint16: full GPS week
+constexpr int kTimeOffset = 8;          // uint32: GPS time of week, ms
+constexpr int kSatellitesOffset = 12;   // uint32: satellites used, bit n for PRN n (bit 0: PRN 32)
+constexpr int kLatitudeOffset = 16;     // int32: latitude, 2^-11 arc-second
+constexpr int kLongitudeOffset = 20;    // int32: longitude, 2^-11 arc-second
+constexpr int kFractionsOffset = 24;    // uint8: high nibble latitude, low nibble longitude, 2^-15 arc-second
+constexpr int kNavModeOffset = 25;      // uint8: navigation mode, bits below
+constexpr int kEllipsoidHeightOffset = 26;  // int32: height over the WGS-84 ellipsoid, 2^-10 m
+constexpr int kSeaLevelHeightOffset = 30;   // int32: height over mean sea level, 2^-10 m
+// Bytes 34..42 hold the velocities, 43 the figure of merit; not read.
+constexpr int kGdopOffset = 44;         // uint8 each, in 0.1; 255 when not computed
+constexpr int kPdopOffset = 45;
+constexpr int kHdopOffset = 46;
+constexpr int kVdopOffset = 47;
+constexpr int kTdopOffset = 48;
+constexpr uint8_t kDopUnknown = 255;
+constexpr double kDopUnit = 0.1;
+constexpr double kAngleUnitArcsec = 0x1p-11;
+constexpr double kFractionUnitArcsec = 0x1p-15;
+constexpr double kHeightUnitM = 0x1p-10;
+// Navigation mode: with bit 7 set the fix is valid, bit 6 a 3-D fix, bits 1..0 the kind
+// (0 autonomous, 1 code differential, 2 carrier-phase, 3 RTK). Without bit 7, bits 6..0
+// give the reason there is no fix.
+constexpr uint8_t kNavValid = 0x80;
+constexpr uint8_t kNav3d = 0x40;
+constexpr uint8_t kNavKindMask = 0x03;
+
+static_assert(kWeekOffset == frame::kBodyOffset && kTimeOffset == kWeekOffset + 2);
+static_assert(kLatitudeOffset == kSatellitesOffset + 4 && kLongitudeOffset == kLatitudeOffset + 4);
+static_assert(kFractionsOffset == kLongitudeOffset + 4 && kNavModeOffset == kFractionsOffset + 1);
+static_assert(kEllipsoidHeightOffset == kNavModeOffset + 1 && kSeaLevelHeightOffset == kEllipsoidHeightOffset + 4);
+static_assert(kTdopOffset == kGdopOffset + 4 && kTdopOffset < kFrameBytes - 1);
+static_assert(kFractionUnitArcsec * 16 == kAngleUnitArcsec);
+}  // namespace pvt
 
 // ---- The ephemeris payload --------------------------------------------------------------
 // Each subframe is sent as its words 3 to 10, 24 bits each, most significant byte first.

@@ -13,6 +13,9 @@ constexpr const char* kNoWeek =
     "Error: the MEASUREMENT frames of %s carry no GPS week (at %.3f s of week); give the week of the first epoch";
 constexpr const char* kWeekJump =
     "Error: the GPS week of %s jumps from %d to %d at %.3f s of week; give the week of the first epoch";
+constexpr const char* kWeekConflict =
+    "Error: --week %d was given, but the frames of %s carry GPS week %d (at %.3f s of week); --week is only for "
+    "logs whose frames carry no week";
 
 // The values of one decoded satellite block, in the RINEX sense.
 void SetValues(const SatState& sat, bool continued, SatelliteObservation& o) {
@@ -32,7 +35,11 @@ void SetValues(const SatState& sat, bool continued, SatelliteObservation& o) {
 
 DecodingSession::EpochBuilder::EpochBuilder(const SessionOptions& options, ObservationSink& sink,
                                             DecodeCounts& counts)
-    : tolerateWeekFaults_(options.tolerateWeekFaults), sink_(sink), counts_(counts), placer_(options.week) {}
+    : tolerateWeekFaults_(options.tolerateWeekFaults),
+      givenWeek_(options.week),
+      sink_(sink),
+      counts_(counts),
+      placer_(options.week) {}
 
 void DecodingSession::EpochBuilder::Stop(RunEnd end, const char* text) {
     end_ = end;
@@ -49,7 +56,13 @@ bool DecodingSession::EpochBuilder::Place(const DecodedEpoch& decoded, GpsTime& 
         }
     }
     const EpochPlacer::Outcome outcome = placer_.Place(decoded.week, decoded.time, time);
-    if (outcome == EpochPlacer::Outcome::kPlaced) return true;
+    if (outcome == EpochPlacer::Outcome::kPlaced) {
+        // A week given for frames that carry another would date the data wrongly.
+        if (!givenWeek_ || decoded.week <= 0 || decoded.week == time.week) return true;
+        Stop(RunEnd::kRefused, format_error_text(kWeekConflict, *givenWeek_, logName_.c_str(), decoded.week,
+                                                 decoded.time));
+        return false;
+    }
     if (tolerateWeekFaults_) {
         ++counts_.weekFaults;
     } else if (outcome == EpochPlacer::Outcome::kNoWeek) {
@@ -104,6 +117,11 @@ void DecodingSession::EpochBuilder::OnEpoch(const DecodedEpoch& decoded) {
 void DecodingSession::EpochBuilder::OnEphemeris(const DecodedEphemeris& ephemeris) {
     if (end_ != RunEnd::kComplete) return;
     if (!sink_.OnEphemeris(ephemeris)) Stop(RunEnd::kSinkFailed, error_text());
+}
+
+void DecodingSession::EpochBuilder::OnExtraRecord(const uint8_t* frame, int32_t length) {
+    if (end_ != RunEnd::kComplete) return;
+    if (!sink_.OnExtraRecord(frame, length)) Stop(RunEnd::kSinkFailed, error_text());
 }
 
 }  // namespace kestrel

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 
 #include "navcom/decode_observer.h"
@@ -20,6 +21,7 @@ public:
 
     void OnEpoch(const DecodedEpoch& decoded) override;
     void OnEphemeris(const DecodedEphemeris& ephemeris) override;
+    void OnExtraRecord(const uint8_t* frame, int32_t length) override;
 
     // The log whose frames come next, for the refusal's text.
     void SetLogName(const std::string& name) { logName_ = name; }
@@ -34,6 +36,7 @@ private:
     void Stop(RunEnd end, const char* text);
 
     const bool tolerateWeekFaults_;
+    const std::optional<int> givenWeek_;  // the user's week, for frames that carry none
     ObservationSink& sink_;
     DecodeCounts& counts_;
     EpochPlacer placer_;

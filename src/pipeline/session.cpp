@@ -69,6 +69,7 @@ DecodingSession::DecodingSession(const SessionOptions& options, const CallbackBl
             return;
         }
         SetPortObserver(kDecoderPort, builder_.get());
+        SetPortExtraRecords(kDecoderPort, options.extraRecords, options.extraRecordCount);
     }
     activeSession = this;
     open_ = true;

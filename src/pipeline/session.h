@@ -41,13 +41,20 @@ struct SessionOptions {
     OptionRecord decoder = {0, 1, 1, 0};
     SolverStart solver = SolverStart::kFresh;
     // Placing the frames in full GPS time (observation sinks only): the week of the first
-    // epoch, rolled over where the time of week starts again; none: the frames' own weeks.
+    // epoch, rolled over where the time of week starts again, for logs whose frames carry no
+    // week (a frame that carries another ends the run, refused); none: the frames' own weeks.
     std::optional<int> week;
     // Without a week given: false ends the run at the first frame that carries no week or whose
     // week jumps (the error text says which and asks for the week); true counts a log whose
     // first frame carries none from week 0 (ObservationEpoch::weekKnown false) and skips and
     // counts the frames that cannot be placed.
     bool tolerateWeekFaults = false;
+    // Records the decoder's record table does not hold whose whole frames (checksum checked)
+    // go to the observation sink's OnExtraRecord: the receiver's identification and position
+    // records, for the command's headers and checks. None for the plug-in, whose outputs so
+    // never depend on them. The table must outlive the session.
+    const RecordDef* extraRecords = nullptr;
+    int32_t extraRecordCount = 0;
 };
 
 // Takes the ThreadBuf after every record a handler queued (the plug-in's OBX and ephemeris
@@ -67,6 +74,13 @@ public:
     virtual bool OnEpoch(const ObservationEpoch& epoch) = 0;
     // Every EPHEMERIS frame with a GPS PRN, whatever the satellite's health.
     virtual bool OnEphemeris(const DecodedEphemeris& ephemeris) = 0;
+    // Every whole frame of a record in SessionOptions::extraRecords, `length` bytes from the
+    // first sync byte through the checksum, in the order of the log.
+    virtual bool OnExtraRecord(const uint8_t* frame, int32_t length) {
+        (void)frame;
+        (void)length;
+        return true;
+    }
 };
 
 // What the session counted, read at any time: the frame parser's faults and the satellite

@@ -25,6 +25,11 @@ void ClockPositionWatch::AddEpoch(const ObservationEpoch& epoch, QcReport& repor
     }
 }
 
+void ClockPositionWatch::AddReceiverFix(const std::array<double, 3>& xyz, QcReport& report) {
+    fixes_.Add(xyz);
+    ++report.receiverFixes;
+}
+
 void ClockPositionWatch::Finish(QcReport& report) {
     clock_.Finish(steps_);
     FinishClock(report);
@@ -80,6 +85,14 @@ void ClockPositionWatch::FinishPosition(QcReport& report) const {
     if (report.reference) {
         if (const auto ref = MakeSkyPlace(*report.reference)) {
             report.referenceOffsetEnuM = EastNorthUp(*ref, *report.position);
+        }
+    }
+    report.receiverFixPosition = AxisMedian(fixes_.samples());
+    if (report.receiverFixPosition) {
+        if (const auto fix = MakeSkyPlace(*report.receiverFixPosition)) {
+            const std::array<double, 3> enu = EastNorthUp(*fix, *report.position);
+            report.solutionLessFixEnuM = enu;
+            report.solutionToFixM = std::hypot(enu[0], enu[1], enu[2]);
         }
     }
 }

@@ -18,6 +18,8 @@ class ClockPositionWatch {
 public:
     // The solution of the next epoch checked, if it has one.
     void AddEpoch(const ObservationEpoch& epoch, QcReport& report);
+    // One of the receiver's own valid 3-D fixes (Earth-fixed, m).
+    void AddReceiverFix(const std::array<double, 3>& xyz, QcReport& report);
     // The log has ended: the clock's and the position's figures.
     void Finish(QcReport& report);
 
@@ -37,6 +39,7 @@ private:
     std::vector<ClockStepFinder::Step> steps_;
     EvenSampler<QcPlotData::ClockSample, kClockSamples> clockSamples_;
     EvenSampler<TimedPosition, kPositionSamples> positions_;
+    EvenSampler<std::array<double, 3>, kPositionSamples> fixes_;
 };
 
 }  // namespace kestrel

@@ -78,6 +78,7 @@ struct QcParserCounts {
     int64_t noTimeStep = 0;        // blocks whose time did not move on
     int64_t weekFaults = 0;        // epochs left out: GPS week missing or inconsistent
     int64_t otherRecords = 0;      // frames of records not decoded here, passed over
+    int64_t receiverRecords = 0;   // IDENTIFICATION and PVT frames, read for the receiver's own fix
 };
 
 // Samples kept for the pictures, bounded whatever the length of the log.
@@ -178,6 +179,12 @@ struct QcReport {
     std::optional<std::array<double, 3>> scatter95M;   // 95 % of |east|, |north|, |up|
     std::optional<std::array<double, 3>> reference;
     std::optional<std::array<double, 3>> referenceOffsetEnuM;  // median less the reference
+    // The receiver's own valid 3-D fixes (PVT records) inside the window, and how far the
+    // median of the single-point solutions lies from their median.
+    int64_t receiverFixes = 0;
+    std::optional<std::array<double, 3>> receiverFixPosition;   // median, Earth-fixed, m
+    std::optional<std::array<double, 3>> solutionLessFixEnuM;   // east, north, up
+    std::optional<double> solutionToFixM;                       // the distance
 
     // Ephemerides.
     int64_t ephemerides = 0;  // distinct ephemerides received

@@ -9,10 +9,10 @@
 #include "qc/satellites.h"
 #include "qc/sky_watch.h"
 #include "qc/span.h"
+#include "receiver/receiver_records.h"
 
 namespace kestrel {
 namespace {
-
 
 // The epochs the check keeps, handed to the figures of the span, the satellites, the sky and
 // the clock and position.
@@ -56,6 +56,15 @@ public:
         return true;
     }
 
+    // The receiver's own fixes inside the window, for the distance to the solutions.
+    bool OnExtraRecord(const uint8_t* frame, int32_t length) override {
+        ++report_.parser.receiverRecords;
+        if (const auto fix = FixWithin(frame, length, options_.window.from, options_.window.to)) {
+            clockPosition_.AddReceiverFix(*fix, report_);
+        }
+        return true;
+    }
+
     // The log has ended: the report's figures are completed, the decoder's counts copied.
     void Finish(const DecodeCounts& counts) {
         sky_.Finish(bins_, report_);
@@ -87,6 +96,16 @@ private:
 
 }  // namespace
 
+class QcCheck::Impl : public Analyser {
+public:
+    using Analyser::Analyser;
+};
+
+QcCheck::QcCheck(const QcOptions& options, QcReport& report) : impl_(std::make_unique<Impl>(options, report)) {}
+QcCheck::~QcCheck() = default;
+ObservationSink& QcCheck::sink() { return *impl_; }
+void QcCheck::Finish(const DecodeCounts& counts) { impl_->Finish(counts); }
+
 int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcReport& report) {
     report = QcReport{};
     const LogInput log(options.input);
@@ -102,6 +121,8 @@ int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcR
     SessionOptions setup;
     setup.decoder = {0, options.reportL2Slips ? 1 : 0, 1, options.parserNotices ? 1 : 0};
     setup.tolerateWeekFaults = true;
+    setup.extraRecords = ReceiverInfoRecords();
+    setup.extraRecordCount = ReceiverInfoRecordCount();
     DecodingSession session(setup, callbacks, nullptr, &analyser);
     int32_t status = 0;
     const RunEnd end = session.IsOpen() ? session.ReadLog(log.file(), report.file) : RunEnd::kReadFailed;

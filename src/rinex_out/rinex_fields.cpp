@@ -109,13 +109,52 @@ bool FormatFixed(double value, int width, int decimals, std::string& out) {
     return true;
 }
 
-std::string Field(std::string_view text, std::size_t width) {
-    std::string field(width, ' ');
-    for (std::size_t i = 0; i < width && i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        field[i] = c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+namespace {
+
+bool Printable(unsigned char c) { return c >= 0x20 && c < 0x7F; }
+bool Continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// The text as the columns show it: printable ASCII as it is, every other character one '?'.
+// `replaced` counts the characters replaced.
+std::string Columns(std::string_view text, std::size_t& replaced) {
+    std::string out;
+    out.reserve(text.size());
+    replaced = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i++]);
+        if (Printable(c)) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        out += '?';
+        ++replaced;
+        // A UTF-8 sequence's lead byte: its continuation bytes are part of the same character.
+        if (c >= 0xC0 && c < 0xF8) {
+            while (i < text.size() && Continuation(static_cast<unsigned char>(text[i]))) ++i;
+        }
     }
+    return out;
+}
+
+}  // namespace
+
+std::string Field(std::string_view text, std::size_t width) {
+    std::size_t replaced = 0;
+    std::string field = Columns(text, replaced);
+    field.resize(width, ' ');
     return field;
+}
+
+std::string FieldWarning(std::string_view fieldName, std::string_view text, std::size_t width) {
+    std::size_t replaced = 0;
+    const std::string columns = Columns(text, replaced);
+    const bool cut = width > 0 && columns.size() > width;
+    if (!cut && replaced == 0) return std::string();
+    std::string warning = std::string(fieldName) + ": '" + std::string(text) + "'";
+    if (cut) warning += " is cut to its " + std::to_string(width) + " columns ('" + columns.substr(0, width) + "')";
+    if (cut && replaced > 0) warning += " and";
+    if (replaced > 0) warning += " holds characters other than printable ASCII, written as '?'";
+    return warning;
 }
 
 void AppendHeaderLine(std::string& out, std::string_view content, std::string_view label) {
@@ -126,7 +165,10 @@ void AppendHeaderLine(std::string& out, std::string_view content, std::string_vi
 
 void AppendComments(std::string& out, const std::vector<std::string>& comments) {
     for (const std::string& comment : comments) {
-        std::string_view rest = comment;
+        // Wrapped as the columns show it, so that no character is split between lines.
+        std::size_t replaced = 0;
+        const std::string shown = Columns(comment, replaced);
+        std::string_view rest = shown;
         do {
             std::size_t take = rest.size();
             if (take > kContentWidth) {

@@ -30,9 +30,16 @@ bool FormatD19_12(double value, char exponentLetter, char* out);
 // "%W.Df". False when it is not finite or needs more columns.
 bool FormatFixed(double value, int width, int decimals, std::string& out);
 
-// Text for a fixed-width field: characters outside printable ASCII become '?', and the text
-// is cut at `width` columns and padded with blanks to it.
+// Text for a fixed-width field: each character outside printable ASCII (a whole UTF-8
+// sequence, or a byte that begins none) becomes one '?', and the text is cut at `width`
+// columns and padded with blanks to it.
 std::string Field(std::string_view text, std::size_t width);
+
+// What Field does to `text` in `width` columns, for a warning that names the record and
+// field (`fieldName`, e.g. "OBSERVER"): empty when the text goes in as it is; otherwise
+// "OBSERVER: 'text' is cut to 20 columns" and/or "holds characters other than printable
+// ASCII, written as '?'". `width` 0: never cut (comments wrap).
+std::string FieldWarning(std::string_view fieldName, std::string_view text, std::size_t width);
 
 // One header line: 60 columns of content (cut or padded) and the label in columns 61..80.
 void AppendHeaderLine(std::string& out, std::string_view content, std::string_view label);

@@ -29,18 +29,38 @@ constexpr Unit kUnits[] = {{kSecondsPerDay, 'D'}, {3600.0, 'H'}, {60.0, 'M'}, {1
 
 bool IsAlnum(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
 
-// The first `width` letters and digits of `text` in upper or lower case, padded with X or x.
-std::string Code(const std::string& text, std::size_t width, bool upper, bool lettersOnly) {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsUpper(char c) { return c >= 'A' && c <= 'Z'; }
+
+char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char Lower(char c) { return IsUpper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The first `width` letters (and digits, unless `lettersOnly`) of `text`, upper case, then
+// `pad` up to the width.
+std::string Code(const std::string& text, std::size_t width, bool lettersOnly, char pad) {
     std::string code;
     for (char c : text) {
         if (code.size() == width) break;
-        if (!IsAlnum(c) || (lettersOnly && c >= '0' && c <= '9')) continue;
-        if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        code += c;
+        if (!IsAlnum(c) || (lettersOnly && IsDigit(c))) continue;
+        code += Upper(c);
     }
-    code.resize(width, upper ? 'X' : 'x');
+    code.resize(width, pad);
     return code;
+}
+
+// An unknown station is UNK, an unknown country the placeholder XXX.
+constexpr const char* kUnknownStation = "UNK";
+constexpr char kStationPad = '0';
+constexpr char kCountryPad = 'X';
+constexpr std::size_t kStationChars = 4;
+
+std::string NineCharacterId(const RinexNameParts& p) {
+    if (IsNineCharacterId(p.stationId)) {
+        std::string id = p.stationId;
+        for (char& c : id) c = Upper(c);
+        return id;
+    }
+    return RinexStationCode(p.marker) + "00" + Code(p.country, 3, true, kCountryPad);
 }
 
 // The time the data cover: first to last epoch, and one interval more.
@@ -85,13 +105,28 @@ std::string RinexFrequencyCode(double intervalS) {
     return "00U";
 }
 
+std::string RinexStationCode(const std::string& marker) {
+    std::string code = Code(marker, kStationChars, false, kStationPad);
+    if (code == std::string(kStationChars, kStationPad)) code = Code(kUnknownStation, kStationChars, false, kStationPad);
+    return code;
+}
+
+bool IsNineCharacterId(const std::string& id) {
+    if (id.size() != 9) return false;
+    for (std::size_t i = 0; i < 9; ++i) {
+        const char c = id[i];
+        const bool fits = i < 4 ? IsAlnum(c) : i < 6 ? IsDigit(c) : IsAlnum(c) && !IsDigit(c);
+        if (!fits) return false;
+    }
+    return true;
+}
+
 std::string RinexLongName(const RinexNameParts& p, RinexFileKind kind) {
     const CalendarTime start = CalendarFromGpsTime(p.first);
     char time[32];
     std::snprintf(time, sizeof time, "%04d%03d%02d%02d", start.year, DayOfYear(start.year, start.month, start.day),
                   start.hour, start.minute);
-    std::string name = Code(p.marker, 4, true, false) + "00" + Code(p.country, 3, true, true) + "_R_" + time + "_" +
-                       RinexPeriodCode(Span(p)) + "_";
+    std::string name = NineCharacterId(p) + "_R_" + time + "_" + RinexPeriodCode(Span(p)) + "_";
     if (kind == RinexFileKind::kObservation) name += RinexFrequencyCode(p.intervalS) + "_GO.rnx";
     else name += "GN.rnx";
     return name;
@@ -104,7 +139,10 @@ std::string RinexShortName(const RinexNameParts& p, RinexFileKind kind) {
     char tail[32];
     std::snprintf(tail, sizeof tail, "%03d%c.%02d%c", DayOfYear(start.year, start.month, start.day), session,
                   start.year % 100, kind == RinexFileKind::kObservation ? 'o' : 'n');
-    return Code(p.marker, 4, false, false) + tail;
+    std::string station = IsNineCharacterId(p.stationId) ? p.stationId.substr(0, kStationChars)
+                                                         : RinexStationCode(p.marker);
+    for (char& c : station) c = Lower(c);
+    return station + tail;
 }
 
 }  // namespace kestrel

@@ -14,20 +14,31 @@ enum class RinexFileKind { kObservation, kNavigation };
 struct RinexNameParts {
     std::string marker;            // its first four letters and digits name the station
     std::string country = "XXX";   // ISO 3166 three-letter code; XXX when unknown
+    // The station's nine-character ID, SSSSMRCCC (station, monument, receiver, country), as a
+    // site log or the user gives it; when set it names the files instead of marker and country.
+    std::string stationId;
     GpsTime first;                 // first epoch (GPS time), from week 0 on
     GpsTime last;                  // last epoch
     double intervalS = 0.0;        // data interval; 0 when unknown
 };
 
-// SSSS00CCC_R_YYYYDDDHHMM_PPU_FFU_GO.rnx for observations, SSSS00CCC_R_YYYYDDDHHMM_PPU_GN.rnx
-// for navigation: station (upper case, padded with X), monument and receiver 00, country,
-// data from a receiver, start (first epoch), period and, for observations, frequency.
+// SSSSMRCCC_R_YYYYDDDHHMM_PPU_FFU_GO.rnx for observations, SSSSMRCCC_R_YYYYDDDHHMM_PPU_GN.rnx
+// for navigation: the nine-character ID (from `stationId`, else the station of the marker,
+// monument and receiver 00 and the country), data from a receiver, start (first epoch),
+// period and, for observations, frequency.
 std::string RinexLongName(const RinexNameParts& parts, RinexFileKind kind);
 
-// ssssdddf.yyo or ssssdddf.yyn: station (lower case, padded with x), day of year, session
-// (a..x for the hour of the first epoch when the data span one hour at most, 0 otherwise)
-// and two-digit year.
+// ssssdddf.yyo or ssssdddf.yyn: station (lower case), day of year, session (a..x for the hour
+// of the first epoch when the data span one hour at most, 0 otherwise) and two-digit year.
 std::string RinexShortName(const RinexNameParts& parts, RinexFileKind kind);
+
+// The four-character station of a marker: its first four letters and digits, upper case,
+// padded with 0 when it has fewer ("S02" gives S020); "UNK0" when it has none.
+std::string RinexStationCode(const std::string& marker);
+
+// True when `id` is a nine-character ID: four letters or digits, monument and receiver
+// digits, three letters.
+bool IsNineCharacterId(const std::string& id);
 
 // The file period of a data span (s): the smallest of 15M, 01H, 01D that holds it, else whole
 // days 02D..99D, else 00U (unspecified).

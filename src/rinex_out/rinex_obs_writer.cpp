@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "rinex_out/rinex_fields.h"
 
@@ -210,6 +211,35 @@ void AppendSatCounts(std::string& out, const RinexObsHeader& h) {
     }
 }
 
+// Widths of the header's text fields, in the order of their records.
+constexpr std::size_t kMarkerNameWidth = 60;
+constexpr std::size_t kWide = 40;    // AGENCY
+constexpr std::size_t kNarrow = 20;  // the other text fields
+constexpr std::size_t kAntennaNameWidth = 16;
+constexpr std::size_t kRadomeWidth = 4;
+
+// The antenna's IGS name and radome, split where the radome was given with the name.
+std::pair<std::string, std::string> AntennaNameAndRadome(const RinexObsHeader& h) {
+    if (!h.antennaRadome.empty()) return {h.antennaType, h.antennaRadome};
+    const std::size_t blank = h.antennaType.find(' ');
+    if (blank == std::string::npos) return {h.antennaType, std::string()};
+    const std::size_t radome = h.antennaType.find_first_not_of(' ', blank);
+    if (radome == std::string::npos) return {h.antennaType.substr(0, blank), std::string()};
+    return {h.antennaType.substr(0, blank), h.antennaType.substr(radome)};
+}
+
+std::string AntennaTypeField(const RinexObsHeader& h) {
+    const auto [name, radome] = AntennaNameAndRadome(h);
+    if (radome.empty()) return Field(name, kNarrow);
+    return Field(name, kAntennaNameWidth) + Field(radome, kRadomeWidth);
+}
+
+// A GPS file of 3.02 and later still lists the GLONASS records, with no satellite and no bias.
+void AppendGlonassRecords(std::string& out) {
+    AppendHeaderLine(out, "  0", "GLONASS SLOT / FRQ #");
+    AppendHeaderLine(out, "", "GLONASS COD/PHS/BIS");
+}
+
 std::string Triple(const std::array<double, 3>& v) {
     std::string text;
     for (double x : v) {
@@ -253,12 +283,12 @@ bool AppendRinexObsHeader(std::string& out, const RinexObsHeader& h) {
     rinex_field::AppendProgramLine(text, h.program, h.runBy, h.createdUtc);
     rinex_field::AppendComments(text, h.comments);
     AppendHeaderLine(text, h.markerName, "MARKER NAME");
-    if (!h.markerNumber.empty()) AppendHeaderLine(text, Field(h.markerNumber, 20), "MARKER NUMBER");
-    if (v3) AppendHeaderLine(text, Field(h.markerType, 20), "MARKER TYPE");
-    AppendHeaderLine(text, Field(h.observer, 20) + Field(h.agency, 40), "OBSERVER / AGENCY");
-    AppendHeaderLine(text, Field(h.receiverNumber, 20) + Field(h.receiverType, 20) + Field(h.receiverVersion, 20),
+    if (!h.markerNumber.empty()) AppendHeaderLine(text, Field(h.markerNumber, kNarrow), "MARKER NUMBER");
+    if (v3) AppendHeaderLine(text, Field(h.markerType, kNarrow), "MARKER TYPE");
+    AppendHeaderLine(text, Field(h.observer, kNarrow) + Field(h.agency, kWide), "OBSERVER / AGENCY");
+    AppendHeaderLine(text, Field(h.receiverNumber, kNarrow) + Field(h.receiverType, kNarrow) + Field(h.receiverVersion, kNarrow),
                      "REC # / TYPE / VERS");
-    AppendHeaderLine(text, Field(h.antennaNumber, 20) + Field(h.antennaType, 20), "ANT # / TYPE");
+    AppendHeaderLine(text, Field(h.antennaNumber, kNarrow) + AntennaTypeField(h), "ANT # / TYPE");
     AppendHeaderLine(text, Triple(h.approxPositionM), "APPROX POSITION XYZ");
     AppendHeaderLine(text, Triple(h.antennaDeltaHenM), "ANTENNA: DELTA H/E/N");
     if (!v3) AppendHeaderLine(text, "     1     1", "WAVELENGTH FACT L1/2");
@@ -276,7 +306,10 @@ bool AppendRinexObsHeader(std::string& out, const RinexObsHeader& h) {
         std::snprintf(number, sizeof number, "%6d", *h.clockOffsetApplied != 0 ? 1 : 0);
         AppendHeaderLine(text, number, "RCV CLOCK OFFS APPL");
     }
-    if (v3) AppendPhaseShifts(text, h);
+    if (v3) {
+        AppendPhaseShifts(text, h);
+        AppendGlonassRecords(text);
+    }
     if (h.leapSeconds) {
         std::snprintf(number, sizeof number, "%6d", std::clamp(*h.leapSeconds, -99999, 999999));
         AppendHeaderLine(text, number, "LEAP SECONDS");
@@ -285,6 +318,38 @@ bool AppendRinexObsHeader(std::string& out, const RinexObsHeader& h) {
     AppendHeaderLine(text, "", "END OF HEADER");
     out += text;
     return true;
+}
+
+std::vector<std::string> RinexObsHeaderWarnings(const RinexObsHeader& h) {
+    const auto [antennaName, radome] = AntennaNameAndRadome(h);
+    const struct {
+        const char* name;
+        const std::string& text;
+        std::size_t width;
+    } fields[] = {
+        {"PGM", h.program, kNarrow},
+        {"RUN BY", h.runBy, kNarrow},
+        {"MARKER NAME", h.markerName, kMarkerNameWidth},
+        {"MARKER NUMBER", h.markerNumber, kNarrow},
+        {"OBSERVER", h.observer, kNarrow},
+        {"AGENCY", h.agency, kWide},
+        {"REC #", h.receiverNumber, kNarrow},
+        {"REC TYPE", h.receiverType, kNarrow},
+        {"REC VERS", h.receiverVersion, kNarrow},
+        {"ANT #", h.antennaNumber, kNarrow},
+        {"ANT TYPE", antennaName, radome.empty() ? kNarrow : kAntennaNameWidth},
+        {"ANT RADOME", radome, kRadomeWidth},
+    };
+    std::vector<std::string> warnings;
+    for (const auto& f : fields) {
+        std::string w = rinex_field::FieldWarning(f.name, f.text, f.width);
+        if (!w.empty()) warnings.push_back(std::move(w));
+    }
+    for (const std::string& comment : h.comments) {
+        std::string w = rinex_field::FieldWarning("COMMENT", comment, 0);
+        if (!w.empty()) warnings.push_back(std::move(w));
+    }
+    return warnings;
 }
 
 bool AppendRinexObsEpoch(std::string& out, const RinexObsHeader& h, const RinexObsEpoch& e) {

@@ -54,7 +54,11 @@ struct RinexObsHeader {
     std::string observer;
     std::string agency;
     std::string receiverNumber, receiverType, receiverVersion;
-    std::string antennaNumber, antennaType;
+    std::string antennaNumber;
+    // The IGS antenna name (columns 21-36 of ANT # / TYPE) and its radome (37-40). A type
+    // given with its radome after a blank ("TRM29659.00 SCIS") is split the same way when
+    // `antennaRadome` is empty.
+    std::string antennaType, antennaRadome;
     std::array<double, 3> antennaDeltaHenM{};   // height, east, north of the antenna over the marker
     std::array<double, 3> approxPositionM{};    // Earth-fixed X, Y, Z; zeros when unknown
     std::vector<RinexObsType> types;          // one to seven; see RinexObsTypesFor
@@ -87,12 +91,18 @@ struct RinexObsEpoch {
     std::vector<RinexSatObs> satellites;
 };
 
-// Appends the header, from RINEX VERSION / TYPE to END OF HEADER. False, with nothing
+// Appends the header, from RINEX VERSION / TYPE to END OF HEADER, with the records the
+// version requires (3.04: MARKER TYPE, SIGNAL STRENGTH UNIT, SYS / PHASE SHIFT, and GLONASS
+// SLOT / FRQ # and GLONASS COD/PHS/BIS empty as a GPS file has them). False, with nothing
 // appended, when the header lists no type or more than seven, a satellite count has a PRN
 // outside 1..99, or the first observation is a time an epoch could not have.
 // An approximate position or antenna offset that does not fit its columns is written as
 // zeros (unknown); an interval that does not fit leaves the INTERVAL record out.
 bool AppendRinexObsHeader(std::string& out, const RinexObsHeader& header);
+
+// The header's text fields that Field would cut or whose characters it would replace, one
+// warning each naming the record's field (see rinex_field::FieldWarning).
+std::vector<std::string> RinexObsHeaderWarnings(const RinexObsHeader& header);
 
 // Appends one epoch record: the epoch line and the satellites' observations of the header's
 // types. A value that does not fit F14.3 is written as missing, and a clock offset that does

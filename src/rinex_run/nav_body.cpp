@@ -74,7 +74,7 @@ void NavBody::Add(const DecodedEphemeris& ephemeris) {
 
 int NavBody::FlushScratch() { return kestrel::FlushScratch(scratch_, scratchError_); }
 
-bool NavBody::Write(files::OutputFile& out, const RinexNavHeader& header, const Choice& choice, int32_t& written) {
+bool NavBody::Write(RunOutput& out, const RinexNavHeader& header, const Choice& choice, int32_t& written) {
     // The records are sorted by an index of (clock reference time, PRN, place in the scratch
     // file) and read back one at a time: memory holds the index, not the records.
     struct Entry {

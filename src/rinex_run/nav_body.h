@@ -42,7 +42,7 @@ public:
     // The header and the chosen ephemerides, in time order (clock reference time, then PRN),
     // into `out`; `written` receives how many. False when `out` took no more (its reason says
     // why) or the scratch file could not be read.
-    bool Write(files::OutputFile& out, const RinexNavHeader& header, const Choice& choice, int32_t& written);
+    bool Write(RunOutput& out, const RinexNavHeader& header, const Choice& choice, int32_t& written);
 
     // The system's errno of the first write the scratch file did not take; 0 while it took all.
     int scratchError() const { return scratchError_; }

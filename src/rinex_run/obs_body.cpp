@@ -156,7 +156,7 @@ void ObsBody::Add(const ObservationEpoch& epoch) {
     totals_.observations += epoch.satCount;
 }
 
-bool ObsBody::Write(files::OutputFile& out, const RinexObsHeader& header) {
+bool ObsBody::Write(RunOutput& out, const RinexObsHeader& header) {
     std::string text;
     text.reserve(kWriteBufferBytes + 65536);
     if (!AppendRinexObsHeader(text, header)) return false;

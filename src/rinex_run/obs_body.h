@@ -44,7 +44,7 @@ public:
     // The epochs added, after `header`, into `out`. False when `out` took no more (its reason
     // says why), the scratch file could not be read back, or the writer refused the header or
     // an epoch.
-    bool Write(files::OutputFile& out, const RinexObsHeader& header);
+    bool Write(RunOutput& out, const RinexObsHeader& header);
 
     // Starts the next file's observations afresh. False when the scratch file could not be
     // emptied.

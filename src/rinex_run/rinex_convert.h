@@ -24,13 +24,15 @@
 #include "pipeline/session.h"
 #include "rinex_out/rinex_names.h"
 #include "rinex_out/rinex_obs_writer.h"
+#include "rinex_out/rinex_station.h"
+#include "sitelog/site_log.h"
 
 namespace kestrel {
 
 struct RinexRunOptions {
     RinexVersion version = RinexVersion::k304;
     std::string input;        // the log; "-" reads standard input
-    std::string obsPath;      // the observation file; empty: the RINEX name in `directory`
+    std::string obsPath;      // the observation file; empty: the RINEX name in `directory`; "-": standard output
     std::string navPath;      // the navigation file; empty: the RINEX name in `directory`
     std::string directory;    // folder of the default names; empty: the current folder
     bool writeNav = true;
@@ -39,10 +41,12 @@ struct RinexRunOptions {
     bool doppler = false;            // write the code-derived L1 Doppler
     bool reportL2Slips = true;       // decoder messages about L2 slips
     bool verbose = false;            // the frame parser's length diagnostics
-    std::optional<int> week;         // GPS week of the first epoch, overriding the log's
+    std::optional<int> week;         // GPS week of the first epoch, for logs whose frames carry none
     std::optional<GpsTime> from;     // first epoch kept (inclusive)
     std::optional<GpsTime> to;       // last epoch kept (inclusive)
-    double intervalS = 0.0;          // keep epochs whose time of week is a multiple; 0 all
+    // Keep epochs whose time of week is a multiple; 0 all. The header's INTERVAL and the file
+    // names give the spacing of the epochs written, which follows the log's own.
+    double intervalS = 0.0;
     // Consecutive logs of one receiver read as one stream (in this order) instead of `input`:
     // the decoder's state, lock counters and ephemerides carry from one log into the next,
     // epochs not later than the last one written are dropped.
@@ -54,20 +58,19 @@ struct RinexRunOptions {
     // epoch otherwise, and the data interval; none: the RINEX names in `directory`.
     std::function<std::string(RinexFileKind kind, const GpsTime& start, double intervalS)> fileName;
 
-    // Header facts.
+    bool gzip = false;               // compress both files (names end in .gz)
+
+    // Header facts: what the user gave, then the site log, then the receiver's own records
+    // (see rinex_station.h). The marker defaults to the log's name.
     std::string program;             // e.g. "kestrel 1.0.0"
-    std::string markerName;          // empty: from the log's name
-    std::string markerNumber;
-    std::string country = "XXX";
-    std::string observer;
-    std::string agency;
-    std::string receiverNumber, receiverType, receiverVersion;
-    std::string antennaNumber, antennaType;
-    std::array<double, 3> antennaDeltaHenM{};
-    std::optional<std::array<double, 3>> positionM;  // none: median of the solutions
+    StationOptions station;
+    std::shared_ptr<const SiteLog> siteLog;
     std::vector<std::string> comments;
     std::optional<CalendarTime> createdUtc;          // none: the time of the run
 };
+
+// The observation file's name that stands for standard output.
+inline constexpr const char* kStandardOutputName = "-";
 
 struct RinexRunResult {
     std::string obsPath;          // final names of the (last) files written, or named in a dry run
@@ -83,16 +86,20 @@ struct RinexRunResult {
     int32_t epochsNotAdvancing = 0;  // of which not later than the epoch written before them
     std::vector<std::string> replaced;  // files written over a file of the same name
     int32_t solutions = 0;        // epochs with a single-point solution
+    int32_t receiverFixes = 0;    // the receiver's own valid 3-D fixes (PVT records)
     bool aborted = false;         // stopped by Abort: the files hold what came before
     bool decodedAnything = false;  // an epoch or an ephemeris was decoded, kept or not
     bool noEpochs = false;         // failed for want of an epoch to write
+    // What the user should know although the files were written: header fields cut or with
+    // characters replaced, an interval the data do not follow, facts that disagree. Each once.
+    std::vector<std::string> warnings;
 };
 
 // Converts one log. 0 on success; 1 with the reason in the error text (the input cannot be
-// opened or read, the log's GPS weeks are missing or inconsistent and no week was given,
-// an output cannot be written, or the conversion was aborted: then the files are still
-// written, whole, with what was converted, and `result.aborted` is set). Messages and
-// progress go to `callbacks` as in ConvertFile.
+// opened or read, the log's GPS weeks are missing or inconsistent and no week was given, a
+// week was given for frames that carry another, an output cannot be written, or the
+// conversion was aborted: then the files are still written, whole, with what was converted,
+// and `result.aborted` is set). Messages and progress go to `callbacks` as in ConvertFile.
 int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& callbacks, RinexRunResult& result);
 
 // The RINEX files of a live stream: the session's epochs and ephemerides collected as a
@@ -120,7 +127,8 @@ private:
 };
 
 // The default marker name of a log: the letters and digits of its file name before the first
-// dot, at most 60 characters; "UNKN" when there are none (standard input).
+// dot, at most 60 characters; "UNKN" when there are none, and for standard input and logs
+// read from a pipe or device (whose names, /dev/fd/63 and the like, name no station).
 std::string MarkerNameFromLog(const std::string& input);
 
 }  // namespace kestrel

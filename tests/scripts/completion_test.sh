@@ -37,6 +37,12 @@ CASES=(
     "kestrel rinex --marker |"
     "kestrel detect --|--help"
     "kestrel nosuch -|"
+    "kestrel help |convert,detect,inspect,qc,rinex,stream"
+    "kestrel help r|rinex"
+    "kestrel help rinex |"
+    "kestrel rinex --splice --period |1d,1h"
+    "kestrel qc -j |"
+    "kestrel qc --json |day1.nav,day2.nav,logs,out dir"
 )
 
 # Completes each case's line in a shell of its own; prints the words offered.

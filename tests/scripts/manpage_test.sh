@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # The built manual page against the built command: it names every subcommand and every
-# option that `kestrel --help` and `kestrel COMMAND --help` list, has its sections in order,
-# and man formats it without a warning.
+# option that `kestrel --help` and `kestrel COMMAND --help` list, once each in the synopsis,
+# with an example for each subcommand, values named in words (no type tags), the folder of the
+# documentation under the build's prefix, its sections in order, and man formats it without a
+# warning.
 #
-#   tests/scripts/manpage_test.sh KESTREL MANPAGE
+#   tests/scripts/manpage_test.sh KESTREL MANPAGE DOCDIR
 set -u -o pipefail
-KESTREL=${1:?usage: $0 KESTREL MANPAGE}
-PAGE=${2:?usage: $0 KESTREL MANPAGE}
+KESTREL=${1:?usage: $0 KESTREL MANPAGE DOCDIR}
+PAGE=${2:?usage: $0 KESTREL MANPAGE DOCDIR}
+DOCDIR=${3:?usage: $0 KESTREL MANPAGE DOCDIR}
 
 . "$(dirname "$0")/checks.sh"
 
@@ -17,10 +20,14 @@ text=$(sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' -e 's/\\[,\/]//g' -e 's/\\(co/(c)/
 synopsis=$(awk '/^\.SH SYNOPSIS/ { on = 1; next } on && /^\.SH/ { exit }
                on && /^\.B / { name = substr($0, 4); getline rest; print name " " rest }' <<<"$text")
 
-commands=$("$KESTREL" --help | awk '/^Subcommands:/ { on = 1; next } on && /^[a-z][a-z0-9-]*$/')
+help=$("$KESTREL" --help)
+commands=$(awk '/^Commands:/ { on = 1; next } on && /^$/ { exit } on && /^  [a-z]/ { print $1 }' <<<"$help")
 [ -n "$commands" ] && pass || fail "no subcommands in kestrel --help"
+examples=$(awk '/^\.SH EXAMPLES/ { on = 1; next } on && /^\.SH/ { exit } on' <<<"$text")
 for command in $commands; do
-    grep -q "^kestrel $command " <<<"$synopsis" && pass || fail "no synopsis line for '$command'"
+    count=$(grep -c "^kestrel $command " <<<"$synopsis")
+    [ "$count" -eq 1 ] && pass || fail "'$command' has $count synopsis lines, not one"
+    grep -q "kestrel $command " <<<"$examples" && pass || fail "no example of '$command'"
     grep -q "^\.SS \"kestrel $command:\"" <<<"$text" && pass || fail "no subsection for '$command'"
     # Each option name of the command's help, in the command's subsection.
     section=$(awk -v head=".SS \"kestrel $command:\"" '$0 == head { on = 1; next } on && /^\.S[SH]/ { exit } on' <<<"$text")
@@ -29,6 +36,13 @@ for command in $commands; do
         grep -q -- "$option" <<<"$section" && pass || fail "'$command' option $option missing"
     done
 done
+
+# Values are named in words: none of the parser's type tags.
+tags=$(grep -E -e ':(INT|UINT|FLOAT|TEXT|NUMBER)\b' -e ':\{' -e '\b(TEXT|REQUIRED)\b' -e 'in \[[0-9]' <<<"$text")
+[ -z "$tags" ] && pass || fail "type tags in the page: $tags"
+# The documentation where the build's prefix installs it.
+awk '/^\.SH FILES/ { on = 1; next } on && /^\.SH/ { exit } on' <<<"$text" | grep -qx "\.I $DOCDIR/README.md" &&
+    pass || fail "FILES does not name $DOCDIR/README.md"
 
 # Sections, in this order.
 sections=$(grep '^\.SH' <<<"$text" | sed 's/^\.SH *//; s/"//g' | paste -sd, -)

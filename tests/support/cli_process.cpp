@@ -73,7 +73,7 @@ int DecodeStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 
 }  // namespace
 
 pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-               int* errPipe, const std::string& inPath) {
+               int* errPipe, const std::string& inPath, bool errTerminal) {
     std::vector<std::string> argv = {CliPath()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
@@ -85,7 +85,13 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
     if (!inPath.empty()) posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int fds[2] = {-1, -1};
-    if (errPipe != nullptr) {
+    if (errPipe != nullptr && errTerminal) {
+        // The command's standard error is the terminal end; the master end is read here.
+        fds[0] = posix_openpt(O_RDWR | O_NOCTTY);
+        if (fds[0] < 0 || grantpt(fds[0]) != 0 || unlockpt(fds[0]) != 0) return -1;
+        posix_spawn_file_actions_addopen(&actions, 2, ptsname(fds[0]), O_RDWR | O_NOCTTY, 0);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+    } else if (errPipe != nullptr) {
         if (pipe(fds) != 0) return -1;
         posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
@@ -98,7 +104,7 @@ pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath,
     const int rc = posix_spawn(&pid, CliPath(), &actions, nullptr, cargv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (errPipe != nullptr) {
-        close(fds[1]);
+        if (fds[1] >= 0) close(fds[1]);
         *errPipe = fds[0];
     }
     if (rc != 0) return -1;

@@ -28,10 +28,11 @@ struct CliRun {
 const char* CliPath();
 
 // Starts the command with `args`, standard output to `outPath`; standard error to
-// `errPath`, or to a pipe whose reading end is returned in `errPipe`; standard input from
-// `inPath` when not empty.
+// `errPath`, or to a pipe whose reading end is returned in `errPipe` (with `errTerminal`, a
+// pseudo-terminal whose master end is returned: the command sees a terminal); standard input
+// from `inPath` when not empty.
 pid_t StartCli(const std::vector<std::string>& args, const std::string& outPath, const std::string& errPath,
-               int* errPipe = nullptr, const std::string& inPath = "");
+               int* errPipe = nullptr, const std::string& inPath = "", bool errTerminal = false);
 
 // Waits for the program: its exit status, or 128 + the signal that ended it.
 int WaitCli(pid_t pid);
