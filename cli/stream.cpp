@@ -44,6 +44,7 @@
 #include "live/stream_watch.h"
 #include "pipeline/session.h"
 #include "receiver/receiver_records.h"
+#include "gzip/gzip_writer.h"
 #include "rinex_out/rinex_names.h"
 #include "rinex_run/rinex_convert.h"
 #include "session.h"
@@ -73,6 +74,7 @@ struct StreamArgs {
     std::string station;
     std::string status;
     double speed = 1.0;
+    bool gzip = false;
     bool configure = false;
     double rateHz = 0.0;
 };
@@ -135,10 +137,14 @@ RinexNameParts PeriodParts(const Station& station, const GpsTime& start, int64_t
 std::string Untaken(const std::string& path) {
     std::error_code ec;
     if (!fs::exists(path, ec)) return path;
-    const fs::path p(path);
+    // A compressed file's number goes before both its extensions: NAME-2.rnx.gz.
+    const std::string gz = kGzipExtension;
+    const bool compressed = path.size() > gz.size() && path.compare(path.size() - gz.size(), gz.size(), gz) == 0;
+    const fs::path p(compressed ? path.substr(0, path.size() - gz.size()) : path);
     const std::string stem = (p.parent_path() / p.stem()).string();
+    const std::string extensions = p.extension().string() + (compressed ? gz : "");
     for (int n = 2;; ++n) {
-        const std::string candidate = stem + "-" + std::to_string(n) + p.extension().string();
+        const std::string candidate = stem + "-" + std::to_string(n) + extensions;
         if (!fs::exists(candidate, ec)) return candidate;
     }
 }
@@ -425,11 +431,13 @@ bool Stream::SetUpOutputs() {
         o.station.country = station_.country;
         o.station.stationId = station_.stationId;
         o.createdUtc = CreationTimeFromEnvironment();
+        o.gzip = args_.gzip;
         const Station station = station_;
         const int64_t periodS = periodS_;
         const bool longNames = o.version == RinexVersion::k304;
-        o.fileName = [station, periodS, longNames, dir = args_.rinexDir](RinexFileKind kind, const GpsTime& start,
-                                                                           double intervalS) {
+        const std::string extension = args_.gzip ? kGzipExtension : "";
+        o.fileName = [station, periodS, longNames, extension, dir = args_.rinexDir](
+                         RinexFileKind kind, const GpsTime& start, double intervalS) {
             const RinexNameParts parts = PeriodParts(station, start, periodS, intervalS);
             std::string name = longNames ? RinexLongName(parts, kind) : RinexShortName(parts, kind);
             if (!longNames && periodS < 3600) {
@@ -439,7 +447,7 @@ bool Stream::SetUpOutputs() {
                 std::snprintf(minute, sizeof minute, "%02d", t.minute);
                 name.insert(8, minute);
             }
-            return Untaken(Join(dir, name));
+            return Untaken(Join(dir, name + extension));
         };
         std::string error;
         rinex_ = RinexPeriods::Open(o, error);
@@ -699,6 +707,7 @@ Runner AddStreamCommand(CLI::App& app) {
     sub->add_option("--speed", a.speed, "file: replays: times the data's own pace; 0 as fast as possible (default 1)")
         ->type_name("N")
         ->check(NumberValidator(false));
+    sub->add_flag("--gzip", a.gzip, "compress the RINEX files as they are written (names end in .gz)");
     sub->add_option("--status", a.status, "a JSON file rewritten every second with the stream's state")
         ->type_name("FILE");
     sub->add_flag("--configure", a.configure,
@@ -716,6 +725,10 @@ Runner AddStreamCommand(CLI::App& app) {
         }
         if (a.rawDir.empty() && a.rinexDir.empty()) {
             PrintUsageError("stream", "no output given; give --raw DIR, --rinex DIR or both");
+            return kExitUsage;
+        }
+        if (a.gzip && a.rinexDir.empty()) {
+            PrintUsageError("stream", "--gzip: goes with --rinex");
             return kExitUsage;
         }
         if (sub->count("--rate") != 0 && !a.configure) {

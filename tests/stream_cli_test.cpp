@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -80,6 +81,17 @@ std::string ObservationLines(const std::vector<std::string>& files) {
     return all;
 }
 
+// Each gzip file of `files` decompressed into `dir`, under its name without .gz.
+std::vector<std::string> Decompressed(const std::vector<std::string>& files, const std::string& dir) {
+    std::vector<std::string> plain;
+    for (const std::string& f : files) {
+        const std::string name = fs::path(f).filename().string();
+        plain.push_back(dir + "/" + name.substr(0, name.size() - 3));
+        EXPECT_EQ(std::system(("gzip -dc '" + f + "' > '" + plain.back() + "'").c_str()), 0) << f;
+    }
+    return plain;
+}
+
 // `kestrel rinex` of the whole log: its observation records.
 std::string WholeLogObservations(const std::string& log, const std::string& dir) {
     const std::string obs = dir + "/whole.rnx";
@@ -141,12 +153,14 @@ TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
         const char* link;
         const char* speed;
         std::size_t periods;  // raw files of 15 minutes
+        std::vector<std::string> options;  // beside the outputs
     };
     const Case cases[] = {
-        {"navcom/gsi-0759-2005-092.nav", "--pty", "400", 4},
-        {"navcom/gpsd-navcom.log", "--pty", "50", 1},
-        {"navcom/gpsd-navcom-long-2012.log", "--pty", "50", 1},
-        {"navcom/gsi-0759-2005-092.nav", "--tcp", "400", 4},
+        {"navcom/gsi-0759-2005-092.nav", "--pty", "400", 4, {}},
+        {"navcom/gpsd-navcom.log", "--pty", "50", 1, {}},
+        {"navcom/gpsd-navcom-long-2012.log", "--pty", "50", 1, {}},
+        {"navcom/gsi-0759-2005-092.nav", "--tcp", "400", 4, {}},
+        {"navcom/gsi-0759-2005-092.nav", "--pty", "400", 4, {"--gzip"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.log) + " " + c.link);
@@ -157,16 +171,21 @@ TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
         if (std::string(c.link) == "--tcp") simArgs.insert(simArgs.begin() + 2, "0");
         ASSERT_TRUE(sim.Start(simArgs));
         StreamRun stream;
-        stream.Start(sim.input(), out.Args("15m"), out.dir.path());
+        std::vector<std::string> args = out.Args("15m");
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        stream.Start(sim.input(), args, out.dir.path());
         AwaitSimEnd(sim);
         EXPECT_EQ(stream.Stop(SIGTERM), 0) << stream.err();
 
         const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
         EXPECT_EQ(raw.size(), c.periods) << stream.err();
         EXPECT_TRUE(Joined(raw) == test::ReadFileBytes(log));
-        const std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx");
+        const bool gzip = std::find(c.options.begin(), c.options.end(), "--gzip") != c.options.end();
+        const std::string compressed = gzip ? ".gz" : "";
+        std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx" + compressed);
         EXPECT_EQ(obs.size(), c.periods);
-        EXPECT_EQ(FilesEndingWith(out.rinex, "_GN.rnx").size(), obs.empty() ? 0u : c.periods);
+        EXPECT_EQ(FilesEndingWith(out.rinex, "_GN.rnx" + compressed).size(), obs.empty() ? 0u : c.periods);
+        if (gzip) obs = Decompressed(obs, out.dir.path());
         EXPECT_EQ(ObservationLines(obs), WholeLogObservations(log, out.dir.path()));
         EXPECT_TRUE(Temporaries(out.raw).empty());
         EXPECT_TRUE(Temporaries(out.rinex).empty());
