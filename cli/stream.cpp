@@ -43,6 +43,8 @@
 #include "live/receiver_commands.h"
 #include "live/stream_watch.h"
 #include "pipeline/session.h"
+#include "qc/qc_run.h"
+#include "qc_json.h"
 #include "receiver/receiver_records.h"
 #include "gzip/gzip_writer.h"
 #include "rinex_out/rinex_names.h"
@@ -75,6 +77,7 @@ struct StreamArgs {
     std::string status;
     double speed = 1.0;
     bool gzip = false;
+    bool qc = false;
     bool configure = false;
     double rateHz = 0.0;
 };
@@ -304,10 +307,39 @@ private:
 
 // The session's epochs into the RINEX files of their periods: a period closes (its files are
 // written and named) at the first epoch of a later period, or of an earlier time (a reset).
+// The decoder's counts since `before`.
+DecodeCounts CountsSince(const DecodeCounts& now, const DecodeCounts& before) {
+    DecodeCounts d = now;
+    d.parser.checksumFailures -= before.parser.checksumFailures;
+    d.parser.lengthFailures -= before.parser.lengthFailures;
+    d.parser.resyncs -= before.parser.resyncs;
+    d.parser.bufferOverruns -= before.parser.bufferOverruns;
+    d.parser.otherRecords -= before.parser.otherRecords;
+    d.invalidPrnBlocks -= before.invalidPrnBlocks;
+    d.noTimeStepBlocks -= before.noTimeStepBlocks;
+    d.weekFaults -= before.weekFaults;
+    return d;
+}
+
+// NAME.qc.json beside the observation file NAME.rnx, NAME.rnx.gz or NAME (2.11's ssssdddh.yyo).
+std::string QcPathBeside(const std::string& obsPath) {
+    std::string base = obsPath;
+    for (const std::string& tail : {std::string(kGzipExtension), std::string(".rnx")}) {
+        if (base.size() > tail.size() && base.compare(base.size() - tail.size(), tail.size(), tail) == 0) {
+            base.resize(base.size() - tail.size());
+        }
+    }
+    return base + ".qc.json";
+}
+
 class RinexSide : public ObservationSink {
 public:
     RinexSide(RinexPeriods* rinex, int64_t periodS, PeriodReport& report, StreamStatus& status)
         : rinex_(rinex), clock_(periodS), report_(report), status_(status) {}
+
+    // Each period with RINEX files also gets the quality check of its epochs, beside them;
+    // `session` gives the decoder's counts.
+    void CheckPeriods(const DecodingSession* session) { session_ = session; }
 
     // While muted, epochs set the decoder's state only (the period before a recovered one);
     // ephemerides are kept, as they are in force in the periods to come.
@@ -324,15 +356,24 @@ public:
         }
         ++status_.periodEpochs;
         ++epochs_;
+        if (session_ != nullptr) {
+            if (!check_) StartCheck();
+            check_->sink().OnEpoch(epoch);
+        }
         return rinex_ == nullptr || rinex_->sink().OnEpoch(epoch);
     }
 
     bool OnEphemeris(const DecodedEphemeris& ephemeris) override {
+        if (session_ != nullptr) {
+            inForce_[ephemeris.record.Prn] = ephemeris;
+            if (check_) check_->sink().OnEphemeris(ephemeris);
+        }
         return rinex_ == nullptr || rinex_->sink().OnEphemeris(ephemeris);
     }
 
     bool OnExtraRecord(const uint8_t* frame, int32_t length) override {
         if (muted_) return true;
+        if (check_) check_->sink().OnExtraRecord(frame, length);
         return rinex_ == nullptr || rinex_->sink().OnExtraRecord(frame, length);
     }
 
@@ -347,6 +388,7 @@ private:
         p.epochs = epochs_;
         epochs_ = 0;
         status_.periodEpochs = 0;
+        std::unique_ptr<QcCheck> check = std::move(check_);
         if (rinex_ == nullptr || !rinex_->HasEpochs()) return true;
         std::vector<std::string> written;
         rinex_->SetPeriodStart(start);
@@ -357,7 +399,33 @@ private:
             return true;
         }
         p.files.insert(p.files.end(), written.begin(), written.end());
+        if (check && !written.empty()) WriteCheck(*check, written.front(), p);
         return true;
+    }
+
+    // A period's check starts with every ephemeris in force, as its navigation file does.
+    void StartCheck() {
+        checkReport_ = QcReport{};
+        checkOptions_.plotSamples = false;
+        check_ = std::make_unique<QcCheck>(checkOptions_, checkReport_);
+        countsAtStart_ = session_->Counts();
+        for (const auto& [prn, ephemeris] : inForce_) check_->sink().OnEphemeris(ephemeris);
+    }
+
+    // The check's JSON document beside the period's observation file `obsPath`.
+    void WriteCheck(QcCheck& check, const std::string& obsPath, ClosedPeriod& p) {
+        check.Finish(CountsSince(session_->Counts(), countsAtStart_));
+        checkReport_.file = BaseName(obsPath);
+        const std::string path = QcPathBeside(obsPath);
+        files::OutputFile out;
+        const std::string document =
+            QcJsonDocument({QcJsonLog(checkReport_)}, std::string("kestrel ") + KESTREL_VERSION);
+        if (out.Create(path, files::Existing::kReplace) && out.Write(document) && out.Commit()) {
+            p.files.push_back(path);
+        } else {
+            PrintError(out.error());
+            ++status_.writeErrors;
+        }
     }
 
     RinexPeriods* rinex_;
@@ -366,6 +434,13 @@ private:
     StreamStatus& status_;
     bool muted_ = false;
     int32_t epochs_ = 0;
+    // The quality check of the open period.
+    const DecodingSession* session_ = nullptr;
+    QcOptions checkOptions_;
+    QcReport checkReport_;
+    std::unique_ptr<QcCheck> check_;
+    DecodeCounts countsAtStart_;
+    std::map<int32_t, DecodedEphemeris> inForce_;  // the latest of each satellite
 };
 
 // The raw files of the stream, with the cutter that finds its periods.
@@ -475,6 +550,7 @@ bool Stream::SetUpOutputs() {
         return false;
     }
     session_->NameSource(source_.text);
+    if (args_.qc) rinexSide_->CheckPeriods(session_.get());
     return true;
 }
 
@@ -708,6 +784,9 @@ Runner AddStreamCommand(CLI::App& app) {
         ->type_name("N")
         ->check(NumberValidator(false));
     sub->add_flag("--gzip", a.gzip, "compress the RINEX files as they are written (names end in .gz)");
+    sub->add_flag("--qc", a.qc,
+                  "the quality check of each period as a JSON document (as qc --json writes it) beside its RINEX "
+                  "files, named after the observation file with .qc.json");
     sub->add_option("--status", a.status, "a JSON file rewritten every second with the stream's state")
         ->type_name("FILE");
     sub->add_flag("--configure", a.configure,
@@ -725,6 +804,10 @@ Runner AddStreamCommand(CLI::App& app) {
         }
         if (a.rawDir.empty() && a.rinexDir.empty()) {
             PrintUsageError("stream", "no output given; give --raw DIR, --rinex DIR or both");
+            return kExitUsage;
+        }
+        if (a.qc && a.rinexDir.empty()) {
+            PrintUsageError("stream", "--qc: goes with --rinex");
             return kExitUsage;
         }
         if (a.gzip && a.rinexDir.empty()) {

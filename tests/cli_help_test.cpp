@@ -95,6 +95,7 @@ TEST_F(CliManners, ArgumentErrorsSayWhatIsWrongAndPointToTheHelp) {
         {{"stream", "-"}, "no output given; give --raw DIR, --rinex DIR or both (see kestrel stream --help)"},
         {{"stream", "-", "--raw", "r", "--speed", "2"}, "--speed: goes with a file: input (see kestrel stream --help)"},
         {{"stream", "-", "--raw", "r", "--gzip"}, "--gzip: goes with --rinex (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--qc"}, "--qc: goes with --rinex (see kestrel stream --help)"},
         {{"stream", "bogus:x", "--raw", "r"},
          "INPUT: input 'bogus:x' is not serial:DEVICE[:BAUD], tcp:HOST:PORT, - (standard input) or file:LOG "
          "(see kestrel stream --help)"},

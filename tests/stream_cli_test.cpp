@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "support/cli_process.h"
 #include "support/receiver_sim.h"
 #include "support/test_files.h"
@@ -100,6 +102,14 @@ std::string WholeLogObservations(const std::string& log, const std::string& dir)
     return ObservationLines({obs});
 }
 
+// `kestrel qc` of the whole log: its object in the JSON document.
+nlohmann::json WholeLogCheck(const std::string& log, const std::string& dir) {
+    const std::string json = dir + "/whole.json";
+    const test::CliRun run = test::RunCli(dir, {"qc", log, "--json", json, "-q"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return nlohmann::json::parse(test::ReadFileText(json))["logs"][0];
+}
+
 // A stream command started on the simulator's input, its standard error in `errPath`.
 struct StreamRun {
     pid_t pid = -1;
@@ -161,6 +171,8 @@ TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
         {"navcom/gpsd-navcom-long-2012.log", "--pty", "50", 1, {}},
         {"navcom/gsi-0759-2005-092.nav", "--tcp", "400", 4, {}},
         {"navcom/gsi-0759-2005-092.nav", "--pty", "400", 4, {"--gzip"}},
+        {"navcom/gsi-0759-2005-092.nav", "--pty", "400", 4, {"--qc"}},
+        {"navcom/gpsd-navcom-long-2012.log", "--tcp", "50", 1, {"--qc", "--gzip"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.log) + " " + c.link);
@@ -185,8 +197,26 @@ TEST(StreamCommand, PeriodFilesJoinToTheLogAndToItsWholeConversion) {
         std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx" + compressed);
         EXPECT_EQ(obs.size(), c.periods);
         EXPECT_EQ(FilesEndingWith(out.rinex, "_GN.rnx" + compressed).size(), obs.empty() ? 0u : c.periods);
+        const std::vector<std::string> written = obs;
         if (gzip) obs = Decompressed(obs, out.dir.path());
         EXPECT_EQ(ObservationLines(obs), WholeLogObservations(log, out.dir.path()));
+        // --qc: one check per observation file, named after it; together they count what the
+        // check of the whole log counts.
+        const std::vector<std::string> checks = FilesEndingWith(out.rinex, ".qc.json");
+        if (std::find(c.options.begin(), c.options.end(), "--qc") == c.options.end()) {
+            EXPECT_TRUE(checks.empty());
+        } else {
+            ASSERT_EQ(checks.size(), written.size());
+            const nlohmann::json whole = WholeLogCheck(log, out.dir.path());
+            nlohmann::json summed = {{"epochs", 0}, {"observations", 0}, {"l1_slips", 0}};
+            for (std::size_t i = 0; i < checks.size(); ++i) {
+                const auto period = nlohmann::json::parse(test::ReadFileText(checks[i]))["logs"][0];
+                EXPECT_EQ(period["file"], fs::path(written[i]).filename().string());
+                EXPECT_EQ(period["status"], "complete");
+                for (auto& [key, value] : summed.items()) value = value.get<int64_t>() + period[key].get<int64_t>();
+            }
+            for (const auto& [key, value] : summed.items()) EXPECT_EQ(value, whole[key]) << key;
+        }
         EXPECT_TRUE(Temporaries(out.raw).empty());
         EXPECT_TRUE(Temporaries(out.rinex).empty());
         // One line per closed period.
