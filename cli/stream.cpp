@@ -354,6 +354,8 @@ public:
         if (change == live::PeriodClock::Change::kNext || change == live::PeriodClock::Change::kBackwards) {
             if (!ClosePeriod(before)) return false;
         }
+        // A receiver reset: its epochs make new periods' files, earlier though they are.
+        if (change == live::PeriodClock::Change::kBackwards && rinex_ != nullptr) rinex_->ForgetLastEpoch();
         ++status_.periodEpochs;
         ++epochs_;
         if (session_ != nullptr) {

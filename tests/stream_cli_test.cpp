@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <chrono>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -233,6 +235,76 @@ bool AwaitInErr(const StreamRun& run, const std::string& text, int times) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+// Observation records without the receiver clock offsets of their epoch lines (they come from
+// a solver that remembers the epochs before): a 3.04 epoch line up to its satellite count, a
+// 2.11 one up to its satellite list.
+std::string WithoutClockOffsets(const std::string& records) {
+    static const std::regex epoch211(R"(^ \d\d [ \d]\d [ \d]\d [ \d]\d [ \d]\d [ \d]\d\.\d{7}  \d)");
+    std::string lines;
+    std::istringstream in(records);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '>') line.resize(std::min<std::size_t>(line.size(), 35));
+        if (std::regex_search(line, epoch211)) line.resize(std::min<std::size_t>(line.size(), 68));
+        lines += line + "\n";
+    }
+    return lines;
+}
+
+// A file of a period opened again: NAME-2.EXT.
+bool Reopened(const std::string& path) { return fs::path(path).filename().string().find("-2.") != std::string::npos; }
+
+TEST(StreamCommand, AReceiverResetOpensNewPeriodsBesideTheFirst) {
+    REQUIRE_STREAM_TOOLS();
+    // The station hour sent twice: the second copy is a receiver whose time went back.
+    struct Case {
+        const char* period;
+        std::vector<std::string> options;
+        std::size_t periods;  // of each copy
+        const char* obsEnd;   // how an observation file's name ends
+        const char* obsMark;  // what else it holds
+    };
+    const Case cases[] = {
+        {"15m", {}, 4, ".rnx", "_GO"},
+        {"1h", {"--gzip"}, 1, ".rnx.gz", "_GO"},
+        {"1h", {"-v", "2.11"}, 1, "o", ""},
+    };
+    const std::vector<uint8_t> hour = test::ReadFileBytes(test::DataPath("navcom/gsi-0759-2005-092.nav"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.period + std::string(c.options.empty() ? "" : " " + c.options[0]));
+        Outputs out;
+        std::vector<uint8_t> twice = hour;
+        twice.insert(twice.end(), hour.begin(), hour.end());
+        const std::string log = out.dir.file("twice.nav");
+        test::WriteFileBytes(log, twice);
+        std::vector<std::string> args = {"stream", "file:" + log, "--speed", "0"};
+        for (const std::string& a : out.Args(c.period)) args.push_back(a);
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const test::CliRun run = test::RunCli(out.dir.path(), args);
+        ASSERT_EQ(run.status, 0) << run.err;
+
+        const std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
+        EXPECT_EQ(raw.size(), 2 * c.periods);
+        // Name order puts each reopened period's file just after the first one: join in run order.
+        std::vector<std::string> first, second;
+        for (const std::string& f : raw) (Reopened(f) ? second : first).push_back(f);
+        first.insert(first.end(), second.begin(), second.end());
+        EXPECT_TRUE(Joined(first) == twice);
+
+        std::vector<std::string> obs;
+        for (const std::string& f : FilesEndingWith(out.rinex, c.obsEnd)) {
+            if (f.find(c.obsMark) != std::string::npos) obs.push_back(f);
+        }
+        ASSERT_EQ(obs.size(), 2 * c.periods) << run.err;
+        if (c.options == std::vector<std::string>{"--gzip"}) obs = Decompressed(obs, out.dir.path());
+        std::vector<std::string> before, after;
+        for (const std::string& f : obs) (Reopened(f) ? after : before).push_back(f);
+        ASSERT_EQ(after.size(), c.periods);
+        EXPECT_EQ(WithoutClockOffsets(ObservationLines(after)), WithoutClockOffsets(ObservationLines(before)));
+        EXPECT_FALSE(WithoutClockOffsets(ObservationLines(after)).empty());
+    }
 }
 
 TEST(StreamCommand, KilledMidPeriodAndStartedAgainLosesAndRepeatsNothing) {

@@ -234,6 +234,8 @@ public:
         return written && cleared;
     }
     const std::vector<std::string>& FilesWritten() const { return files_.files; }
+    // Epochs earlier than those written are taken again (the receiver was reset).
+    void ForgetLastEpoch() { selector_ = EpochSelector(Window(options_)); }
     // What --interval did, when the epochs written do not follow it.
     std::vector<std::string> IntervalWarnings() const {
         return kestrel::IntervalWarnings(options_.intervalS, logSpacings_.MostFrequentS(), obs_.MostFrequentSpacingS());
@@ -487,6 +489,7 @@ std::unique_ptr<RinexPeriods> RinexPeriods::Open(const RinexRunOptions& options,
 ObservationSink& RinexPeriods::sink() { return *state_->run; }
 bool RinexPeriods::HasEpochs() const { return state_->run->HasEpochs(); }
 void RinexPeriods::SetPeriodStart(const GpsTime& start) { state_->run->SetNameStart(start); }
+void RinexPeriods::ForgetLastEpoch() { state_->run->ForgetLastEpoch(); }
 
 bool RinexPeriods::Close(std::vector<std::string>& files) {
     const std::size_t before = state_->run->FilesWritten().size();

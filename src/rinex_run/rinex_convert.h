@@ -116,6 +116,9 @@ public:
     bool HasEpochs() const;
     // The start that names the next files (`RinexRunOptions::fileName`).
     void SetPeriodStart(const GpsTime& start);
+    // The stream's time went back (a receiver reset): the epochs that come are collected
+    // although they are not later than those written before.
+    void ForgetLastEpoch();
     // Writes the files of the epochs collected since the last call and starts afresh; `files`
     // receives their paths. False with the reason in the error text (nothing collected is kept).
     bool Close(std::vector<std::string>& files);
