@@ -429,6 +429,28 @@ TEST(StreamCommand, AFullDiskLosesOnePeriodAndTheNextIsWrittenWhole) {
     EXPECT_TRUE(Temporaries(out.raw).empty());
 }
 
+TEST(StreamCommand, AVanishedRinexFolderIsSaidEachPeriodWhileTheRawFilesGoOn) {
+    REQUIRE_STREAM_TOOLS();
+    const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+    Outputs out;
+    test::ReceiverSim sim;
+    ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "400"}));
+    StreamRun stream;
+    stream.Start(sim.input(), out.Args("15m"), out.dir.path());
+    // The RINEX folder goes once the first quarter is written.
+    ASSERT_TRUE(AwaitInErr(stream, "closed:", 1)) << stream.err();
+    fs::remove_all(out.rinex);
+    AwaitSimEnd(sim);
+    EXPECT_EQ(stream.Stop(SIGTERM), 1) << "files that could not be written make the run a failure";
+    const std::string err = stream.err();
+    const int failed = Occurrences(err, "Unable to write to " + out.rinex + "/");
+    EXPECT_GE(failed, 1) << err;
+    EXPECT_LE(failed, 3) << err;
+    EXPECT_EQ(Occurrences(err, "closed:"), 4) << err;
+    EXPECT_TRUE(Joined(FilesEndingWith(out.raw, ".log")) == test::ReadFileBytes(log));
+    EXPECT_TRUE(Temporaries(out.raw).empty());
+}
+
 TEST(StreamCommand, ConfigureWaitsForEachAcknowledgementAndNamesWhatWasNot) {
     REQUIRE_STREAM_TOOLS();
     struct Case {
