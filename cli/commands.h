@@ -28,6 +28,7 @@ Runner AddInspectCommand(CLI::App& app);
 Runner AddRinexCommand(CLI::App& app);
 Runner AddQcCommand(CLI::App& app);
 Runner AddRtcmCommand(CLI::App& app);
+Runner AddStreamCommand(CLI::App& app);
 
 // Prints "kestrel: <text>" on standard error.
 void PrintError(const std::string& text);

@@ -29,6 +29,7 @@ constexpr CommandHelp kCommands[] = {
     {"rtcm", "NavCom logs to RTCM 3 files, as a reference station sends them"},
     {"detect", "tell NavCom logs from other files"},
     {"inspect", "the header and epochs of OBX files, and any damage"},
+    {"stream", "a live receiver into raw and RINEX files per period of the data's time"},
 };
 
 struct Example {
@@ -60,6 +61,12 @@ constexpr Example kExamples[] = {
     {"detect", "kestrel detect - < capture.bin", "looks at standard input"},
     {"inspect", "kestrel inspect day1.obx", "the header, epochs, satellites and damage of an OBX file"},
     {"inspect", "kestrel inspect obx/*.obx", "one summary per file; status 1 when any is damaged"},
+    {"stream", "kestrel stream serial:/dev/ttyUSB0:115200 --raw raw --rinex rinex --station GSI100JPN",
+     "hourly raw and RINEX 3.04 files of a receiver on a serial port"},
+    {"stream", "kestrel stream tcp:192.0.2.10:4001 --rinex rinex --period 15m --status /run/kestrel/gsi1.json",
+     "15-minute RINEX files of a receiver behind a serial-to-network bridge, its state in a JSON file"},
+    {"stream", "kestrel stream file:station.nav --speed 0 --raw raw --period 1d",
+     "a log replayed as fast as it can be read, cut into daily raw files"},
 };
 
 // `text` broken into lines of at most `width` characters at spaces, each after `indent`

@@ -27,7 +27,9 @@ constexpr const char* kFooter =
     "and no ephemeris, an output that cannot be written, standard output that cannot be written); "
     "2 for bad arguments, which are named; 130 when Ctrl-C stopped a conversion (what was "
     "converted so far is kept, the files closed and valid, dated before their log); 143 and 129 "
-    "when SIGTERM and SIGHUP stopped it (nothing unfinished is kept). No temporary file is left.";
+    "when SIGTERM and SIGHUP stopped it (nothing unfinished is kept). No temporary file is left. "
+    "kestrel stream is a service: SIGTERM and SIGHUP close its open period as complete and end it "
+    "with 0.";
 
 // "kestrel 1.0.0", followed by " (git COMMIT)" when the build knows its commit.
 std::string VersionLine() {
@@ -36,7 +38,7 @@ std::string VersionLine() {
     return line;
 }
 
-// "convert, rinex, qc, detect or inspect".
+// "convert, rinex, qc, detect, inspect or stream".
 std::string CommandList() {
     const std::vector<std::string> names = CommandNames();
     std::string list;
@@ -121,6 +123,7 @@ int main(int argc, char** argv) {
     runners["rtcm"] = AddRtcmCommand(app);
     runners["detect"] = AddDetectCommand(app);
     runners["inspect"] = AddInspectCommand(app);
+    runners["stream"] = AddStreamCommand(app);
 
     if (argc < 2) {
         std::fputs(HelpText(app, "")->c_str(), stderr);

@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
     const fs::path detect = out / "auto_detect";
     const fs::path threadbuf = out / "threadbuf_read";
     const fs::path rinex = out / "rinex_convert";
+    const fs::path stream = out / "stream_raw";
+    const Bytes quarterHours = {0x00, 0x01};  // stream_raw: 15-minute periods, first read sizes
+    const Bytes hours = {0x01, 0x02};
     constexpr uint8_t kRinexDefaults = 0x02;   // 3.04 with clock correction
     constexpr uint8_t kRinexWithWeek = 0x0B;   // 2.11, clock correction, week given
     constexpr uint8_t kDefaults = kestrel::fuzz::kDefaultOptionByte;
@@ -176,6 +179,7 @@ int main(int argc, char** argv) {
         Write(convert, name, WithOptions(kDefaults, log));
         Write(detect, name, log);
         Write(rinex, name, WithOptions(kRinexDefaults, log));
+        Write(stream, name, Concat({quarterHours, log}));
     }
     for (const auto& [name, log] : HandMadeLogs()) {
         Write(feed, name, WithOptions(kDefaults, log));
@@ -183,6 +187,7 @@ int main(int argc, char** argv) {
         Write(convert, name, WithOptions(kDefaults, log));
         Write(convert, name + "-all-off", WithOptions(kAllOff, log));
         Write(rinex, name, WithOptions(kRinexWithWeek, log));
+        Write(stream, name, Concat({hours, log}));
     }
 
     // Site logs: the tests' log whole, and its head alone.

@@ -25,7 +25,7 @@ using test::CliRun;
 using test::ReadFileBytes;
 using test::ScratchDir;
 
-const char* const kCommands[] = {"convert", "rinex", "qc", "rtcm", "detect", "inspect"};
+const char* const kCommands[] = {"convert", "rinex", "qc", "rtcm", "detect", "inspect", "stream"};
 
 class CliManners : public ::testing::Test {
 protected:
@@ -67,7 +67,7 @@ TEST_F(CliManners, ArgumentErrorsSayWhatIsWrongAndPointToTheHelp) {
     };
     const Case cases[] = {
         {{"help", "bogus"},
-         "no command 'bogus'; the commands are convert, rinex, qc, rtcm, detect or inspect (see kestrel --help)"},
+         "no command 'bogus'; the commands are convert, rinex, qc, rtcm, detect, inspect or stream (see kestrel --help)"},
         {{"help", "convert", "rinex"}, "help takes one COMMAND (see kestrel --help)"},
         {{"-v"}, "unknown option -v; the version is -V or --version (see kestrel --help)"},
         {{"convert", "a.log", "-j", "abc"}, "--jobs: 'abc' is not a whole number from 1 to 4096 (see kestrel convert --help)"},
@@ -95,6 +95,20 @@ TEST_F(CliManners, ArgumentErrorsSayWhatIsWrongAndPointToTheHelp) {
          "--msg: '1045' is not a message this stream carries (1004, 1074, 1077, 1019, 1005, 1006, 1033) (see kestrel "
          "rtcm --help)"},
         {{"rtcm", "-", "-"}, "- (standard input) is named more than once; it can be read once (see kestrel rtcm --help)"},
+        {{"stream", "-", "--raw", "r", "--period", "2h"}, "--period: '2h' is not 15m, 1h or 1d (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--speed", "-1"},
+         "--speed: '-1' is not a number of 0 or more (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--configure", "--rate", "0"},
+         "--rate: '0' is not a number above 0 (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--configure", "--rate", "3"},
+         "--rate: 3 Hz is not a whole number of tenths of a second apart (see kestrel stream --help)"},
+        {{"stream", "-"}, "no output given; give --raw DIR, --rinex DIR or both (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--speed", "2"}, "--speed: goes with a file: input (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--gzip"}, "--gzip: goes with --rinex (see kestrel stream --help)"},
+        {{"stream", "-", "--raw", "r", "--qc"}, "--qc: goes with --rinex (see kestrel stream --help)"},
+        {{"stream", "bogus:x", "--raw", "r"},
+         "INPUT: input 'bogus:x' is not serial:DEVICE[:BAUD], tcp:HOST:PORT, - (standard input) or file:LOG "
+         "(see kestrel stream --help)"},
     };
     for (const Case& c : cases) {
         const CliRun run = Run(c.args);

@@ -11,6 +11,8 @@
 #                   frame read back and checked against what it was given
 #   site_log        the IGS site-log reader on the bytes as text, entries in force checked
 #   ntrip_request   the bytes as a request to the caster, a caster's answer, chunked data, credentials
+#   stream_raw      the bytes as a live stream in reads of random sizes, cut into raw period files
+#                   (byte 0: the period, byte 1: the read sizes), the files read back and checked
 #
 # Usage:
 #   tools/fuzz.sh --short                  four minutes in all, shared by the targets (what CI runs)
@@ -28,7 +30,7 @@ cd "$(dirname "$0")/.."
 
 BUILD=${KESTREL_FUZZ_BUILD:-build-fuzz}
 COV_BUILD=${KESTREL_FUZZ_COV_BUILD:-build-fuzz-cov}
-TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert rtcm_encode site_log ntrip_request)
+TARGETS=(feed_byte convert_file auto_detect threadbuf_read rinex_convert rtcm_encode site_log ntrip_request stream_raw)
 CC_BIN=${CC_FUZZ:-clang-14}
 CXX_BIN=${CXX_FUZZ:-clang++-14}
 
@@ -37,7 +39,7 @@ CXX_BIN=${CXX_FUZZ:-clang++-14}
 # cut to this length.
 max_len() {
   case "$1" in
-    feed_byte|convert_file|rinex_convert|rtcm_encode) echo 4096 ;;
+    feed_byte|convert_file|rinex_convert|rtcm_encode|stream_raw) echo 4096 ;;
     ntrip_request) echo 6000 ;;
     auto_detect|site_log) echo 10000 ;;
     threadbuf_read) echo 16400 ;;

@@ -82,6 +82,7 @@ lib/libkestrel.so
 lib/libkestrel.so.$MAJOR
 lib/libkestrel.so.$VERSION
 lib/pkgconfig/kestrel.pc
+lib/systemd/system/kestrel-stream@.service
 share/bash-completion/completions/kestrel
 share/doc/kestrel/LICENSE
 share/doc/kestrel/README.md
@@ -203,6 +204,7 @@ check "package contents" "./usr/bin/kestrel
 ./usr/lib/libkestrel.so.$MAJOR
 ./usr/lib/libkestrel.so.$VERSION
 ./usr/lib/pkgconfig/kestrel.pc
+./usr/lib/systemd/system/kestrel-stream@.service
 ./usr/share/bash-completion/completions/kestrel
 ./usr/share/doc/kestrel/README.md
 ./usr/share/doc/kestrel/changelog.gz
@@ -213,6 +215,8 @@ dpkg-deb -x "$DEB" "$WORK/deb"
 for binary in usr/bin/kestrel "usr/lib/libkestrel.so.$VERSION"; do
     [[ $(file -b "$WORK/deb/$binary") == *", stripped"* ]] && pass "$binary is stripped" || fail "$binary is not stripped"
 done
+grep -q "^ExecStart=/usr/bin/kestrel stream " "$WORK/deb/usr/lib/systemd/system/kestrel-stream@.service" &&
+    pass "the station unit runs /usr/bin/kestrel" || fail "the station unit: $(grep '^ExecStart=' "$WORK/deb/usr/lib/systemd/system/kestrel-stream@.service")"
 grep -q "^prefix=/usr$" "$WORK/deb/usr/lib/pkgconfig/kestrel.pc" && pass "kestrel.pc has prefix /usr" ||
     fail "kestrel.pc: $(grep '^prefix=' "$WORK/deb/usr/lib/pkgconfig/kestrel.pc")"
 

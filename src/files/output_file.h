@@ -78,6 +78,12 @@ public:
     // The stream to write through (opened on first use, fully buffered); null when not created.
     std::FILE* stream();
 
+    // The file's descriptor, for a writer that must hand every byte to the operating system at
+    // once (write(2), ftruncate(2); no buffer of the helper's in between): a live stream's raw
+    // file. -1 when not created or once stream() or Write() has been used; one file takes one
+    // of the two ways. Commit and Abandon close it.
+    int descriptor() const { return stream_ == nullptr ? fd_ : -1; }
+
     // Writes all of `size` bytes; false (error() set) on the first failure, and every write
     // after it does nothing.
     bool Write(const void* data, std::size_t size);

@@ -64,10 +64,9 @@ PortState* OpenState(int32_t port) {
     return state != nullptr && state->isOpen != 0 ? state : nullptr;
 }
 
+// The record of `id` among the receiver's records, then among the port's extra records.
 const RecordDef* FindRecord(const PortState& p, int32_t id) {
-    for (int32_t i = 0; i < parser.tableSize; ++i) {
-        if (parser.table[i].id == id) return &parser.table[i];
-    }
+    if (const RecordDef* def = FindRecordDef(id)) return def;
     for (int32_t i = 0; i < p.extraRecordCount; ++i) {
         if (p.extraRecords[i].id == id) return &p.extraRecords[i];
     }
@@ -84,34 +83,13 @@ bool Verbose(const PortState& p) { return p.options.verboseDecoder != 0; }
 
 void BackToHunting(PortState& p) { p.parseState = kParseHunting; }
 
-// The length rule, checked when the header is complete: F = L + 3 must be the record's
-// fixed length, or its base length plus a whole number of items.
+// The length rule, checked when the header is complete.
 bool LengthRuleHolds(PortState& p, const RecordDef& def) {
-    const int32_t frameLength = layout::frame::FrameBytes(le_u16(p.frame + kLengthOffset));
-    if (def.itemLength == 0) {
-        if (frameLength != def.baseLength) return false;
-        p.countCheckAt = 0;
-    } else {
-        if (frameLength < def.baseLength || (frameLength - def.baseLength) % def.itemLength != 0) return false;
-        // A record without a count field is checked by its length alone.
-        p.countCheckAt = def.countWidth == 0 ? 0 : def.countOffset + def.countWidth;
-    }
+    const int32_t frameLength = FrameLengthByRule(def, le_u16(p.frame + kLengthOffset));
+    if (frameLength == 0) return false;
+    p.countCheckAt = CountCheckAt(def);
     p.frameLength = frameLength;
     return true;
-}
-
-// The count rule, checked when the item count has arrived: the items it announces must
-// make up exactly the frame length. A one-byte count is the low nibble of that byte.
-bool CountRuleHolds(const PortState& p, const RecordDef& def) {
-    const uint8_t* field = p.frame + def.countOffset;
-    int64_t count = 0;
-    switch (def.countWidth) {
-        case 1: count = field[0] & 0x0F; break;
-        case 2: count = le_u16(field); break;
-        case 4: count = le_u32(field); break;
-        default: return false;
-    }
-    return count * def.itemLength + def.baseLength == p.frameLength;
 }
 
 // Gives up the frame being collected and puts its bytes after the first back in front of
@@ -191,7 +169,7 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
         BackToHunting(p);
         return 0;
     }
-    if (p.byteCount == p.countCheckAt && !CountRuleHolds(p, def)) {
+    if (p.byteCount == p.countCheckAt && !CountRuleHolds(def, p.frame, p.frameLength)) {
         if (p.portCallback != nullptr) {
             ReportToPort(p, kNoTime, format_error_text(kBadCountFormat, RecordId(p), port));
         }
@@ -216,6 +194,39 @@ int32_t FeedBodyByte(PortState& p, int32_t port, uint8_t byte, uint8_t* threadBu
 }
 
 }  // namespace
+
+const RecordDef* FindRecordDef(int32_t id) {
+    for (int32_t i = 0; i < parser.tableSize; ++i) {
+        if (parser.table[i].id == id) return &parser.table[i];
+    }
+    return nullptr;
+}
+
+int32_t FrameLengthByRule(const RecordDef& def, uint16_t lengthField) {
+    // F = L + 3 must be the record's fixed length, or its base length plus whole items.
+    const int32_t frameLength = layout::frame::FrameBytes(lengthField);
+    if (def.itemLength == 0) return frameLength == def.baseLength ? frameLength : 0;
+    if (frameLength < def.baseLength || (frameLength - def.baseLength) % def.itemLength != 0) return 0;
+    return frameLength;
+}
+
+// A record without a count field is checked by its length alone.
+int32_t CountCheckAt(const RecordDef& def) {
+    return def.itemLength == 0 || def.countWidth == 0 ? 0 : def.countOffset + def.countWidth;
+}
+
+bool CountRuleHolds(const RecordDef& def, const uint8_t* frame, int32_t frameLength) {
+    if (def.itemLength == 0 || def.countWidth == 0) return true;
+    const uint8_t* field = frame + def.countOffset;
+    int64_t count = 0;
+    switch (def.countWidth) {
+        case 1: count = field[0] & 0x0F; break;
+        case 2: count = le_u16(field); break;
+        case 4: count = le_u32(field); break;
+        default: return false;
+    }
+    return count * def.itemLength + def.baseLength == frameLength;
+}
 
 int32_t OpenPort(int32_t port, PortCallback callback) {
     if (!ValidPort(port)) {

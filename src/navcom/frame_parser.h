@@ -43,6 +43,23 @@ int32_t FeedEndOfInput(int32_t port, uint8_t* threadBuf);
 // True when n >= 4 and the XOR of bytes 3..n-2 equals byte n-1.
 bool VerifyChecksum(const uint8_t* frame, int32_t n);
 
+// The record table's entry for `id`, or null.
+const RecordDef* FindRecordDef(int32_t id);
+
+// The length rule: the frame length F = L + 3 that the length field L gives when F is the
+// record's fixed length, or its base length plus a whole number of items; 0 otherwise.
+int32_t FrameLengthByRule(const RecordDef& def, uint16_t lengthField);
+
+// The frame byte count at which the count rule is checked (the count field complete); 0 for
+// fixed-length records and records without a count field.
+int32_t CountCheckAt(const RecordDef& def);
+
+// The count rule: the items the count field announces make up exactly `frameLength` (a
+// one-byte count is the low nibble of that byte). Always true for fixed-length records and
+// records without a count field;
+// `frame` holds at least CountCheckAt(def) bytes.
+bool CountRuleHolds(const RecordDef& def, const uint8_t* frame, int32_t frameLength);
+
 // A whole frame of record `id` starting at `bytes`, within the `available` bytes there: its
 // sync bytes, id and checksum hold. Its length in bytes, or 0. For looking into a log outside
 // a port (detection, the first epoch of a log).

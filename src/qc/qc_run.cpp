@@ -96,6 +96,16 @@ private:
 
 }  // namespace
 
+class QcCheck::Impl : public Analyser {
+public:
+    using Analyser::Analyser;
+};
+
+QcCheck::QcCheck(const QcOptions& options, QcReport& report) : impl_(std::make_unique<Impl>(options, report)) {}
+QcCheck::~QcCheck() = default;
+ObservationSink& QcCheck::sink() { return *impl_; }
+void QcCheck::Finish(const DecodeCounts& counts) { impl_->Finish(counts); }
+
 int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcReport& report) {
     report = QcReport{};
     const LogInput log(options.input);

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -36,5 +37,29 @@ struct QcOptions {
 // report holds what was found before. Messages and progress go to `callbacks` as in
 // ConvertFile.
 int32_t AnalyseLog(const QcOptions& options, const CallbackBlock& callbacks, QcReport& report);
+
+class ObservationSink;
+struct DecodeCounts;
+
+// The same check fed by a decoding session the caller runs (a live stream cut into periods):
+// the session's epochs, ephemerides and receiver records go to sink(), and Finish completes the
+// report. The session must have clock correction on and the receiver's records as extra
+// records, as AnalyseLog's has. `options` and `report` outlive the check.
+class QcCheck {
+public:
+    QcCheck(const QcOptions& options, QcReport& report);
+    ~QcCheck();
+    QcCheck(const QcCheck&) = delete;
+    QcCheck& operator=(const QcCheck&) = delete;
+
+    ObservationSink& sink();
+    // The epochs have ended: the figures are completed and `counts` (the decoder's, for the
+    // epochs fed) copied into the report.
+    void Finish(const DecodeCounts& counts);
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace kestrel

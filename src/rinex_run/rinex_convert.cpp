@@ -223,6 +223,19 @@ public:
     // The run's figures, the files written so far included.
     RinexRunResult Result() const;
 
+    // The start that names the next files, for `RinexRunOptions::fileName`.
+    void SetNameStart(const GpsTime& start) { nameStart_ = start; }
+    // Writes the files of what is collected, then starts the next files afresh whatever came
+    // of it. False with the reason in the error text.
+    bool ClosePeriod() {
+        const bool written = WriteFiles();
+        const bool cleared = StartPeriod();
+        nameStart_.reset();
+        return written && cleared;
+    }
+    const std::vector<std::string>& FilesWritten() const { return files_.files; }
+    // Epochs earlier than those written are taken again (the receiver was reset).
+    void ForgetLastEpoch() { selector_ = EpochSelector(Window(options_)); }
     // What --interval did, when the epochs written do not follow it.
     std::vector<std::string> IntervalWarnings() const {
         return kestrel::IntervalWarnings(options_.intervalS, logSpacings_.MostFrequentS(), obs_.MostFrequentSpacingS());
@@ -275,6 +288,7 @@ private:
     ObsTotals written_;  // of the files written before the one being collected
     bool everObserved_[kGpsPrnSlots] = {};
     RinexRunResult files_;  // the files written, and their ephemerides
+    std::optional<GpsTime> nameStart_;
 };
 
 StationFacts RinexRun::Facts() const {
@@ -288,6 +302,7 @@ StationFacts RinexRun::Facts() const {
 
 // The names follow the spacing of the epochs written.
 std::string RinexRun::FileName(RinexFileKind kind, const StationFacts& facts) const {
+    if (options_.fileName) return options_.fileName(kind, nameStart_ ? *nameStart_ : obs_.first(), obs_.MostFrequentSpacingS());
     RinexNameParts names;
     names.marker = facts.markerName;
     names.country = facts.country;
@@ -448,6 +463,41 @@ bool OpenScratchFiles(const RinexRunOptions& options, ScratchFile& body, Scratch
 }
 
 }  // namespace
+
+struct RinexPeriods::State {
+    RinexRunOptions options;
+    ScratchFile body;
+    ScratchFile nav;
+    std::unique_ptr<RinexRun> run;
+};
+
+RinexPeriods::RinexPeriods(std::unique_ptr<State> state) : state_(std::move(state)) {}
+RinexPeriods::~RinexPeriods() = default;
+
+std::unique_ptr<RinexPeriods> RinexPeriods::Open(const RinexRunOptions& options, std::string& error) {
+    auto state = std::make_unique<State>();
+    state->options = options;
+    if (!OpenScratchFiles(state->options, state->body, state->nav)) {
+        error = error_text();
+        return nullptr;
+    }
+    state->run = std::make_unique<RinexRun>(state->options, state->body.file, state->nav.file,
+                                            options.createdUtc ? *options.createdUtc : NowUtc());
+    return std::unique_ptr<RinexPeriods>(new RinexPeriods(std::move(state)));
+}
+
+ObservationSink& RinexPeriods::sink() { return *state_->run; }
+bool RinexPeriods::HasEpochs() const { return state_->run->HasEpochs(); }
+void RinexPeriods::SetPeriodStart(const GpsTime& start) { state_->run->SetNameStart(start); }
+void RinexPeriods::ForgetLastEpoch() { state_->run->ForgetLastEpoch(); }
+
+bool RinexPeriods::Close(std::vector<std::string>& files) {
+    const std::size_t before = state_->run->FilesWritten().size();
+    const bool written = state_->run->ClosePeriod();
+    const auto& all = state_->run->FilesWritten();
+    files.assign(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
+    return written;
+}
 
 std::string MarkerNameFromLog(const std::string& input) {
     if (input.empty() || input == "-") return kDefaultMarker;

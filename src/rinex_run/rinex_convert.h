@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,8 @@
 
 #include "common/gps_time.h"
 #include "kestrel/kestrel.h"
+#include "pipeline/session.h"
+#include "rinex_out/rinex_names.h"
 #include "rinex_out/rinex_obs_writer.h"
 #include "rinex_out/rinex_station.h"
 #include "sitelog/site_log.h"
@@ -51,6 +54,9 @@ struct RinexRunOptions {
     double periodS = 0.0;            // > 0: one pair of files per period of GPS time (1 h, 1 d)
     bool dryRun = false;             // decode and name the files, write none (clock correction off)
     bool noClobber = false;          // an existing file of a name is an error, not replaced
+    // The path of each file, given the start the caller set for it (RinexPeriods), its first
+    // epoch otherwise, and the data interval; none: the RINEX names in `directory`.
+    std::function<std::string(RinexFileKind kind, const GpsTime& start, double intervalS)> fileName;
 
     bool gzip = false;               // compress both files (names end in .gz)
 
@@ -95,6 +101,33 @@ struct RinexRunResult {
 // conversion was aborted: then the files are still written, whole, with what was converted,
 // and `result.aborted` is set). Messages and progress go to `callbacks` as in ConvertFile.
 int32_t ConvertToRinex(const RinexRunOptions& options, const CallbackBlock& callbacks, RinexRunResult& result);
+
+// The RINEX files of a live stream: the session's epochs and ephemerides collected as a
+// conversion collects them (the same epoch rules, the same writers), written as a pair each time
+// the caller closes a period. With `periodS` set, each navigation file holds the ephemerides
+// whose broadcast fit reaches into its period, so that every period stands alone.
+class RinexPeriods {
+public:
+    // Null with the reason when the scratch files cannot be made in the output folder.
+    static std::unique_ptr<RinexPeriods> Open(const RinexRunOptions& options, std::string& error);
+    ~RinexPeriods();
+
+    ObservationSink& sink();
+    bool HasEpochs() const;
+    // The start that names the next files (`RinexRunOptions::fileName`).
+    void SetPeriodStart(const GpsTime& start);
+    // The stream's time went back (a receiver reset): the epochs that come are collected
+    // although they are not later than those written before.
+    void ForgetLastEpoch();
+    // Writes the files of the epochs collected since the last call and starts afresh; `files`
+    // receives their paths. False with the reason in the error text (nothing collected is kept).
+    bool Close(std::vector<std::string>& files);
+
+private:
+    struct State;
+    explicit RinexPeriods(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
 
 // The default marker name of a log: the letters and digits of its file name before the first
 // dot, at most 60 characters; "UNKN" when there are none, and for standard input and logs

@@ -19,7 +19,8 @@ touch "$WORK/files/day1.nav" "$WORK/files/day2.nav"
 
 # command line (completed at its end) | words offered, sorted, comma-separated
 CASES=(
-    "kestrel |convert,detect,inspect,qc,rinex,rtcm"
+    "kestrel |convert,detect,inspect,qc,rinex,rtcm,stream"
+    "kestrel stream --period |15m,1d,1h"
     "kestrel de|detect"
     "kestrel --v|--version"
     "kestrel convert --no-|--no-clobber,--no-clock-correction,--no-l2-slips"
@@ -37,7 +38,7 @@ CASES=(
     "kestrel rinex --marker |"
     "kestrel detect --|--help"
     "kestrel nosuch -|"
-    "kestrel help |convert,detect,inspect,qc,rinex,rtcm"
+    "kestrel help |convert,detect,inspect,qc,rinex,rtcm,stream"
     "kestrel help r|rinex,rtcm"
     "kestrel help rinex |"
     "kestrel rinex --splice --period |1d,1h"

@@ -1,0 +1,124 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Latency of the stream's decoding path: from the moment a read has delivered the last byte of
+// an epoch's MEASUREMENT frame to the moment that epoch has been handed to the RINEX period
+// files' collector (RinexPeriods, which packs it into its scratch file), p50 and p99. The log is
+// fed to one decoding session as a live stream is, one read ending at each MEASUREMENT frame's
+// last byte, with the receiver's records as extra records and clock correction on, as
+// `kestrel stream` runs it; periods of an hour are closed as they end, their files written into
+// a scratch folder.
+//
+//     stream_latency LOG [DIR]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "navcom/frame_parser.h"
+#include "navcom/record_layout.h"
+#include "pipeline/session.h"
+#include "receiver/receiver_records.h"
+#include "rinex_run/rinex_convert.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint8_t kMeasurement = 0xB0;
+
+// Times each epoch's arrival at the collector against the start of the read that completed it.
+class TimingSink : public kestrel::ObservationSink {
+public:
+    explicit TimingSink(kestrel::ObservationSink& next) : next_(next) {}
+    void ReadDone(Clock::time_point at) { readDone_ = at; }
+    bool OnEpoch(const kestrel::ObservationEpoch& epoch) override {
+        const bool kept = next_.OnEpoch(epoch);
+        latenciesUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - readDone_).count());
+        return kept;
+    }
+    bool OnEphemeris(const kestrel::DecodedEphemeris& e) override { return next_.OnEphemeris(e); }
+    bool OnExtraRecord(const uint8_t* frame, int32_t length) override { return next_.OnExtraRecord(frame, length); }
+    std::vector<double> latenciesUs;
+
+private:
+    kestrel::ObservationSink& next_;
+    Clock::time_point readDone_;
+};
+
+double Percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0.0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: stream_latency LOG [DIR]\n");
+        return 2;
+    }
+    std::FILE* f = std::fopen(argv[1], "rb");
+    if (f == nullptr) {
+        std::perror(argv[1]);
+        return 1;
+    }
+    std::vector<uint8_t> log;
+    uint8_t buffer[1 << 16];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) log.insert(log.end(), buffer, buffer + n);
+    std::fclose(f);
+
+    // The reads: each ends with the last byte of a MEASUREMENT frame.
+    std::vector<std::size_t> cuts;
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        const int32_t length = kestrel::FrameAt(log.data() + i, log.size() - i, kMeasurement);
+        if (length > 0) {
+            cuts.push_back(i + static_cast<std::size_t>(length));
+            i += static_cast<std::size_t>(length) - 1;
+        }
+    }
+
+    const std::string dir = argc > 2 ? argv[2] : (std::filesystem::temp_directory_path() / "kestrel-stream-latency").string();
+    std::filesystem::create_directories(dir);
+    kestrel::RinexRunOptions o;
+    o.directory = dir;
+    o.periodS = 3600.0;
+    o.program = "stream_latency";
+    std::string error;
+    auto rinex = kestrel::RinexPeriods::Open(o, error);
+    if (!rinex) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
+    }
+    TimingSink sink(rinex->sink());
+    kestrel::SessionOptions setup;
+    setup.decoder = {0, 0, 1, 0};
+    setup.extraRecords = kestrel::ReceiverInfoRecords();
+    setup.extraRecordCount = kestrel::ReceiverInfoRecordCount();
+    CallbackBlock callbacks{};
+    kestrel::DecodingSession session(setup, callbacks, nullptr, &sink);
+    if (!session.IsOpen()) return 1;
+
+    std::size_t from = 0;
+    std::vector<std::string> files;
+    std::size_t epochsBefore = 0;
+    std::size_t late = 0;  // epochs that reached the collector only at a later read
+    for (const std::size_t cut : cuts) {
+        sink.ReadDone(Clock::now());
+        session.Push(log.data() + from, cut - from);
+        from = cut;
+        if (sink.latenciesUs.size() != epochsBefore + 1) late += 1;
+        epochsBefore = sink.latenciesUs.size();
+    }
+    session.Push(log.data() + from, log.size() - from);
+    session.Finish();
+    rinex->Close(files);
+
+    const std::vector<double>& v = sink.latenciesUs;
+    std::printf("frames %zu epochs %zu reads-without-exactly-one-epoch %zu\n", cuts.size(), v.size(), late);
+    std::printf("latency_us p50 %.1f p99 %.1f max %.1f\n", Percentile(v, 0.50), Percentile(v, 0.99),
+                v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()));
+    return 0;
+}
