@@ -546,6 +546,9 @@ bool Stream::SetUpOutputs() {
     // The receiver's identification and fixes reach the RINEX headers as in a conversion.
     setup.extraRecords = ReceiverInfoRecords();
     setup.extraRecordCount = ReceiverInfoRecordCount();
+    // A damaged frame whose checksum still passes can carry any week: it is left out and
+    // counted, and the station goes on.
+    setup.skipWeekJumps = true;
     session_ = std::make_unique<DecodingSession>(setup, callbacks_, nullptr, rinexSide_.get());
     if (!session_->IsOpen()) {
         PrintError(error_text());

@@ -36,6 +36,7 @@ void SetValues(const SatState& sat, bool continued, SatelliteObservation& o) {
 DecodingSession::EpochBuilder::EpochBuilder(const SessionOptions& options, ObservationSink& sink,
                                             DecodeCounts& counts)
     : tolerateWeekFaults_(options.tolerateWeekFaults),
+      skipWeekJumps_(options.skipWeekJumps),
       givenWeek_(options.week),
       sink_(sink),
       counts_(counts),
@@ -63,7 +64,7 @@ bool DecodingSession::EpochBuilder::Place(const DecodedEpoch& decoded, GpsTime& 
                                                  decoded.time));
         return false;
     }
-    if (tolerateWeekFaults_) {
+    if (tolerateWeekFaults_ || (skipWeekJumps_ && outcome == EpochPlacer::Outcome::kWeekJump)) {
         ++counts_.weekFaults;
     } else if (outcome == EpochPlacer::Outcome::kNoWeek) {
         Stop(RunEnd::kRefused, format_error_text(kNoWeek, logName_.c_str(), decoded.time));

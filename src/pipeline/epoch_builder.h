@@ -36,6 +36,7 @@ private:
     void Stop(RunEnd end, const char* text);
 
     const bool tolerateWeekFaults_;
+    const bool skipWeekJumps_;
     const std::optional<int> givenWeek_;  // the user's week, for frames that carry none
     ObservationSink& sink_;
     DecodeCounts& counts_;

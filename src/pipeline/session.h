@@ -49,6 +49,10 @@ struct SessionOptions {
     // first frame carries none from week 0 (ObservationEpoch::weekKnown false) and skips and
     // counts the frames that cannot be placed.
     bool tolerateWeekFaults = false;
+    // A live stream never ends for one frame: true skips and counts (as weekFaults) a frame
+    // whose week jumps, as a damaged frame that passed its checksum, while a missing week
+    // still ends the run unless tolerateWeekFaults is set.
+    bool skipWeekJumps = false;
     // Records the decoder's record table does not hold whose whole frames (checksum checked)
     // go to the observation sink's OnExtraRecord: the receiver's identification and position
     // records, for the command's headers and checks. None for the plug-in, whose outputs so
@@ -89,7 +93,7 @@ struct DecodeCounts {
     ParserCounts parser;
     int64_t invalidPrnBlocks = 0;  // satellite blocks naming no GPS satellite
     int64_t noTimeStepBlocks = 0;  // satellite blocks whose time did not move on
-    int64_t weekFaults = 0;        // frames not placed in GPS time (tolerateWeekFaults)
+    int64_t weekFaults = 0;        // frames not placed in GPS time (tolerateWeekFaults, skipWeekJumps)
 };
 
 enum class RunEnd {
