@@ -40,11 +40,13 @@ make_day_inputs() {
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 # Runs a command `count` times; prints "wall cpu maxrss_kb" medians. The caller sets `stats`,
-# the file /usr/bin/time writes to.
+# the file /usr/bin/time writes to, and may set `before_each` to a command run before every
+# run (one that empties the output folders, say).
 measure() {
     local count="$1"; shift
     local walls=() cpus=() rss=()
     for ((i = 0; i < count; i++)); do
+        if [[ -n "${before_each:-}" ]]; then $before_each; fi
         local t0 t1
         t0=$(date +%s.%N)
         # Some peers end with a non-zero status after a complete run; time notes it first.

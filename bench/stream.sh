@@ -31,21 +31,10 @@ if [[ ! -s "$data/week.nav" ]]; then
 fi
 out="$data/out-stream"
 
-# Runs a command `runs` times into fresh folders; prints "wall cpu maxrss_kb" medians.
-measure() {
-    local walls=() cpus=() rss=() stats="$out/time.txt"
-    for ((i = 0; i < runs; i++)); do
-        rm -rf "$out/raw" "$out/rinex" && mkdir -p "$out/raw" "$out/rinex"
-        local t0 t1
-        t0=$(date +%s.%N)
-        /usr/bin/time -o "$stats" -f "%U %S %M" "$@" > /dev/null 2> "$out/err.txt"
-        t1=$(date +%s.%N)
-        walls+=("$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f", b - a}')")
-        cpus+=("$(tail -1 "$stats" | awk '{print $1 + $2}')")
-        rss+=("$(tail -1 "$stats" | awk '{print $3}')")
-    done
-    printf '%s %s %s\n' "$(median "${walls[@]}")" "$(median "${cpus[@]}")" "$(median "${rss[@]}")"
-}
+# Each run into fresh folders.
+stats="$out/time.txt"
+fresh_folders() { rm -rf "$out/raw" "$out/rinex" && mkdir -p "$out/raw" "$out/rinex"; }
+before_each=fresh_folders
 mbps() { awk -v b="$1" -v t="$2" 'BEGIN {printf "%.1f", (t > 0 ? b / 1e6 / t : 0)}'; }
 
 mkdir -p "$out"
@@ -55,8 +44,8 @@ echo "latency, simulated day at 1 Hz (one read per MEASUREMENT frame):"
 week_bytes=$(stat -c %s "$data/week.nav")
 echo
 echo "simulated week, $(awk -v b="$week_bytes" 'BEGIN {printf "%.1f", b / 1e6}') MB, runs per figure: $runs (medians)"
-read -r r_wall r_cpu r_rss < <(measure "$kestrel" rinex "$data/week.nav" -d "$out/rinex" -q)
-read -r s_wall s_cpu s_rss < <(measure "$kestrel" stream "file:$data/week.nav" --speed 0 --raw "$out/raw" \
+read -r r_wall r_cpu r_rss < <(measure "$runs" "$kestrel" rinex "$data/week.nav" -d "$out/rinex" -q)
+read -r s_wall s_cpu s_rss < <(measure "$runs" "$kestrel" stream "file:$data/week.nav" --speed 0 --raw "$out/raw" \
     --rinex "$out/rinex" --period 1h)
 periods=$(find "$out/rinex" -name '*_GO.rnx' | wc -l)
 stream_epochs=$(cat "$out/rinex/"*_GO.rnx | grep -c '^>' || true)
