@@ -37,7 +37,7 @@ void CheckEpoch(const kestrel::test::DrainedEpoch& epoch, const OptionRecord& op
         Fail("epoch marked clock-corrected with clock correction off");
     }
     for (const SatObservation& obs : epoch.observations) {
-        if (!IsGpsPrn(obs.prn)) Fail("observation of PRN %d", obs.prn);
+        if (!kestrel::IsGpsPrn(obs.prn)) Fail("observation of PRN %d", obs.prn);
     }
     for (const SatLockInfo& lock : epoch.lockInfo) {
         if (lock.info_kind != kLockInfoKind || lock.strength < 35.0 || lock.strength > 50.0) {
