@@ -29,6 +29,7 @@
 #include "pipeline/session.h"
 #include "rtcm/bits.h"
 #include "rtcm/station_stream.h"
+#include "rtcm_station.h"
 #include "session.h"
 
 namespace kestrel::cli {
@@ -38,34 +39,12 @@ constexpr const char* kExtension = ".rtcm3";
 constexpr const char* kStandardOutput = "-";  // -o - : the frames on standard output
 constexpr int kLastWeek = 9999;  // the GPS weeks --week takes, counted without rollover
 
-// The antenna height 1006 can carry: metres from 0 to its largest, said in words when refused.
-CLI::Validator HeightValidator() {
-    return CLI::Validator(
-        [](std::string& value) {
-            char* end = nullptr;
-            const double m = std::strtod(value.c_str(), &end);
-            if (value.empty() || *end != '\0' || !(m >= 0.0 && m <= rtcm::kMaxAntennaHeightM)) {
-                char limit[32];
-                std::snprintf(limit, sizeof limit, "%.4f", rtcm::kMaxAntennaHeightM);
-                return "'" + value + "' is not a height in metres from 0 to " + limit;
-            }
-            return std::string();
-        },
-        "", "");
-}
-
 struct RtcmArgs {
     std::vector<std::string> inputs;
     BatchArgs batch;
     std::string output;
-    std::string messages = rtcm::kDefaultMessages;
-    std::string position;
-    double antennaHeightM = 0.0;
-    std::string antenna;
-    std::string receiver;
-    int stationId = 0;
+    StationOptions station;
     int week = 0;
-    bool doppler = false;
     bool quiet = false;
 };
 
@@ -213,11 +192,8 @@ void ReportPosition(const rtcm::StationStream& stream, bool positionChosen, std:
     }
 }
 
-struct Station {
-    std::vector<rtcm::MessageChoice> messages;
-    rtcm::StationDescription description;
-    bool positionChosen = false;  // 1005 or 1006 among the messages
-    std::optional<int> week;      // of the first epoch, for logs whose frames carry none
+struct Station : StationChoice {
+    std::optional<int> week;  // of the first epoch, for logs whose frames carry none
 };
 
 LogReport ConvertOne(const std::string& input, const std::string& output, const Station& station, const RtcmArgs& a) {
@@ -243,7 +219,7 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
         return fail(file.error() + (a.batch.noClobber && file.reason() == files::Reason(EEXIST) ? " (--no-clobber)" : ""),
                     kExitFailure);
     }
-    rtcm::StationStream stream(station.messages, station.description, a.doppler);
+    rtcm::StationStream stream(station.messages, station.description, station.doppler);
     RtcmSink sink(stream, file);
     SessionOptions options;
     options.week = station.week;
@@ -312,34 +288,8 @@ LogReport ConvertOne(const std::string& input, const std::string& output, const 
 
 // The station as the arguments describe it; false (the reason printed) when they do not.
 bool StationFromArgs(CLI::App& sub, const RtcmArgs& a, Station& s) {
-    std::string error;
-    const auto messages = rtcm::ParseMessageList(a.messages, error);
-    if (!messages) {
-        PrintUsageError("rtcm", "--msg: " + error);
-        return false;
-    }
-    s.messages = *messages;
-    for (const rtcm::MessageChoice& m : s.messages) s.positionChosen = s.positionChosen || m.number == 1005 || m.number == 1006;
-    rtcm::StationDescription& d = s.description;
-    d.stationId = a.stationId;
-    if (!a.position.empty()) {
-        const auto v = ParseNumbers(a.position, 3, error);
-        d.positionM = std::array<double, 3>{(*v)[0], (*v)[1], (*v)[2]};
-    }
-    d.antennaHeightM = a.antennaHeightM;
+    if (!StationFromOptions(a.station, "rtcm", s)) return false;
     if (sub.count("--week") != 0) s.week = a.week;
-    const auto antenna = SplitFields(a.antenna, 2);
-    d.antennaType = antenna[0];
-    d.antennaSerial = antenna[1];
-    const auto receiver = SplitFields(a.receiver, 3);
-    d.receiverType = receiver[0];
-    d.receiverFirmware = receiver[1];
-    d.receiverSerial = receiver[2];
-    const std::string problem = rtcm::CheckStation(d);
-    if (!problem.empty()) {
-        PrintUsageError("rtcm", problem);
-        return false;
-    }
     if (!a.output.empty() && a.inputs.size() > 1) {
         PrintUsageError("rtcm", "-o names the file of one LOG; with several, give a folder with -d");
         return false;
@@ -410,33 +360,10 @@ Runner AddRtcmCommand(CLI::App& app) {
                     "RTCM 3 file name (one LOG); - writes the frames on standard output, and the messages go to "
                     "standard error")
         ->type_name("OUT");
-    sub->add_option("--msg", a.messages,
-                    "messages and their intervals in seconds: 1004, 1074 (MSM4), 1077 (MSM7), 1019, 1005, "
-                    "1006, 1033; observations without an interval go out every epoch, ephemerides when a new "
-                    "one arrives, station messages every epoch (default " + std::string(rtcm::kDefaultMessages) + ")")
-        ->type_name("LIST")
-        ->default_str(rtcm::kDefaultMessages);
-    sub->add_option("--position", a.position,
-                    "antenna reference point, Earth-fixed X,Y,Z in m (default: the median of the first ten "
-                    "minutes of single-point solutions)")
-        ->type_name("X,Y,Z")
-        ->check(NumbersValidator(3));
-    sub->add_option("--antenna-height", a.antennaHeightM, "antenna reference point above the marker, m (in 1006)")
-        ->type_name("M")
-        ->check(HeightValidator());
-    sub->add_option("--antenna", a.antenna, "antenna IGS type with radome, and serial number (in 1033)")
-        ->type_name("TYPE[,SERIAL]");
-    sub->add_option("--receiver", a.receiver, "receiver type, firmware version and serial number (in 1033)")
-        ->type_name("TYPE[,FIRMWARE[,SERIAL]]");
-    sub->add_option("--station-id", a.stationId, "reference station id of every message")
-        ->type_name("N")
-        ->check(WholeNumberValidator(0, rtcm::kMaxStationId));
+    AddStationOptions(*sub, a.station);
     sub->add_option("--week", a.week, "GPS week of the first epoch, when the log's frames carry none")
         ->type_name("N")
         ->check(WholeNumberValidator(0, kLastWeek));
-    sub->add_flag("--doppler", a.doppler,
-                  "MSM7 carries the L1 Doppler derived from successive code ranges as its phase-range rate (the "
-                  "receiver sends none; it jumps where the receiver steps its clock)");
     sub->add_flag("-q,--quiet", a.quiet, "no progress display");
     AddBatchOptions(*sub, a.batch);
     return [sub] { return RunRtcm(*sub, a); };

@@ -50,6 +50,7 @@
 #include "rinex_out/rinex_names.h"
 #include "rinex_run/rinex_convert.h"
 #include "session.h"
+#include "stream_rtcm.h"
 #include "stream_status.h"
 
 namespace kestrel::cli {
@@ -80,6 +81,10 @@ struct StreamArgs {
     bool qc = false;
     bool configure = false;
     double rateHz = 0.0;
+    std::vector<std::string> rtcm;
+    StationOptions rtcmStation;
+    std::string listen = "127.0.0.1";
+    unsigned maxClients = 16;
 };
 
 volatile std::sig_atomic_t gStopSignal = 0;
@@ -180,6 +185,14 @@ std::string PreviousPeriodFile(const std::string& finalPath) {
     return best;
 }
 
+// SSSS00CCC_R_YYYYDDDHHMM_PPU.EXT in `directory`: the RINEX long name up to its period, the
+// name of a period's raw and RTCM files.
+std::string PeriodFileName(const std::string& directory, const Station& station, const GpsTime& start, int64_t periodS,
+                           const char* extension) {
+    const std::string rinexName = RinexLongName(PeriodParts(station, start, periodS, 0.0), RinexFileKind::kNavigation);
+    return Join(directory, rinexName.substr(0, rinexName.rfind('_')) + extension);
+}
+
 // What the command tells of each closed period, once all its outputs are closed.
 struct ClosedPeriod {
     GpsTime start;
@@ -229,9 +242,7 @@ public:
 
     // The final name of the raw file of the period starting at `start`.
     std::string FinalName(const GpsTime& start) const {
-        const std::string rinexName = RinexLongName(PeriodParts(station_, start, periodS_, 0.0), RinexFileKind::kNavigation);
-        // SSSS00CCC_R_YYYYDDDHHMM_PPU: the RINEX long name up to its period.
-        return Join(directory_, rinexName.substr(0, rinexName.rfind('_')) + kRawExtension);
+        return PeriodFileName(directory_, station_, start, periodS_, kRawExtension);
     }
     std::string OpenName(const std::string& finalPath) const { return Join(directory_, kOpenPrefix + BaseName(finalPath)); }
 
@@ -445,6 +456,26 @@ private:
     std::map<int32_t, DecodedEphemeris> inForce_;  // the latest of each satellite
 };
 
+// The session's one sink: each epoch and ephemeris to the RTCM outputs (first: rovers wait
+// for them) and to the RINEX side.
+class StationSink : public ObservationSink {
+public:
+    StationSink(RinexSide& rinex, RtcmOutputs* rtcm) : rinex_(rinex), rtcm_(rtcm) {}
+    bool OnEpoch(const ObservationEpoch& epoch) override {
+        if (rtcm_ != nullptr) rtcm_->OnEpoch(epoch);
+        return rinex_.OnEpoch(epoch);
+    }
+    bool OnEphemeris(const DecodedEphemeris& ephemeris) override {
+        if (rtcm_ != nullptr) rtcm_->OnEphemeris(ephemeris);
+        return rinex_.OnEphemeris(ephemeris);
+    }
+    bool OnExtraRecord(const uint8_t* frame, int32_t length) override { return rinex_.OnExtraRecord(frame, length); }
+
+private:
+    RinexSide& rinex_;
+    RtcmOutputs* rtcm_;
+};
+
 // The raw files of the stream, with the cutter that finds its periods.
 struct RawSide {
     std::unique_ptr<RawFiles> files;
@@ -455,9 +486,9 @@ struct RawSide {
 
 class Stream {
 public:
-    Stream(const StreamArgs& args, const live::InputSource& source, int64_t periodS)
+    Stream(const StreamArgs& args, const live::InputSource& source, int64_t periodS, StationChoice rtcmStation)
         : args_(args), source_(source), periodS_(periodS), station_(StationOf(args.station, source)),
-          periodName_(args.period) {}
+          periodName_(args.period), rtcmStation_(std::move(rtcmStation)) {}
 
     int Run();
 
@@ -470,22 +501,28 @@ private:
     bool EndOfStream();
     void WriteStatus(bool force);
     void ConfigureStep(live::Input& input);
+    bool StartRtcm();
+    void SayRtcm();
 
     const StreamArgs& args_;
     const live::InputSource& source_;
     int64_t periodS_;
     Station station_;
     std::string periodName_;
+    StationChoice rtcmStation_;
     StreamStatus status_;
     PeriodReport report_;
     RawSide raw_;
     std::unique_ptr<RinexPeriods> rinex_;
     std::unique_ptr<RinexSide> rinexSide_;
+    std::unique_ptr<RtcmOutputs> rtcm_;
+    std::unique_ptr<StationSink> sink_;
     std::unique_ptr<DecodingSession> session_;
     CallbackBlock callbacks_ = DisplayCallbacks();
     std::unique_ptr<live::ReceiverSetUp> setUp_;
     std::unique_ptr<live::StreamWatch> watch_;
     double lastStatusS_ = -1e9;
+    uint64_t rtcmErrorsCounted_ = 0;
     bool statusFailed_ = false;
 };
 
@@ -534,6 +571,8 @@ bool Stream::SetUpOutputs() {
         }
     }
     rinexSide_ = std::make_unique<RinexSide>(rinex_.get(), periodS_, report_, status_);
+    if (!StartRtcm()) return false;
+    sink_ = std::make_unique<StationSink>(*rinexSide_, rtcm_.get());
     if (!args_.rawDir.empty()) {
         raw_.files = std::make_unique<RawFiles>(args_.rawDir, station_, periodS_, report_, status_);
         raw_.writer = std::make_unique<live::RawPeriodWriter>(*raw_.files);
@@ -549,7 +588,7 @@ bool Stream::SetUpOutputs() {
     // A damaged frame whose checksum still passes can carry any week: it is left out and
     // counted, and the station goes on.
     setup.skipWeekJumps = true;
-    session_ = std::make_unique<DecodingSession>(setup, callbacks_, nullptr, rinexSide_.get());
+    session_ = std::make_unique<DecodingSession>(setup, callbacks_, nullptr, sink_.get());
     if (!session_->IsOpen()) {
         PrintError(error_text());
         return false;
@@ -557,6 +596,48 @@ bool Stream::SetUpOutputs() {
     session_->NameSource(source_.text);
     if (args_.qc) rinexSide_->CheckPeriods(session_.get());
     return true;
+}
+
+// The RTCM outputs: files cut into periods as the raw ones, and the network servers, which
+// listen from here on (each says where).
+bool Stream::StartRtcm() {
+    if (args_.rtcm.empty()) return true;
+    RtcmOutputs::Options o;
+    o.station = rtcmStation_;
+    o.urls = args_.rtcm;
+    o.periodS = periodS_;
+    o.listen = args_.listen;
+    o.maxClients = args_.maxClients;
+    o.mountName = station_.marker;
+    o.country = station_.country;
+    o.rebuilt = !args_.rawDir.empty();
+    const Station station = station_;
+    const int64_t periodS = periodS_;
+    o.fileName = [station, periodS](const std::string& folder, const GpsTime& start) {
+        return PeriodFileName(folder, station, start, periodS, kRtcmExtension);
+    };
+    o.closed = [this](const GpsTime& start, const std::string& path) { report_.At(start).files.push_back(path); };
+    std::string error;
+    rtcm_ = RtcmOutputs::Start(std::move(o), error);
+    if (!rtcm_) {
+        PrintError(error);
+        return false;
+    }
+    for (const RtcmOutputState& output : rtcm_->States()) {
+        PrintError(output.port != 0 ? "rtcm: " + output.name + " listening on port " + std::to_string(output.port)
+                                    : "rtcm: " + output.name + " pushing to the caster");
+    }
+    SayRtcm();
+    return true;
+}
+
+// What the RTCM outputs said from their threads, and their figures for the status.
+void Stream::SayRtcm() {
+    if (!rtcm_) return;
+    for (const std::string& text : rtcm_->TakeMessages()) PrintError(text);
+    status_.rtcm = rtcm_->States();
+    status_.writeErrors += rtcm_->writeErrors() - rtcmErrorsCounted_;
+    rtcmErrorsCounted_ = rtcm_->writeErrors();
 }
 
 bool Stream::Take(std::span<const uint8_t> bytes) {
@@ -585,6 +666,10 @@ bool Stream::EndOfStream() {
     }
     session_->Finish();
     const bool ok = rinexSide_->Finish();
+    if (rtcm_) {
+        rtcm_->Finish();
+        SayRtcm();
+    }
     report_.Flush(periodName_);
     status_.filesClosed = report_.closed();
     return ok;
@@ -628,12 +713,17 @@ bool Stream::Recover() {
         if (!before.empty() && session_) {
             const std::vector<uint8_t> prime = ReadWhole(before);
             rinexSide_->Mute(true);
+            if (rtcm_) rtcm_->SetMode(RtcmOutputs::Mode::kPrime);
             session_->Push(prime.data(), prime.size());
             rinexSide_->Mute(false);
         }
+        // The period taken up is written to files again; rovers get the stream from now on.
+        if (rtcm_) rtcm_->SetMode(RtcmOutputs::Mode::kFilesOnly);
         PrintError("taking up " + BaseName(finalName) + " left open by an earlier run: " + std::to_string(bytes.size()) +
                    " bytes");
-        if (!Take(bytes)) return false;
+        const bool taken = Take(bytes);
+        if (rtcm_) rtcm_->SetMode(RtcmOutputs::Mode::kLive);
+        if (!taken) return false;
         fs::remove(replay, ec);
     }
     return true;
@@ -721,6 +811,7 @@ int Stream::Run() {
             break;
         }
         if (const auto event = watch_->Check(live::MonotonicSeconds())) PrintError(watch_->Describe(*event, source_.text));
+        SayRtcm();
         WriteStatus(false);
     }
     if (!EndOfStream()) failed = true;
@@ -800,6 +891,20 @@ Runner AddStreamCommand(CLI::App& app) {
     sub->add_option("--rate", a.rateHz, "with --configure: MEASUREMENT and PVT rate (default every epoch)")
         ->type_name("HZ")
         ->check(NumberValidator(true));
+    sub->add_option("--rtcm", a.rtcm,
+                    "RTCM 3 of the station, repeatable: file://DIR (files cut into periods), tcpsvr://[ADDR]:PORT "
+                    "(raw to every client), ntripc://[USER:PASS@][ADDR][:PORT]/MOUNT (the built-in NTRIP caster), "
+                    "ntrips://[USER:PASS@]HOST[:PORT]/MOUNT (pushed to a caster; a user name speaks NTRIP 2.0, a "
+                    "password alone 1.0)")
+        ->type_name("URL");
+    AddStationOptions(*sub, a.rtcmStation);
+    sub->add_option("--listen", a.listen,
+                    "address the RTCM servers listen on when their URL names none (default 127.0.0.1, this "
+                    "computer only; 0.0.0.0 serves every network)")
+        ->type_name("ADDR");
+    sub->add_option("--max-clients", a.maxClients, "clients each RTCM server serves at once (default 16)")
+        ->type_name("N")
+        ->check(WholeNumberValidator(1, 4096));
     return [sub] {
         std::string error;
         const std::optional<live::InputSource> source = live::ParseInputSource(a.input, error);
@@ -807,9 +912,26 @@ Runner AddStreamCommand(CLI::App& app) {
             PrintUsageError("stream", "INPUT: " + error);
             return kExitUsage;
         }
-        if (a.rawDir.empty() && a.rinexDir.empty()) {
-            PrintUsageError("stream", "no output given; give --raw DIR, --rinex DIR or both");
+        if (a.rawDir.empty() && a.rinexDir.empty() && a.rtcm.empty()) {
+            PrintUsageError("stream", "no output given; give --raw DIR, --rinex DIR, --rtcm URL or several");
             return kExitUsage;
+        }
+        for (const std::string& url : a.rtcm) {
+            if (!CheckRtcmOutput(url, error)) {
+                PrintUsageError("stream", "--rtcm: " + error);
+                return kExitUsage;
+            }
+        }
+        StationChoice rtcmStation;
+        if (!a.rtcm.empty() && !StationFromOptions(a.rtcmStation, "stream", rtcmStation)) return kExitUsage;
+        if (a.rtcm.empty()) {
+            for (const char* option : {"--msg", "--position", "--antenna-height", "--antenna", "--receiver",
+                                       "--station-id", "--doppler", "--listen", "--max-clients"}) {
+                if (sub->count(option) != 0) {
+                    PrintUsageError("stream", std::string(option) + ": goes with --rtcm");
+                    return kExitUsage;
+                }
+            }
         }
         if (a.qc && a.rinexDir.empty()) {
             PrintUsageError("stream", "--qc: goes with --rinex");
@@ -833,7 +955,7 @@ Runner AddStreamCommand(CLI::App& app) {
             return kExitUsage;
         }
         if (source->kind == live::InputSource::Kind::kFile) files::ProtectInput(source->path);
-        Stream stream(a, *source, *live::ParsePeriod(a.period));
+        Stream stream(a, *source, *live::ParsePeriod(a.period), std::move(rtcmStation));
         return stream.Run();
     };
 }

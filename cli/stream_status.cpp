@@ -30,6 +30,19 @@ std::string StatusJson(const StreamStatus& s) {
     j["periods_closed"] = s.filesClosed;
     j["write_errors"] = s.writeErrors;
     j["open_raw_file"] = s.openRaw.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(s.openRaw);
+    if (!s.rtcm.empty()) {
+        nlohmann::ordered_json outputs = nlohmann::ordered_json::array();
+        for (const RtcmOutputState& o : s.rtcm) {
+            outputs.push_back({{"output", o.name},
+                               {"port", o.port},
+                               {"clients", o.clients},
+                               {"clients_served", o.clientsServed},
+                               {"clients_dropped_slow", o.clientsDropped},
+                               {"bytes_sent", o.bytesSent},
+                               {"connected", o.connected}});
+        }
+        j["rtcm"] = outputs;
+    }
     return j.dump(2) + "\n";
 }
 

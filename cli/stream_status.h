@@ -6,10 +6,22 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/gps_time.h"
 
 namespace kestrel::cli {
+
+// One RTCM network output.
+struct RtcmOutputState {
+    std::string name;  // its URL, the password hidden
+    uint16_t port = 0;  // servers: the port listened on
+    unsigned clients = 0;
+    uint64_t clientsServed = 0;
+    uint64_t clientsDropped = 0;  // too slow
+    uint64_t bytesSent = 0;
+    bool connected = false;       // push: the caster takes the stream
+};
 
 struct StreamStatus {
     std::string input;
@@ -25,6 +37,7 @@ struct StreamStatus {
     uint64_t filesClosed = 0;          // periods closed
     uint64_t writeErrors = 0;
     std::string openRaw;               // the open period's raw file (its temporary name)
+    std::vector<RtcmOutputState> rtcm; // the RTCM network outputs
 };
 
 // The status as one JSON document, with a line end.

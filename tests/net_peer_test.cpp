@@ -189,43 +189,9 @@ TEST(NetPeers, HostileClientsDoNotDisturbARealOne) {
     ASSERT_TRUE(WaitFor([&] { return out->stats().clients == 1; }, 15));
     [[maybe_unused]] const long rss_before = test::ResidentKb();
 
-    std::vector<int> held;  // connections the hostile side keeps open
-    const int stuck = ConnectLocal(port, 4096);
-    SendText(stuck, "GET /KEST HTTP/1.0\r\nAuthorization: Basic cm92ZXI6cHc=\r\n\r\n");
-    held.push_back(stuck);
-    for (int i = 0; i < 20; ++i) {  // half-open: connected, silent; half of them shut their side
-        const int fd = ConnectLocal(port);
-        if (i % 2) ::shutdown(fd, SHUT_WR);
-        held.push_back(fd);
-    }
-    for (int i = 0; i < 10; ++i) {  // never finished: a header without its end, a TLS greeting
-        const int fd = ConnectLocal(port);
-        SendText(fd, i % 2 ? std::string("GET /KEST HTTP/1.0\r\nUser-Agent: NTRIP slow\r\n")
-                           : std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11));
-        held.push_back(fd);
-    }
-    std::thread hostile([&] {
-        const std::string malformed[] = {
-            "GET /KEST HTTP/1.0\r\nAuthorization: Basic d3Jvbmc6cGFzcw==\r\n\r\n",
-            "GET /KEST HTTP/9.9\r\n\r\n",
-            "GET /../../etc/passwd HTTP/1.0\r\n\r\n",
-            "SOURCE guess /KEST\r\n\r\n",
-            "POST /KEST HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-            "GET /KEST HTTP/1.0\r\nX-Pad: " + std::string(5000, 'A') + "\r\n\r\n",
-            std::string(300, '\0') + "\r\n\r\n",
-            "GET " + std::string(3000, '/') + " HTTP/1.0\r\n\r\n",
-            "\r\n\r\n",
-            "GET /KEST HTTP/1.0\r\nno colon here\r\n\r\n",
-            "\xff\xfe\xfd GET /KEST\r\n\r\n",
-        };
-        for (int i = 0; i < 200; ++i) {
-            const int fd = ConnectLocal(port);
-            if (fd < 0) continue;
-            SendText(fd, malformed[i % std::size(malformed)]);
-            ReadSome(fd, 1 << 16, 2);
-            ::close(fd);
-        }
-    });
+    const std::vector<int> held =
+        test::HoldHostileConnections(port, "GET /KEST HTTP/1.0\r\nAuthorization: Basic cm92ZXI6cHc=\r\n\r\n");
+    std::thread hostile([&] { test::SendMalformedRequests(port, 200); });
     const std::vector<uint8_t> sent = PublishStream(*out, 400, 10, 2000);
     hostile.join();
     EXPECT_TRUE(WaitFor([&] { return FileSize(file) >= sent.size(); }, 15));

@@ -36,7 +36,7 @@ using namespace kestrel::live;
 constexpr const char* kUsage =
     "usage: receiver-sim LOG (--pty [--link PATH] | --tcp PORT [--bind ADDRESS]) [--speed N]\n"
     "                    [--replies ack|refuse|none] [--drop-every S] [--damage P] [--seed N]\n"
-    "                    [--record FILE]\n";
+    "                    [--record FILE] [--hold]\n";
 
 constexpr const char* kHelp =
     "Replays the NavCom log LOG as a receiver sends it: each MEASUREMENT frame when its epoch\n"
@@ -61,6 +61,8 @@ constexpr const char* kHelp =
     "  --seed N          seed of the damage (default 1)\n"
     "  --record FILE     writes there every byte that reached the link, in order: what a\n"
     "                    faultless logger of the link would have received\n"
+    "  --hold            the replay waits for SIGUSR1 as well as for its reader (a test or a\n"
+    "                    demonstration connecting rovers to the station first)\n"
     "\n"
     "Ends when the log has been sent and taken by the reader (a pseudo-terminal's reader has\n"
     "read it all; a TCP client's socket has sent it), or on SIGTERM or Ctrl-C; a summary goes to\n"
@@ -73,6 +75,8 @@ constexpr double kSettledS = 0.2;  // a reader's queue empty this long holds not
 
 volatile sig_atomic_t stopSignal = 0;
 void OnStop(int signal) { stopSignal = signal; }
+volatile sig_atomic_t released = 0;
+void OnRelease(int) { released = 1; }
 
 enum class Replies { kAck, kRefuse, kNone };
 
@@ -89,6 +93,7 @@ struct Options {
     double damage = 0.0;
     unsigned seed = 1;
     std::string record;
+    bool hold = false;
 };
 
 bool ParseDouble(const char* text, double& value) {
@@ -140,6 +145,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         } else if (a == "--seed" && hasValue && ParseDouble(argv[i + 1], v) && v >= 0) {
             o.seed = static_cast<unsigned>(v);
             ++i;
+        } else if (a == "--hold") {
+            o.hold = true;
         } else if (a == "--record" && hasValue) {
             o.record = argv[++i];
         } else if (!a.empty() && a[0] != '-' && o.log.empty()) {
@@ -329,7 +336,7 @@ public:
         while (stopSignal == 0) {
             const double now = MonotonicSeconds();
             // A TCP replay starts when its first client comes.
-            if (!started_ && link_.fd() >= 0) {
+            if (!started_ && link_.fd() >= 0 && (!o_.hold || released != 0)) {
                 started_ = true;
                 startS_ = now;
                 nextDropS_ = now + o_.dropEveryS;
@@ -504,6 +511,9 @@ int main(int argc, char** argv) {
     sa.sa_handler = OnStop;
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
+    struct sigaction release{};
+    release.sa_handler = OnRelease;
+    ::sigaction(SIGUSR1, &release, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     Link link(options);
     Simulator simulator(options, link);

@@ -33,6 +33,21 @@ std::unique_ptr<net::Output> Start(const std::string& url, const net::OutputOpti
     return out;
 }
 
+uint16_t FreeLocalPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
 int ConnectLocal(uint16_t port, int rcvbuf) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
@@ -148,8 +163,9 @@ std::size_t FileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
 }
 
-long ResidentKb() {
-    FILE* f = std::fopen("/proc/self/status", "r");
+long ResidentKb(pid_t pid) {
+    const std::string path = pid == 0 ? "/proc/self/status" : "/proc/" + std::to_string(pid) + "/status";
+    FILE* f = std::fopen(path.c_str(), "r");
     if (!f) return 0;
     char line[256];
     long kb = 0;
@@ -157,6 +173,48 @@ long ResidentKb() {
         if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1) break;
     std::fclose(f);
     return kb;
+}
+
+std::vector<int> HoldHostileConnections(uint16_t port, const std::string& request) {
+    std::vector<int> held;
+    const int stuck = ConnectLocal(port, 4096);
+    SendText(stuck, request);
+    held.push_back(stuck);
+    for (int i = 0; i < 20; ++i) {  // half-open: connected, silent; half of them shut their side
+        const int fd = ConnectLocal(port);
+        if (i % 2) ::shutdown(fd, SHUT_WR);
+        held.push_back(fd);
+    }
+    for (int i = 0; i < 10; ++i) {  // never finished: a header without its end, a TLS greeting
+        const int fd = ConnectLocal(port);
+        SendText(fd, i % 2 ? std::string("GET /KEST HTTP/1.0\r\nUser-Agent: NTRIP slow\r\n")
+                           : std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11));
+        held.push_back(fd);
+    }
+    return held;
+}
+
+void SendMalformedRequests(uint16_t port, int count) {
+    const std::string malformed[] = {
+        "GET /KEST HTTP/1.0\r\nAuthorization: Basic d3Jvbmc6cGFzcw==\r\n\r\n",
+        "GET /KEST HTTP/9.9\r\n\r\n",
+        "GET /../../etc/passwd HTTP/1.0\r\n\r\n",
+        "SOURCE guess /KEST\r\n\r\n",
+        "POST /KEST HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+        "GET /KEST HTTP/1.0\r\nX-Pad: " + std::string(5000, 'A') + "\r\n\r\n",
+        std::string(300, '\0') + "\r\n\r\n",
+        "GET " + std::string(3000, '/') + " HTTP/1.0\r\n\r\n",
+        "\r\n\r\n",
+        "GET /KEST HTTP/1.0\r\nno colon here\r\n\r\n",
+        "\xff\xfe\xfd GET /KEST\r\n\r\n",
+    };
+    for (int i = 0; i < count; ++i) {
+        const int fd = ConnectLocal(port);
+        if (fd < 0) continue;
+        SendText(fd, malformed[i % std::size(malformed)]);
+        ReadSome(fd, 1 << 16, 2);
+        ::close(fd);
+    }
 }
 
 }  // namespace kestrel::test

@@ -23,6 +23,9 @@ std::unique_ptr<net::Output> Start(const std::string& url, const net::OutputOpti
 // A connection to 127.0.0.1:port; -1 on failure. A receive buffer of `rcvbuf` bytes when not 0
 // (set before connecting, so that the window stays small).
 int ConnectLocal(uint16_t port, int rcvbuf = 0);
+// A loopback port free a moment ago (the system's choice for port 0), for a program that
+// must be told its port before it starts.
+uint16_t FreeLocalPort();
 bool SendText(int fd, std::string_view text);
 // Reads until `want` bytes have come, the peer closed, or `seconds` passed.
 std::string ReadSome(int fd, std::size_t want, double seconds);
@@ -58,7 +61,15 @@ std::vector<uint8_t> NoiseBytes(std::size_t size, uint32_t seed);
 
 std::size_t FileSize(const std::string& path);
 
-// The resident memory of this process, in kB.
-long ResidentKb();
+// The resident memory of this process (or of `pid`), in kB.
+long ResidentKb(pid_t pid = 0);
+
+// What a hostile side keeps open on a server at `port`: a rover that sends `request` and never
+// reads, 20 half-open connections (half of them shut their side) and 10 never-finished
+// headers. The caller closes them.
+std::vector<int> HoldHostileConnections(uint16_t port, const std::string& request);
+// `count` malformed requests (bad credentials, versions, paths, oversized headers, binary),
+// each read until the server closes.
+void SendMalformedRequests(uint16_t port, int count);
 
 }  // namespace kestrel::test
