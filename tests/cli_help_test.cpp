@@ -102,7 +102,7 @@ TEST_F(CliManners, ArgumentErrorsSayWhatIsWrongAndPointToTheHelp) {
          "--rate: '0' is not a number above 0 (see kestrel stream --help)"},
         {{"stream", "-", "--raw", "r", "--configure", "--rate", "3"},
          "--rate: 3 Hz is not a whole number of tenths of a second apart (see kestrel stream --help)"},
-        {{"stream", "-"}, "no output given; give --raw DIR, --rinex DIR or both (see kestrel stream --help)"},
+        {{"stream", "-"}, "no output given; give --raw DIR, --rinex DIR, --rtcm URL or several (see kestrel stream --help)"},
         {{"stream", "-", "--raw", "r", "--speed", "2"}, "--speed: goes with a file: input (see kestrel stream --help)"},
         {{"stream", "-", "--raw", "r", "--gzip"}, "--gzip: goes with --rinex (see kestrel stream --help)"},
         {{"stream", "-", "--raw", "r", "--qc"}, "--qc: goes with --rinex (see kestrel stream --help)"},
