@@ -50,11 +50,14 @@ protected:
     // command on it.
     void StartStream(const std::vector<std::string>& outputs) {
         ASSERT_TRUE(sim.Start({test::DataPath(kLog), "--tcp", "0", "--speed", "400", "--hold"}));
-        std::vector<std::string> args = {"stream", sim.input(), "--status", status,
+        StartStreamOn(sim.input(), outputs);
+    }
+    void StartStreamOn(const std::string& input, const std::vector<std::string>& outputs) {
+        std::vector<std::string> args = {"stream", input, "--status", status,
                                          "--period", "15m", "--station", "075900JPN", "--msg", kMessages,
                                          "--position", kPosition, "--station-id", "759"};
         args.insert(args.end(), outputs.begin(), outputs.end());
-        stream = test::StartCli(args, dir.file("stream.out"), dir.file("stream.err"));
+        stream = test::StartCli(args, dir.file("stream.out"), dir.file("stream-" + std::to_string(++runs) + ".err"));
         ASSERT_GT(stream, 0);
     }
 
@@ -103,7 +106,7 @@ protected:
         return Decoded(rtcm);
     }
 
-    std::string Err() const { return test::ReadFileText(dir.file("stream.err")); }
+    std::string Err() const { return test::ReadFileText(dir.file("stream-" + std::to_string(runs) + ".err")); }
 
     void TearDown() override {
         if (stream > 0) {
@@ -117,6 +120,7 @@ protected:
     test::ReceiverSim sim;
     pid_t stream = -1;
     long rssAtEnd = 0;
+    int runs = 0;
 };
 
 std::vector<std::string> FilesIn(const std::string& folder) {
@@ -124,6 +128,16 @@ std::vector<std::string> FilesIn(const std::string& folder) {
     for (const auto& entry : fs::directory_iterator(folder)) files.push_back(entry.path().string());
     std::sort(files.begin(), files.end());
     return files;
+}
+
+// The files of a folder joined in name order (period order), written to `path`.
+void JoinFiles(const std::vector<std::string>& files, const std::string& path) {
+    std::vector<uint8_t> joined;
+    for (const std::string& f : files) {
+        const std::vector<uint8_t> bytes = test::ReadFileBytes(f);
+        joined.insert(joined.end(), bytes.begin(), bytes.end());
+    }
+    test::WriteFileBytes(path, joined);
 }
 
 // The caster (with a rover's password) and the raw TCP server at once, with the period files:
@@ -178,13 +192,8 @@ TEST_F(StreamRtcm, RoversPullEveryEpochFromTheCasterAndTheTcpServerWhileHostileC
     // The period files: four quarters, each standing alone, together the whole hour.
     const std::vector<std::string> periods = FilesIn(files);
     ASSERT_EQ(periods.size(), 4u) << Err();
-    std::vector<uint8_t> joined;
-    for (const std::string& f : periods) {
-        EXPECT_EQ(fs::path(f).extension(), ".rtcm3");
-        const std::vector<uint8_t> bytes = test::ReadFileBytes(f);
-        joined.insert(joined.end(), bytes.begin(), bytes.end());
-    }
-    test::WriteFileBytes(dir.file("joined.rtcm3"), joined);
+    for (const std::string& f : periods) EXPECT_EQ(fs::path(f).extension(), ".rtcm3");
+    JoinFiles(periods, dir.file("joined.rtcm3"));
     EXPECT_EQ(Decoded(dir.file("joined.rtcm3")), want);
 
     const std::string err = Err();
@@ -229,6 +238,34 @@ TEST_F(StreamRtcm, PushesInBothNtripVersionsReachRoversThroughACaster) {
     EXPECT_NE(err.find("NTRIP 1.0"), std::string::npos) << err;
     EXPECT_NE(err.find("NTRIP 2.0"), std::string::npos) << err;
     EXPECT_EQ(err.find("srcpw"), std::string::npos) << "a password was printed";
+}
+
+// A kill -9 in the second quarter and a start again: the open period's RTCM file is written
+// again from its raw file, and the four period files decode to the whole log's observations.
+TEST_F(StreamRtcm, KilledMidPeriodTheRtcmFileIsWrittenAgainFromTheRawFile) {
+    const std::string raw = dir.file("raw");
+    const std::string files = dir.file("rtcm");
+    fs::create_directory(raw);
+    fs::create_directory(files);
+    // The link's name stays while the simulator keeps what it sends for the next reader.
+    ASSERT_TRUE(sim.Start({test::DataPath(kLog), "--pty", "--link", dir.file("ttyNAV"), "--speed", "250"}));
+    const std::vector<std::string> outputs = {"--raw", raw, "--rtcm", "file://" + files};
+    StartStreamOn("serial:" + dir.file("ttyNAV"), outputs);
+    ASSERT_TRUE(test::WaitFor([&] { return Err().find("closed") != std::string::npos; }, kLongestWaitS)) << Err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    ::kill(stream, SIGKILL);
+    test::WaitCli(stream);
+    std::vector<std::string> left = FilesIn(files);
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_EQ(fs::path(left[0]).filename().string().rfind(".kestrel-stream-", 0), 0u) << "the open period's file";
+
+    StartStreamOn("serial:" + dir.file("ttyNAV"), outputs);
+    AwaitEndAndStop();
+    const std::vector<std::string> periods = FilesIn(files);
+    ASSERT_EQ(periods.size(), 4u) << Err();
+    for (const std::string& f : periods) EXPECT_EQ(fs::path(f).extension(), ".rtcm3") << f;
+    JoinFiles(periods, dir.file("joined.rtcm3"));
+    EXPECT_EQ(Decoded(dir.file("joined.rtcm3")), WholeLogDecoded());
 }
 
 // Values --rtcm and the station options refuse, each a usage error naming what is wrong.

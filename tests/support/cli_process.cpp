@@ -31,7 +31,7 @@ const char* CliPath() { return std::getenv("KESTREL_CLI"); }
 namespace {
 
 // Options whose value names a file the command writes: the value is no input of the run.
-const std::set<std::string> kOutputOptions = {"-o", "--output", "--obs", "-n", "--nav", "--json", "--plot"};
+const std::set<std::string> kOutputOptions = {"-o", "--output", "--obs", "-n", "--nav", "--json", "--plot", "--status"};
 
 // The regular files a command was given to read, each with a digest of its bytes and its
 // status change time, taken before the run.
