@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "support/cli_process.h"
 #include "support/net_peer.h"
 #include "support/receiver_sim.h"
+#include "support/rtcm_reader.h"
 #include "support/test_files.h"
 
 namespace kestrel {
@@ -176,8 +179,17 @@ TEST_F(StreamRtcm, RoversPullEveryEpochFromTheCasterAndTheTcpServerWhileHostileC
         test::HoldHostileConnections(casterPort, "GET /KEST HTTP/1.0\r\nAuthorization: Basic cm92ZXI6cHc=\r\n\r\n");
     std::thread hostile([&] { test::SendMalformedRequests(casterPort, 200); });
     Release();
+    // A rover that joins once the first quarter has closed, reading until the command ends.
+    std::string late;
+    std::thread lateRover([&] {
+        if (!test::WaitFor([&] { return Err().find("closed") != std::string::npos; }, kLongestWaitS)) return;
+        const int fd = test::ConnectLocal(serverPort);
+        late = test::ReadUntilClose(fd, kLongestWaitS);
+        ::close(fd);
+    });
     hostile.join();
     AwaitEndAndStop();
+    lateRover.join();
     for (int fd : held) ::close(fd);
     for (auto& peer : peers) peer->Stop();
     // The rover that never read was dropped; the two real ones stayed to the end.
@@ -189,6 +201,31 @@ TEST_F(StreamRtcm, RoversPullEveryEpochFromTheCasterAndTheTcpServerWhileHostileC
     const std::string want = WholeLogDecoded();
     ASSERT_GT(want.size(), 10000u);
     for (const Pull& p : pulls) EXPECT_EQ(Decoded(p.file), want) << p.input;
+
+    // The late rover: first the station messages and the ephemerides in force, then the
+    // stream from an epoch on, byte for byte what the rover there from the start received.
+    std::vector<std::vector<uint8_t>> frames;
+    std::string error;
+    const std::vector<uint8_t> lateBytes(late.begin(), late.end());
+    ASSERT_TRUE(test::SplitRtcmFrames(lateBytes, frames, error)) << error;
+    std::size_t first = 0;
+    std::map<int, int> start;
+    for (; first < frames.size() && test::RtcmMessageNumber(frames[first]) != 1074; ++first) {
+        ++start[test::RtcmMessageNumber(frames[first])];
+    }
+    ASSERT_LT(first, frames.size());
+    // The epoch the rover starts with may carry them too, on their schedules.
+    EXPECT_GE(start[1006], 1);
+    EXPECT_GE(start[1033], 1);
+    EXPECT_GE(start[1019], 4) << "the ephemerides in force";
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < first; ++i) offset += frames[i].size();
+    const std::vector<uint8_t> whole = test::ReadFileBytes(pulls[1].file);
+    const std::size_t tail = lateBytes.size() - offset;
+    ASSERT_LT(tail, whole.size());
+    EXPECT_TRUE(std::equal(lateBytes.begin() + static_cast<std::ptrdiff_t>(offset), lateBytes.end(),
+                           whole.end() - static_cast<std::ptrdiff_t>(tail)))
+        << "the late rover's " << tail << " bytes from its first epoch on, of " << whole.size();
     // The period files: four quarters, each standing alone, together the whole hour.
     const std::vector<std::string> periods = FilesIn(files);
     ASSERT_EQ(periods.size(), 4u) << Err();
