@@ -67,6 +67,8 @@ constexpr Example kExamples[] = {
      "15-minute RINEX files of a receiver behind a serial-to-network bridge, its state in a JSON file"},
     {"stream", "kestrel stream file:station.nav --speed 0 --raw raw --period 1d",
      "a log replayed as fast as it can be read, cut into daily raw files"},
+    {"stream", "kestrel stream serial:/dev/ttyUSB0 --raw raw --position X,Y,Z --rtcm ntripc://:2101/GSI1",
+     "raw files, and the station's RTCM 3 served to rovers by the built-in NTRIP caster (this computer only)"},
 };
 
 // `text` broken into lines of at most `width` characters at spaces, each after `indent`

@@ -854,7 +854,8 @@ Runner AddStreamCommand(CLI::App& app) {
     CLI::App* sub = app.add_subcommand(
         "stream",
         "Logs a live NavCom receiver and writes its archive as it goes: raw and RINEX files cut into "
-        "periods of the data's own GPS time, each under its final name once its period is complete. "
+        "periods of the data's own GPS time, each under its final name once its period is complete, and "
+        "its RTCM 3 to files, rovers and casters. "
         "Runs until the input ends or a signal: Ctrl-C (status 130) and SIGTERM (status 0) close the "
         "open period as complete. A raw file left open by a run that was killed is taken up again by "
         "the next run with the same outputs.");
