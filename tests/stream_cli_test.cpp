@@ -451,6 +451,90 @@ TEST(StreamCommand, AVanishedRinexFolderIsSaidEachPeriodWhileTheRawFilesGoOn) {
     EXPECT_TRUE(Temporaries(out.raw).empty());
 }
 
+// Waits until the folder holds a temporary: the stream's first bytes have come.
+bool AwaitTemporary(const std::string& dir) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < kLongestRunS) {
+        if (!Temporaries(dir).empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::vector<std::string> Names(const std::vector<std::string>& paths) {
+    std::vector<std::string> names;
+    for (const std::string& p : paths) names.push_back(fs::path(p).filename().string());
+    return names;
+}
+
+TEST(StreamCommand, AnOutputFolderMadeAgainTakesTheNextPeriodsWhole) {
+    REQUIRE_STREAM_TOOLS();
+    const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+    // The quarters as a run that nothing hinders writes them.
+    Outputs free;
+    std::vector<std::string> args = {"stream", "file:" + log, "--speed", "0"};
+    for (const std::string& a : free.Args("15m")) args.push_back(a);
+    const test::CliRun unhindered = test::RunCli(free.dir.path(), args);
+    ASSERT_EQ(unhindered.status, 0) << unhindered.err;
+    const std::vector<std::string> quarters = FilesEndingWith(free.raw, ".log");
+    const std::vector<std::string> quarterObs = FilesEndingWith(free.rinex, "_GO.rnx");
+    ASSERT_EQ(quarters.size(), 4u);
+    ASSERT_EQ(quarterObs.size(), 4u);
+
+    struct Case {
+        const char* folder;       // the folder that vanishes and is made again
+        const char* said;         // how its failures begin, before the folder's path
+        const char* extension;    // of the files of its periods compared with the unhindered run
+    };
+    const Case cases[] = {
+        {"raw", "cannot write ", ".log"},
+        {"rinex", "Unable to write to ", "_GO.rnx"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        Outputs out;
+        const std::string gone = std::string(c.folder) == "raw" ? out.raw : out.rinex;
+        test::ReceiverSim sim;
+        ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "400"}));
+        StreamRun stream;
+        stream.Start(sim.input(), out.Args("15m"), out.dir.path());
+        // The folder goes as soon as the first bytes are in, and comes back once its loss is said.
+        ASSERT_TRUE(AwaitTemporary(out.raw)) << stream.err();
+        fs::remove_all(gone);
+        const int closedBefore = Occurrences(stream.err(), "closed:");
+        ASSERT_TRUE(AwaitInErr(stream, c.said + gone + "/", 1)) << stream.err();
+        fs::create_directory(gone);
+        AwaitSimEnd(sim);
+        EXPECT_EQ(stream.Stop(SIGTERM), 1) << "files that could not be written make the run a failure";
+        const std::string err = stream.err();
+        EXPECT_EQ(Occurrences(err, "closed:"), 4) << err;
+
+        // The folder that stayed: every period.
+        if (gone == out.rinex) {
+            EXPECT_TRUE(Joined(FilesEndingWith(out.raw, ".log")) == test::ReadFileBytes(log));
+        } else {
+            EXPECT_EQ(ObservationLines(FilesEndingWith(out.rinex, "_GO.rnx")), ObservationLines(quarterObs));
+        }
+        // The folder made again: the last periods, each whole under its final name; every
+        // period before them that was still open when the folder went is said once.
+        const std::vector<std::string> written = FilesEndingWith(gone, c.extension);
+        const std::vector<std::string>& reference = gone == out.raw ? quarters : quarterObs;
+        ASSERT_GE(written.size(), 1u) << err;
+        const std::vector<std::string> last(reference.end() - static_cast<std::ptrdiff_t>(written.size()), reference.end());
+        EXPECT_EQ(Names(written), Names(last));
+        if (gone == out.raw) {
+            EXPECT_TRUE(Joined(written) == Joined(last));
+        } else {
+            EXPECT_EQ(ObservationLines(written), ObservationLines(last));
+            EXPECT_EQ(FilesEndingWith(gone, "_GN.rnx").size(), written.size());
+        }
+        EXPECT_EQ(Occurrences(err, c.said + gone + "/"), 4 - closedBefore - static_cast<int>(written.size())) << err;
+        EXPECT_TRUE(FilesEndingWith(gone, ".incomplete").empty());
+        EXPECT_TRUE(Temporaries(out.raw).empty());
+        EXPECT_TRUE(Temporaries(out.rinex).empty());
+    }
+}
+
 TEST(StreamCommand, ConfigureWaitsForEachAcknowledgementAndNamesWhatWasNot) {
     REQUIRE_STREAM_TOOLS();
     struct Case {
