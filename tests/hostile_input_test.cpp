@@ -21,6 +21,7 @@
 #include "navcom/record_layout.h"
 #include "support/conversion_check.h"
 #include "support/frame_builder.h"
+#include "support/hostile_logs.h"
 #include "support/test_files.h"
 #include "threadbuf/threadbuf.h"
 
@@ -38,7 +39,7 @@ using test::ScratchDir;
 
 constexpr uint8_t kMeasurementId = layout::measurement::kId;
 constexpr uint8_t kEphemerisId = layout::ephemeris::kId;
-constexpr uint32_t kStartMs = 345600000;  // 96 h into the week
+constexpr uint32_t kStartMs = test::kHostileStartMs;
 constexpr double kStartS = 345600.0;
 constexpr int kFileChannels = 12;
 constexpr std::size_t kObxHeaderBytes = 202;
@@ -49,37 +50,6 @@ Bytes Slice(const Bytes& log, std::size_t from, std::size_t to) {
 }
 
 Bytes RealLog(const std::string& name) { return test::ReadFileBytes(test::DataPath("navcom/" + name)); }
-
-// One satellite of a hand-made epoch: ranges growing by 30 m/s, L2 on even PRNs.
-SatBlock Satellite(uint8_t prn, int second) {
-    SatBlock s;
-    s.prn = prn;
-    s.strengthCode = 9;
-    s.caRange = 110000000u + prn * 700000u + static_cast<uint32_t>(second) * 2500u;
-    s.l1Offset = -second * 3;
-    s.l1Lock = 5;
-    if (prn % 2 == 0) {
-        s.l2 = true;
-        s.p2Delta = 40;
-        s.l2Offset = second;
-        s.l2Lock = 2;
-    }
-    return s;
-}
-
-// A MEASUREMENT frame at `timeMs` with one block per PRN.
-Bytes Epoch(uint32_t timeMs, const std::vector<uint8_t>& prns) {
-    MeasurementFrame frame(timeMs);
-    const int second = static_cast<int>(timeMs / 1000 % 100000);
-    for (uint8_t prn : prns) frame.Sat(Satellite(prn, second));
-    return frame.Bytes();
-}
-
-std::vector<uint8_t> Prns(uint8_t first, uint8_t last) {
-    std::vector<uint8_t> prns;
-    for (int p = first; p <= last; ++p) prns.push_back(static_cast<uint8_t>(p));
-    return prns;
-}
 
 // A copy of a packed field: the records' doubles do not lie on 8-byte boundaries.
 double TimeTag(const obx::ObxEpoch& epoch) { return epoch.position.time_tag; }
@@ -196,15 +166,7 @@ TEST_F(HostileLog, RealLogCutAtEveryOffsetKeepsEveryWholeRecordBeforeTheCut) {
 TEST_F(HostileLog, RandomBytesConvertToEmptyButSoundFiles) {
     for (const uint32_t seed : {1u, 2u, 3u}) {
         SCOPED_TRACE("seed " + std::to_string(seed));
-        std::mt19937 random(seed);
-        Bytes noise(20000);
-        for (auto& b : noise) b = static_cast<uint8_t>(random());
-        // Frame starts sprinkled in, so that the parser gets past its hunting state.
-        for (std::size_t at = 100; at + 4 < noise.size(); at += 997) {
-            const auto& sync = layout::frame::kSync;
-            const uint8_t start[] = {sync[0], sync[1], sync[2], (at / 997) % 2 ? kMeasurementId : kEphemerisId};
-            std::memcpy(&noise[at], start, sizeof start);
-        }
+        const Bytes noise = test::RandomBytesWithFrameStarts(seed);
         const Outcome o = Convert(noise);
         ExpectConvertedToTheEnd(o, noise.size());
         EXPECT_EQ(o.run.epochsWritten, 0);
@@ -214,26 +176,7 @@ TEST_F(HostileLog, RandomBytesConvertToEmptyButSoundFiles) {
 // Frames whose length and checksum are right but whose contents are random: the decoders
 // and the clock solution see values no receiver sends.
 TEST_F(HostileLog, RandomContentsInWellFormedFramesConvertSoundly) {
-    std::mt19937 random(7);
-    Bytes log;
-    for (int i = 0; i < 300; ++i) {
-        if (i % 4 == 0) {
-            Bytes body(82);  // frame offsets 6 to 87
-            for (auto& b : body) b = static_cast<uint8_t>(random());
-            body[0] = static_cast<uint8_t>(1 + random() % 40);  // PRN, in range or not
-            body[9 + 2] &= 0x03;                                // healthy: payload byte 2 holds the health
-            log = Concat({log, MakeFrameWithLength(kEphemerisId, 86, body)});
-        } else {
-            const int n = static_cast<int>(random() % 16);
-            Bytes body(8 + 16 * n);
-            for (auto& b : body) b = static_cast<uint8_t>(random());
-            body[7] = static_cast<uint8_t>((body[7] & 0xF0) | n);
-            // Mostly one second apart, so that the slip test lets satellites through.
-            const uint32_t timeMs = kStartMs + static_cast<uint32_t>(i) * 1000u;
-            std::memcpy(&body[2], &timeMs, sizeof timeMs);
-            log = Concat({log, MakeFrameWithLength(kMeasurementId, static_cast<uint16_t>(12 + 16 * n), body)});
-        }
-    }
+    const Bytes log = test::RandomContentsInWellFormedFrames();
     for (const uint8_t switches : {0x00, 0x06, 0x0F}) {
         SCOPED_TRACE("switches " + std::to_string(switches));
         const OptionRecord options = {switches & 1, (switches >> 1) & 1, (switches >> 2) & 1, (switches >> 3) & 1};
@@ -274,7 +217,7 @@ TEST_F(HostileLog, EveryHundredthByteInvertedLosesTheFramesTheChecksumCatches) {
         if (f.id == kMeasurementId && !headerHit) (hits % 2 == 1 ? caughtMeasurements : passingMeasurements)++;
     }
     ASSERT_GT(caughtMeasurements, 0);
-    for (std::size_t at = kStep - 1; at < log.size(); at += kStep) log[at] ^= 0xFF;
+    log = test::EveryHundredthByteInverted(log);
 
     const Outcome o = Convert(log);
     ExpectConvertedToTheEnd(o, log.size());
@@ -297,12 +240,11 @@ TEST_F(HostileLog, FrameLengthsTheParserRefusesDoNotHideTheFramesAfterThem) {
         {kEphemerisId, 0, "EPHEMERIS"},     {kEphemerisId, 3, "EPHEMERIS"},
         {kEphemerisId, 4, "EPHEMERIS"},     {kEphemerisId, 65535, "EPHEMERIS"},
     };
-    const Bytes after = Concat({Epoch(kStartMs, Prns(1, 5)), Epoch(kStartMs + 1000, Prns(1, 5))});
     OptionRecord verbose = Defaults();
     verbose.verboseDecoder = 1;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " length " + std::to_string(c.length));
-        const Bytes log = Concat({MakeFrameWithLength(c.id, c.length, Bytes(40, 0x55)), after});
+        const Bytes log = test::RefusedLengthThenTwoEpochs(c.id, c.length);
         const Outcome o = Convert(log, &verbose);
         ExpectConvertedToTheEnd(o, log.size());
         EXPECT_EQ(o.run.epochsWritten, 1);
@@ -318,8 +260,7 @@ TEST_F(HostileLog, FrameLengthsTheParserRefusesDoNotHideTheFramesAfterThem) {
 TEST_F(HostileLog, EpochWithMoreSatellitesThanChannelsIsReportedAndSkipped) {
     for (const uint8_t satellites : {13, 15}) {
         SCOPED_TRACE(std::to_string(satellites) + " satellites");
-        const Bytes log = Concat({Epoch(kStartMs, Prns(1, satellites)), Epoch(kStartMs + 1000, Prns(1, satellites)),
-                                  Epoch(kStartMs + 2000, Prns(1, kFileChannels))});
+        const Bytes log = test::MoreSatellitesThanChannels(satellites);
         const Outcome o = Convert(log);
         ExpectConvertedToTheEnd(o, log.size());
         EXPECT_EQ(o.run.epochsWritten, 1);
@@ -341,7 +282,6 @@ TEST_F(HostileLog, EpochWithMoreSatellitesThanChannelsIsReportedAndSkipped) {
 
 // Epoch times that do not move forward by the usual second.
 TEST_F(HostileLog, RepeatedBackwardAndRolloverTimesKeepTheFileInOrder) {
-    const auto six = Prns(1, 6);
     constexpr uint32_t kWeekMs = 604800000;
     struct Case {
         const char* name;
@@ -358,8 +298,7 @@ TEST_F(HostileLog, RepeatedBackwardAndRolloverTimesKeepTheFileInOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Bytes log;
-        for (uint32_t t : c.timesMs) log = Concat({log, Epoch(t, six)});
+        const Bytes log = test::SixSatellitesAt(c.timesMs);
         const Outcome o = Convert(log);
         ExpectConvertedToTheEnd(o, log.size());
         EXPECT_EQ(TimeTags(o.check), c.written);
@@ -373,14 +312,7 @@ TEST_F(HostileLog, RepeatedBackwardAndRolloverTimesKeepTheFileInOrder) {
 // PRN 0 in a measurement block is dropped without a word; ephemerides of PRN 0 and of
 // numbers above 32 are reported and never written.
 TEST_F(HostileLog, PrnZeroAndOutOfRangePrnsAreNeverWritten) {
-    std::array<uint8_t, 72> payload{};
-    Bytes log;
-    for (uint8_t prn : {0, 33, 200, 255}) log = Concat({log, test::EphemerisFrame(prn, 4242, payload)});
-    for (int second = 0; second < 3; ++second) {
-        MeasurementFrame frame(kStartMs + 1000u * static_cast<uint32_t>(second));
-        frame.Sat(Satellite(0, second)).Sat(Satellite(31, second)).Sat(Satellite(7, second));
-        log = Concat({log, frame.Bytes()});
-    }
+    const Bytes log = test::OutOfRangePrns();
     const Outcome o = Convert(log);
     ExpectConvertedToTheEnd(o, log.size());
     EXPECT_EQ(o.run.ephemeridesWritten, 0);
@@ -398,11 +330,7 @@ TEST_F(HostileLog, PrnZeroAndOutOfRangePrnsAreNeverWritten) {
 }
 
 TEST_F(HostileLog, LogOfEphemeridesOnlyWritesBlocksAndAHeaderOnlyObxFile) {
-    const Bytes real = RealLog("gpsd-navcom.log");
-    Bytes log;
-    for (const auto& f : test::FindFrames(real)) {
-        if (f.id == kEphemerisId) log = Concat({log, f.bytes});
-    }
+    const Bytes log = test::EphemeridesOnly(RealLog("gpsd-navcom.log"));
     const Outcome o = Convert(log);
     ExpectConvertedToTheEnd(o, log.size());
     EXPECT_EQ(o.run.epochsWritten, 0);
@@ -450,7 +378,7 @@ TEST_F(HostileLog, MissingInputMakesNoFiles) {
 // that is a regular file (which stops root too, where permissions would not).
 TEST_F(HostileLog, UnusableOutputFolderIsRefusedBeforeAnythingIsWritten) {
     const std::string input = dir_.file("in.log");
-    test::WriteFileBytes(input, Concat({Epoch(kStartMs, Prns(1, 5)), Epoch(kStartMs + 1000, Prns(1, 5))}));
+    test::WriteFileBytes(input, Concat({test::HandMadeEpoch(kStartMs, test::PrnRange(1, 5)), test::HandMadeEpoch(kStartMs + 1000, test::PrnRange(1, 5))}));
     const std::string regular = dir_.file("regular-file");
     test::WriteFileBytes(regular, {1, 2, 3});
     for (const std::string& folder : {dir_.file("missing-folder"), regular}) {

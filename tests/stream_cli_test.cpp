@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/cli_process.h"
+#include "support/hostile_logs.h"
 #include "support/receiver_sim.h"
 #include "support/test_files.h"
 
@@ -451,6 +452,90 @@ TEST(StreamCommand, AVanishedRinexFolderIsSaidEachPeriodWhileTheRawFilesGoOn) {
     EXPECT_TRUE(Temporaries(out.raw).empty());
 }
 
+// Waits until the folder holds a temporary: the stream's first bytes have come.
+bool AwaitTemporary(const std::string& dir) {
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() < kLongestRunS) {
+        if (!Temporaries(dir).empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::vector<std::string> Names(const std::vector<std::string>& paths) {
+    std::vector<std::string> names;
+    for (const std::string& p : paths) names.push_back(fs::path(p).filename().string());
+    return names;
+}
+
+TEST(StreamCommand, AnOutputFolderMadeAgainTakesTheNextPeriodsWhole) {
+    REQUIRE_STREAM_TOOLS();
+    const std::string log = test::DataPath("navcom/gsi-0759-2005-092.nav");
+    // The quarters as a run that nothing hinders writes them.
+    Outputs free;
+    std::vector<std::string> args = {"stream", "file:" + log, "--speed", "0"};
+    for (const std::string& a : free.Args("15m")) args.push_back(a);
+    const test::CliRun unhindered = test::RunCli(free.dir.path(), args);
+    ASSERT_EQ(unhindered.status, 0) << unhindered.err;
+    const std::vector<std::string> quarters = FilesEndingWith(free.raw, ".log");
+    const std::vector<std::string> quarterObs = FilesEndingWith(free.rinex, "_GO.rnx");
+    ASSERT_EQ(quarters.size(), 4u);
+    ASSERT_EQ(quarterObs.size(), 4u);
+
+    struct Case {
+        const char* folder;       // the folder that vanishes and is made again
+        const char* said;         // how its failures begin, before the folder's path
+        const char* extension;    // of the files of its periods compared with the unhindered run
+    };
+    const Case cases[] = {
+        {"raw", "cannot write ", ".log"},
+        {"rinex", "Unable to write to ", "_GO.rnx"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        Outputs out;
+        const std::string gone = std::string(c.folder) == "raw" ? out.raw : out.rinex;
+        test::ReceiverSim sim;
+        ASSERT_TRUE(sim.Start({log, "--pty", "--speed", "400"}));
+        StreamRun stream;
+        stream.Start(sim.input(), out.Args("15m"), out.dir.path());
+        // The folder goes as soon as the first bytes are in, and comes back once its loss is said.
+        ASSERT_TRUE(AwaitTemporary(out.raw)) << stream.err();
+        fs::remove_all(gone);
+        const int closedBefore = Occurrences(stream.err(), "closed:");
+        ASSERT_TRUE(AwaitInErr(stream, c.said + gone + "/", 1)) << stream.err();
+        fs::create_directory(gone);
+        AwaitSimEnd(sim);
+        EXPECT_EQ(stream.Stop(SIGTERM), 1) << "files that could not be written make the run a failure";
+        const std::string err = stream.err();
+        EXPECT_EQ(Occurrences(err, "closed:"), 4) << err;
+
+        // The folder that stayed: every period.
+        if (gone == out.rinex) {
+            EXPECT_TRUE(Joined(FilesEndingWith(out.raw, ".log")) == test::ReadFileBytes(log));
+        } else {
+            EXPECT_EQ(ObservationLines(FilesEndingWith(out.rinex, "_GO.rnx")), ObservationLines(quarterObs));
+        }
+        // The folder made again: the last periods, each whole under its final name; every
+        // period before them that was still open when the folder went is said once.
+        const std::vector<std::string> written = FilesEndingWith(gone, c.extension);
+        const std::vector<std::string>& reference = gone == out.raw ? quarters : quarterObs;
+        ASSERT_GE(written.size(), 1u) << err;
+        const std::vector<std::string> last(reference.end() - static_cast<std::ptrdiff_t>(written.size()), reference.end());
+        EXPECT_EQ(Names(written), Names(last));
+        if (gone == out.raw) {
+            EXPECT_TRUE(Joined(written) == Joined(last));
+        } else {
+            EXPECT_EQ(ObservationLines(written), ObservationLines(last));
+            EXPECT_EQ(FilesEndingWith(gone, "_GN.rnx").size(), written.size());
+        }
+        EXPECT_EQ(Occurrences(err, c.said + gone + "/"), 4 - closedBefore - static_cast<int>(written.size())) << err;
+        EXPECT_TRUE(FilesEndingWith(gone, ".incomplete").empty());
+        EXPECT_TRUE(Temporaries(out.raw).empty());
+        EXPECT_TRUE(Temporaries(out.rinex).empty());
+    }
+}
+
 TEST(StreamCommand, ConfigureWaitsForEachAcknowledgementAndNamesWhatWasNot) {
     REQUIRE_STREAM_TOOLS();
     struct Case {
@@ -480,66 +565,92 @@ TEST(StreamCommand, ConfigureWaitsForEachAcknowledgementAndNamesWhatWasNot) {
     }
 }
 
+// True when the pieces, in some order, join to `bytes`: the stream cut into periods, whatever
+// the order their names give.
+bool JoinInSomeOrder(std::vector<std::vector<uint8_t>>& pieces, const std::vector<uint8_t>& bytes, std::size_t at = 0) {
+    if (pieces.empty()) return at == bytes.size();
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const std::vector<uint8_t> piece = pieces[i];
+        if (piece.empty() || piece.size() > bytes.size() - at || !std::equal(piece.begin(), piece.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at))) continue;
+        pieces.erase(pieces.begin() + static_cast<std::ptrdiff_t>(i));
+        const bool joined = JoinInSomeOrder(pieces, bytes, at + piece.size());
+        pieces.insert(pieces.begin() + static_cast<std::ptrdiff_t>(i), piece);
+        if (joined) return true;
+    }
+    return false;
+}
+
+// The observation files of a folder, a period's files opened again (NAME-2.rnx) after its first.
+std::vector<std::string> ObservationFilesInRunOrder(const std::string& dir) {
+    static const std::regex observation(R"((.*_GO)(-(\d+))?\.rnx$)");
+    std::vector<std::pair<std::pair<std::string, int>, std::string>> files;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        std::smatch m;
+        const std::string path = e.path().string();
+        if (!std::regex_match(path, m, observation)) continue;
+        files.push_back({{m[1].str(), m[3].matched ? std::stoi(m[3].str()) : 1}, path});
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> paths;
+    for (const auto& f : files) paths.push_back(f.second);
+    return paths;
+}
+
+// The epoch lines of observation records.
+std::vector<std::string> EpochLines(const std::string& records) {
+    std::vector<std::string> lines;
+    std::istringstream in(records);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '>') lines.push_back(line);
+    }
+    return lines;
+}
+
 TEST(StreamCommand, DamagedLogsLiveWriteWhatRinexWritesOfTheSameBytes) {
     REQUIRE_STREAM_TOOLS();
-    // The station hour damaged as the hostile-log catalogue damages it, replayed through the
-    // live input path: the raw files hold every byte received, and the periods' observations
-    // are those `kestrel rinex` writes of the same bytes, neither more nor fewer.
-    const std::vector<uint8_t> hour = test::ReadFileBytes(test::DataPath("navcom/gsi-0759-2005-092.nav"));
-    std::vector<uint8_t> garbage(3000);
-    uint32_t seed = 12345;
-    for (uint8_t& b : garbage) {
-        seed = seed * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(seed >> 24);
-    }
-    const std::ptrdiff_t half = static_cast<std::ptrdiff_t>(hour.size() / 2);
-    std::vector<uint8_t> inverted = hour;
-    for (std::size_t i = 0; i < inverted.size(); i += 100) inverted[i] = static_cast<uint8_t>(~inverted[i]);
-    std::vector<uint8_t> cut(hour.begin(), hour.begin() + half + 7);
-    std::vector<uint8_t> noisy(garbage.begin(), garbage.end());
-    noisy.insert(noisy.end(), hour.begin(), hour.begin() + half);
-    noisy.insert(noisy.end(), garbage.begin(), garbage.end());
-    noisy.insert(noisy.end(), hour.begin() + half, hour.end());
-    struct Case {
-        const char* name;
-        std::vector<uint8_t> bytes;
-        // False: `kestrel rinex` refuses the log (a frame whose damage its XOR checksum misses
-        // carries week 64036); the stream leaves that frame out and goes on. Other such frames
-        // carry a time a month ahead, which the stream takes as a receiver reset: a period of
-        // its own, and the quarter it left opened again under a numbered name.
-        bool rinexTakesIt;
-    };
-    const Case cases[] = {
-        {"every hundredth byte inverted", inverted, false},
-        {"cut inside a frame", cut, true},
-        {"noise before and amid the frames", noisy, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    // A live receiver's frames carry their week; so do the catalogue's hand-made ones here.
+    constexpr uint16_t kHandMadeWeek = 1316;
+    // Time going back past the start of the open period is a receiver reset: the stream opens
+    // a period for the epochs after it, which `kestrel rinex` leaves out of its one file.
+    const std::vector<std::string> resets = {"a jump back"};
+    // The catalogue of hostile logs replayed through the live input path: each run ends by
+    // itself with status 0 (or 1 and its reason), the raw files hold every byte received, and
+    // the periods' observations are those `kestrel rinex` writes of the same bytes.
+    for (const test::HostileLog& entry : test::HostileLogCatalogue(kHandMadeWeek)) {
+        SCOPED_TRACE(entry.name);
         Outputs out;
         const std::string log = out.dir.file("damaged.nav");
-        test::WriteFileBytes(log, c.bytes);
+        test::WriteFileBytes(log, entry.bytes);
         std::vector<std::string> args = {"stream", "file:" + log, "--speed", "0"};
         const std::vector<std::string> outputs = out.Args("15m");
         args.insert(args.end(), outputs.begin(), outputs.end());
-        const test::CliRun run = test::RunCli(out.dir.path(), args);
-        EXPECT_EQ(run.status, 0) << run.err;
-        std::vector<std::string> raw = FilesEndingWith(out.raw, ".log");
-        if (c.rinexTakesIt) {
-            EXPECT_TRUE(Joined(raw) == c.bytes);
-        } else {
-            EXPECT_EQ(Joined(raw).size(), c.bytes.size()) << "every byte received is in one raw file";
-        }
-        const std::vector<std::string> obs = FilesEndingWith(out.rinex, "_GO.rnx");
-        ASSERT_FALSE(obs.empty()) << run.err;
-        if (c.rinexTakesIt) {
-            EXPECT_EQ(ObservationLines(obs), WholeLogObservations(log, out.dir.path()));
-        } else {
-            EXPECT_GE(obs.size(), 4u) << run.err;
-            EXPECT_EQ(test::RunCli(out.dir.path(), {"rinex", log, "-d", out.dir.file("whole")}).status, 1);
-        }
+        const pid_t pid = test::StartCli(args, out.dir.file("stream.out"), out.dir.file("stream.err"));
+        const int status = test::WaitCliFor(pid, test::kCliWaitSeconds);
+        const std::string err = test::ReadFileText(out.dir.file("stream.err"));
+        ASSERT_NE(status, -1) << "still running after " << test::kCliWaitSeconds << " s";
+        EXPECT_TRUE(status == 0 || (status == 1 && !err.empty())) << status << " " << err;
+        std::vector<std::vector<uint8_t>> pieces;
+        for (const std::string& f : FilesEndingWith(out.raw, ".log")) pieces.push_back(test::ReadFileBytes(f));
+        EXPECT_TRUE(JoinInSomeOrder(pieces, entry.bytes)) << pieces.size() << " raw files";
         EXPECT_TRUE(Temporaries(out.raw).empty());
         EXPECT_TRUE(Temporaries(out.rinex).empty());
+
+        const std::string streamed = ObservationLines(ObservationFilesInRunOrder(out.rinex));
+        const std::string obs = out.dir.file("whole.rnx");
+        const test::CliRun rinex = test::RunCli(out.dir.path(), {"rinex", log, "-o", obs, "--no-nav"});
+        if (rinex.status != 0) continue;  // refused: a week that jumps, no epoch at all
+        const std::string converted = ObservationLines({obs});
+        if (std::find(resets.begin(), resets.end(), entry.name) == resets.end()) {
+            EXPECT_EQ(streamed, converted) << err;
+        } else {
+            // Every epoch of the conversion, and more.
+            const std::vector<std::string> streamedEpochs = EpochLines(streamed);
+            for (const std::string& line : EpochLines(converted)) {
+                EXPECT_NE(std::find(streamedEpochs.begin(), streamedEpochs.end(), line), streamedEpochs.end()) << line;
+            }
+            EXPECT_GT(streamedEpochs.size(), EpochLines(converted).size());
+        }
     }
 }
 
