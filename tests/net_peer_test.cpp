@@ -163,7 +163,14 @@ TEST(NetPeers, ServersOfBothVersionsFeedTheCastersSourceSide) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     EXPECT_TRUE(ReadSome(rover1, sent1.size(), 15) == sent1);
-    EXPECT_TRUE(ReadSome(rover2, sent2.size(), 15) == sent2);
+    // curl may send its first chunk only after the caster has taken its request and the rover
+    // has come: the rover then receives those bytes first.
+    std::string got2 = ReadSome(rover2, sent2.size(), 15);
+    const std::string firstText(first.begin(), first.end());
+    if (got2 != sent2 && got2.compare(0, firstText.size(), firstText) == 0) {
+        got2 = got2.substr(firstText.size()) + ReadSome(rover2, firstText.size(), 15);
+    }
+    EXPECT_TRUE(got2 == sent2) << got2.size() << " bytes of " << sent2.size();
     ::close(feed);  // curl ends its chunked body and leaves
     EXPECT_TRUE(WaitFor([&] { return caster->stats().sources == 1; }, 15));
     ::close(rover1);
