@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "navcom/frame_parser.h"
+#include "live_reads.h"
 #include "net/output.h"
 #include "pipeline/session.h"
 #include "receiver/receiver_records.h"
@@ -34,13 +34,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint8_t kMeasurement = 0xB0;
-
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 // Reads the stream and notes when the byte count reached each epoch's end.
 class Rover {
@@ -144,24 +137,10 @@ int main(int argc, char** argv) {
         if (a == "--gap-ms") gapUs = static_cast<int>(std::atof(argv[i + 1]) * 1000.0);
         if (a == "--msg") messages = argv[i + 1];
     }
-    std::FILE* f = std::fopen(argv[1], "rb");
-    if (f == nullptr) {
-        std::perror(argv[1]);
-        return 1;
-    }
-    std::vector<uint8_t> log;
-    uint8_t buffer[1 << 16];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) log.insert(log.end(), buffer, buffer + n);
-    std::fclose(f);
-    std::vector<std::size_t> cuts;
-    for (std::size_t i = 0; i < log.size() && cuts.size() < maxEpochs; ++i) {
-        const int32_t length = kestrel::FrameAt(log.data() + i, log.size() - i, kMeasurement);
-        if (length > 0) {
-            cuts.push_back(i + static_cast<std::size_t>(length));
-            i += static_cast<std::size_t>(length) - 1;
-        }
-    }
+    const auto read = kestrel::bench::ReadLogFile(argv[1]);
+    if (!read) return 1;
+    const std::vector<uint8_t>& log = *read;
+    const std::vector<std::size_t> cuts = kestrel::bench::MeasurementCuts(log, maxEpochs);
 
     std::string error;
     const auto choice = kestrel::rtcm::ParseMessageList(messages, error);
@@ -208,7 +187,7 @@ int main(int argc, char** argv) {
     }
     std::printf("reads %zu epochs sent %zu received %zu bytes %llu\n", cuts.size(), sink.readDone.size(), arrivals.size(),
                 static_cast<unsigned long long>(rover.received()));
-    std::printf("latency_us p50 %.1f p99 %.1f max %.1f\n", Percentile(us, 0.50), Percentile(us, 0.99),
+    std::printf("latency_us p50 %.1f p99 %.1f max %.1f\n", kestrel::bench::Percentile(us, 0.50), kestrel::bench::Percentile(us, 0.99),
                 us.empty() ? 0.0 : *std::max_element(us.begin(), us.end()));
     return 0;
 }

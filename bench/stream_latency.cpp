@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "navcom/frame_parser.h"
+#include "live_reads.h"
 #include "navcom/record_layout.h"
 #include "pipeline/session.h"
 #include "receiver/receiver_records.h"
@@ -25,7 +25,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint8_t kMeasurement = 0xB0;
 
 // Times each epoch's arrival at the collector against the start of the read that completed it.
 class TimingSink : public kestrel::ObservationSink {
@@ -46,11 +45,6 @@ private:
     Clock::time_point readDone_;
 };
 
-double Percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0.0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 }  // namespace
 
@@ -59,26 +53,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: stream_latency LOG [DIR]\n");
         return 2;
     }
-    std::FILE* f = std::fopen(argv[1], "rb");
-    if (f == nullptr) {
-        std::perror(argv[1]);
-        return 1;
-    }
-    std::vector<uint8_t> log;
-    uint8_t buffer[1 << 16];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) log.insert(log.end(), buffer, buffer + n);
-    std::fclose(f);
-
+    const auto read = kestrel::bench::ReadLogFile(argv[1]);
+    if (!read) return 1;
+    const std::vector<uint8_t>& log = *read;
     // The reads: each ends with the last byte of a MEASUREMENT frame.
-    std::vector<std::size_t> cuts;
-    for (std::size_t i = 0; i < log.size(); ++i) {
-        const int32_t length = kestrel::FrameAt(log.data() + i, log.size() - i, kMeasurement);
-        if (length > 0) {
-            cuts.push_back(i + static_cast<std::size_t>(length));
-            i += static_cast<std::size_t>(length) - 1;
-        }
-    }
+    const std::vector<std::size_t> cuts = kestrel::bench::MeasurementCuts(log);
 
     const std::string dir = argc > 2 ? argv[2] : (std::filesystem::temp_directory_path() / "kestrel-stream-latency").string();
     std::filesystem::create_directories(dir);
@@ -118,7 +97,7 @@ int main(int argc, char** argv) {
 
     const std::vector<double>& v = sink.latenciesUs;
     std::printf("frames %zu epochs %zu reads-without-exactly-one-epoch %zu\n", cuts.size(), v.size(), late);
-    std::printf("latency_us p50 %.1f p99 %.1f max %.1f\n", Percentile(v, 0.50), Percentile(v, 0.99),
+    std::printf("latency_us p50 %.1f p99 %.1f max %.1f\n", kestrel::bench::Percentile(v, 0.50), kestrel::bench::Percentile(v, 0.99),
                 v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()));
     return 0;
 }

@@ -50,6 +50,7 @@
 #include "rinex_out/rinex_names.h"
 #include "rinex_run/rinex_convert.h"
 #include "session.h"
+#include "stream_names.h"
 #include "stream_rtcm.h"
 #include "stream_status.h"
 
@@ -64,7 +65,6 @@ constexpr double kStatusEveryS = 1.0;
 constexpr double kSetUpTimeoutS = 3.0;
 // The open period's raw file, under a name a later run finds again: the prefix, the final
 // name. A file being replayed after a crash is renamed with the second prefix first.
-constexpr const char* kOpenPrefix = ".kestrel-stream-";
 constexpr const char* kReplayPrefix = ".kestrel-stream-replay-";
 constexpr const char* kRawExtension = ".log";
 
@@ -138,23 +138,6 @@ RinexNameParts PeriodParts(const Station& station, const GpsTime& start, int64_t
     parts.last = GpsTimeFromTotal(start.Total() + static_cast<double>(periodS) - interval);
     parts.intervalS = interval;
     return parts;
-}
-
-// A name not yet taken in its folder: a period opened again (the receiver was reset and its
-// time went back) gets "-2", "-3" before the extension rather than replacing the first.
-std::string Untaken(const std::string& path) {
-    std::error_code ec;
-    if (!fs::exists(path, ec)) return path;
-    // A compressed file's number goes before both its extensions: NAME-2.rnx.gz.
-    const std::string gz = kGzipExtension;
-    const bool compressed = path.size() > gz.size() && path.compare(path.size() - gz.size(), gz.size(), gz) == 0;
-    const fs::path p(compressed ? path.substr(0, path.size() - gz.size()) : path);
-    const std::string stem = (p.parent_path() / p.stem()).string();
-    const std::string extensions = p.extension().string() + (compressed ? gz : "");
-    for (int n = 2;; ++n) {
-        const std::string candidate = stem + "-" + std::to_string(n) + extensions;
-        if (!fs::exists(candidate, ec)) return candidate;
-    }
 }
 
 std::vector<uint8_t> ReadWhole(const std::string& path) {
@@ -244,13 +227,12 @@ public:
     std::string FinalName(const GpsTime& start) const {
         return PeriodFileName(directory_, station_, start, periodS_, kRawExtension);
     }
-    std::string OpenName(const std::string& finalPath) const { return Join(directory_, kOpenPrefix + BaseName(finalPath)); }
 
     int Open(const std::optional<GpsTime>& periodStart) override {
         Entry entry;
         entry.start = periodStart;
         const std::string final = periodStart ? FinalName(*periodStart) : Join(directory_, "head" + std::string(kRawExtension));
-        if (!entry.file.CreateAt(final, OpenName(final))) {
+        if (!entry.file.CreateAt(final, OpenNameOf(final))) {
             Tell(entry.file.error());
             return -1;
         }
@@ -276,8 +258,8 @@ public:
         }
         std::string final = FinalName(*e.start);
         // A file that missed bytes (a full disk) is kept, but never under the name of a whole period.
-        if (e.failed) final += ".incomplete";
-        final = Untaken(final);
+        if (e.failed) final += kIncompleteSuffix;
+        final = UntakenPath(final);
         if (e.file.Commit(final)) {
             ClosedPeriod& p = report_.At(*e.start);
             p.files.push_back(final);
@@ -561,7 +543,7 @@ bool Stream::SetUpOutputs() {
                 std::snprintf(minute, sizeof minute, "%02d", t.minute);
                 name.insert(8, minute);
             }
-            return Untaken(Join(dir, name + extension));
+            return UntakenPath(Join(dir, name + extension));
         };
         std::string error;
         rinex_ = RinexPeriods::Open(o, error);
@@ -631,11 +613,10 @@ bool Stream::StartRtcm() {
     return true;
 }
 
-// What the RTCM outputs said from their threads, and their figures for the status.
+// What the RTCM outputs said from their threads, and their files' write errors.
 void Stream::SayRtcm() {
     if (!rtcm_) return;
     for (const std::string& text : rtcm_->TakeMessages()) PrintError(text);
-    status_.rtcm = rtcm_->States();
     status_.writeErrors += rtcm_->writeErrors() - rtcmErrorsCounted_;
     rtcmErrorsCounted_ = rtcm_->writeErrors();
 }
@@ -687,7 +668,7 @@ bool Stream::Recover() {
         const std::string name = entry.path().filename().string();
         if (name.rfind(kReplayPrefix, 0) == 0) {
             replays.push_back(entry.path().string());
-        } else if (name.rfind(kOpenPrefix, 0) == 0) {
+        } else if (name.rfind(kStreamOpenPrefix, 0) == 0) {
             open.push_back(entry.path().string());
         }
     }
@@ -696,7 +677,7 @@ bool Stream::Recover() {
         for (const std::string& path : open) fs::remove(path, ec);
     } else {
         for (const std::string& path : open) {
-            const std::string replay = Join(args_.rawDir, kReplayPrefix + BaseName(path).substr(std::string(kOpenPrefix).size()));
+            const std::string replay = Join(args_.rawDir, kReplayPrefix + BaseName(path).substr(std::string(kStreamOpenPrefix).size()));
             if (std::rename(path.c_str(), replay.c_str()) != 0) {
                 PrintError("cannot take up " + path + ": " + files::Reason(errno));
                 return false;
@@ -754,6 +735,7 @@ void Stream::WriteStatus(bool force) {
     lastStatusS_ = now;
     const DecodeCounts& counts = session_->Counts();
     status_.framesRejected = counts.parser.checksumFailures + counts.parser.lengthFailures;
+    if (rtcm_) status_.rtcm = rtcm_->States();
     files::OutputFile out;
     if (!out.Create(args_.status) || !out.Write(StatusJson(status_)) || !out.Commit()) {
         if (!statusFailed_) PrintError(out.error());

@@ -11,35 +11,14 @@
 
 #include "net/endpoint.h"
 #include "qc/sky.h"
+#include "stream_names.h"
 
 namespace kestrel::cli {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The open period's file keeps this prefix before its final name until the period closes, so
-// that a run started after a crash finds what the killed one left.
-constexpr const char* kOpenPrefix = ".kestrel-stream-";
-constexpr const char* kIncomplete = ".incomplete";
-
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-std::string OpenNameOf(const std::string& finalPath) {
-    const fs::path p(finalPath);
-    return (p.parent_path() / (kOpenPrefix + p.filename().string())).string();
-}
-
-// A name not yet taken: NAME-2.rtcm3, NAME-3.rtcm3 when NAME.rtcm3 is (a period opened again).
-std::string Untaken(const std::string& path) {
-    std::error_code ec;
-    if (!fs::exists(path, ec)) return path;
-    const fs::path p(path);
-    for (int n = 2;; ++n) {
-        const std::string candidate = (p.parent_path() / (p.stem().string() + "-" + std::to_string(n))).string() +
-                                      p.extension().string();
-        if (!fs::exists(candidate, ec)) return candidate;
-    }
-}
 
 bool WriteAll(int fd, const uint8_t* data, std::size_t size, int& error) {
     while (size > 0) {
@@ -126,13 +105,13 @@ void RtcmOutputs::TakeUpLeftovers(const std::string& folder) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
-        if (!StartsWith(name, kOpenPrefix) || entry.path().extension() != kRtcmExtension) continue;
+        if (!StartsWith(name, kStreamOpenPrefix) || entry.path().extension() != kRtcmExtension) continue;
         if (options_.rebuilt) {
             fs::remove(entry.path(), ec);
             continue;
         }
         const std::string final =
-            Untaken((entry.path().parent_path() / name.substr(std::string(kOpenPrefix).size())).string() + kIncomplete);
+            UntakenPath((entry.path().parent_path() / name.substr(std::string(kStreamOpenPrefix).size())).string() + kIncompleteSuffix);
         fs::rename(entry.path(), final, ec);
         Say(ec ? "cannot keep " + entry.path().string() + " left open by an earlier run: " + ec.message()
                : "kept " + final + ", left open by an earlier run");
@@ -279,8 +258,8 @@ void RtcmOutputs::CloseFiles() {
         if (!f.file) continue;
         std::string final = options_.fileName(f.path, f.start);
         // A file that missed frames is kept, never under the name of a whole period.
-        if (f.failed) final += kIncomplete;
-        final = Untaken(final);
+        if (f.failed) final += kIncompleteSuffix;
+        final = UntakenPath(final);
         if (f.file->Commit(final)) {
             if (options_.closed) options_.closed(f.start, final);
         } else {
