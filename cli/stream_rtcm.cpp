@@ -226,9 +226,6 @@ void RtcmOutputs::OpenFiles(bool withStartFrames) {
         f.failed = false;
         const std::string final = options_.fileName(f.path, f.start);
         auto file = std::make_unique<files::OutputFile>();
-        // A file of this name being open (left by a run that could not be rebuilt) makes way.
-        std::error_code ec;
-        fs::remove(OpenNameOf(final), ec);
         if (!file->CreateAt(final, OpenNameOf(final))) {
             Say(file->error() + "; this period's RTCM file is not written, the next one is tried afresh");
             ++writeErrors_;
