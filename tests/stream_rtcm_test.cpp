@@ -72,6 +72,16 @@ protected:
         return j.is_object() && j.contains("rtcm") ? j["rtcm"] : nlohmann::json::array();
     }
 
+    // str2str pulling `input` into `file`. While the simulator holds its replay no byte comes,
+    // so str2str's inactivity limit is longer than any wait here, and a failed attempt is tried
+    // again within a second rather than str2str's default ten.
+    std::unique_ptr<test::Program> Str2str(const std::string& input, const std::string& file) {
+        return std::make_unique<test::Program>(
+            std::vector<std::string>{test::FindProgram("str2str"), "-in", input, "-out", "file://" + file, "-s",
+                                     "120000", "-r", "1000"},
+            file + ".log");
+    }
+
     // Lets the simulator replay the log at 400 times its pace.
     void Release() { ::kill(sim.pid(), SIGUSR1); }
 
@@ -163,12 +173,16 @@ TEST_F(StreamRtcm, RoversPullEveryEpochFromTheCasterAndTheTcpServerWhileHostileC
         {"ntrip://rover:pw@127.0.0.1:" + std::to_string(casterPort) + "/KEST", dir.file("caster.rtcm3")},
         {"tcpcli://127.0.0.1:" + std::to_string(serverPort), dir.file("server.rtcm3")},
     };
+    // The pulls start once both servers listen; a pull that still missed its first attempt
+    // would otherwise wait out str2str's ten-second reconnect interval and could end up
+    // connected only while the other is not.
+    ASSERT_TRUE(test::WaitFor([&] {
+        const std::string err = Err();
+        return err.find("listening on port " + std::to_string(casterPort)) != std::string::npos &&
+               err.find("listening on port " + std::to_string(serverPort)) != std::string::npos;
+    }, kLongestWaitS)) << Err();
     std::vector<std::unique_ptr<test::Program>> peers;
-    for (const Pull& p : pulls) {
-        peers.push_back(std::make_unique<test::Program>(
-            std::vector<std::string>{test::FindProgram("str2str"), "-in", p.input, "-out", "file://" + p.file},
-            p.file + ".log"));
-    }
+    for (const Pull& p : pulls) peers.push_back(Str2str(p.input, p.file));
     ASSERT_TRUE(test::WaitFor([&] {
         const nlohmann::json outputs = Outputs();
         return outputs.size() == 2 && outputs[0]["clients"] == 1 && outputs[1]["clients"] == 1;
@@ -258,10 +272,7 @@ TEST_F(StreamRtcm, PushesInBothNtripVersionsReachRoversThroughACaster) {
     ASSERT_TRUE(test::WaitFor([&] { return caster->stats().sources == 2; }, kLongestWaitS)) << Err();
     std::vector<std::unique_ptr<test::Program>> peers;
     for (const char* mount : {"BASE1", "BASE2"}) {
-        peers.push_back(std::make_unique<test::Program>(
-            std::vector<std::string>{test::FindProgram("str2str"), "-in", "ntrip://127.0.0.1:" + port + "/" + mount,
-                                     "-out", "file://" + dir.file(std::string(mount) + ".rtcm3")},
-            dir.file(std::string(mount) + ".log")));
+        peers.push_back(Str2str("ntrip://127.0.0.1:" + port + "/" + mount, dir.file(std::string(mount) + ".rtcm3")));
     }
     ASSERT_TRUE(test::WaitFor([&] { return caster->stats().clients == 2; }, kLongestWaitS));
     Release();
