@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What the live-path latency benchmarks share: a log read whole, the reads a live stream would
-// deliver (each ending with the last byte of a MEASUREMENT frame), and the percentiles they print.
+// deliver (each ending with the last byte of a MEASUREMENT frame), the live command's decoding
+// session, and the percentiles they print.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "navcom/frame_parser.h"
+#include "pipeline/session.h"
+#include "receiver/receiver_records.h"
 
 namespace kestrel::bench {
 
@@ -41,6 +44,15 @@ inline std::vector<std::size_t> MeasurementCuts(const std::vector<uint8_t>& log,
         }
     }
     return cuts;
+}
+
+// The session options of `kestrel stream`: the receiver's identification and fixes kept as
+// extra records, as the command keeps them for its headers.
+inline SessionOptions LiveSessionOptions() {
+    SessionOptions setup;
+    setup.extraRecords = ReceiverInfoRecords();
+    setup.extraRecordCount = ReceiverInfoRecordCount();
+    return setup;
 }
 
 inline double Percentile(std::vector<double> v, double p) {

@@ -27,8 +27,6 @@
 
 #include "live_reads.h"
 #include "net/output.h"
-#include "pipeline/session.h"
-#include "receiver/receiver_records.h"
 #include "rtcm/station_stream.h"
 
 namespace {
@@ -164,10 +162,7 @@ int main(int argc, char** argv) {
     while (out->stats().clients == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     RtcmSink sink(stream, *out, rover);
-    kestrel::SessionOptions setup;
-    setup.decoder = {0, 1, 1, 0};
-    setup.extraRecords = kestrel::ReceiverInfoRecords();
-    setup.extraRecordCount = kestrel::ReceiverInfoRecordCount();
+    const kestrel::SessionOptions setup = kestrel::bench::LiveSessionOptions();
     CallbackBlock callbacks{};
     kestrel::DecodingSession session(setup, callbacks, nullptr, &sink);
     if (!session.IsOpen()) return 1;

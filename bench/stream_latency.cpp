@@ -18,8 +18,6 @@
 
 #include "live_reads.h"
 #include "navcom/record_layout.h"
-#include "pipeline/session.h"
-#include "receiver/receiver_records.h"
 #include "rinex_run/rinex_convert.h"
 
 namespace {
@@ -72,10 +70,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     TimingSink sink(rinex->sink());
-    kestrel::SessionOptions setup;
+    kestrel::SessionOptions setup = kestrel::bench::LiveSessionOptions();
     setup.decoder = {0, 0, 1, 0};
-    setup.extraRecords = kestrel::ReceiverInfoRecords();
-    setup.extraRecordCount = kestrel::ReceiverInfoRecordCount();
     CallbackBlock callbacks{};
     kestrel::DecodingSession session(setup, callbacks, nullptr, &sink);
     if (!session.IsOpen()) return 1;

@@ -123,17 +123,6 @@ bool Parse(const std::string& text, LogReport& r, long long& bytesRead) {
     return ended;
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 long long SizeOf(const std::string& input) {
     std::error_code error;
     const auto size = fs::file_size(input, error);
@@ -194,7 +183,8 @@ bool StartWorker(Worker& w, const std::string& input, const LogRunner& run) {
         const LogReport r = run(input);
         std::fflush(stdout);
         std::fflush(stderr);
-        WriteAll(report[1], Serialise(r));
+        const std::string text = Serialise(r);
+        files::WriteAll(report[1], text.data(), text.size());
         close(report[1]);
         _exit(r.status);
     }

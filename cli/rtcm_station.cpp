@@ -30,31 +30,33 @@ CLI::Validator HeightValidator() {
 
 }  // namespace
 
-void AddStationOptions(CLI::App& sub, StationOptions& o) {
-    sub.add_option("--msg", o.messages,
+std::vector<CLI::Option*> AddStationOptions(CLI::App& sub, StationOptions& o) {
+    std::vector<CLI::Option*> added;
+    added.push_back(sub.add_option("--msg", o.messages,
                    "messages and their intervals in seconds: 1004, 1074 (MSM4), 1077 (MSM7), 1019, 1005, "
                    "1006, 1033; observations without an interval go out every epoch, ephemerides when a new "
                    "one arrives, station messages every epoch (default " + std::string(rtcm::kDefaultMessages) + ")")
         ->type_name("LIST")
-        ->default_str(rtcm::kDefaultMessages);
-    sub.add_option("--position", o.position,
+        ->default_str(rtcm::kDefaultMessages));
+    added.push_back(sub.add_option("--position", o.position,
                    "antenna reference point, Earth-fixed X,Y,Z in m (default: the median of the first ten "
                    "minutes of single-point solutions)")
         ->type_name("X,Y,Z")
-        ->check(NumbersValidator(3));
-    sub.add_option("--antenna-height", o.antennaHeightM, "antenna reference point above the marker, m (in 1006)")
+        ->check(NumbersValidator(3)));
+    added.push_back(sub.add_option("--antenna-height", o.antennaHeightM, "antenna reference point above the marker, m (in 1006)")
         ->type_name("M")
-        ->check(HeightValidator());
-    sub.add_option("--antenna", o.antenna, "antenna IGS type with radome, and serial number (in 1033)")
-        ->type_name("TYPE[,SERIAL]");
-    sub.add_option("--receiver", o.receiver, "receiver type, firmware version and serial number (in 1033)")
-        ->type_name("TYPE[,FIRMWARE[,SERIAL]]");
-    sub.add_option("--station-id", o.stationId, "reference station id of every message")
+        ->check(HeightValidator()));
+    added.push_back(sub.add_option("--antenna", o.antenna, "antenna IGS type with radome, and serial number (in 1033)")
+        ->type_name("TYPE[,SERIAL]"));
+    added.push_back(sub.add_option("--receiver", o.receiver, "receiver type, firmware version and serial number (in 1033)")
+        ->type_name("TYPE[,FIRMWARE[,SERIAL]]"));
+    added.push_back(sub.add_option("--station-id", o.stationId, "reference station id of every message")
         ->type_name("N")
-        ->check(WholeNumberValidator(0, rtcm::kMaxStationId));
-    sub.add_flag("--doppler", o.doppler,
+        ->check(WholeNumberValidator(0, rtcm::kMaxStationId)));
+    added.push_back(sub.add_flag("--doppler", o.doppler,
                  "MSM7 carries the L1 Doppler derived from successive code ranges as its phase-range rate (the "
-                 "receiver sends none; it jumps where the receiver steps its clock)");
+                 "receiver sends none; it jumps where the receiver steps its clock)"));
+    return added;
 }
 
 bool StationFromOptions(const StationOptions& o, const std::string& command, StationChoice& s) {

@@ -11,6 +11,7 @@
 
 namespace CLI {
 class App;
+class Option;
 }
 
 namespace kestrel::cli {
@@ -33,8 +34,9 @@ struct StationChoice {
     bool doppler = false;
 };
 
-// --msg, --position, --antenna-height, --antenna, --receiver, --station-id, --doppler.
-void AddStationOptions(CLI::App& sub, StationOptions& options);
+// --msg, --position, --antenna-height, --antenna, --receiver, --station-id, --doppler: the
+// options added, for a command where they depend on another.
+std::vector<CLI::Option*> AddStationOptions(CLI::App& sub, StationOptions& options);
 
 // False, with a usage error of `command` printed, when the options do not describe a station.
 bool StationFromOptions(const StationOptions& options, const std::string& command, StationChoice& out);

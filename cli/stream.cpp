@@ -880,15 +880,16 @@ Runner AddStreamCommand(CLI::App& app) {
                     "ntrips://[USER:PASS@]HOST[:PORT]/MOUNT (pushed to a caster; a user name speaks NTRIP 2.0, a "
                     "password alone 1.0)")
         ->type_name("URL");
-    AddStationOptions(*sub, a.rtcmStation);
-    sub->add_option("--listen", a.listen,
+    // Options that go with --rtcm only.
+    std::vector<CLI::Option*> rtcmOnly = AddStationOptions(*sub, a.rtcmStation);
+    rtcmOnly.push_back(sub->add_option("--listen", a.listen,
                     "address the RTCM servers listen on when their URL names none (default 127.0.0.1, this "
                     "computer only; 0.0.0.0 serves every network)")
-        ->type_name("ADDR");
-    sub->add_option("--max-clients", a.maxClients, "clients each RTCM server serves at once (default 16)")
+        ->type_name("ADDR"));
+    rtcmOnly.push_back(sub->add_option("--max-clients", a.maxClients, "clients each RTCM server serves at once (default 16)")
         ->type_name("N")
-        ->check(WholeNumberValidator(1, 4096));
-    return [sub] {
+        ->check(WholeNumberValidator(1, 4096)));
+    return [sub, rtcmOnly] {
         std::string error;
         const std::optional<live::InputSource> source = live::ParseInputSource(a.input, error);
         if (!source) {
@@ -908,10 +909,9 @@ Runner AddStreamCommand(CLI::App& app) {
         StationChoice rtcmStation;
         if (!a.rtcm.empty() && !StationFromOptions(a.rtcmStation, "stream", rtcmStation)) return kExitUsage;
         if (a.rtcm.empty()) {
-            for (const char* option : {"--msg", "--position", "--antenna-height", "--antenna", "--receiver",
-                                       "--station-id", "--doppler", "--listen", "--max-clients"}) {
-                if (sub->count(option) != 0) {
-                    PrintUsageError("stream", std::string(option) + ": goes with --rtcm");
+            for (const CLI::Option* option : rtcmOnly) {
+                if (option->count() != 0) {
+                    PrintUsageError("stream", option->get_name() + ": goes with --rtcm");
                     return kExitUsage;
                 }
             }

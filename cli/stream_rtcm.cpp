@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "stream_rtcm.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <utility>
-
-#include <unistd.h>
 
 #include "net/endpoint.h"
 #include "qc/sky.h"
@@ -19,20 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
-bool WriteAll(int fd, const uint8_t* data, std::size_t size, int& error) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -240,8 +223,8 @@ void RtcmOutputs::WriteFiles(const std::vector<uint8_t>& frames) {
     if (frames.empty()) return;
     for (Folder& f : folders_) {
         if (!f.file || f.failed) continue;
-        int error = 0;
-        if (!WriteAll(f.file->descriptor(), frames.data(), frames.size(), error)) {
+        // Straight to the operating system: a killed run's file holds every epoch written.
+        if (const int error = files::WriteAll(f.file->descriptor(), frames.data(), frames.size()); error != 0) {
             f.failed = true;
             ++writeErrors_;
             Say("cannot write " + f.file->temporaryPath() + ": " + files::Reason(error) +

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "files/output_file.h"
@@ -217,6 +218,33 @@ TEST_F(OutputFileTest, AStoppedFileIsDatedBeforeItsLogAndSoNotUpToDate) {
     ASSERT_TRUE(files::DateBefore(dir.file("out.obx"), dir.file("log.nav")));
     EXPECT_FALSE(files::NewerThan(dir.file("out.obx"), dir.file("log.nav")));
     EXPECT_FALSE(files::NewerThan(dir.file("missing.obx"), dir.file("log.nav")));
+}
+
+// Writing to a descriptor: everything through a pipe larger than one write takes, the reason of
+// a full device, and of a descriptor that was never open.
+TEST(WriteAll, HandsOverEveryByteOrNamesTheFailure) {
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const std::string block(200000, 'x');  // more than the pipe holds: written in several parts
+    std::string got;
+    std::thread reader([&] {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(pipeEnds[0], buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+    });
+    EXPECT_EQ(files::WriteAll(pipeEnds[1], block.data(), block.size()), 0);
+    close(pipeEnds[1]);
+    reader.join();
+    close(pipeEnds[0]);
+    EXPECT_EQ(got, block);
+
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full >= 0) {
+        EXPECT_EQ(files::WriteAll(full, block.data(), 10), ENOSPC);
+        close(full);
+    }
+    EXPECT_EQ(files::WriteAll(-1, block.data(), 10), EBADF);
+    EXPECT_EQ(files::WriteAll(-1, block.data(), 0), 0) << "nothing to write is no failure";
 }
 
 }  // namespace

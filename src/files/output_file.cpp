@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -388,6 +389,18 @@ bool NewerThan(const std::string& output, const std::string& input) {
     if (stat(output.c_str(), &out) != 0 || stat(input.c_str(), &in) != 0) return false;
     if (out.st_mtim.tv_sec != in.st_mtim.tv_sec) return out.st_mtim.tv_sec > in.st_mtim.tv_sec;
     return out.st_mtim.tv_nsec >= in.st_mtim.tv_nsec;
+}
+
+int WriteAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : ENOSPC;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return 0;
 }
 
 }  // namespace kestrel::files

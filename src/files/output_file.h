@@ -180,4 +180,9 @@ bool DateBefore(const std::string& path, const std::string& reference);
 // True when `output` exists and was modified no earlier than `input`.
 bool NewerThan(const std::string& output, const std::string& input);
 
+// Writes all `size` bytes to the descriptor `fd` with write(2), again after a signal: 0, or the
+// errno of the write that failed (ENOSPC for one that took nothing). For writers that hand every
+// byte to the operating system at once (see OutputFile::descriptor) and for pipes.
+int WriteAll(int fd, const void* data, std::size_t size);
+
 }  // namespace kestrel::files
